@@ -1,0 +1,51 @@
+# Helpers for the end-to-end test scripts, which sandbox.sh runs with:
+#   CDRD (command that starts the recorder), CDRCTL, VELK_PATH (an empty configuration root),
+#   TRACE_LOG (the recorder's trace log), E2E_MQ (the namespace's message-queue folder).
+set -euo pipefail
+
+CDRD_PID=
+WAIT_SECONDS=${WAIT_SECONDS:-30}
+
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -f "$TRACE_LOG" ]; then echo "--- trace log" >&2; tail -40 "$TRACE_LOG" >&2; fi
+  stop_cdrd || true
+  exit 1
+}
+
+# Starts the recorder in the background and waits until both of its queues exist.
+start_cdrd() {
+  $CDRD "$@" &
+  CDRD_PID=$!
+  local waited=0
+  until [ -e "$E2E_MQ/ping-15" ] && [ -e "$E2E_MQ/ping-111" ]; do
+    kill -0 "$CDRD_PID" 2>/dev/null || fail "cdrd ended during start-up"
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "cdrd did not create its queues"
+  done
+}
+
+# Stops the recorder with SIGTERM and waits for it; prints nothing.
+stop_cdrd() {
+  [ -n "$CDRD_PID" ] || return 0
+  kill -TERM "$CDRD_PID" 2>/dev/null || true
+  wait "$CDRD_PID" 2>/dev/null || true
+  CDRD_PID=
+}
+
+# Waits until the trace log holds a line containing TEXT (fixed string).
+expect_log() {
+  local waited=0
+  until grep -qF -- "$1" "$TRACE_LOG" 2>/dev/null; do
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "trace log lacks: $1"
+  done
+}
+
+# Counts the trace-log lines containing TEXT.
+count_log() { grep -cF -- "$1" "$TRACE_LOG" 2>/dev/null || true; }
+
+# Fails unless "$1" equals "$2"; $3 says what was compared.
+expect_eq() { [ "$1" == "$2" ] || fail "${3:-value}: expected '$1', got '$2'"; }
+
+trap 'stop_cdrd' EXIT

@@ -1,0 +1,61 @@
+#include "support/test_env.h"
+
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/cdr-test-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    mPath = pattern;
+}
+
+TempDir::~TempDir() {
+    nftw(
+        mPath.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+SandboxEnv::SandboxEnv() : ForwardingEnv(Env::Posix()) { mpPrevious = Env::SetCurrent(this); }
+
+SandboxEnv::~SandboxEnv() { Env::SetCurrent(mpPrevious); }
+
+std::string SandboxEnv::Real(const std::string& path) const {
+    return !path.empty() && path[0] == '/' ? Root() + path : path;
+}
+
+void SandboxEnv::SetTime(time_t seconds, unsigned millis) {
+    mFixedTime = true;
+    mTime.tv_sec = seconds;
+    mTime.tv_nsec = static_cast<long>(millis) * 1000000L;
+}
+
+int SandboxEnv::Open(const char* path, int flags, int mode) {
+    return target()->Open(Real(path).c_str(), flags, mode);
+}
+int SandboxEnv::Rename(const char* from, const char* to) {
+    return target()->Rename(Real(from).c_str(), Real(to).c_str());
+}
+int SandboxEnv::Unlink(const char* path) { return target()->Unlink(Real(path).c_str()); }
+int SandboxEnv::MakeDir(const char* path, int mode) {
+    return target()->MakeDir(Real(path).c_str(), mode);
+}
+
+void SandboxEnv::Now(struct timespec* now) {
+    if (mFixedTime)
+        *now = mTime;
+    else
+        target()->Now(now);
+}
+
+void SandboxEnv::LocalTime(time_t seconds, struct tm* out) { gmtime_r(&seconds, out); }
+
+std::string SandboxEnv::QueueName(const std::string& name) {
+    return name + "-t" + std::to_string(getpid());
+}
