@@ -1,0 +1,89 @@
+// The program's trace log: time-stamped lines, error and warning marks, a date line at intervals,
+// written by the calling thread or handed to a writer thread through a bounded queue.
+#pragma once
+
+#include <stdarg.h>
+
+#include <string>
+
+class LogStream;
+
+// The marks put before the text of error lines (PANIC level 0) and of warning lines (any other
+// level). Each is exactly 10 characters.
+extern const char* ERR_PREFIX;
+extern const char* WARN_PREFIX;
+
+// Writes one trace log. Every line gets a head (optional, see SetMode), a time stamp and the
+// message:
+//
+//   "14:03:07.042  text\n"              first line of a second: the full clock
+//   "        .043  text\n"              further lines in the same second: spaces, then the millis
+//   "14:03:08.001  <<ERROR>> text\n"    PANIC level 0; other levels carry "<WARNING> "
+//
+// Before every 32nd line that opens a new second (counted from construction; the log never
+// opens with one) the date line "%d  %b %Y  <---- Date ----<<<\n" in local time is written.
+// The manager adds no line end: formats end with "\n". A message longer than the line buffer is
+// cut so that head, stamp, mark and message fit in `msgSize` bytes with a NUL. A message that
+// formats to nothing (or fails to format) writes nothing. Nothing here reports failures: the
+// stream drops what it cannot write.
+//
+// Modes, fixed at construction by `queueDepth`:
+//  - direct (0): the caller's thread writes each line to the stream;
+//  - queued (N > 0): lines without a head are posted to a queue sized for N lines and written
+//    by a writer thread; a full queue makes the caller wait for the writer at most N times, then
+//    the line is dropped. Lines with a head are written directly in both modes.
+// After construction: immediate on, time stamps on, no head.
+//
+// Immediate mode flushes the stream after every line and copies error lines (level 0) to
+// standard error; PANIC lines are flushed whatever the mode. With time stamps off, the stream
+// formats TRACE (level 3) and PANIC (its own level) messages itself, with no stamp and no mark.
+//
+// Thread safety: every operation may be called from any thread; lines never mix.
+//
+// Destruction of a queued manager: the destructor posts an empty message behind the queued lines
+// and waits until the writer thread has written them all and signalled its end; then the stream
+// is flushed and deleted. So every line accepted before destruction reaches the file.
+class LogManager {
+public:
+    // `name` is the log's file name, kept by the stream in its log folder ("cdr.log" is
+    // "/tmp/logs/cdr.log"); `append` and `levelTags` are handed to the stream (LogStream).
+    // `msgSize` is the line buffer's size and the largest queue message; sizes below 128 are
+    // raised to 128. A queued manager whose writer thread cannot be started writes its lines
+    // directly.
+    LogManager(const char* name, bool append, bool levelTags, unsigned queueDepth,
+               unsigned msgSize);
+    virtual ~LogManager();
+    LogManager(const LogManager&) = delete;
+    LogManager& operator=(const LogManager&) = delete;
+
+    // Writes one trace line: printf `fmt` filled from `args`. `args` is consumed.
+    void TRACE(const char*& fmt, va_list& args);
+    // Writes one error line (`level` 0) or warning line (any other level).
+    void PANIC(int level, const char*& fmt, va_list& args);
+    // printf-style forms of TRACE and PANIC.
+    void TRACEX(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void PANICEX(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+    // Sets immediate mode, time stamps and the line head. `head` null or empty: no head;
+    // otherwise every line starts with `head` (cut to 48 characters) and one space. A new head
+    // replaces the previous one.
+    void SetMode(bool immediate, bool timeStamps, const char* head);
+
+    // The head followed by spaces as wide as the time stamp (14 once a line has been stamped, 5
+    // before), for continuation lines that line up under the message text.
+    std::string Indent();
+
+private:
+    friend class LogManagerTestPeer;
+    struct LogState;
+
+    void FormatTime();
+    void WriteOut(long type);
+    void PostLogMsg(long type);
+    void StartWriter();
+    void StopWriter();
+    static unsigned long LogWriteProc(void* manager);
+
+    LogStream* mpStream;
+    LogState* mpState;
+};
