@@ -78,7 +78,9 @@ private:
     struct LogState;
 
     void FormatTime();
-    void WriteOut(long type);
+    bool FormatLine(const char* mark, const char* fmt, va_list& args)
+        __attribute__((format(printf, 3, 0)));
+    bool SendLine(long type);
     void PostLogMsg(long type);
     void StartWriter();
     void StopWriter();

@@ -4,6 +4,8 @@
 
 #include <stdarg.h>
 
+#include <string>
+
 class ThreadMutex;
 
 // Appends text to "/tmp/logs/<name>" (the folder is created when missing). All file access goes
@@ -53,20 +55,21 @@ private:
     void WriteHeld();
     void WriteChunk(const char* data, unsigned long length);
     bool EnsureOpen();
+    bool Open(bool truncate);
+    long long ExistingSize();
     void Rotate();
     void Close();
+    std::string BackupName(int number) const;
 
-    char* mpPath;
-    unsigned long mPathLen;
+    std::string mPath;
     bool mAppend;
     bool mLevelTags;
     long long mMaxBytes;
     int mBackups;
     bool mSyncOnFlush;
     ThreadMutex* mpLock;
-    char* mpBuffer;      // held text
-    char* mpFormatted;   // scratch for lines the stream formats
-    char* mpOtherPath;   // scratch for backup names
+    char* mpBuffer;     // held text
+    char* mpFormatted;  // scratch for lines the stream formats
     unsigned long mBufferSize;
     unsigned long mHeld;
     int mFd;

@@ -1,0 +1,328 @@
+#include "guard/log_manager.h"
+
+#include <errno.h>
+#include <sched.h>
+#include <semaphore.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/cyclic_queue.h"
+#include "platform/env.h"
+#include "platform/log_stream.h"
+#include "platform/thread.h"
+#include "platform/thread_mutex.h"
+
+const char* ERR_PREFIX = "<<ERROR>> ";
+const char* WARN_PREFIX = "<WARNING> ";
+
+namespace {
+
+const unsigned kMinMsgSize = 128;
+const size_t kIndentSize = 64;
+const size_t kMaxHead = 48;     // so that head, space, widest stamp and NUL fit the indent
+const size_t kStampWidth = 14;  // "%H:%M:%S." and "%03hu  "
+const size_t kMarkLength = 10;  // ERR_PREFIX, WARN_PREFIX
+const long kPlainLine = -1;     // queue type of trace and date lines; marked lines use the level
+const unsigned char kTraceLevel = 3;
+const int16_t kDateLineEvery = 32;  // new seconds
+const char kDateFormat[] = "%d  %b %Y  <---- Date ----<<<\n";
+const char kClockFormat[] = "%H:%M:%S.";
+const int kLogMaxBytes = 2147483647;
+const int kLogBackups = 1;
+
+// The time of the line being formatted, to the millisecond.
+struct TimeRecord {
+    time_t time;
+    unsigned short millitm;
+};
+
+void CopyToStandardError(const char* line) {
+    size_t length = strlen(line);
+    while (length > 0) {
+        ssize_t written = write(STDERR_FILENO, line, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        line += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
+}  // namespace
+
+struct LogManager::LogState {
+    LogState(unsigned msgSize, unsigned queueDepth);
+    ~LogState();
+    // A queued manager (posts lines without a head) as opposed to a direct one.
+    bool Queued() const { return mQueueDepth != 0; }
+    size_t HeadLength() const { return static_cast<size_t>(mpCursor - mpLine); }
+
+    ThreadMutex* mpLock;        // guards formatting, these fields and writes from callers
+    ThreadMutex* mpWriterLock;  // held by the writer thread while it writes one line
+    CyclicQueue* mpQueue;
+    TimeRecord* mpTime;
+    char* mpLine;
+    char* mpIndent;
+    char* mpCursor;                   // end of the head in mpLine
+    std::atomic<int32_t> mImmediate;  // also read by the writer thread, without mpLock
+    int32_t mTimeStamps;
+    int32_t mIndentReady;
+    time_t mLastSecond;
+    uint32_t mMsgSize;
+    uint32_t mQueueDepth;
+    uint32_t mStampLen;
+    uint32_t mRetries;
+    int32_t mLineLen;
+    int16_t mNewSeconds;
+    bool mWriterRunning;  // changed only by StartWriter/StopWriter, from the owner's thread
+    sem_t mWriterEnded;   // posted by the writer thread as its last act
+};
+
+LogManager::LogState::LogState(unsigned msgSize, unsigned queueDepth)
+    : mpLock(new ThreadMutex),
+      mpWriterLock(queueDepth != 0 ? new ThreadMutex : nullptr),
+      mpQueue(queueDepth != 0 ? new CyclicQueue(CyclicQueue::CapacityFor(queueDepth, msgSize))
+                              : nullptr),
+      mpTime(new TimeRecord()),
+      mpLine(new char[msgSize]),
+      mpIndent(new char[kIndentSize]),
+      mpCursor(mpLine),
+      mImmediate(1),
+      mTimeStamps(1),
+      mIndentReady(0),
+      mLastSecond(0),
+      mMsgSize(msgSize),
+      mQueueDepth(queueDepth),
+      mStampLen(0),
+      mRetries(0),
+      mLineLen(0),
+      mNewSeconds(0),
+      mWriterRunning(false) {
+    sem_init(&mWriterEnded, 0, 0);
+}
+
+LogManager::LogState::~LogState() {
+    sem_destroy(&mWriterEnded);
+    delete[] mpIndent;
+    delete[] mpLine;
+    delete mpTime;
+    delete mpQueue;
+    delete mpWriterLock;
+    delete mpLock;
+}
+
+LogManager::LogManager(const char* name, bool append, bool levelTags, unsigned queueDepth,
+                       unsigned msgSize) {
+    if (msgSize < kMinMsgSize) msgSize = kMinMsgSize;
+    mpStream = new LogStream(name, append, levelTags, kLogMaxBytes, kLogBackups, msgSize, false);
+    mpState = new LogState(msgSize, queueDepth);
+    if (queueDepth == 0) return;
+    StartWriter();
+    if (!mpState->mWriterRunning) {
+        // No thread to write queued lines: write every line from the caller's thread instead.
+        delete mpState;
+        mpState = new LogState(msgSize, 0);
+    }
+}
+
+LogManager::~LogManager() {
+    StopWriter();
+    delete mpStream;  // flushes
+    delete mpState;
+}
+
+void LogManager::TRACE(const char*& fmt, va_list& args) {
+    if (fmt == nullptr) return;
+    LogState& state = *mpState;
+    ThreadMutexLock lock(state.mpLock);
+    bool immediate = state.mImmediate.load(std::memory_order_relaxed) != 0;
+    if (!state.mTimeStamps) {
+        mpStream->TRACE(kTraceLevel, fmt, args, 0);
+        if (immediate) mpStream->Flush();
+        return;
+    }
+    if (FormatLine(nullptr, fmt, args) && SendLine(kPlainLine) && immediate) mpStream->Flush();
+}
+
+void LogManager::PANIC(int level, const char*& fmt, va_list& args) {
+    if (fmt == nullptr) return;
+    LogState& state = *mpState;
+    ThreadMutexLock lock(state.mpLock);
+    if (!state.mTimeStamps) {
+        mpStream->TRACE(static_cast<unsigned char>(level), fmt, args, 0);
+        mpStream->Flush();
+        return;
+    }
+    if (!FormatLine(level == 0 ? ERR_PREFIX : WARN_PREFIX, fmt, args) || !SendLine(level)) return;
+    mpStream->Flush();
+    if (level == 0 && state.mImmediate.load(std::memory_order_relaxed) != 0)
+        CopyToStandardError(state.mpLine);
+}
+
+void LogManager::TRACEX(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    TRACE(fmt, args);
+    va_end(args);
+}
+
+void LogManager::PANICEX(int level, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    PANIC(level, fmt, args);
+    va_end(args);
+}
+
+void LogManager::SetMode(bool immediate, bool timeStamps, const char* head) {
+    LogState& state = *mpState;
+    ThreadMutexLock lock(state.mpLock);
+    state.mImmediate.store(immediate ? 1 : 0, std::memory_order_relaxed);
+    state.mTimeStamps = timeStamps ? 1 : 0;
+    state.mIndentReady = 0;
+    size_t length = head != nullptr ? strnlen(head, kMaxHead) : 0;
+    state.mpCursor = state.mpLine;
+    if (length == 0) return;
+    memcpy(state.mpLine, head, length);
+    state.mpLine[length] = ' ';
+    state.mpCursor = state.mpLine + length + 1;
+    memcpy(state.mpIndent, state.mpLine, length + 1);
+}
+
+std::string LogManager::Indent() {
+    LogState& state = *mpState;
+    ThreadMutexLock lock(state.mpLock);
+    if (!state.mIndentReady) {
+        size_t width = state.mStampLen + 5;
+        memset(state.mpIndent + state.HeadLength(), ' ', width);
+        state.mpIndent[state.HeadLength() + width] = '\0';
+        state.mIndentReady = 1;
+    }
+    return state.mpIndent;
+}
+
+// Writes the time stamp at mpCursor: the full clock on the first line of a second, spaces and a
+// full stop on further lines of that second, then the milliseconds. Before every 32nd new second
+// the date line is sent on first.
+void LogManager::FormatTime() {
+    LogState& state = *mpState;
+    Env* env = Env::Current();
+    struct timespec now;
+    env->Now(&now);
+    state.mpTime->time = now.tv_sec;
+    state.mpTime->millitm = static_cast<unsigned short>(now.tv_nsec / 1000000);
+    size_t room = state.mMsgSize - state.HeadLength();
+    if (state.mStampLen != 0 && state.mpTime->time == state.mLastSecond) {
+        memset(state.mpCursor, ' ', state.mStampLen - 1);
+        state.mpCursor[state.mStampLen - 1] = '.';
+    } else {
+        state.mLastSecond = state.mpTime->time;
+        struct tm local;
+        env->LocalTime(state.mpTime->time, &local);
+        if (++state.mNewSeconds == kDateLineEvery) {
+            state.mNewSeconds = 0;
+            size_t length = strftime(state.mpCursor, room, kDateFormat, &local);
+            if (length != 0) {
+                state.mLineLen = static_cast<int32_t>(state.HeadLength() + length + 1);
+                SendLine(kPlainLine);
+            }
+        }
+        uint32_t stampLen =
+            static_cast<uint32_t>(strftime(state.mpCursor, room, kClockFormat, &local));
+        if (stampLen != state.mStampLen) state.mIndentReady = 0;
+        state.mStampLen = stampLen;
+    }
+    snprintf(state.mpCursor + state.mStampLen, room - state.mStampLen, "%03hu  ",
+             state.mpTime->millitm);
+}
+
+// Stamps the line, then formats the message behind the stamp and `mark` (10 characters; null for
+// none), cut so that the line and its NUL fit in mpLine. Leaves the line's size with its NUL in
+// mLineLen. False when the message is empty or cannot be formatted.
+bool LogManager::FormatLine(const char* mark, const char* fmt, va_list& args) {
+    LogState& state = *mpState;
+    FormatTime();
+    char* text = state.mpCursor + kStampWidth;
+    if (mark != nullptr) {
+        memcpy(text, mark, kMarkLength);
+        text += kMarkLength;
+    }
+    size_t room = static_cast<size_t>(state.mpLine + state.mMsgSize - text);
+    state.mLineLen = vsnprintf(text, room, fmt, args);
+    if (state.mLineLen <= 0) return false;
+    size_t stored = static_cast<size_t>(state.mLineLen) < room ? state.mLineLen : room - 1;
+    state.mLineLen = static_cast<int32_t>(text - state.mpLine + stored + 1);
+    return true;
+}
+
+// Sends the line in mpLine (mLineLen bytes with its NUL) on its way: a queued manager posts lines
+// without a head under `type`; every other line goes to the stream from this thread. True when
+// the line went to the stream.
+bool LogManager::SendLine(long type) {
+    LogState& state = *mpState;
+    if (state.Queued() && state.HeadLength() == 0) {
+        PostLogMsg(type);
+        return false;
+    }
+    mpStream->TRACE(state.mpLine, kTraceLevel, 0);
+    return true;
+}
+
+// Posts the line; while the queue is full, waits for the writer to finish the line it is writing
+// and tries again, mQueueDepth times at most. Then the line is dropped.
+void LogManager::PostLogMsg(long type) {
+    LogState& state = *mpState;
+    state.mRetries = 0;
+    while (!state.mpQueue->SendMessage(type, state.mpLine,
+                                       static_cast<unsigned long>(state.mLineLen))) {
+        if (state.mRetries >= state.mQueueDepth) return;
+        ++state.mRetries;
+        state.mpWriterLock->Lock();
+        state.mpWriterLock->Unlock();
+    }
+}
+
+void LogManager::StartWriter() {
+    mpState->mWriterRunning = Thread::BeginThread(LogWriteProc, this, 0);
+}
+
+// Queues an empty message behind every line, which ends the writer once it has written them,
+// and waits for the writer's last sign of life.
+void LogManager::StopWriter() {
+    LogState& state = *mpState;
+    if (!state.mWriterRunning) return;
+    {
+        ThreadMutexLock lock(state.mpLock);
+        while (!state.mpQueue->SendMessage(kPlainLine, nullptr, 0)) {
+            state.mpWriterLock->Lock();
+            state.mpWriterLock->Unlock();
+            sched_yield();
+        }
+    }
+    while (sem_wait(&state.mWriterEnded) != 0 && errno == EINTR) {
+    }
+    state.mWriterRunning = false;
+}
+
+// The writer thread: writes queued lines until it takes the empty message, flushing each line
+// and copying error lines (type 0) to standard error in immediate mode.
+unsigned long LogManager::LogWriteProc(void* manager) {
+    LogManager* self = static_cast<LogManager*>(manager);
+    LogState& state = *self->mpState;
+    char* buffer = new char[state.mMsgSize];
+    long type;
+    while (state.mpQueue->GetMessage(&type, buffer, state.mMsgSize) > 0) {
+        ThreadMutexLock lock(state.mpWriterLock);
+        self->mpStream->TRACE(buffer, kTraceLevel, 0);
+        if (state.mImmediate.load(std::memory_order_relaxed) != 0) {
+            self->mpStream->Flush();
+            if (type == 0) CopyToStandardError(buffer);
+        }
+    }
+    delete[] buffer;
+    sem_post(&state.mWriterEnded);
+    return 0;
+}
