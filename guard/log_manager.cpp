@@ -2,15 +2,13 @@
 
 #include <errno.h>
 #include <sched.h>
-#include <semaphore.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-
+#include "guard/log_state.h"
 #include "platform/cyclic_queue.h"
 #include "platform/env.h"
 #include "platform/log_stream.h"
@@ -35,12 +33,6 @@ const char kClockFormat[] = "%H:%M:%S.";
 const int kLogMaxBytes = 2147483647;
 const int kLogBackups = 1;
 
-// The time of the line being formatted, to the millisecond.
-struct TimeRecord {
-    time_t time;
-    unsigned short millitm;
-};
-
 void CopyToStandardError(const char* line) {
     size_t length = strlen(line);
     while (length > 0) {
@@ -53,34 +45,6 @@ void CopyToStandardError(const char* line) {
 }
 
 }  // namespace
-
-struct LogManager::LogState {
-    LogState(unsigned msgSize, unsigned queueDepth);
-    ~LogState();
-    // A queued manager (posts lines without a head) as opposed to a direct one.
-    bool Queued() const { return mQueueDepth != 0; }
-    size_t HeadLength() const { return static_cast<size_t>(mpCursor - mpLine); }
-
-    ThreadMutex* mpLock;        // guards formatting, these fields and writes from callers
-    ThreadMutex* mpWriterLock;  // held by the writer thread while it writes one line
-    CyclicQueue* mpQueue;
-    TimeRecord* mpTime;
-    char* mpLine;
-    char* mpIndent;
-    char* mpCursor;                   // end of the head in mpLine
-    std::atomic<int32_t> mImmediate;  // also read by the writer thread, without mpLock
-    int32_t mTimeStamps;
-    int32_t mIndentReady;
-    time_t mLastSecond;
-    uint32_t mMsgSize;
-    uint32_t mQueueDepth;
-    uint32_t mStampLen;
-    uint32_t mRetries;
-    int32_t mLineLen;
-    int16_t mNewSeconds;
-    bool mWriterRunning;  // changed only by StartWriter/StopWriter, from the owner's thread
-    sem_t mWriterEnded;   // posted by the writer thread as its last act
-};
 
 LogManager::LogState::LogState(unsigned msgSize, unsigned queueDepth)
     : mpLock(new ThreadMutex),

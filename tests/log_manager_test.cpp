@@ -1,0 +1,216 @@
+#include "guard/log_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "guard/log_state.h"
+#include "platform/file_util.h"
+#include "support/test_env.h"
+
+// Reaches the writer thread's controls and the retry count of the last post.
+class LogManagerTestPeer {
+public:
+    static void StopWriter(LogManager* log) { log->StopWriter(); }
+    static void StartWriter(LogManager* log) { log->StartWriter(); }
+    static unsigned Retries(const LogManager* log) { return log->mpState->mRetries; }
+};
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+const time_t kT = 1614952987;  // 2021-03-05 14:03:07 UTC
+
+std::string Log() {
+    std::string text;
+    ReadWholeFile("/tmp/logs/cdr.log", &text);
+    return text;
+}
+
+std::unique_ptr<LogManager> NewLog(unsigned queueDepth = 0, unsigned msgSize = 8192) {
+    return std::make_unique<LogManager>("cdr.log", true, true, queueDepth, msgSize);
+}
+
+TEST(LogManagerTest, StampsMarksAndSameSecondLines) {
+    SandboxEnv env;
+    auto log = NewLog();
+    env.SetTime(kT, 42);
+    log->TRACEX("first %d\n", 1);
+    env.SetTime(kT, 43);
+    log->TRACEX("second\n");
+    env.SetTime(kT + 1, 1);
+    log->PANICEX(0, "bad %s\n", "x");
+    log->PANICEX(7, "odd\n");
+    EXPECT_EQ(
+        "14:03:07.042  first 1\n"
+        "        .043  second\n"
+        "14:03:08.001  <<ERROR>> bad x\n"
+        "        .001  <WARNING> odd\n",
+        Log());
+}
+
+TEST(LogManagerTest, HeadPrefixesLinesAndIndentMatchesIt) {
+    SandboxEnv env;
+    env.SetTime(kT, 5);
+    auto log = NewLog();
+    log->SetMode(true, true, "abc");
+    EXPECT_EQ("abc" + std::string(6, ' '), log->Indent());
+    log->TRACEX("x\n");
+    EXPECT_EQ("abc" + std::string(15, ' '), log->Indent());
+    log->SetMode(true, true, "");
+    log->TRACEX("y\n");
+    EXPECT_EQ(std::string(14, ' '), log->Indent());
+    log->SetMode(true, true, std::string(60, 'h').c_str());
+    log->TRACEX("z\n");
+    log->SetMode(true, true, nullptr);
+    log->TRACEX("w\n");
+    EXPECT_EQ("abc 14:03:07.005  x\n        .005  y\n" + std::string(48, 'h') +
+                  "         .005  z\n        .005  w\n",
+              Log());
+}
+
+TEST(LogManagerTest, DateLineBeforeEvery32ndNewSecond) {
+    SandboxEnv env;
+    auto log = NewLog();
+    for (int second = 0; second < 64; ++second) {
+        env.SetTime(second, 0);  // the epoch: a first line at second 0 is a new second too
+        log->TRACEX("s%d\n", second);
+        log->TRACEX("again\n");  // lines within a second do not count
+    }
+    std::string text = Log();
+    const std::string date = "01  Jan 1970  <---- Date ----<<<\n";
+    EXPECT_EQ(0u, text.find("00:00:00.000  s0\n"));
+    size_t first = text.find(date);
+    EXPECT_EQ(text.find("00:00:31.000  s31\n"), first + date.size());
+    EXPECT_EQ(text.find("00:01:03.000  s63\n"), text.find(date, first + 1) + date.size());
+    EXPECT_EQ(std::string::npos, text.find(date, text.find(date, first + 1) + 1));
+}
+
+TEST(LogManagerTest, LongMessagesAreCutToTheLineBuffer) {
+    SandboxEnv env;
+    env.SetTime(kT, 0);
+    auto log = NewLog();
+    std::string longText(9000, 'a');
+    log->TRACEX("%s", longText.c_str());
+    EXPECT_EQ(14u + 8177, Log().size());
+    log->PANICEX(1, "%s", longText.c_str());
+    EXPECT_EQ(14u + 8177 + 24 + 8167, Log().size());
+    log->SetMode(true, true, "abc");
+    log->TRACEX("%s", longText.c_str());
+    EXPECT_EQ(14u + 8177 + 24 + 8167 + 4 + 14 + 8173, Log().size());
+}
+
+TEST(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
+    SandboxEnv env;
+    env.SetTime(kT, 0);
+    auto log = NewLog();
+    CaptureStderr();
+    log->PANICEX(0, "e1\n");
+    log->PANICEX(1, "w1\n");
+    log->SetMode(false, true, nullptr);
+    log->TRACEX("held\n");
+    EXPECT_EQ(std::string::npos, Log().find("held"));
+    log->PANICEX(0, "e2\n");  // flushed anyway, but not copied to standard error
+    EXPECT_EQ("14:03:07.000  <<ERROR>> e1\n", GetCapturedStderr());
+    EXPECT_NE(std::string::npos, Log().find("held\n        .000  <<ERROR>> e2\n"));
+
+    log->SetMode(true, false, nullptr);  // the stream formats: level tag, no stamp, no mark
+    log->TRACEX("plain %d\n", 3);
+    log->PANICEX(1, "warn\n");
+    std::string text = Log();
+    EXPECT_EQ("[3] plain 3\n[1] warn\n", text.substr(text.size() - 21));
+}
+
+TEST(LogManagerTest, EmptyFormatWritesNothing) {
+    SandboxEnv env;
+    auto log = NewLog();
+    log->TRACEX("%s", "");
+    log->PANICEX(0, "%s", "");
+    EXPECT_EQ("", Log());
+}
+
+TEST(LogManagerTest, QueuedLinesAllReachTheFileInOrder) {
+    SandboxEnv env;
+    env.SetTime(kT, 0);
+    CaptureStderr();
+    auto log = NewLog(256, 128);  // room for every line: none is dropped
+    std::string expected = "14:03:07.000  line 0\n";
+    log->TRACEX("line 0\n");
+    for (int i = 1; i < 200; ++i) {
+        log->TRACEX("line %d\n", i);
+        expected += "        .000  line " + std::to_string(i) + "\n";
+    }
+    log->PANICEX(0, "err\n");
+    log.reset();  // the writer writes every queued line before it stops
+    EXPECT_EQ(expected + "        .000  <<ERROR>> err\n", Log());
+    EXPECT_EQ("        .000  <<ERROR>> err\n", GetCapturedStderr());
+}
+
+TEST(LogManagerTest, QueuedLineIsTriedDepthPlusOneTimesThenDropped) {
+    SandboxEnv env;
+    env.SetTime(kT, 0);
+    const unsigned depth = 3;
+    auto log = NewLog(depth, 128);
+    LogManagerTestPeer::StopWriter(log.get());
+    // With no writer, retries free no room: the first line that needs one is dropped.
+    int dropped = -1;
+    do log->TRACEX("line %d\n", ++dropped);
+    while (LogManagerTestPeer::Retries(log.get()) == 0);
+    EXPECT_EQ(depth, LogManagerTestPeer::Retries(log.get()));
+    log->TRACEX("dropped too\n");
+    EXPECT_EQ(depth, LogManagerTestPeer::Retries(log.get()));
+
+    LogManagerTestPeer::StartWriter(log.get());
+    LogManagerTestPeer::StopWriter(log.get());  // drains the queue
+    log->TRACEX("fresh\n");
+    EXPECT_EQ(0u, LogManagerTestPeer::Retries(log.get()));
+    LogManagerTestPeer::StartWriter(log.get());
+    log.reset();
+
+    std::string text = Log();
+    EXPECT_NE(std::string::npos, text.find("line " + std::to_string(dropped - 1) + "\n"));
+    EXPECT_EQ(std::string::npos, text.find("line " + std::to_string(dropped) + "\n"));
+    EXPECT_EQ(std::string::npos, text.find("dropped"));
+    EXPECT_NE(std::string::npos, text.find("fresh\n"));
+}
+
+// Several threads trace at once; every line must come out whole, and each thread's lines in the
+// order it wrote them.
+TEST(LogManagerTest, ThreadsNeverMixLinesInEitherMode) {
+    for (unsigned depth : {0u, 3u}) {
+        SandboxEnv env;
+        const int threads = 4, lines = 300;
+        {
+            auto log = NewLog(depth, 256);
+            std::vector<std::thread> writers;
+            for (int t = 0; t < threads; ++t)
+                writers.emplace_back([&log, t] {
+                    for (int i = 0; i < lines; ++i) log->TRACEX("t%d %04d %s\n", t, i, "xxxxxxxx");
+                });
+            for (auto& writer : writers) writer.join();
+        }
+        std::string text = Log();
+        std::vector<int> last(threads, -1);
+        size_t lineCount = 0;
+        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1, ++lineCount) {
+            int t = -1, i = -1;
+            char tail[16] = "";
+            ASSERT_EQ(3, sscanf(text.c_str() + at + 14, "t%d %d %15[x]\n", &t, &i, tail));
+            ASSERT_TRUE(t >= 0 && t < threads);
+            EXPECT_GT(i, last[t]);
+            last[t] = i;
+            EXPECT_STREQ("xxxxxxxx", tail);
+        }
+        // A queued manager may drop lines when its queue is full; a direct one never does.
+        if (depth == 0) {
+            EXPECT_EQ(static_cast<size_t>(threads * lines), lineCount);
+        }
+    }
+}
+
+}  // namespace
