@@ -1,0 +1,77 @@
+#include "platform/cyclic_queue.h"
+
+#include <gtest/gtest.h>
+#include <semaphore.h>
+
+#include <string>
+
+#include "platform/thread.h"
+
+namespace {
+
+std::string Get(CyclicQueue* queue, long* type, unsigned long size = 64) {
+    char buffer[64];
+    int length = queue->GetMessage(type, buffer, size);
+    return std::string(buffer, length < static_cast<int>(size) ? length : size);
+}
+
+TEST(CyclicQueueTest, KeepsOrderAndTypesAcrossTheRingEnd) {
+    CyclicQueue queue(CyclicQueue::CapacityFor(3, 10));
+    long type = 0;
+    for (int round = 0; round < 50; ++round) {
+        std::string first(round % 11, 'a' + round % 26), second = std::to_string(round);
+        ASSERT_TRUE(queue.SendMessage(round, first.data(), first.size()));
+        ASSERT_TRUE(queue.SendMessage(-round, second.data(), second.size()));
+        EXPECT_EQ(first, Get(&queue, &type));
+        EXPECT_EQ(round, type);
+        EXPECT_EQ(second, Get(&queue, &type));
+        EXPECT_EQ(-round, type);
+    }
+}
+
+TEST(CyclicQueueTest, RefusesWhenFullAndCutsLongMessages) {
+    CyclicQueue queue(CyclicQueue::CapacityFor(2, 10));
+    long type = 0;
+    EXPECT_TRUE(queue.SendMessage(1, "0123456789", 10));
+    EXPECT_TRUE(queue.SendMessage(2, "abcdefghij", 10));
+    EXPECT_FALSE(queue.SendMessage(3, "x", 1));
+    EXPECT_EQ("01234", Get(&queue, &type, 5));  // the rest of the message is lost
+    EXPECT_TRUE(queue.SendMessage(3, nullptr, 0));
+    EXPECT_EQ("abcdefghij", Get(&queue, &type));
+    EXPECT_EQ("", Get(&queue, &type));
+    EXPECT_EQ(3, type);
+    EXPECT_FALSE(queue.SendMessage(4, "x", CyclicQueue::CapacityFor(2, 10)));
+}
+
+struct Producer {
+    CyclicQueue* queue;
+    int count;
+    sem_t done;
+};
+
+unsigned long Produce(void* argument) {
+    Producer* producer = static_cast<Producer*>(argument);
+    for (int i = 0; i < producer->count; ++i) {
+        std::string text = std::to_string(i);
+        while (!producer->queue->SendMessage(i, text.data(), text.size())) {
+        }
+    }
+    sem_post(&producer->done);
+    return 0;
+}
+
+TEST(CyclicQueueTest, ThreadsHandMessagesOverInOrder) {
+    CyclicQueue queue(CyclicQueue::CapacityFor(4, 8));
+    Producer producer{&queue, 20000, {}};
+    sem_init(&producer.done, 0, 0);
+    ASSERT_TRUE(Thread::BeginThread(Produce, &producer, 64 * 1024));
+    long type = 0;
+    for (int i = 0; i < producer.count; ++i) {
+        ASSERT_EQ(std::to_string(i), Get(&queue, &type));
+        ASSERT_EQ(i, type);
+    }
+    sem_wait(&producer.done);
+    sem_destroy(&producer.done);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "platform/log_stream.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/file_util.h"
+#include "support/test_env.h"
+
+namespace {
+
+std::string Read(const std::string& path) {
+    std::string text;
+    ReadWholeFile(path, &text);
+    return text;
+}
+
+bool Exists(const std::string& path) {
+    std::string text;
+    return ReadWholeFile(path, &text);
+}
+
+// A line of `size` characters ending in "\n", starting with `tag`.
+std::string Line(char tag, size_t size) {
+    return std::string(size - 1, tag) + "\n";
+}
+
+TEST(LogStreamTest, HoldsTextUntilFlushedOrTheBufferIsFull) {
+    SandboxEnv env;
+    LogStream stream("t.log", true, false, 0, 1, 64, false);
+    stream.TRACE("one\n", 3, 0);
+    EXPECT_EQ("", Read("/tmp/logs/t.log"));
+    stream.TRACE("two\n", 3, 1);
+    EXPECT_EQ("one\ntwo\n", Read("/tmp/logs/t.log"));
+    stream.TRACE("three\n", 3, 0);
+    std::string big = Line('b', 100);  // larger than the buffer: written out at once
+    stream.TRACE(big.c_str(), 3, 0);
+    EXPECT_EQ("one\ntwo\nthree\n" + big, Read("/tmp/logs/t.log"));
+}
+
+TEST(LogStreamTest, FormatsWithLevelTagsCutToTheBuffer) {
+    SandboxEnv env;
+    {
+        LogStream stream("t.log", true, true, 0, 1, 64, false);
+        std::string text(100, 'x');
+        auto trace = [&stream](unsigned char level, const char* fmt, ...) {
+            va_list args;
+            va_start(args, fmt);
+            stream.TRACE(level, fmt, args, 0);
+            va_end(args);
+        };
+        trace(0, "err %d\n", 5);
+        trace(3, "%s", text.c_str());
+    }
+    EXPECT_EQ("[0] err 5\n[3] " + std::string(59, 'x'), Read("/tmp/logs/t.log"));
+}
+
+TEST(LogStreamTest, AppendKeepsTheOldTextAndFreshStartEmptiesIt) {
+    SandboxEnv env;
+    WriteFileAtomically("/tmp/logs/t.log", "old\n");
+    LogStream("t.log", true, false, 0, 1, 64, false).TRACE("new\n", 3, 1);
+    EXPECT_EQ("old\nnew\n", Read("/tmp/logs/t.log"));
+    LogStream("t.log", false, false, 0, 1, 64, false).TRACE("only\n", 3, 1);
+    EXPECT_EQ("only\n", Read("/tmp/logs/t.log"));
+}
+
+TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {
+    SandboxEnv env;
+    WriteFileAtomically("/tmp/logs/t.log", Line('o', 80));
+    LogStream stream("t.log", true, false, 100, 2, 64, false);
+    for (char tag : {'a', 'b', 'c', 'd', 'e', 'f', 'g'}) stream.TRACE(Line(tag, 30).c_str(), 3, 1);
+    // o(80) | a b c (90) | d e f (90) | g: three rotations, two backups kept
+    EXPECT_EQ(Line('g', 30), Read("/tmp/logs/t.log"));
+    EXPECT_EQ(Line('d', 30) + Line('e', 30) + Line('f', 30), Read("/tmp/logs/t.log.1"));
+    EXPECT_EQ(Line('a', 30) + Line('b', 30) + Line('c', 30), Read("/tmp/logs/t.log.2"));
+    EXPECT_FALSE(Exists("/tmp/logs/t.log.3"));
+
+    LogStream noBackup("u.log", true, false, 50, 0, 64, false);
+    for (char tag : {'a', 'b', 'c'}) noBackup.TRACE(Line(tag, 30).c_str(), 3, 1);
+    EXPECT_EQ(Line('c', 30), Read("/tmp/logs/u.log"));
+    EXPECT_FALSE(Exists("/tmp/logs/u.log.1"));
+}
+
+// Fails every write with "no space" while `full` is set.
+class FullFolderEnv : public ForwardingEnv {
+public:
+    using ForwardingEnv::ForwardingEnv;
+    ssize_t Write(int fd, const void* data, size_t size) override {
+        if (!full) return ForwardingEnv::Write(fd, data, size);
+        errno = ENOSPC;
+        return -1;
+    }
+    bool full = true;
+};
+
+TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
+    SandboxEnv sandbox;
+    WriteFileAtomically("/tmp/logs", "a file where the folder should be");
+    LogStream stream("t.log", true, false, 0, 1, 64, false);
+    stream.TRACE("lost\n", 3, 1);
+    sandbox.Unlink("/tmp/logs");
+    stream.TRACE("kept\n", 3, 1);
+    EXPECT_EQ("kept\n", Read("/tmp/logs/t.log"));
+
+    FullFolderEnv full(&sandbox);
+    Env::SetCurrent(&full);
+    stream.TRACE("lost too\n", 3, 1);
+    full.full = false;
+    stream.TRACE("kept too\n", 3, 1);
+    Env::SetCurrent(&sandbox);
+    EXPECT_EQ("kept\nkept too\n", Read("/tmp/logs/t.log"));
+}
+
+}  // namespace
