@@ -1,11 +1,8 @@
 #include "platform/cyclic_queue.h"
 
 #include <gtest/gtest.h>
-#include <semaphore.h>
 
 #include <string>
-
-#include "platform/thread.h"
 
 namespace {
 
@@ -41,37 +38,6 @@ TEST(CyclicQueueTest, RefusesWhenFullAndCutsLongMessages) {
     EXPECT_EQ("", Get(&queue, &type));
     EXPECT_EQ(3, type);
     EXPECT_FALSE(queue.SendMessage(4, "x", CyclicQueue::CapacityFor(2, 10)));
-}
-
-struct Producer {
-    CyclicQueue* queue;
-    int count;
-    sem_t done;
-};
-
-unsigned long Produce(void* argument) {
-    Producer* producer = static_cast<Producer*>(argument);
-    for (int i = 0; i < producer->count; ++i) {
-        std::string text = std::to_string(i);
-        while (!producer->queue->SendMessage(i, text.data(), text.size())) {
-        }
-    }
-    sem_post(&producer->done);
-    return 0;
-}
-
-TEST(CyclicQueueTest, ThreadsHandMessagesOverInOrder) {
-    CyclicQueue queue(CyclicQueue::CapacityFor(4, 8));
-    Producer producer{&queue, 20000, {}};
-    sem_init(&producer.done, 0, 0);
-    ASSERT_TRUE(Thread::BeginThread(Produce, &producer, 64 * 1024));
-    long type = 0;
-    for (int i = 0; i < producer.count; ++i) {
-        ASSERT_EQ(std::to_string(i), Get(&queue, &type));
-        ASSERT_EQ(i, type);
-    }
-    sem_wait(&producer.done);
-    sem_destroy(&producer.done);
 }
 
 }  // namespace

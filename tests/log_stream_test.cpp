@@ -39,23 +39,6 @@ TEST(LogStreamTest, HoldsTextUntilFlushedOrTheBufferIsFull) {
     EXPECT_EQ("one\ntwo\nthree\n" + big, Read("/tmp/logs/t.log"));
 }
 
-TEST(LogStreamTest, FormatsWithLevelTagsCutToTheBuffer) {
-    SandboxEnv env;
-    {
-        LogStream stream("t.log", true, true, 0, 1, 64, false);
-        std::string text(100, 'x');
-        auto trace = [&stream](unsigned char level, const char* fmt, ...) {
-            va_list args;
-            va_start(args, fmt);
-            stream.TRACE(level, fmt, args, 0);
-            va_end(args);
-        };
-        trace(0, "err %d\n", 5);
-        trace(3, "%s", text.c_str());
-    }
-    EXPECT_EQ("[0] err 5\n[3] " + std::string(59, 'x'), Read("/tmp/logs/t.log"));
-}
-
 TEST(LogStreamTest, AppendKeepsTheOldTextAndFreshStartEmptiesIt) {
     SandboxEnv env;
     WriteFileAtomically("/tmp/logs/t.log", "old\n");
@@ -84,7 +67,7 @@ TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {
 
 // Fails every write with "no space" while `full` is set.
 class FullFolderEnv : public ForwardingEnv {
-public:
+  public:
     using ForwardingEnv::ForwardingEnv;
     ssize_t Write(int fd, const void* data, size_t size) override {
         if (!full) return ForwardingEnv::Write(fd, data, size);
