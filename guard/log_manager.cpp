@@ -30,6 +30,8 @@ const unsigned char kTraceLevel = 3;
 const int16_t kDateLineEvery = 32;  // new seconds
 const char kDateFormat[] = "%d  %b %Y  <---- Date ----<<<\n";
 const char kClockFormat[] = "%H:%M:%S.";
+// The trace log's file is not capped: the largest cap the stream takes, with one backup should it
+// ever be reached.
 const int kLogMaxBytes = 2147483647;
 const int kLogBackups = 1;
 
