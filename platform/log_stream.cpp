@@ -44,14 +44,14 @@ LogStream::~LogStream() {
 
 void LogStream::TRACE(const char* text, unsigned char /*level*/, unsigned char flush) {
     ThreadMutexLock lock(mpLock);
-    Add(text, strlen(text));
+    if (text != nullptr) Add(text, strlen(text));
     if (flush != 0) WriteHeld();
 }
 
 void LogStream::TRACE(unsigned char level, const char* fmt, va_list& args, unsigned char flush) {
     ThreadMutexLock lock(mpLock);
     int tag = mLevelTags ? snprintf(mpFormatted, mBufferSize, "[%u] ", level) : 0;
-    int message = vsnprintf(mpFormatted + tag, mBufferSize - tag, fmt, args);
+    int message = fmt != nullptr ? vsnprintf(mpFormatted + tag, mBufferSize - tag, fmt, args) : 0;
     if (message > 0) {
         unsigned long length = static_cast<unsigned long>(tag) + message;
         Add(mpFormatted, length < mBufferSize ? length : mBufferSize - 1);

@@ -39,12 +39,12 @@ public:
     LogStream(const LogStream&) = delete;
     LogStream& operator=(const LogStream&) = delete;
 
-    // Adds finished `text` (NUL-terminated) as it is. `level` is the line's importance (0 error,
-    // 1 warning, 3 trace); finished text carries its own marks, so it is not tagged. `flush`
-    // non-zero flushes after adding.
+    // Adds finished `text` (NUL-terminated; null adds nothing) as it is. `level` is the line's
+    // importance (0 error, 1 warning, 3 trace); finished text carries its own marks, so it is not
+    // tagged. `flush` non-zero flushes after adding.
     void TRACE(const char* text, unsigned char level, unsigned char flush);
-    // Formats printf `fmt` with `args` (consumed) and adds the result, cut to the buffer's size,
-    // tagged with `level` when level tags are on. `flush` as above.
+    // Formats printf `fmt` (null: nothing) with `args` and adds the result, cut to the buffer's
+    // size, tagged with `level` when level tags are on. `flush` as above.
     void TRACE(unsigned char level, const char* fmt, va_list& args, unsigned char flush)
         __attribute__((format(printf, 3, 0)));
     // Writes the held text to the file.
