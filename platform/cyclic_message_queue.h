@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/wire_codec.h"
@@ -33,10 +34,9 @@ class CyclicMessageQueue {
     uint32_t CurrentCookie() const { return mCurrentCookie; }
 
   private:
-    void DispatchOne(size_t size, const char* queueName);
+    void DispatchOne(size_t size, const std::string& queueName);
 
     int mQueueNumber;
     uint32_t mCurrentCookie = 0;
     std::vector<unsigned char> mBuffer;
-    WireMessage mMessage;  // reused so that texts keep their storage between messages
 };

@@ -2,6 +2,8 @@
 // holds a message; the messenger bound to that number then takes it.
 #pragma once
 
+#include <poll.h>
+
 #include <memory>
 #include <vector>
 
@@ -42,5 +44,6 @@ class CyclicQueuePoller {
 
     int mMaxQueues;
     std::vector<std::unique_ptr<Selected>> mQueues;
-    size_t mNext = 0;  // where the next search for a ready queue starts
+    std::vector<struct pollfd> mPollSet;  // one entry per selected queue, in the same order
+    size_t mNext = 0;                     // where the next search for a ready queue starts
 };

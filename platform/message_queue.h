@@ -75,5 +75,6 @@ class MessageQueue {
     std::string mName;
     long mMessageSize = 0;
     long mDepth = 0;
+    int mErrno = 0;
     std::string mError;
 };
