@@ -24,41 +24,21 @@ class Recorder : public CDRMessenger, public CDRUpdateMessenger {
   public:
     int OnAddCDR(int type, const CallDetailReport& report,
                  const CallStatistics* statistics) override {
-        events.push_back("add " + std::to_string(type) + (statistics ? " stats" : ""));
         lastReport = report;
         if (statistics != nullptr) lastStatistics = *statistics;
-        return 1;
+        return Note("add " + std::to_string(type) + (statistics ? " stats" : ""));
     }
     void OnCDRPartyStateChanged(bool connected) override {
-        events.push_back(connected ? "cm connected" : "cm disconnected");
+        Note(connected ? "cm connected" : "cm disconnected");
     }
     int OnCgiPartyStateChanged(bool connected) override {
-        events.push_back(connected ? "cgi connected" : "cgi disconnected");
-        return 0;
+        return Note(connected ? "cgi connected" : "cgi disconnected");
     }
-    int OnClear(int mask) override {
-        events.push_back("clear " + std::to_string(mask));
-        answerSent = Clear(mask);
-        return 1;
-    }
-    int OnFlush(int mask) override {
-        events.push_back("flush " + std::to_string(mask));
-        answerSent = Flush(mask);
-        return 1;
-    }
-    int OnUpdateCDRSettings() override {
-        events.push_back("reload settings");
-        answerSent = UpdateCDRSettings();
-        return 1;
-    }
-    int OnUpdateCDRDownloadSettings() override {
-        events.push_back("reload download");
-        return 1;
-    }
-    int OnDownloadNow() override {
-        events.push_back("download now");
-        return 1;
-    }
+    int OnClear(int mask) override { return Note("clear " + std::to_string(mask), Clear(mask)); }
+    int OnFlush(int mask) override { return Note("flush " + std::to_string(mask), Flush(mask)); }
+    int OnUpdateCDRSettings() override { return Note("reload settings", UpdateCDRSettings()); }
+    int OnUpdateCDRDownloadSettings() override { return Note("reload download"); }
+    int OnDownloadNow() override { return Note("download now"); }
 
     // Waits for the next message and serves it as the recorder's loop does.
     int ServeOne(CyclicQueuePoller& poller) {
@@ -66,6 +46,12 @@ class Recorder : public CDRMessenger, public CDRUpdateMessenger {
         if (number == kCallManagerQueueNumber) CDRMessenger::ProcessMessageFromQueue(1);
         if (number == kWebSideQueueNumber) CDRUpdateMessenger::ProcessMessageFromQueue(1);
         return number;
+    }
+
+    int Note(const std::string& event, int sent = -1) {
+        events.push_back(event);
+        answerSent = sent;
+        return 1;
     }
 
     std::vector<std::string> events;
