@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "platform/env.h"
 #include "platform/file_util.h"
@@ -88,6 +90,7 @@ QueueStatus MessageQueue::OpenWith(const std::string& name, int flags,
         mError = mName + " does not exist";
         return QueueStatus::kMissing;
     }
+    if ((flags & O_CREAT) != 0 && !IsPrivate()) return QueueStatus::kFailed;
     struct mq_attr actual;
     if (mq_getattr(mQueue, &actual) != 0) {
         int error = errno;
@@ -97,6 +100,22 @@ QueueStatus MessageQueue::OpenWith(const std::string& name, int flags,
     mMessageSize = actual.mq_msgsize;
     mDepth = actual.mq_maxmsg;
     return QueueStatus::kOk;
+}
+
+bool MessageQueue::IsPrivate() {
+    struct stat status;
+    int error = 0;
+    if (fstat(mQueue, &status) != 0) {
+        error = errno;
+    } else if (status.st_uid != geteuid()) {
+        error = EPERM;
+    } else if ((status.st_mode & 077) != 0 && fchmod(mQueue, 0600) != 0) {
+        error = errno;
+    }
+    if (error == 0) return true;
+    Close();
+    Fail("take private", error);
+    return false;
 }
 
 void MessageQueue::Close() {

@@ -43,6 +43,7 @@ class MessageQueue {
     QueueStatus Open(const std::string& name, int access);
     // Opens the queue, creating it when it does not exist: owner-only (mode 0600), room for
     // kMaxMessageSize-byte messages, as deep as the system allows up to kPreferredQueueDepth.
+    // An existing queue of another user is refused; one open to others is made owner-only.
     QueueStatus Create(const std::string& name, int access);
     // Closes the descriptor, if open.
     void Close();
@@ -69,6 +70,9 @@ class MessageQueue {
 
   private:
     QueueStatus OpenWith(const std::string& name, int flags, const struct mq_attr* attributes);
+    // Whether the queue just opened with O_CREAT is the owner's alone: an existing queue of
+    // another user is refused, one open to others is made owner-only. Closes it when refused.
+    bool IsPrivate();
     QueueStatus Fail(const char* operation, int error);
 
     mqd_t mQueue = (mqd_t)-1;

@@ -50,6 +50,7 @@ ClientStatus RecorderClient::Ask(WireMessage request, WireMessage* answer) {
         mError = replies.error();
         return ClientStatus::kUnavailable;
     }
+    DiscardStaleAnswers(&replies);
     request.cookie = NewCookie();
     ClientStatus status = Send(request);
     if (status != ClientStatus::kDone) return status;
@@ -122,6 +123,13 @@ ClientStatus RecorderClient::AwaitAnswer(MessageQueue* replies, MessageKind kind
         if (DecodeMessage(buffer.data(), size, answer) == nullptr && answer->kind == kind &&
             answer->cookie == cookie)
             return ClientStatus::kDone;
+    }
+}
+
+void RecorderClient::DiscardStaleAnswers(MessageQueue* replies) {
+    std::vector<unsigned char> buffer(static_cast<size_t>(replies->MessageSize()));
+    size_t size = 0;
+    while (replies->Receive(buffer.data(), buffer.size(), &size, 0) == QueueStatus::kOk) {
     }
 }
 

@@ -28,8 +28,9 @@ class RecorderClient {
     ClientStatus Post(const WireMessage& message);
 
     // Posts `request` (clear, flush or settings reload) with a fresh cookie and waits for the
-    // answer carrying that cookie, which goes to `*answer`. Answers meant for an earlier request
-    // are read and discarded. The reply queue is created when it does not exist.
+    // answer carrying that cookie, which goes to `*answer`. Answers meant for earlier requests are
+    // read and discarded. The reply queue is created when it does not exist. Only one client at a
+    // time may await answers: two would take each other's.
     ClientStatus Ask(WireMessage request, WireMessage* answer);
 
     // The kind of the answer to a request of kind `request`; false when it is not answered.
@@ -42,6 +43,8 @@ class RecorderClient {
     ClientStatus Send(const WireMessage& message);
     ClientStatus AwaitAnswer(MessageQueue* replies, MessageKind kind, uint32_t cookie,
                              WireMessage* answer);
+    // Empties the reply queue before a request, so that answers nobody took cannot fill it up.
+    static void DiscardStaleAnswers(MessageQueue* replies);
     static uint32_t NewCookie();
 
     int mTimeoutMillis;

@@ -46,7 +46,7 @@ constexpr size_t kWireHeaderSize = 8;
 constexpr size_t kMaxTextLength = 255;
 // The largest encoded message: a report with statistics and every text at its bound.
 constexpr size_t kMaxMessageSize = kWireHeaderSize + 4 + 1             // record type, flags
-                                   + 8 * 4 + 9 * (2 + kMaxTextLength)  // report
+                                   + 7 * 4 + 8 * (2 + kMaxTextLength)  // report
                                    + 2 * 46                            // two media streams
                                    + 20 + 2 + kMaxTextLength;          // fax
 

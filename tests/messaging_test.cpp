@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -128,19 +129,26 @@ TEST_F(MessagingTest, AnswersCarryTheMaskAndTheRequestersCookie) {
     EXPECT_EQ(answer.mask, 0x107);
     EXPECT_NE(answer.cookie, 0u);
 
-    // A stale answer of an earlier client waits in the reply queue: the next client skips it.
-    WireMessage stale = Message(MessageKind::kFlushAnswer, 99);
-    stale.cookie = 12345;
-    unsigned char bytes[kMaxMessageSize];
-    queues.SendRaw(kReplyQueue, bytes, EncodeMessage(stale, bytes, nullptr));
-    ASSERT_EQ(AskServed(Message(MessageKind::kFlush, 3), &answer), ClientStatus::kDone);
-    EXPECT_EQ(answer.mask, 3);
-    EXPECT_NE(answer.cookie, 12345u);
+    // A client gave up before the recorder came to its request; the next client asks the same.
+    EXPECT_EQ(RecorderClient(10).Ask(Message(MessageKind::kClear, 1), &answer),
+              ClientStatus::kUnavailable);
+    std::thread asker([&] {
+        EXPECT_EQ(client.Ask(Message(MessageKind::kClear, 2), &answer), ClientStatus::kDone);
+    });
+    // Its answer must arrive after the client emptied the reply queue, to be skipped by cookie.
+    MessageQueue requests;
+    ASSERT_EQ(requests.Open(kRequestQueue, O_RDONLY), QueueStatus::kOk);
+    struct mq_attr waiting = {};
+    while (mq_getattr(requests.Descriptor(), &waiting) == 0 && waiting.mq_curmsgs < 2) usleep(1000);
+    recorder.ServeOne(queues.poller());  // the abandoned request, answered with the old cookie
+    recorder.ServeOne(queues.poller());
+    asker.join();
+    EXPECT_EQ(answer.mask, 2);
 
     ASSERT_EQ(AskServed(Message(MessageKind::kUpdateCDRSettings), &answer), ClientStatus::kDone);
     EXPECT_EQ(answer.kind, MessageKind::kUpdateCDRSettingsAnswer);
     EXPECT_EQ(recorder.events,
-              (std::vector<std::string>{"clear 263", "flush 3", "reload settings"}));
+              (std::vector<std::string>{"clear 263", "clear 1", "clear 2", "reload settings"}));
 }
 
 TEST_F(MessagingTest, AnAnswerNobodyCanTakeIsDroppedWithoutWaiting) {
@@ -231,7 +239,15 @@ TEST(MessagingWithoutRecorderTest, NothingIsSelectedOrServed) {
     CyclicQueuePoller poller(1);
     EXPECT_EQ(poller.WaitForEvents(), -1);
     EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", false, true), -1);  // absent, not created
+    // A queue left open to others is made owner-only when it is selected.
+    std::string systemName = Env::Current()->QueueName(kReportQueue);
+    mqd_t open = mq_open(systemName.c_str(), O_CREAT | O_RDONLY, 0644, nullptr);
+    ASSERT_NE(open, (mqd_t)-1);
     ASSERT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), 0);
+    struct stat status;
+    ASSERT_EQ(fstat(open, &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    mq_close(open);
     EXPECT_EQ(poller.SelectQueue(111, "/bin/ping", true, true), -1);  // over its limit
     CyclicQueuePoller second(39);
     EXPECT_EQ(second.SelectQueue(15, "/usr/bin/ping", true, false), -1);  // number taken
