@@ -6,8 +6,10 @@
 
 namespace {
 
-// Appends big-endian fields to a buffer of kMaxMessageSize bytes. A text that fails the check is
-// not written; the first failure is kept.
+constexpr uint8_t kHasStatistics = 0x01;
+
+// Appends big-endian fields to a buffer of kMaxMessageSize bytes. A field that cannot travel is
+// not written; the first such problem is kept.
 class Writer {
   public:
     explicit Writer(unsigned char* buffer) : mpBuffer(buffer) {}
@@ -22,6 +24,19 @@ class Writer {
         U16(static_cast<uint16_t>(value));
     }
     void I32(int32_t value) { U32(static_cast<uint32_t>(value)); }
+    template <typename Enum>
+    void Enum32(Enum value) {
+        I32(static_cast<int32_t>(value));
+    }
+    // The device's long has 32 bits, and so has the field.
+    void Long32(long value) {
+        if (value < std::numeric_limits<int32_t>::min() ||
+            value > std::numeric_limits<int32_t>::max())
+            Fail("startTime does not fit in 32 bits");
+        I32(static_cast<int32_t>(value));
+    }
+    void Flag(bool value) { U8(value ? 1 : 0); }
+    void ReportFlags(bool hasStatistics) { U8(hasStatistics ? kHasStatistics : 0); }
     void Text(const std::string& text) {
         const char* problem = CheckWireText(text);
         if (problem != nullptr) return Fail(problem);
@@ -50,39 +65,68 @@ class Writer {
     const char* mpError = nullptr;
 };
 
-// Reads big-endian fields from a message. Reading past the end, or a bad text, stops the reader:
-// it keeps the first problem and gives zeros from then on.
+// Reads big-endian fields from a message, with the same calls as Writer. Reading past the end, or
+// a field that breaks its rule, stops the reader: it keeps the first problem and gives zeros from
+// then on.
 class Reader {
   public:
     Reader(const unsigned char* data, size_t size) : mpData(data), mLeft(size) {}
 
-    uint8_t U8() {
-        if (!Need(1)) return 0;
+    void U8(uint8_t& value) {
+        value = 0;
+        if (!Need(1)) return;
+        value = *mpData++;
         --mLeft;
-        return *mpData++;
     }
-    uint16_t U16() {
-        uint16_t high = U8();
-        return static_cast<uint16_t>(high << 8 | U8());
+    void U16(uint16_t& value) {
+        uint8_t high, low;
+        U8(high);
+        U8(low);
+        value = static_cast<uint16_t>(high << 8 | low);
     }
-    uint32_t U32() {
-        uint32_t high = U16();
-        return high << 16 | U16();
+    void U32(uint32_t& value) {
+        uint16_t high, low;
+        U16(high);
+        U16(low);
+        value = static_cast<uint32_t>(high) << 16 | low;
     }
-    int32_t I32() { return static_cast<int32_t>(U32()); }
-    bool Flag() {
-        uint8_t value = U8();
-        if (value > 1) Fail("a flag is neither 0 nor 1");
-        return value == 1;
+    void I32(int32_t& value) {
+        uint32_t bits;
+        U32(bits);
+        value = static_cast<int32_t>(bits);
     }
-    void Text(std::string* text) {
-        size_t length = U16();
+    template <typename Enum>
+    void Enum32(Enum& value) {
+        int32_t number;
+        I32(number);
+        value = static_cast<Enum>(number);
+    }
+    void Long32(long& value) {
+        int32_t number;
+        I32(number);
+        value = number;
+    }
+    void Flag(bool& value) {
+        uint8_t byte;
+        U8(byte);
+        if (byte > 1) Fail("a flag is neither 0 nor 1");
+        value = byte == 1;
+    }
+    void ReportFlags(bool& hasStatistics) {
+        uint8_t flags;
+        U8(flags);
+        if ((flags & ~kHasStatistics) != 0) Fail("unknown flags in a report");
+        hasStatistics = (flags & kHasStatistics) != 0;
+    }
+    void Text(std::string& text) {
+        uint16_t length;
+        U16(length);
         if (length > kMaxTextLength) return Fail("a text is longer than its bound");
         if (!Need(length)) return;
-        text->assign(reinterpret_cast<const char*>(mpData), length);
+        text.assign(reinterpret_cast<const char*>(mpData), length);
         mpData += length;
         mLeft -= length;
-        const char* problem = CheckWireText(*text);
+        const char* problem = CheckWireText(text);
         if (problem != nullptr) Fail(problem);
     }
     void Fail(const char* problem) {
@@ -105,104 +149,90 @@ class Reader {
     const char* mpError = nullptr;
 };
 
-void WriteReport(Writer& w, const CallDetailReport& r) {
-    if (r.startTime < std::numeric_limits<int32_t>::min() ||
-        r.startTime > std::numeric_limits<int32_t>::max())
-        w.Fail("startTime does not fit in 32 bits");
-    w.I32(static_cast<int32_t>(r.startTime));
-    w.U32(r.duration);
-    w.Text(r.called);
-    w.I32(r.calledType);
-    w.Text(r.caller);
-    w.I32(r.callerType);
-    w.Text(r.guid);
-    w.Text(r.ocd);
-    w.Text(r.cr);
-    w.Text(r.authUserName);
-    w.I32(r.authType);
-    w.Text(r.forwarder);
-    w.Text(r.transferer);
-    w.U32(r.hop);
-    w.I32(r.clirCaller);
+// The field lists below serve both directions (Io is Writer or Reader), so that encoding and
+// decoding cannot drift apart.
+
+template <typename Io, typename Report>
+void ReportFields(Io& io, Report& r) {
+    io.Long32(r.startTime);
+    io.U32(r.duration);
+    io.Text(r.called);
+    io.Enum32(r.calledType);
+    io.Text(r.caller);
+    io.Enum32(r.callerType);
+    io.Text(r.guid);
+    io.Text(r.ocd);
+    io.Text(r.cr);
+    io.Text(r.authUserName);
+    io.Enum32(r.authType);
+    io.Text(r.forwarder);
+    io.Text(r.transferer);
+    io.U32(r.hop);
+    io.I32(r.clirCaller);
 }
 
-void ReadReport(Reader& r, CallDetailReport* report) {
-    report->startTime = r.I32();
-    report->duration = r.U32();
-    r.Text(&report->called);
-    report->calledType = static_cast<CallType>(r.I32());
-    r.Text(&report->caller);
-    report->callerType = static_cast<CallType>(r.I32());
-    r.Text(&report->guid);
-    r.Text(&report->ocd);
-    r.Text(&report->cr);
-    r.Text(&report->authUserName);
-    report->authType = static_cast<CDRAuthType>(r.I32());
-    r.Text(&report->forwarder);
-    r.Text(&report->transferer);
-    report->hop = r.U32();
-    report->clirCaller = r.I32();
+template <typename Io, typename Stream>
+void StreamFields(Io& io, Stream& s) {
+    io.U32(s.localAddress);
+    io.U32(s.remoteAddress);
+    io.U16(s.localPort);
+    io.U16(s.remotePort);
+    io.U32(s.txPackets);
+    io.U16(s.txCodec);
+    io.U16(s.txPacketSize);
+    io.U32(s.rxPackets);
+    io.U16(s.rxCodec);
+    io.U16(s.rxPacketSize);
+    io.U16(s.rxLost);
+    io.U32(s.rxJitter);
+    io.U32(s.rxMaxDelay);
+    io.U16(s.rxDelayIncrease);
+    io.U16(s.rxDelayDecrease);
+    io.I32(s.srtp);
 }
 
-void WriteStream(Writer& w, const MediaStreamStatistics& s) {
-    w.U32(s.localAddress);
-    w.U32(s.remoteAddress);
-    w.U16(s.localPort);
-    w.U16(s.remotePort);
-    w.U32(s.txPackets);
-    w.U16(s.txCodec);
-    w.U16(s.txPacketSize);
-    w.U32(s.rxPackets);
-    w.U16(s.rxCodec);
-    w.U16(s.rxPacketSize);
-    w.U16(s.rxLost);
-    w.U32(s.rxJitter);
-    w.U32(s.rxMaxDelay);
-    w.U16(s.rxDelayIncrease);
-    w.U16(s.rxDelayDecrease);
-    w.I32(s.srtp);
+template <typename Io, typename Fax>
+void FaxFields(Io& io, Fax& f) {
+    io.U32(f.txPackets);
+    io.U32(f.txDuplicatePackets);
+    io.U32(f.rxPackets);
+    io.U16(f.rxLost);
+    io.U16(f.rxBadPackets);
+    io.U32(f.rxDuplicatePackets);
+    io.Text(f.anamnesis);
 }
 
-void ReadStream(Reader& r, MediaStreamStatistics* s) {
-    s->localAddress = r.U32();
-    s->remoteAddress = r.U32();
-    s->localPort = r.U16();
-    s->remotePort = r.U16();
-    s->txPackets = r.U32();
-    s->txCodec = r.U16();
-    s->txPacketSize = r.U16();
-    s->rxPackets = r.U32();
-    s->rxCodec = r.U16();
-    s->rxPacketSize = r.U16();
-    s->rxLost = r.U16();
-    s->rxJitter = r.U32();
-    s->rxMaxDelay = r.U32();
-    s->rxDelayIncrease = r.U16();
-    s->rxDelayDecrease = r.U16();
-    s->srtp = r.I32();
+template <typename Io, typename Message>
+void PayloadFields(Io& io, Message& m) {
+    switch (m.kind) {
+        case MessageKind::kAddCDR:
+            io.I32(m.recordType);
+            io.ReportFlags(m.hasStatistics);
+            ReportFields(io, m.report);
+            if (!m.hasStatistics) break;
+            StreamFields(io, m.statistics.streams[0]);
+            StreamFields(io, m.statistics.streams[1]);
+            FaxFields(io, m.statistics.fax);
+            break;
+        case MessageKind::kCMPartyState:
+        case MessageKind::kCGIPartyState:
+            io.Flag(m.connected);
+            break;
+        case MessageKind::kClear:
+        case MessageKind::kFlush:
+        case MessageKind::kClearAnswer:
+        case MessageKind::kFlushAnswer:
+            io.U32(m.cookie);
+            io.I32(m.mask);
+            break;
+        case MessageKind::kUpdateCDRSettings:
+        case MessageKind::kUpdateDownloadSettings:
+        case MessageKind::kDownloadNow:
+        case MessageKind::kUpdateCDRSettingsAnswer:
+            io.U32(m.cookie);
+            break;
+    }
 }
-
-void WriteFax(Writer& w, const FaxStatistics& f) {
-    w.U32(f.txPackets);
-    w.U32(f.txDuplicatePackets);
-    w.U32(f.rxPackets);
-    w.U16(f.rxLost);
-    w.U16(f.rxBadPackets);
-    w.U32(f.rxDuplicatePackets);
-    w.Text(f.anamnesis);
-}
-
-void ReadFax(Reader& r, FaxStatistics* f) {
-    f->txPackets = r.U32();
-    f->txDuplicatePackets = r.U32();
-    f->rxPackets = r.U32();
-    f->rxLost = r.U16();
-    f->rxBadPackets = r.U16();
-    f->rxDuplicatePackets = r.U32();
-    r.Text(&f->anamnesis);
-}
-
-constexpr uint8_t kHasStatistics = 0x01;
 
 bool IsKnownKind(uint8_t kind) {
     switch (static_cast<MessageKind>(kind)) {
@@ -222,71 +252,6 @@ bool IsKnownKind(uint8_t kind) {
     return false;
 }
 
-void WritePayload(Writer& w, const WireMessage& m) {
-    switch (m.kind) {
-        case MessageKind::kAddCDR:
-            w.I32(m.recordType);
-            w.U8(m.hasStatistics ? kHasStatistics : 0);
-            WriteReport(w, m.report);
-            if (!m.hasStatistics) break;
-            WriteStream(w, m.statistics.streams[0]);
-            WriteStream(w, m.statistics.streams[1]);
-            WriteFax(w, m.statistics.fax);
-            break;
-        case MessageKind::kCMPartyState:
-        case MessageKind::kCGIPartyState:
-            w.U8(m.connected ? 1 : 0);
-            break;
-        case MessageKind::kClear:
-        case MessageKind::kFlush:
-        case MessageKind::kClearAnswer:
-        case MessageKind::kFlushAnswer:
-            w.U32(m.cookie);
-            w.I32(m.mask);
-            break;
-        case MessageKind::kUpdateCDRSettings:
-        case MessageKind::kUpdateDownloadSettings:
-        case MessageKind::kDownloadNow:
-        case MessageKind::kUpdateCDRSettingsAnswer:
-            w.U32(m.cookie);
-            break;
-    }
-}
-
-void ReadPayload(Reader& r, WireMessage* m) {
-    switch (m->kind) {
-        case MessageKind::kAddCDR: {
-            m->recordType = r.I32();
-            uint8_t flags = r.U8();
-            if ((flags & ~kHasStatistics) != 0) return r.Fail("unknown flags in a report");
-            m->hasStatistics = (flags & kHasStatistics) != 0;
-            ReadReport(r, &m->report);
-            if (!m->hasStatistics) break;
-            ReadStream(r, &m->statistics.streams[0]);
-            ReadStream(r, &m->statistics.streams[1]);
-            ReadFax(r, &m->statistics.fax);
-            break;
-        }
-        case MessageKind::kCMPartyState:
-        case MessageKind::kCGIPartyState:
-            m->connected = r.Flag();
-            break;
-        case MessageKind::kClear:
-        case MessageKind::kFlush:
-        case MessageKind::kClearAnswer:
-        case MessageKind::kFlushAnswer:
-            m->cookie = r.U32();
-            m->mask = r.I32();
-            break;
-        case MessageKind::kUpdateCDRSettings:
-        case MessageKind::kUpdateDownloadSettings:
-        case MessageKind::kDownloadNow:
-        case MessageKind::kUpdateCDRSettingsAnswer:
-            m->cookie = r.U32();
-            break;
-    }
-}
-
 }  // namespace
 
 const char* CheckWireText(const std::string& text) {
@@ -303,7 +268,7 @@ size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const ch
     w.U8(kWireVersion);
     w.U8(static_cast<uint8_t>(message.kind));
     w.U32(0);  // payload length, filled in below
-    WritePayload(w, message);
+    PayloadFields(w, message);
     if (w.error() != nullptr) {
         if (error != nullptr) *error = w.error();
         return 0;
@@ -316,14 +281,20 @@ const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* m
     if (size < kWireHeaderSize) return "shorter than the 8-byte header";
     if (size > kMaxMessageSize) return "longer than the largest message";
     Reader r(data, size);
-    if (r.U8() != kWireMagic[0] || r.U8() != kWireMagic[1]) return "wrong magic";
-    if (r.U8() != kWireVersion) return "unsupported version";
-    uint8_t kind = r.U8();
+    uint8_t magic[2], version, kind;
+    uint32_t payload;
+    r.U8(magic[0]);
+    r.U8(magic[1]);
+    r.U8(version);
+    r.U8(kind);
+    r.U32(payload);
+    if (magic[0] != kWireMagic[0] || magic[1] != kWireMagic[1]) return "wrong magic";
+    if (version != kWireVersion) return "unsupported version";
     if (!IsKnownKind(kind)) return "unknown message kind";
-    if (r.U32() != size - kWireHeaderSize) return "payload length does not match the message size";
+    if (payload != size - kWireHeaderSize) return "payload length does not match the message size";
     *message = WireMessage();
     message->kind = static_cast<MessageKind>(kind);
-    ReadPayload(r, message);
+    PayloadFields(r, *message);
     if (r.error() != nullptr) return r.error();
     if (r.left() != 0) return "bytes left over after the last field";
     return nullptr;

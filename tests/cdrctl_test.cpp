@@ -171,7 +171,7 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
     EXPECT_TRUE(queues.TakeWarnings().empty());
 }
 
-TEST_F(CdrctlTest, PostsAndAnswersReachTheRecorder) {
+TEST_F(CdrctlTest, PostsReachTheRecorderAndAnswersTheAskingThread) {
     Outcome run = RunCommand({"add", "9", "--repeat", "3", "s1.rxPackets=5"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(Waiting(), 3);

@@ -122,7 +122,7 @@ TEST_F(MessagingTest, EveryRequestAndAnnouncementCallsItsHandler) {
                                                          "reload download", "download now"}));
 }
 
-TEST_F(MessagingTest, AnswersCarryTheMaskAndTheRequestersCookie) {
+TEST_F(MessagingTest, AnswersReachTheAskingThreadWithItsMaskAndCookie) {
     WireMessage answer;
     ASSERT_EQ(AskServed(Message(MessageKind::kClear, 0x107), &answer), ClientStatus::kDone);
     EXPECT_EQ(answer.kind, MessageKind::kClearAnswer);

@@ -52,21 +52,15 @@ struct Field {
     void* (*locate)(WireMessage& message, size_t stream);
 };
 
-#define REPORT_FIELD(type, name)                                                                \
-    {                                                                                           \
-#name, FieldType::type, [](WireMessage & m, size_t) -> void* { return &m.report.name; } \
-    }
-#define STREAM_FIELD(type, name)                                                      \
-    {                                                                                 \
-#name, FieldType::type,                                                       \
-            [](WireMessage & m,                                                       \
-               size_t stream) -> void* { return &m.statistics.streams[stream].name; } \
-    }
-#define FAX_FIELD(type, name)                                                       \
-    {                                                                               \
-#name, FieldType::type,                                                     \
-            [](WireMessage & m, size_t) -> void* { return &m.statistics.fax.name; } \
-    }
+// clang-format off
+#define REPORT_FIELD(type, name) \
+    {#name, FieldType::type, [](WireMessage& m, size_t) -> void* { return &m.report.name; }}
+#define STREAM_FIELD(type, name) \
+    {#name, FieldType::type, \
+     [](WireMessage& m, size_t stream) -> void* { return &m.statistics.streams[stream].name; }}
+#define FAX_FIELD(type, name) \
+    {#name, FieldType::type, [](WireMessage& m, size_t) -> void* { return &m.statistics.fax.name; }}
+// clang-format on
 
 const Field kReportFields[] = {
     REPORT_FIELD(kLong, startTime),    REPORT_FIELD(kU32, duration),
