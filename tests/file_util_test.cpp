@@ -10,7 +10,7 @@ namespace {
 
 // Fails the chosen call of one kind (counting from 1) with EIO.
 class FailingEnv : public ForwardingEnv {
-public:
+  public:
     enum Call { kWrite, kFsync, kRename };
     FailingEnv(Env* target, Call call, int nth) : ForwardingEnv(target), mCall(call), mNth(nth) {}
     ssize_t Write(int fd, const void* data, size_t size) override {
@@ -21,7 +21,7 @@ public:
         return Fails(kRename) ? -1 : ForwardingEnv::Rename(from, to);
     }
 
-private:
+  private:
     bool Fails(Call call) {
         if (call != mCall || ++mSeen != mNth) return false;
         errno = EIO;

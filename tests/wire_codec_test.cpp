@@ -1,0 +1,184 @@
+#include "platform/wire_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Encode(const WireMessage& message) {
+    Bytes buffer(kMaxMessageSize);
+    const char* error = nullptr;
+    size_t size = EncodeMessage(message, buffer.data(), &error);
+    EXPECT_NE(size, 0u) << error;
+    buffer.resize(size);
+    return buffer;
+}
+
+const char* Decode(const Bytes& bytes, WireMessage* message) {
+    return DecodeMessage(bytes.data(), bytes.size(), message);
+}
+
+// A report whose every field holds a value of its own, texts at their bound included.
+WireMessage FullReport() {
+    WireMessage m;
+    m.kind = MessageKind::kAddCDR;
+    m.recordType = -5;
+    m.hasStatistics = true;
+    // clang-format off
+    m.report = {-2147483647L - 1, 4000000000u, std::string(kMaxTextLength, 'c'), kCallTypeFxo, "",
+                static_cast<CallType>(-77), "guid-\xc3\xa9", "ocd", "cr", "user", kCDRAuthPin,
+                "fwd", "xfer", 0xFFFFFFFFu, 1};
+    for (int i = 0; i < 2; ++i) {
+        uint32_t base = 1000u * static_cast<uint32_t>(i + 1);
+        m.statistics.streams[i] = {0x0A000001u + base, 0xC0A80101u + base, uint16_t(base + 1),
+            uint16_t(base + 2), base + 3, uint16_t(base + 4), uint16_t(base + 5), base + 6,
+            uint16_t(base + 7), uint16_t(base + 8), uint16_t(base + 9), base + 10, base + 11,
+            65535, uint16_t(base), -1 - i};
+    }
+    // clang-format on
+    m.statistics.fax = {11, 12, 13, 14, 15, 0x80000000u, std::string(kMaxTextLength, 'a')};
+    return m;
+}
+
+TEST(WireCodecTest, EveryFieldOfAReportRoundTrips) {
+    WireMessage sent = FullReport();
+    WireMessage got;
+    ASSERT_EQ(Decode(Encode(sent), &got), nullptr);
+    EXPECT_EQ(got.kind, MessageKind::kAddCDR);
+    EXPECT_EQ(got.recordType, -5);
+    EXPECT_TRUE(got.hasStatistics);
+    EXPECT_TRUE(got.report == sent.report);
+    EXPECT_TRUE(got.statistics == sent.statistics);
+
+    sent.hasStatistics = false;
+    ASSERT_EQ(Decode(Encode(sent), &got), nullptr);
+    EXPECT_FALSE(got.hasStatistics);
+    EXPECT_TRUE(got.report == sent.report);
+    EXPECT_TRUE(got.statistics == CallStatistics());
+}
+
+TEST(WireCodecTest, TheLargestReportFillsTheLargestMessage) {
+    WireMessage m = FullReport();
+    for (std::string* text : {&m.report.called, &m.report.caller, &m.report.guid, &m.report.ocd,
+                              &m.report.cr, &m.report.authUserName, &m.report.forwarder,
+                              &m.report.transferer, &m.statistics.fax.anamnesis})
+        text->assign(kMaxTextLength, 'x');
+    EXPECT_EQ(Encode(m).size(), kMaxMessageSize);
+}
+
+// The layout is fixed byte by byte, whatever the host's byte order.
+TEST(WireCodecTest, FieldsTravelInNetworkByteOrder) {
+    WireMessage clear;
+    clear.kind = MessageKind::kClear;
+    clear.cookie = 0x01020304;
+    clear.mask = 7;
+    EXPECT_EQ(Encode(clear), (Bytes{0xCD, 0x52, 1, 17, 0, 0, 0, 8, 1, 2, 3, 4, 0, 0, 0, 7}));
+
+    WireMessage add;
+    add.kind = MessageKind::kAddCDR;
+    add.recordType = 2;
+    add.report.startTime = 0x11223344;
+    add.report.duration = 0x55667788;
+    add.report.called = "ab";
+    Bytes bytes = Encode(add);
+    const Bytes prefix{0xCD, 0x52, 1,    1,    0,    0,    0,    bytes[7], 0, 0, 0,   2,  0,
+                       0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,     0, 2, 'a', 'b'};
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + long(prefix.size())), prefix);
+    EXPECT_EQ(bytes[7], bytes.size() - kWireHeaderSize);
+}
+
+TEST(WireCodecTest, EncodingRefusesWhatCannotTravel) {
+    unsigned char buffer[kMaxMessageSize];
+    const char* error = nullptr;
+    WireMessage m = FullReport();
+    m.report.guid.assign(kMaxTextLength + 1, 'g');
+    EXPECT_EQ(EncodeMessage(m, buffer, &error), 0u);
+    EXPECT_STREQ(error, "a text is longer than 255 bytes");
+
+    m = FullReport();
+    m.statistics.fax.anamnesis = "two\nlines";
+    EXPECT_EQ(EncodeMessage(m, buffer, &error), 0u);
+    EXPECT_STREQ(error, "a text holds a control character");
+    EXPECT_NE(CheckWireText(std::string("nul\0", 4)), nullptr);
+    EXPECT_NE(CheckWireText("del\x7f"), nullptr);
+    EXPECT_EQ(CheckWireText("tab-free UTF-8 \xc3\xa9"), nullptr);
+
+    if (sizeof(long) > 4) {
+        m = FullReport();
+        m.report.startTime = static_cast<long>(1LL << 32);
+        EXPECT_EQ(EncodeMessage(m, buffer, &error), 0u);
+    }
+}
+
+TEST(WireCodecTest, EveryTruncationIsRejected) {
+    Bytes full = Encode(FullReport());
+    for (size_t size = 0; size < full.size(); ++size) {
+        Bytes cut(full.begin(), full.begin() + long(size));
+        WireMessage got;
+        EXPECT_NE(Decode(cut, &got), nullptr) << size;
+        // Even with a header that agrees with the shorter size, the fields run out.
+        if (size >= kWireHeaderSize) {
+            cut[7] = static_cast<unsigned char>((size - kWireHeaderSize) & 0xFF);
+            cut[6] = static_cast<unsigned char>((size - kWireHeaderSize) >> 8);
+            EXPECT_NE(Decode(cut, &got), nullptr) << size;
+        }
+    }
+}
+
+TEST(WireCodecTest, MalformedShapesAreRejected) {
+    WireMessage state;
+    state.kind = MessageKind::kCMPartyState;
+    const Bytes good = Encode(state);  // CD 52 01 02 00 00 00 01 00
+    auto decode = [](Bytes bytes) {
+        WireMessage got;
+        const char* problem = Decode(bytes, &got);
+        return std::string(problem != nullptr ? problem : "accepted");
+    };
+    Bytes b = good;
+    b[0] = 'C';
+    EXPECT_EQ(decode(b), "wrong magic");
+    b = good;
+    b[2] = 2;
+    EXPECT_EQ(decode(b), "unsupported version");
+    b = good;
+    b[3] = 99;
+    EXPECT_EQ(decode(b), "unknown message kind");
+    b = good;
+    b[7] = 2;
+    EXPECT_EQ(decode(b), "payload length does not match the message size");
+    b = good;
+    b[8] = 2;
+    EXPECT_EQ(decode(b), "a flag is neither 0 nor 1");
+    b = good;
+    b.push_back(0);
+    b[7] = 2;
+    EXPECT_EQ(decode(b), "bytes left over after the last field");
+    EXPECT_EQ(decode(Bytes(kMaxMessageSize + 1, 0)), "longer than the largest message");
+    EXPECT_EQ(decode(Bytes{'g', 'a'}), "shorter than the 8-byte header");
+
+    WireMessage add;
+    add.kind = MessageKind::kAddCDR;
+    add.report.called = "x";
+    Bytes report = Encode(add);
+    const size_t flags = kWireHeaderSize + 4, calledLength = flags + 1 + 8;
+    b = report;
+    b[flags] = 0x02;
+    EXPECT_EQ(decode(b), "unknown flags in a report");
+    b = report;
+    b[calledLength + 2] = '\r';
+    EXPECT_EQ(decode(b), "a text holds a control character");
+    // A text claiming more than the bound, in a message whose length agrees with the claim.
+    b = report;
+    b[calledLength] = 0x01;
+    b[calledLength + 1] = 0x00;
+    b.insert(b.begin() + long(calledLength + 3), 255, 'y');
+    b[6] = static_cast<unsigned char>((b.size() - kWireHeaderSize) >> 8);
+    b[7] = static_cast<unsigned char>(b.size() - kWireHeaderSize);
+    EXPECT_EQ(decode(b), "a text is longer than its bound");
+}
+
+}  // namespace
