@@ -82,6 +82,11 @@ public:
     static void SetUserRoutine(UserRoutine routine, void* data);
 
 private:
+    // Builds the one-line stop report for `signal` and sends it where reports go.
+    static void ReportStop(int signal, const char* signalName);
+    // Writes this process's start-up id to "/var/run/<last component of mpAppPath>.pid".
+    static void WritePidFile();
+
     static char* mpLogFile;   // report file; null: none
     static char* mpAppName;   // name in reports and system-log identity
     static char* mpAppPath;   // program path: in reports, run by a restart, names the pid file
