@@ -47,10 +47,10 @@ struct GuardedSignal {
 
 // The handled signals; a row's index also selects its saved action in sOldActions.
 GuardedSignal sSignals[] = {
-    {SIGHUP, "SIGHUP", false},  {SIGINT, "SIGINT", false},   {SIGQUIT, "SIGQUIT", false},
-    {SIGTERM, "SIGTERM", false}, {SIGTSTP, "SIGTSTP", false}, {SIGILL, "SIGILL", true},
-    {SIGABRT, "SIGABRT", true}, {SIGBUS, "SIGBUS", true},     {SIGFPE, "SIGFPE", true},
-    {SIGSEGV, "SIGSEGV", true}, {SIGSTKFLT, "SIGSTKFLT", true},
+    {SIGHUP, "SIGHUP", false},   {SIGINT, "SIGINT", false},      {SIGQUIT, "SIGQUIT", false},
+    {SIGTERM, "SIGTERM", false}, {SIGTSTP, "SIGTSTP", false},    {SIGILL, "SIGILL", true},
+    {SIGABRT, "SIGABRT", true},  {SIGBUS, "SIGBUS", true},       {SIGFPE, "SIGFPE", true},
+    {SIGSEGV, "SIGSEGV", true},  {SIGSTKFLT, "SIGSTKFLT", true},
 };
 constexpr int kSignalCount = sizeof sSignals / sizeof sSignals[0];
 char sUnknownName[] = "Unknown";
@@ -67,9 +67,13 @@ int RowOf(int signal) {
     return -1;
 }
 
-const char* TextOf(const char* text) { return text != nullptr ? text : ""; }
+const char* TextOf(const char* text) {
+    return text != nullptr ? text : "";
+}
 
-char* CopyOf(const char* text) { return text != nullptr ? strdup(text) : nullptr; }
+char* CopyOf(const char* text) {
+    return text != nullptr ? strdup(text) : nullptr;
+}
 
 const char* AfterLast(const char* path, char separator) {
     const char* found = strrchr(path, separator);
@@ -93,8 +97,8 @@ struct tm LocalNow() {
 
 // Appends formatted text to the report buffer at `used`, stopping at its end; returns the new
 // length of the text in the buffer.
-__attribute__((format(printf, 3, 4))) size_t Append(char* buffer, size_t used,
-                                                    const char* format, ...) {
+__attribute__((format(printf, 3, 4))) size_t Append(char* buffer, size_t used, const char* format,
+                                                    ...) {
     if (used >= kTraceBufSize - 1) return used;
     va_list args;
     va_start(args, format);
@@ -167,8 +171,8 @@ void SplitArguments(char* text, char** argv) {
 
 }  // namespace
 
-CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* appPath,
-                       bool syslogOn, bool autoRestart) {
+CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* appPath, bool syslogOn,
+                       bool autoRestart) {
     if (mpTraceBuf != nullptr) return;
 
     // The first backtrace loads the unwinder; a signal handler must not be the one to do that.
@@ -264,8 +268,8 @@ void CrashGuard::ReportStop(int signal, const char* signalName) {
     Append(buffer, 0,
            "\n======= Process %s (%s) has been stopped by signal %s(%d) at %02d:%02d:%02d "
            "=======\n",
-           TextOf(mpAppPath), TextOf(mpAppName), signalName, signal, local.tm_hour,
-           local.tm_min, local.tm_sec);
+           TextOf(mpAppPath), TextOf(mpAppName), signalName, signal, local.tm_hour, local.tm_min,
+           local.tm_sec);
     if (mSyslogOn) {
         SystemLog log;
         log.Open(TextOf(mpAppName), local);
@@ -329,7 +333,9 @@ void CrashGuard::Abort(const char* reason) {
     exit(1);
 }
 
-bool CrashGuard::IsDebuggerOn() { return false; }
+bool CrashGuard::IsDebuggerOn() {
+    return false;
+}
 
 bool CrashGuard::CreateProcess(const char* path, const char* args, unsigned long* pid) {
     char text[kArgsSize] = {};

@@ -47,8 +47,8 @@ bool SystemLog::Open(const char* ident, const struct tm& local) {
 void SystemLog::Send(int level, const char* format, ...) {
     if (mFd < 0) return;
     char record[2048];
-    int head = snprintf(record, sizeof record, "<%d>%s %s[%d]: ", LOG_USER | level, mStamp,
-                        mpIdent, static_cast<int>(getpid()));
+    int head = snprintf(record, sizeof record, "<%d>%s %s[%d]: ", LOG_USER | level, mStamp, mpIdent,
+                        static_cast<int>(getpid()));
     if (head < 0 || static_cast<size_t>(head) >= sizeof record) return;
     va_list args;
     va_start(args, format);

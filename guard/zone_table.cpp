@@ -20,8 +20,7 @@ void CivilFromDays(long long days, int* year, int* month, int* day) {
     days += 719468;  // count from 0000-03-01, so that leap days end each 4-year cycle
     long long era = (days >= 0 ? days : days - 146096) / 146097;
     long long dayOfEra = days - era * 146097;
-    long long yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
     long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
     long long monthFromMarch = (5 * dayOfYear + 2) / 153;
     *day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);

@@ -1,5 +1,3 @@
-#include "platform/thread.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -8,6 +6,8 @@
 
 #include <string>
 #include <vector>
+
+#include "platform/thread.h"
 
 // The command line comes from the process's own entries in /proc. They describe this process,
 // not a device file, so they are read directly rather than through Env.
