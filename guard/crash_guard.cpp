@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -60,6 +61,27 @@ struct sigaction sOldActions[kSignalCount];
 // The id of the process as it started, before any fork the program makes.
 const pid_t sStartPid = getpid();
 ZoneTable sZones;
+
+// Where a capture of the stack goes on when the unwinder gives up by calling abort, as it does on
+// a frame it cannot read (a corrupted stack, or a signal frame it does not know).
+sigjmp_buf sCaptureEscape;
+volatile sig_atomic_t sCapturing = 0;
+
+// The return addresses of the calling thread's stack, innermost first. When the unwinder gave
+// up, the frames it had stored before the one it could not read.
+int CaptureFrames(void** frames, int max) {
+    for (int i = 0; i < max; ++i) frames[i] = nullptr;
+    if (sigsetjmp(sCaptureEscape, 1) != 0) {
+        sCapturing = 0;
+        int stored = 0;
+        while (stored < max && frames[stored] != nullptr) ++stored;
+        return stored;
+    }
+    sCapturing = 1;
+    int count = backtrace(frames, max);
+    sCapturing = 0;
+    return count;
+}
 
 int RowOf(int signal) {
     for (int row = 0; row < kSignalCount; ++row)
@@ -236,6 +258,7 @@ void CrashGuard::WritePidFile() {
 }
 
 void CrashGuard::FuneralProc(int signal) {
+    if (signal == SIGABRT && sCapturing) siglongjmp(sCaptureEscape, 1);
     int savedErrno = errno;
     int row = RowOf(signal);
     bool fault = row < 0 || sSignals[row].fault;
@@ -298,7 +321,7 @@ void CrashGuard::DumpStack(int signal, char* signalName, const char* reason) {
     const long bannerLength = static_cast<long>(used);
 
     void* frames[kMaxFrames];
-    int frameCount = backtrace(frames, kMaxFrames);
+    int frameCount = CaptureFrames(frames, kMaxFrames);
     SystemLog log;
     if (mSyslogOn) {
         log.Open(appName, LocalNow());

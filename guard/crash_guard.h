@@ -18,6 +18,9 @@
 // - backtrace is called once at construction, so that the unwinder it loads on first use is in
 //   place before any fault. Frame texts are built with dladdr1 into the layout backtrace_symbols
 //   would give ("file(symbol+0xoff) [address]"), because backtrace_symbols allocates.
+// - Should the unwinder give up by calling abort (it does on frames it cannot read, such as those
+//   of a corrupted stack), the handler jumps back out of that abort and the report goes on with
+//   the frames read so far, so the closing line, the user routine and the restart survive.
 // - The system log is reached through a datagram socket on "/dev/log" with plain system calls
 //   (records as openlog(appName, LOG_PID, LOG_USER) would send them), because glibc's syslog
 //   allocates and reads the local time under its zone lock.
