@@ -63,9 +63,10 @@ const pid_t sStartPid = getpid();
 ZoneTable sZones;
 
 // Where a capture of the stack goes on when the unwinder gives up by calling abort, as it does on
-// a frame it cannot read (a corrupted stack, or a signal frame it does not know).
-sigjmp_buf sCaptureEscape;
-volatile sig_atomic_t sCapturing = 0;
+// a frame it cannot read (a corrupted stack, or a signal frame it does not know). Per thread, so
+// that an abort elsewhere never jumps into this thread's capture.
+thread_local sigjmp_buf sCaptureEscape;
+thread_local volatile sig_atomic_t sCapturing = 0;
 
 // The return addresses of the calling thread's stack, innermost first. When the unwinder gave
 // up, the frames it had stored before the one it could not read.
