@@ -26,7 +26,8 @@
 //   allocates and reads the local time under its zone lock.
 // - The report file is written with open/write/close (created with mode 0644).
 // - A signal while no guard is in force (during construction, after destruction) writes no
-//   report; the rest of the handling (user routine, restart, re-raise) proceeds.
+//   report; the rest of the handling (user routine, re-raise, and a restart while the program
+//   path is still known) proceeds.
 // - Once the guard is spent, a later fault signal (illegal instruction, abort, bus error,
 //   arithmetic fault, segmentation fault, stack fault) gets the default action back and is raised
 //   again, so the process ends instead of returning to the faulting instruction. Later stop
