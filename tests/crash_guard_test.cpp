@@ -1,0 +1,353 @@
+#include "guard/crash_guard.h"
+
+#include <execinfo.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/file_util.h"
+#include "support/test_env.h"
+
+// The guard's state belongs to the whole process, so every case arms it in a child process and
+// looks at what the child left behind: its report file, its system-log records, how it ended.
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+void AppendText(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    EXPECT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
+    close(fd);
+}
+
+// A user routine: notes its first two arguments in the file its data names.
+void NoteCall(bool crashed, int signal, void* data) {
+    AppendText(static_cast<char*>(data),
+               "routine " + std::to_string(crashed) + " " + std::to_string(signal) + "\n");
+}
+
+// A real invalid memory access, of a kind the sanitizers do not intercept.
+void Fault() {
+    volatile uintptr_t address = 16;
+    *reinterpret_cast<volatile int*>(address) = 1;
+}
+
+// Stands in for the system log: a datagram socket in a test folder, which a child process sees as
+// "/dev/log" in a private mount namespace with a tmpfs over /dev.
+class FakeSystemLog {
+public:
+    explicit FakeSystemLog(const TempDir& dir) : mPath(dir.Sub("log")), mOn(dir.Sub("log-on")) {
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un address = {AF_UNIX, {}};
+        mPath.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(0, bind(mFd, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
+    }
+    ~FakeSystemLog() { close(mFd); }
+
+    // In the child: makes this socket the system log's. False where mount namespaces are out of
+    // reach (no privileges, or an emulator that does not pass the calls on).
+    bool Install() const {
+        if (unshare(CLONE_NEWNS) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+        bool on = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") == 0 &&
+                  close(open("/dev/log", O_CREAT | O_WRONLY, 0644)) == 0 &&
+                  mount(mPath.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+        if (on) close(open(mOn.c_str(), O_CREAT | O_WRONLY, 0644));
+        return on;
+    }
+    bool installed() const { return Exists(mOn); }
+
+    // Collects the records that arrive within `milliseconds`.
+    void Collect(int milliseconds) {
+        struct pollfd ready = {mFd, POLLIN, 0};
+        char record[8192];
+        ssize_t got;
+        if (poll(&ready, 1, milliseconds) > 0)
+            while ((got = recv(mFd, record, sizeof record, MSG_DONTWAIT)) >= 0)
+                records.emplace_back(record, static_cast<size_t>(got));
+    }
+    std::vector<std::string> records;
+
+private:
+    std::string mPath, mOn;
+    int mFd;
+};
+
+struct ChildEnd {
+    pid_t pid;
+    int status;
+};
+
+// Runs `body` in a child process whose guarded signals start with their default actions (a
+// sanitizer may have installed its own), collecting system-log records meanwhile when `log` is
+// given. A child that outlives its time limit is ended by SIGALRM.
+ChildEnd RunInChild(const std::function<void()>& body, FakeSystemLog* log = nullptr) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (int signal : {1, 2, 3, 15, 20, 4, 6, 7, 8, 11, 16}) ::signal(signal, SIG_DFL);
+        alarm(30);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, log != nullptr ? WNOHANG : 0) == 0) log->Collect(20);
+    if (log != nullptr) log->Collect(0);
+    return {pid, status};
+}
+
+// Expects a backtrace report's `lines` to end with the closing line (two equal runs of "=" making
+// it as wide as the banner with its newlines, or one wider), the empty line and `last`.
+void ExpectEnding(const std::string& banner, const std::string& last,
+                  const std::vector<std::string>& lines) {
+    const std::string run((banner.size() + 2 - 18) / 2, '=');
+    EXPECT_EQ((std::vector<std::string>{run + " End of Backtace " + run, "", last}),
+              std::vector<std::string>(lines.end() - 3, lines.end()));
+}
+
+// The lines of a text, each without its newline.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class CrashGuardTest : public testing::Test {
+protected:
+    CrashGuardTest() : mReport(mDir.Sub("cdr.log")), mSystemLog(mDir) {
+        mEnv.SetTime(1709802303, 0);  // 2024-03-07 09:05:03 in the sandbox's zone, UTC
+        MakeDirs("/var/run");
+    }
+
+    // Arms a guard as the program does, with the system log when it can be faked.
+    void ArmInChild() {
+        new CrashGuard(mReport.c_str(), "Call Detail Recorder", "/usr/sbin/cdrd",
+                       mSystemLog.Install(), false);
+        CrashGuard::SetUserRoutine(NoteCall, &mReport[0]);
+    }
+
+    // Expects one record per line of `lines` at `level`, as openlog(name, LOG_PID, LOG_USER)
+    // would send them.
+    void ExpectRecords(int level, pid_t pid, const std::vector<std::string>& lines) {
+        if (!mSystemLog.installed()) return;
+        std::vector<std::string> expected;
+        for (const std::string& line : lines)
+            expected.push_back("<" + std::to_string(8 + level) +
+                               ">Mar  7 09:05:03 Call Detail Recorder[" + std::to_string(pid) +
+                               "]: " + line);
+        EXPECT_EQ(expected, mSystemLog.records);
+    }
+
+    TempDir mDir;
+    SandboxEnv mEnv;
+    std::string mReport;
+    FakeSystemLog mSystemLog;
+};
+
+TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
+    ChildEnd child = RunInChild(
+        [&] {
+            ArmInChild();
+            kill(getpid(), SIGTERM);
+        },
+        &mSystemLog);
+
+    EXPECT_TRUE(testing::KilledBySignal(SIGTERM)(child.status)) << child.status;
+    const std::string report =
+        "\n======= Process /usr/sbin/cdrd (Call Detail Recorder) has been stopped by signal "
+        "SIGTERM(15) at 09:05:03 =======\n";
+    EXPECT_EQ(report + "routine 0 15\n", ReadText(mReport));
+    ExpectRecords(4, child.pid, {report});
+}
+
+TEST_F(CrashGuardTest, FaultLeavesBacktraceThenCallsRoutineAndEndsTheProcess) {
+    ChildEnd child = RunInChild(
+        [&] {
+            ArmInChild();
+            Fault();
+        },
+        &mSystemLog);
+
+    EXPECT_TRUE(testing::KilledBySignal(SIGSEGV)(child.status)) << child.status;
+    const std::string banner =
+        "======= Backtrace dump of the process /usr/sbin/cdrd (Call Detail Recorder), got signal "
+        "SIGSEGV(11) =======";
+    std::vector<std::string> lines = Lines(ReadText(mReport));
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ((std::vector<std::string>{"", banner}),
+              std::vector<std::string>(&lines[0], &lines[2]));
+    // The forked child shares this process's layout, so its frames can be named here too.
+    std::vector<std::string> frames(&lines[2], &lines[lines.size() - 3]);
+    bool guardFrame = false;
+    for (const std::string& frame : frames) {
+        void* address = reinterpret_cast<void*>(strtoul(frame.c_str(), nullptr, 16));
+        char** symbol = backtrace_symbols(&address, 1);
+        EXPECT_EQ(frame.substr(0, 3), " 0x");
+        EXPECT_EQ(frame.substr(frame.find(": ") + 2), *symbol);
+        guardFrame |= frame.find("CrashGuard") != std::string::npos;
+        free(symbol);
+    }
+    EXPECT_TRUE(guardFrame);
+    ExpectEnding(banner, "routine 1 11", lines);
+
+    frames.insert(frames.begin(), "\n" + banner + "\n");
+    frames.push_back("========= End of Backtace of the Call Detail Recorder =========\n");
+    ExpectRecords(3, child.pid, frames);
+}
+
+TEST_F(CrashGuardTest, OnlyTheFirstSignalIsHandledAndLaterFaultsStillEndTheProcess) {
+    // Hang-up was ignored before the guard, so the process survives its report; an interrupt
+    // during the routine and a terminate afterwards find the guard spent, and the final fault
+    // must end the process rather than return to the faulting instruction.
+    ChildEnd child = RunInChild([&] {
+        signal(SIGHUP, SIG_IGN);
+        CrashGuard guard(mReport.c_str(), "Call Detail Recorder", "/usr/sbin/cdrd", false, false);
+        CrashGuard::SetUserRoutine(
+            [](bool crashed, int signal, void* data) {
+                NoteCall(crashed, signal, data);
+                raise(SIGINT);
+            },
+            &mReport[0]);
+        kill(getpid(), SIGHUP);
+        kill(getpid(), SIGTERM);
+        AppendText(mReport.c_str(), "still running\n");
+        Fault();
+    });
+
+    EXPECT_TRUE(testing::KilledBySignal(SIGSEGV)(child.status)) << child.status;
+    EXPECT_EQ(
+        "\n======= Process /usr/sbin/cdrd (Call Detail Recorder) has been stopped by signal "
+        "SIGHUP(1) at 09:05:03 =======\nroutine 0 1\nstill running\n",
+        ReadText(mReport));
+}
+
+TEST_F(CrashGuardTest, AbortReportsTheExceptionAndExitsWithOneAfterCleanUp) {
+    static const char* sReport;
+    sReport = mReport.c_str();
+    for (const char* reason : {"disk on fire", static_cast<const char*>(nullptr)}) {
+        unlink(mReport.c_str());
+        ChildEnd child = RunInChild([&] {
+            atexit([] { AppendText(sReport, "clean-up ran\n"); });
+            CrashGuard guard(mReport.c_str(), "Call Detail Recorder", "/usr/sbin/cdrd", false,
+                             false);
+            CrashGuard::SetUserRoutine(NoteCall, &mReport[0]);
+            CrashGuard::Abort(reason);
+        });
+
+        EXPECT_TRUE(testing::ExitedWithCode(1)(child.status)) << child.status;
+        const std::string banner =
+            "======= Backtrace dump of the process /usr/sbin/cdrd (Call Detail Recorder), caught "
+            "C++ unhandled exception" +
+            std::string(reason ? ", reason: disk on fire" : "") + " =======";
+        std::vector<std::string> lines = Lines(ReadText(mReport));
+        ASSERT_GE(lines.size(), 6u);
+        EXPECT_EQ(banner, lines[1]);
+        ExpectEnding(banner, "clean-up ran", lines);  // and no user routine
+    }
+}
+
+TEST_F(CrashGuardTest, OnlyTheFirstGuardActsAndDestroyingAnyGuardDisarmsIt) {
+    const std::string other = mDir.Sub("other.log");
+    ChildEnd bothArmed = RunInChild([&] {
+        CrashGuard first(mReport.c_str(), nullptr, "/bin/first", false, false);
+        CrashGuard ignored(other.c_str(), "Second", "/bin/second", false, true);
+        kill(getpid(), SIGQUIT);
+    });
+    EXPECT_TRUE(testing::KilledBySignal(SIGQUIT)(bothArmed.status)) << bothArmed.status;
+    EXPECT_EQ(
+        "\n======= Process /bin/first (first) has been stopped by signal SIGQUIT(3) at 09:05:03 "
+        "=======\n",
+        ReadText(mReport));
+    EXPECT_FALSE(Exists(other) || Exists(mEnv.Real("/var/run/second.pid")));
+
+    // With the buffers released, a fault and Abort still end the process, without a report.
+    unlink(mReport.c_str());
+    for (bool fault : {true, false}) {
+        ChildEnd child = RunInChild([&] {
+            new CrashGuard(mReport.c_str(), "First", "/bin/first", false, false);  // kept
+            { CrashGuard second(other.c_str(), "Second", "/bin/second", false, false); }
+            fault ? Fault() : CrashGuard::Abort("late");
+        });
+        EXPECT_TRUE(fault ? testing::KilledBySignal(SIGSEGV)(child.status)
+                          : testing::ExitedWithCode(1)(child.status))
+            << child.status;
+        EXPECT_FALSE(Exists(mReport) || Exists(other));
+    }
+}
+
+TEST_F(CrashGuardTest, PidFileOnlyWithRestartHoldsTheStartUpProcessId) {
+    RunInChild([&] { CrashGuard guard(mReport.c_str(), "X", "/usr/sbin/x", false, true); });
+    RunInChild([&] { CrashGuard guard(mReport.c_str(), "Y", "/usr/sbin/y", false, false); });
+    RunInChild([&] { CrashGuard guard(mReport.c_str(), "Z", "z", false, true); });
+
+    // The id is the one the program started with, which a forked child shares.
+    EXPECT_EQ(std::to_string(getpid()) + "\n", ReadText(mEnv.Real("/var/run/x.pid")));
+    EXPECT_FALSE(Exists(mEnv.Real("/var/run/y.pid")));
+    EXPECT_EQ(std::to_string(getpid()) + "\n", ReadText(mEnv.Real("/var/run/z.pid")));
+}
+
+TEST_F(CrashGuardTest, CreateProcessSplitsArgumentsAtEverySpace) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's vfork keeps one saved return address per thread, so a vfork inside a vfork
+    // child sends the caller back into the child's code.
+    GTEST_SKIP() << "no nested vfork under the address sanitizer";
+#endif
+    // The program notes its arguments in brackets, and whether it runs in a session of its own
+    // with standard output looped back to standard input and no standard error.
+    const std::string probe = mDir.Sub("probe"), out = probe + ".out";
+    std::ofstream(probe) << R"sh(#!/bin/sh
+for word in "$@"; do printf '[%s]' "$word"; done >"$0.tmp"
+set -- $(cat /proc/$$/stat)
+[ "$6" = $$ ] && [ "$(readlink /proc/$$/fd/0)" = "$(readlink /proc/$$/fd/1)" ] &&
+  [ ! -e /proc/$$/fd/2 ] && echo ' detached' >>"$0.tmp"
+mv "$0.tmp" "$0.out"
+)sh";
+    chmod(probe.c_str(), 0755);
+    const std::string longWord(300, 'x');
+    const std::pair<const char*, std::string> cases[] = {
+        {"one two three", "[one][two][three]"},
+        {"", ""},
+        {nullptr, ""},
+        {"a  b ", "[a][][b][]"},
+        {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17",
+         "[1][2][3][4][5][6][7][8][9][10][11][12][13][14][15 16 17]"},
+        {longWord.c_str(), "[" + longWord.substr(0, 255) + "]"},
+    };
+    for (const auto& c : cases) {
+        ChildEnd child = RunInChild([&] {
+            unsigned long pid = 0;
+            _exit(CrashGuard::CreateProcess(probe.c_str(), c.first, &pid) && pid > 1 ? 0 : 1);
+        });
+        EXPECT_TRUE(testing::ExitedWithCode(0)(child.status)) << child.status;
+        for (int i = 0; i < 1000 && !Exists(out); ++i) usleep(10000);
+        EXPECT_EQ(c.second + " detached\n", ReadText(out)) << c.second;
+        unlink(out.c_str());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "guard/zone_table.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+namespace {
+
+std::string Describe(const struct tm& t) {
+    char text[64];
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d %+ld", t.tm_year + 1900,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_gmtoff);
+    return text;
+}
+
+TEST(ZoneTableTest, AgreesWithTheCLibraryAroundEveryDaylightSavingChange) {
+    const time_t from = 1700000000;  // November 2023
+    for (const char* zone : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
+                             "AEST-10AEDT,M10.1.0,M4.1.0/3", "<+0530>-5:30"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        ZoneTable table;
+        table.Prepare(from);
+        int mismatches = 0;
+        // Offsets change on half-hour boundaries: try each one and the second before it.
+        for (time_t at = from - from % 1800 + 1800; at < from + 3 * 365 * 86400L; at += 1800) {
+            for (time_t t : {at - 1, at}) {
+                struct tm expected, actual;
+                localtime_r(&t, &expected);
+                table.BreakDown(t, &actual);
+                if (Describe(expected) != Describe(actual) && ++mismatches <= 3)
+                    ADD_FAILURE() << zone << ": " << Describe(expected) << " vs "
+                                  << Describe(actual);
+            }
+        }
+    }
+    unsetenv("TZ");
+    tzset();
+}
+
+}  // namespace
