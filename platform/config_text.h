@@ -1,0 +1,33 @@
+// The escaping shared by the configuration files this library writes, and blank trimming.
+//
+// Keys and values may hold any byte but NUL. In the file text a backslash starts an escape:
+//   "\\" a backslash, "\n" a line feed, "\r" a carriage return, "\t" a tab,
+//   "\xHH" the byte with the two hex digits HH (00 excluded).
+// Writers escape the backslash, every control byte (below 0x20, and 0x7F) and a space that
+// starts or ends the text (readers drop blanks around keys and values). In keys they also escape
+// every occurrence of the separator's first byte and a comment mark's first byte at the start,
+// so a key can never end early or turn its line into a comment. Every other byte, including
+// bytes above 0x7F, is written as it is.
+#pragma once
+
+#include <stddef.h>
+
+#include <string>
+
+namespace Configuration {
+
+// Appends the escaped form of text[0, size) to `*out`. For a key pass the separator's and the
+// comment mark's first bytes (0 for none); for a value pass 0 for both.
+void AppendEscaped(std::string* out, const char* text, size_t size, char separator, char comment);
+
+// Appends the text that the escaped form [begin, end) stands for to `*out`. Returns false, with
+// `*out` in an unspecified state, for an escape not listed above or a backslash at the end.
+bool AppendUnescaped(std::string* out, const char* begin, const char* end);
+
+// True for the bytes dropped around keys, values and whole lines: space, tab, carriage return.
+inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Moves `*begin` forward and `*end` back over blanks.
+void TrimBlanks(const char** begin, const char** end);
+
+}  // namespace Configuration
