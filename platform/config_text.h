@@ -16,6 +16,32 @@
 
 namespace Configuration {
 
+// Walks a text line by line; a line ends after "\n" or at the end of the text.
+class LineReader {
+public:
+    LineReader(const char* text, size_t size) : mpNext(text), mpEnd(text + size) {}
+
+    // The next line without its end and without blanks around it. False at the end of the text.
+    bool Next(const char** begin, const char** end);
+    // The number (from 1) of the line Next returned last.
+    unsigned Number() const { return mNumber; }
+    // The line Next returned last as it stands in the text, its "\n" included.
+    const char* RawBegin() const { return mpRawBegin; }
+    const char* RawEnd() const { return mpNext; }
+
+private:
+    const char* mpNext;
+    const char* mpEnd;
+    const char* mpRawBegin = nullptr;
+    unsigned mNumber = 0;
+};
+
+// True when [begin, end) is exactly `text` (Equals), or begins with it (StartsWith).
+bool Equals(const char* begin, const char* end, const std::string& text);
+bool StartsWith(const char* begin, const char* end, const std::string& text);
+// The first occurrence of `needle` (not empty) in [begin, end), or null.
+const char* FindText(const char* begin, const char* end, const std::string& needle);
+
 // Appends the escaped form of text[0, size) to `*out`. For a key pass the separator's and the
 // comment mark's first bytes (0 for none); for a value pass 0 for both.
 void AppendEscaped(std::string* out, const char* text, size_t size, char separator, char comment);

@@ -58,7 +58,7 @@ public:
     // current. Returns 1.
     int AddSection(bool front);
     // Appends an entry to the current section; duplicate keys are kept. 0 when no section is
-    // current, else 1.
+    // current (or an argument is null), else 1.
     int AddSectionEntry(const char* key, const char* value);
     // Replaces the value of the current section's first entry with `key`, or appends the entry
     // when there is none. 0 when no section is current, else 1.
@@ -74,12 +74,14 @@ public:
     // order). False when there is no such entry.
     bool GetEntry(unsigned index, std::string* key, std::string* value) const;
 
-    // Navigation. Each returns non-zero when a section is current afterwards.
+    // Navigation. GotoFirstSection, GotoLastSection and GotoNextSection return non-zero when a
+    // section is current afterwards.
     // Makes the first (newest) section current.
     int GotoFirstSection();
     // Makes the last (oldest) section current.
     int GotoLastSection();
-    // Makes no section current; the next GotoNextSection makes the first one current.
+    // Makes no section current; the next GotoNextSection makes the first one current. Non-zero
+    // when there is a section to go to.
     int Restart();
     // Makes the section after the current one current (the first one after Restart, the one
     // that followed a deleted section after DeleteSection). 0, and no section current, when
@@ -103,14 +105,17 @@ protected:
 private:
     struct Section;
 
+    Section* NewSection(const char* entries, size_t size, unsigned entryCount);
     void Append(Section* section, bool front);
     void Unlink(Section* section);
-    void MakeCurrent(Section* section);
+    Section* Resize(Section* section, size_t capacity);
     void Reserve(size_t extra);
+    void MakeCurrent(Section* section);
     char* FindEntry(const char* key) const;
-    void AppendSectionText(const Section* section, std::string* out) const;
-    void ParseLines(const char* text, const char* end, const std::string& origin);
-    Section* NewSection(const std::string& entries, unsigned entryCount);
+    void AppendSectionText(const Section& section, std::string* out) const;
+    void ParseText(const char* text, size_t size, const std::string& origin);
+    void ParseEntry(const char* begin, const char* end, const std::string& origin, unsigned line,
+                    std::string* entries) const;
 
     std::string mSectionWord, mOpen, mClose, mSeparator, mComment, mEndLine;
     Section* mpHead = nullptr;
