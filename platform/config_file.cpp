@@ -12,7 +12,9 @@ namespace Configuration {
 
 namespace {
 
-std::string OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+std::string OrEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
 
 // Drops one pair of matching quotes around [*begin, *end).
 void StripQuotes(const char** begin, const char** end) {
@@ -42,7 +44,7 @@ void ConfigFile::Parse(const char* text, size_t size, const std::string& origin)
     const char *begin, *end;
     while (lines.Next(&begin, &end)) {
         if (!mEndLine.empty() && Equals(begin, end, mEndLine)) return;
-        if (!mComment.empty() && StartsWith(begin, end, mComment)) continue;
+        if (StartsWith(begin, end, mComment)) continue;
         const char* separator = FindText(begin, end, mSeparator);
         if (separator == nullptr) continue;
         const char* keyEnd = separator;

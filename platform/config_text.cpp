@@ -15,65 +15,106 @@ int HexValue(char c) {
     return -1;
 }
 
-// Writes the escape for byte `c` at `index` of a text of `size` bytes into `escape` and returns
-// its length, or returns 0 when the byte stands for itself there.
-size_t EscapeFor(unsigned char c, size_t index, size_t size, unsigned char separator,
-                 unsigned char comment, char* escape) {
+// The bytes that may need an escape: control bytes (NUL ends the text), the backslash, and the
+// space, which needs one only at either end.
+struct CandidateBytes {
+    bool is[256] = {};
+    constexpr CandidateBytes() {
+        for (int c = 0; c < 0x20; ++c) is[c] = true;
+        is[0x7F] = is[static_cast<unsigned char>('\\')] = is[static_cast<unsigned char>(' ')] =
+            true;
+    }
+};
+constexpr CandidateBytes kCandidate;
+
+char* WriteHex(char* out, unsigned char c) {
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kHex[c >> 4];
+    out[3] = kHex[c & 15];
+    return out + 4;
+}
+
+// Writes the escape of candidate byte `c` (not NUL); `atEdge`: first or last byte of the text.
+char* WriteCandidate(char* out, unsigned char c, bool atEdge) {
     char letter = 0;
     switch (c) {
-        case '\\': letter = '\\'; break;
-        case '\n': letter = 'n'; break;
-        case '\r': letter = 'r'; break;
-        case '\t': letter = 't'; break;
+        case '\\':
+            letter = '\\';
+            break;
+        case '\n':
+            letter = 'n';
+            break;
+        case '\r':
+            letter = 'r';
+            break;
+        case '\t':
+            letter = 't';
+            break;
+        case ' ':
+            if (!atEdge) {
+                *out = ' ';
+                return out + 1;
+            }
+            return WriteHex(out, c);
+        default:
+            return WriteHex(out, c);
     }
-    if (letter != 0) {
-        escape[0] = '\\';
-        escape[1] = letter;
-        return 2;
-    }
-    const bool atEdge = index == 0 || index + 1 == size;
-    const bool hex = c < 0x20 || c == 0x7F || (c == ' ' && atEdge) ||
-                     (separator != 0 && c == separator) ||
-                     (index == 0 && comment != 0 && c == comment);
-    if (!hex) return 0;
-    escape[0] = '\\';
-    escape[1] = 'x';
-    escape[2] = kHex[c >> 4];
-    escape[3] = kHex[c & 15];
-    return 4;
+    out[0] = '\\';
+    out[1] = letter;
+    return out + 2;
 }
 
 }  // namespace
 
-void AppendEscaped(std::string* out, const char* text, size_t size, char separator, char comment) {
+char* WriteEscaped(char* out, const char** text, char separator, char comment) {
+    const unsigned char* const start = reinterpret_cast<const unsigned char*>(*text);
+    const unsigned char* p = start;
     const unsigned char sep = static_cast<unsigned char>(separator);
-    const unsigned char mark = static_cast<unsigned char>(comment);
-    size_t pending = 0;  // start of the bytes not appended yet
-    for (size_t i = 0; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c > ' ' && c != 0x7F && c != '\\' && c != sep && c != mark) continue;
-        char escape[4];
-        const size_t length = EscapeFor(c, i, size, sep, mark, escape);
-        if (length == 0) continue;
-        out->append(text + pending, i - pending);
-        out->append(escape, length);
-        pending = i + 1;
+    if (comment != 0 && *p == static_cast<unsigned char>(comment)) out = WriteHex(out, *p++);
+    for (;; ++p) {
+        const unsigned char c = *p;
+        if (!kCandidate.is[c] && c != sep) {
+            *out++ = static_cast<char>(c);
+        } else if (c == 0) {
+            *text = reinterpret_cast<const char*>(p + 1);
+            return out;
+        } else if (c == sep) {
+            out = WriteHex(out, c);
+        } else {
+            const bool atEdge = p == start || p[1] == 0;
+            out = WriteCandidate(out, c, atEdge);
+        }
     }
-    out->append(text + pending, size - pending);
+}
+
+void AppendEscaped(std::string* out, const char* text, char separator, char comment) {
+    const size_t start = out->size();
+    out->resize(start + 4 * strlen(text));
+    char* end = WriteEscaped(&(*out)[start], &text, separator, comment);
+    out->resize(end - out->data());
 }
 
 bool AppendUnescaped(std::string* out, const char* begin, const char* end) {
     while (begin < end) {
         const char* backslash = static_cast<const char*>(memchr(begin, '\\', end - begin));
         if (backslash == nullptr) backslash = end;
-        out->append(begin, backslash);
+        out->append(begin, backslash - begin);
         if (backslash == end) return true;
         if (end - backslash < 2) return false;
         switch (backslash[1]) {
-            case '\\': out->push_back('\\'); break;
-            case 'n': out->push_back('\n'); break;
-            case 'r': out->push_back('\r'); break;
-            case 't': out->push_back('\t'); break;
+            case '\\':
+                out->push_back('\\');
+                break;
+            case 'n':
+                out->push_back('\n');
+                break;
+            case 'r':
+                out->push_back('\r');
+                break;
+            case 't':
+                out->push_back('\t');
+                break;
             case 'x': {
                 if (end - backslash < 4) return false;
                 const int high = HexValue(backslash[2]), low = HexValue(backslash[3]);
@@ -82,38 +123,17 @@ bool AppendUnescaped(std::string* out, const char* begin, const char* end) {
                 begin = backslash + 4;
                 continue;
             }
-            default: return false;
+            default:
+                return false;
         }
         begin = backslash + 2;
     }
     return true;
 }
 
-bool LineReader::Next(const char** begin, const char** end) {
-    if (mpNext >= mpEnd) return false;
-    mpRawBegin = mpNext;
-    const char* lineEnd = static_cast<const char*>(memchr(mpNext, '\n', mpEnd - mpNext));
-    if (lineEnd == nullptr) lineEnd = mpEnd;
-    mpNext = lineEnd < mpEnd ? lineEnd + 1 : mpEnd;
-    ++mNumber;
-    *begin = mpRawBegin;
-    *end = lineEnd;
-    TrimBlanks(begin, end);
-    return true;
-}
-
-bool Equals(const char* begin, const char* end, const std::string& text) {
-    return static_cast<size_t>(end - begin) == text.size() &&
-           memcmp(begin, text.data(), text.size()) == 0;
-}
-
-bool StartsWith(const char* begin, const char* end, const std::string& text) {
-    return static_cast<size_t>(end - begin) >= text.size() &&
-           memcmp(begin, text.data(), text.size()) == 0;
-}
-
 const char* FindText(const char* begin, const char* end, const std::string& needle) {
     const size_t size = needle.size();
+    if (size == 1) return static_cast<const char*>(memchr(begin, needle[0], end - begin));
     while (static_cast<size_t>(end - begin) >= size) {
         const char* hit = static_cast<const char*>(memchr(begin, needle[0], end - begin));
         if (hit == nullptr || static_cast<size_t>(end - hit) < size) return nullptr;
@@ -121,11 +141,6 @@ const char* FindText(const char* begin, const char* end, const std::string& need
         begin = hit + 1;
     }
     return nullptr;
-}
-
-void TrimBlanks(const char** begin, const char** end) {
-    while (*begin < *end && IsBlank(**begin)) ++*begin;
-    while (*end > *begin && IsBlank((*end)[-1])) --*end;
 }
 
 }  // namespace Configuration

@@ -28,7 +28,7 @@ int KeyOfLine(const char* begin, const char* end) {
 
 void AppendSetting(std::string* text, const char* key, const std::string& value) {
     text->append(key).push_back('=');
-    Configuration::AppendEscaped(text, value.data(), value.size(), '\0', '\0');
+    Configuration::AppendEscaped(text, value.c_str(), '\0', '\0');
     text->push_back('\n');
 }
 
@@ -47,7 +47,9 @@ GeneralPaths* GeneralPaths::GetInstance(bool load) {
     });
 }
 
-void GeneralPaths::CloseInstance() { Shared().Release(); }
+void GeneralPaths::CloseInstance() {
+    Shared().Release();
+}
 
 GeneralPaths::GeneralPaths(const std::string& path) : mPath(path) {}
 

@@ -15,8 +15,8 @@ SharedInstance<GeneralSettingsAccessor>& Shared() {
 }
 
 // Reads `key` as a decimal number from 0 to `max`, digits only; `fallback` when it is absent.
-uint32_t ReadNumber(const Configuration::ConfigFile& file, const std::string& path,
-                    const char* key, uint32_t fallback, uint32_t max) {
+uint32_t ReadNumber(const Configuration::ConfigFile& file, const std::string& path, const char* key,
+                    uint32_t fallback, uint32_t max) {
     const std::string* text = file.Find(key);
     if (text == nullptr) return fallback;
     uint64_t value = 0;
@@ -46,7 +46,9 @@ GeneralSettingsAccessor* GeneralSettingsAccessor::GetInstance(bool load) {
     });
 }
 
-void GeneralSettingsAccessor::CloseInstance() { Shared().Release(); }
+void GeneralSettingsAccessor::CloseInstance() {
+    Shared().Release();
+}
 
 GeneralSettingsAccessor::GeneralSettingsAccessor()
     : mCDREnabled(1),

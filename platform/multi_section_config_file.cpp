@@ -68,7 +68,9 @@ MultiSectionConfigFile::MultiSectionConfigFile(const char* sectionWord, const ch
       mComment(SyntaxLine(comment, nullptr, false, "comment mark")),
       mEndLine(SyntaxLine(endLine, nullptr, false, "end line")) {}
 
-MultiSectionConfigFile::~MultiSectionConfigFile() { ClearAll(); }
+MultiSectionConfigFile::~MultiSectionConfigFile() {
+    ClearAll();
+}
 
 // ---- structure ----
 
@@ -93,8 +95,7 @@ void MultiSectionConfigFile::Unlink(Section* section) {
     --mCount;
 }
 
-MultiSectionConfigFile::Section* MultiSectionConfigFile::Resize(Section* section,
-                                                                size_t capacity) {
+MultiSectionConfigFile::Section* MultiSectionConfigFile::Resize(Section* section, size_t capacity) {
     if (capacity > UINT32_MAX) throw std::length_error("sectioned file: section too large");
     const bool current = section == mpCurrent;
     Section* moved = static_cast<Section*>(realloc(section, sizeof(Section) + capacity));
@@ -261,36 +262,47 @@ bool MultiSectionConfigFile::GetEntry(unsigned index, std::string* key, std::str
 
 // ---- text ----
 
+size_t MultiSectionConfigFile::MostTextOf(const Section& section) const {
+    return mSectionWord.size() + mOpen.size() + mClose.size() + 3 + 4 * size_t{section.used} +
+           section.entries * (mSeparator.size() + 1);
+}
+
 std::string MultiSectionConfigFile::Text() const {
-    const size_t framing =
-        mSectionWord.size() + mOpen.size() + mClose.size() + (mSectionWord.empty() ? 2 : 3);
-    size_t estimate = mEndLine.size() + 1;
+    // Written straight into the string, grown to the most a section can take before each one.
+    size_t plain = 0;  // the size when nothing needs an escape
     for (const Section* section = mpHead; section != nullptr; section = section->pNext)
-        estimate += framing + section->used + section->entries * mSeparator.size();
-    std::string text;
-    text.reserve(estimate + estimate / 32);
-    for (const Section* section = mpHead; section != nullptr; section = section->pNext)
-        AppendSectionText(*section, &text);
+        plain += MostTextOf(*section) - 3 * size_t{section->used};
+    std::string text(plain + plain / 16, '\0');
+    size_t length = 0;
+    for (const Section* section = mpHead; section != nullptr; section = section->pNext) {
+        const size_t most = length + MostTextOf(*section);
+        if (most > text.size()) text.resize(std::max(most, text.size() + text.size() / 2));
+        length = WriteSectionText(*section, &text[length]) - text.data();
+    }
+    text.resize(length);
     if (!mEndLine.empty()) text.append(mEndLine).push_back('\n');
     return text;
 }
 
-void MultiSectionConfigFile::AppendSectionText(const Section& section, std::string* out) const {
-    if (!mSectionWord.empty()) out->append(mSectionWord).push_back('\n');
-    out->append(mOpen).push_back('\n');
+char* MultiSectionConfigFile::WriteSectionText(const Section& section, char* out) const {
+    auto writeLine = [&out](const std::string& line) {
+        memcpy(out, line.data(), line.size());
+        out += line.size();
+        *out++ = '\n';
+    };
+    if (!mSectionWord.empty()) writeLine(mSectionWord);
+    writeLine(mOpen);
     const char commentMark = mComment.empty() ? '\0' : mComment[0];
     const char* entry = section.Data();
     for (uint32_t i = 0; i < section.entries; ++i) {
-        const size_t keySize = strlen(entry);
-        const char* value = entry + keySize + 1;
-        const size_t valueSize = strlen(value);
-        AppendEscaped(out, entry, keySize, mSeparator[0], commentMark);
-        out->append(mSeparator);
-        AppendEscaped(out, value, valueSize, '\0', '\0');
-        out->push_back('\n');
-        entry = value + valueSize + 1;
+        out = WriteEscaped(out, &entry, mSeparator[0], commentMark);
+        memcpy(out, mSeparator.data(), mSeparator.size());
+        out += mSeparator.size();
+        out = WriteEscaped(out, &entry, '\0', '\0');
+        *out++ = '\n';
     }
-    out->append(mClose).push_back('\n');
+    writeLine(mClose);
+    return out;
 }
 
 void MultiSectionConfigFile::Parse(const char* text, size_t size, const std::string& origin) {
@@ -310,11 +322,13 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
                          "NUL byte");
     enum { kOutside, kAfterWord, kInside } state = kOutside;
     std::string entries;  // the open section's entries, copied into its block when it closes
+    // The first backslash not before the current line: lines before it need no unescaping.
+    const char* backslash = static_cast<const char*>(memchr(text, '\\', size));
     unsigned entryCount = 0, startLine = 0;
     LineReader lines(text, size);
     const char *begin, *end;
     while (lines.Next(&begin, &end)) {
-        if (begin == end || (!mComment.empty() && StartsWith(begin, end, mComment))) continue;
+        if (begin == end || StartsWith(begin, end, mComment)) continue;
         const unsigned line = lines.Number();
         if (state == kInside) {
             if (Equals(begin, end, mClose)) {
@@ -323,7 +337,10 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
             } else if (Equals(begin, end, mOpen)) {
                 throw ParseError(origin, line, "\"" + mOpen + "\" inside a section");
             } else {
-                ParseEntry(begin, end, origin, line, &entries);
+                if (backslash != nullptr && backslash < begin)
+                    backslash = static_cast<const char*>(memchr(begin, '\\', text + size - begin));
+                ParseEntry(begin, end, backslash != nullptr && backslash < end, origin, line,
+                           &entries);
                 ++entryCount;
             }
         } else if (Equals(begin, end, mOpen)) {
@@ -347,16 +364,20 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
     if (state != kOutside) throw ParseError(origin, startLine, "section not closed");
 }
 
-void MultiSectionConfigFile::ParseEntry(const char* begin, const char* end,
+void MultiSectionConfigFile::ParseEntry(const char* begin, const char* end, bool escaped,
                                         const std::string& origin, unsigned line,
                                         std::string* entries) const {
     const char* separator = FindText(begin, end, mSeparator);
-    if (separator == nullptr)
-        throw ParseError(origin, line, "line without \"" + mSeparator + "\"");
+    if (separator == nullptr) throw ParseError(origin, line, "line without \"" + mSeparator + "\"");
     const char* keyEnd = separator;
     const char* valueBegin = separator + mSeparator.size();
     TrimBlanks(&begin, &keyEnd);
     TrimBlanks(&valueBegin, &end);
+    if (!escaped) {
+        entries->append(begin, keyEnd - begin).push_back('\0');
+        entries->append(valueBegin, end - valueBegin).push_back('\0');
+        return;
+    }
     if (!AppendUnescaped(entries, begin, keyEnd))
         throw ParseError(origin, line, "bad escape in key");
     entries->push_back('\0');

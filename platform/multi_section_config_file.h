@@ -112,10 +112,11 @@ private:
     void Reserve(size_t extra);
     void MakeCurrent(Section* section);
     char* FindEntry(const char* key) const;
-    void AppendSectionText(const Section& section, std::string* out) const;
+    size_t MostTextOf(const Section& section) const;
+    char* WriteSectionText(const Section& section, char* out) const;
     void ParseText(const char* text, size_t size, const std::string& origin);
-    void ParseEntry(const char* begin, const char* end, const std::string& origin, unsigned line,
-                    std::string* entries) const;
+    void ParseEntry(const char* begin, const char* end, bool escaped, const std::string& origin,
+                    unsigned line, std::string* entries) const;
 
     std::string mSectionWord, mOpen, mClose, mSeparator, mComment, mEndLine;
     Section* mpHead = nullptr;

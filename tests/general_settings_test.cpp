@@ -61,8 +61,9 @@ TEST_F(GeneralSettingsTest, AbsentFilesGiveDefaults) {
 
 TEST_F(GeneralSettingsTest, ValuesComeFromTheRootNamedByVelkPath) {
     WriteFileAtomically("/etc/velk-conf/general-settings.conf", "cdr_max_stated=1\n");
-    WriteFileAtomically("/conf/general-settings.conf",
-                        "# limits\ncdr_enabled=0\ncdr_max_missed = 4294967295\ncdr_save_failed=007\n");
+    WriteFileAtomically(
+        "/conf/general-settings.conf",
+        "# limits\ncdr_enabled=0\ncdr_max_missed = 4294967295\ncdr_save_failed=007\n");
     WriteFileAtomically("/confgeneral-settings.conf", "cdr_max_stated=3\n");
     WriteFileAtomically("/conf/general-paths.conf", "cdr_db_missed=/var/m db\n");
 
@@ -97,11 +98,11 @@ TEST_F(GeneralSettingsTest, BadNumbersOrUnreadableFilesGiveNoInstance) {
     }
     ASSERT_EQ(0, mkdir(mEnv.Real("/conf/general-settings.conf.d").c_str(), 0755));
     setenv("VELK_PATH", "/conf/general-settings.conf.d/", 1);
-    ASSERT_EQ(0, mkdir(mEnv.Real("/conf/general-settings.conf.d/general-settings.conf").c_str(),
-                       0755));
+    ASSERT_EQ(
+        0, mkdir(mEnv.Real("/conf/general-settings.conf.d/general-settings.conf").c_str(), 0755));
     EXPECT_EQ(nullptr, GeneralSettingsAccessor::GetInstance(true));
-    ASSERT_EQ(0, mkdir(mEnv.Real("/conf/general-settings.conf.d/general-paths.conf").c_str(),
-                       0755));
+    ASSERT_EQ(0,
+              mkdir(mEnv.Real("/conf/general-settings.conf.d/general-paths.conf").c_str(), 0755));
     EXPECT_EQ(nullptr, GeneralPaths::GetInstance(true));
 }
 

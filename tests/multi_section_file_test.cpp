@@ -50,11 +50,10 @@ void AddRecord(MultiSectionConfigFile& file, unsigned id, bool front = true) {
 }
 
 std::vector<std::string> HostileTexts() {
-    std::vector<std::string> texts = {"",           " ",          "  lead",       "trail  ",
-                                      "\ttab\t",    "a=b=c",      "#not comment", "{",
-                                      "}",          "section",    "two\nlines",   "crlf\r\n",
-                                      "back\\sl\\", "\\x41\\n",   "=",            "# x",
-                                      "\x7f\x01",   "h\xc3\xa4t", " = # { } "};
+    std::vector<std::string> texts = {
+        "",  " ",   "  lead",   "trail  ",    "\ttab\t",  "a=b=c",      "#not comment",
+        "{", "}",   "section",  "two\nlines", "crlf\r\n", "back\\sl\\", "\\x41\\n",
+        "=", "# x", "\x7f\x01", "h\xc3\xa4t", " = # { } "};
     std::string everyByte;
     for (int c = 1; c < 256; ++c) everyByte.push_back(static_cast<char>(c));
     texts.push_back(everyByte);
@@ -70,7 +69,8 @@ TEST(MultiSectionFileTest, AnyKeyAndValueWithoutNulReadsBackIdentical) {
         for (int section = 0; section < 2; ++section) {
             file->AddSection(false);
             for (size_t i = 0; i < texts.size(); ++i)
-                file->AddSectionEntry(texts[i].c_str(), texts[(i + section) % texts.size()].c_str());
+                file->AddSectionEntry(texts[i].c_str(),
+                                      texts[(i + section) % texts.size()].c_str());
         }
         file->Save(true, nullptr);
         std::unique_ptr<MultiSectionFile> reread(Open(path, word));
@@ -97,20 +97,20 @@ TEST(MultiSectionFileTest, TextNotInTheFormatIsRejectedNamingFileAndLine) {
         unsigned line;
         const char* word;
     } cases[] = {
-        {"{\na=1\n", 1, nullptr},                   // never closed
-        {"{\na=1\n}\n}\n", 4, nullptr},             // closed twice
-        {"{\n{\n}\n}\n", 2, nullptr},               // nested
-        {"# x\na=1\n", 2, nullptr},                 // entry outside a section
-        {"section\n{\n}\n", 1, nullptr},            // word the file does not use
-        {"{\nno separator\n}\n", 2, nullptr},       //
-        {std::string("{\na=1\0\n}\n", 8), 2, nullptr},
-        {"{\na=\\q\n}\n", 2, nullptr},              // unknown escape
-        {"{\na=\\x00\n}\n", 2, nullptr},            // escaped NUL
-        {"{\na=\\x4\n}\n", 2, nullptr},             // short hex escape
-        {"{\na=end\\\n}\n", 2, nullptr},            // lone backslash
-        {"{\n\\y=1\n}\n", 2, nullptr},              // bad escape in a key
-        {"section\na=1\n", 2, "section"},           // word without brackets
-        {"{\n}\nsection\n", 3, "section"},          // word at the end
+        {"{\na=1\n", 1, nullptr},                       // never closed
+        {"{\na=1\n}\n}\n", 4, nullptr},                 // closed twice
+        {"{\n{\n}\n}\n", 2, nullptr},                   // nested
+        {"# x\na=1\n", 2, nullptr},                     // entry outside a section
+        {"section\n{\n}\n", 1, nullptr},                // word the file does not use
+        {"{\nno separator\n}\n", 2, nullptr},           // line without "="
+        {std::string("{\na=1\0\n}\n", 8), 2, nullptr},  // NUL byte
+        {"{\na=\\q\n}\n", 2, nullptr},                  // unknown escape
+        {"{\na=\\x00\n}\n", 2, nullptr},                // escaped NUL
+        {"{\na=\\x4\n}\n", 2, nullptr},                 // short hex escape
+        {"{\na=end\\\n}\n", 2, nullptr},                // lone backslash
+        {"{\n\\y=1\n}\n", 2, nullptr},                  // bad escape in a key
+        {"section\na=1\n", 2, "section"},               // word without brackets
+        {"{\n}\nsection\n", 3, "section"},              // word at the end
     };
     for (const Case& c : cases) {
         WriteFileAtomically("/bad", c.text);
@@ -220,7 +220,9 @@ TEST(MultiSectionFileTest, GrowingAMiddleSectionKeepsTheListWhole) {
     EXPECT_EQ(501u, file.GetEntryCount());
 }
 
-size_t BytesInUse() { return mallinfo2().uordblks; }
+size_t BytesInUse() {
+    return mallinfo2().uordblks;
+}
 
 // Resident memory per stored record stays near its size on disk, and a full database that takes
 // a record and drops its oldest one keeps its memory flat.
@@ -254,9 +256,9 @@ TEST(MultiSectionFileTest, RecordsCostAboutTheirTextAndCycleWithoutGrowth) {
 
 TEST(MultiSectionFileTest, OpeningAndSavingFailuresAndOptions) {
     SandboxEnv env;
-    EXPECT_THROW(MultiSectionFile("/absent", false, false, false, nullptr, "{\n", "}\n", "=", "#",
-                                  nullptr),
-                 FileError);
+    EXPECT_THROW(
+        MultiSectionFile("/absent", false, false, false, nullptr, "{\n", "}\n", "=", "#", nullptr),
+        FileError);
     ASSERT_EQ(0, mkdir(env.Real("/folder").c_str(), 0755));
     EXPECT_THROW(Open("/folder"), FileError);  // exists, cannot be read as a file
 
