@@ -7,6 +7,9 @@ namespace Configuration {
 namespace {
 
 const char kHex[] = "0123456789ABCDEF";
+// The one-letter escapes: kEscapedBytes[i] is written as a backslash and kEscapeLetters[i].
+const char kEscapedBytes[] = "\\\n\r\t";
+const char kEscapeLetters[] = "\\nrt";
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -37,32 +40,16 @@ char* WriteHex(char* out, unsigned char c) {
 
 // Writes the escape of candidate byte `c` (not NUL); `atEdge`: first or last byte of the text.
 char* WriteCandidate(char* out, unsigned char c, bool atEdge) {
-    char letter = 0;
-    switch (c) {
-        case '\\':
-            letter = '\\';
-            break;
-        case '\n':
-            letter = 'n';
-            break;
-        case '\r':
-            letter = 'r';
-            break;
-        case '\t':
-            letter = 't';
-            break;
-        case ' ':
-            if (!atEdge) {
-                *out = ' ';
-                return out + 1;
-            }
-            return WriteHex(out, c);
-        default:
-            return WriteHex(out, c);
+    if (const void* found = memchr(kEscapedBytes, c, sizeof kEscapedBytes - 1)) {
+        out[0] = '\\';
+        out[1] = kEscapeLetters[static_cast<const char*>(found) - kEscapedBytes];
+        return out + 2;
     }
-    out[0] = '\\';
-    out[1] = letter;
-    return out + 2;
+    if (c == ' ' && !atEdge) {
+        *out = ' ';
+        return out + 1;
+    }
+    return WriteHex(out, c);
 }
 
 }  // namespace
@@ -102,31 +89,16 @@ bool AppendUnescaped(std::string* out, const char* begin, const char* end) {
         out->append(begin, backslash - begin);
         if (backslash == end) return true;
         if (end - backslash < 2) return false;
-        switch (backslash[1]) {
-            case '\\':
-                out->push_back('\\');
-                break;
-            case 'n':
-                out->push_back('\n');
-                break;
-            case 'r':
-                out->push_back('\r');
-                break;
-            case 't':
-                out->push_back('\t');
-                break;
-            case 'x': {
-                if (end - backslash < 4) return false;
-                const int high = HexValue(backslash[2]), low = HexValue(backslash[3]);
-                if (high < 0 || low < 0 || (high | low) == 0) return false;
-                out->push_back(static_cast<char>(high * 16 + low));
-                begin = backslash + 4;
-                continue;
-            }
-            default:
-                return false;
+        if (const void* found = memchr(kEscapeLetters, backslash[1], sizeof kEscapeLetters - 1)) {
+            out->push_back(kEscapedBytes[static_cast<const char*>(found) - kEscapeLetters]);
+            begin = backslash + 2;
+            continue;
         }
-        begin = backslash + 2;
+        if (backslash[1] != 'x' || end - backslash < 4) return false;
+        const int high = HexValue(backslash[2]), low = HexValue(backslash[3]);
+        if (high < 0 || low < 0 || (high | low) == 0) return false;
+        out->push_back(static_cast<char>(high * 16 + low));
+        begin = backslash + 4;
     }
     return true;
 }

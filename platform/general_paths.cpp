@@ -1,5 +1,7 @@
 #include "platform/general_paths.h"
 
+#include <memory>
+
 #include "platform/config_file.h"
 #include "platform/config_text.h"
 #include "platform/configuration_root.h"
@@ -36,14 +38,10 @@ void AppendSetting(std::string* text, const char* key, const std::string& value)
 
 GeneralPaths* GeneralPaths::GetInstance(bool load) {
     return Shared().Acquire(load, "general paths", [] {
-        GeneralPaths* paths = new GeneralPaths(ConfigurationRoot() + "general-paths.conf");
-        try {
-            paths->Load();
-        } catch (...) {
-            delete paths;
-            throw;
-        }
-        return paths;
+        std::unique_ptr<GeneralPaths> paths(
+            new GeneralPaths(ConfigurationRoot() + "general-paths.conf"));
+        paths->Load();
+        return paths.release();
     });
 }
 

@@ -1,5 +1,6 @@
 #include "platform/general_settings_accessor.h"
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -35,14 +36,9 @@ uint32_t ReadNumber(const Configuration::ConfigFile& file, const std::string& pa
 
 GeneralSettingsAccessor* GeneralSettingsAccessor::GetInstance(bool load) {
     return Shared().Acquire(load, "general settings", [] {
-        GeneralSettingsAccessor* settings = new GeneralSettingsAccessor();
-        try {
-            settings->Load();
-        } catch (...) {
-            delete settings;
-            throw;
-        }
-        return settings;
+        std::unique_ptr<GeneralSettingsAccessor> settings(new GeneralSettingsAccessor());
+        settings->Load();
+        return settings.release();
     });
 }
 
