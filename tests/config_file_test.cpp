@@ -37,12 +37,9 @@ TEST(ConfigFileTest, ReadsSettingsSkippingCommentsBlanksAndForeignLines) {
         EXPECT_EQ("<absent>", Value(file, "# indented"));
         EXPECT_EQ(lastWins ? "second" : "first", Value(file, "dup"));
     }
-    char buffer[4] = "old";
-    const ConfigFile file = Parsed(text, false, false, false);
-    EXPECT_EQ(0, file.GetEntry("missing", buffer, sizeof buffer));
-    EXPECT_STREQ("old", buffer);
-    EXPECT_EQ(1, file.GetEntry("START_AUTO_DOWNLOAD_STAT", buffer, sizeof buffer));
-    EXPECT_STREQ("tru", buffer);
+    char buffer[4];
+    EXPECT_EQ(1, Parsed(text, false, false, false).GetEntry("last", buffer, sizeof buffer));
+    EXPECT_STREQ("no ", buffer);
 }
 
 TEST(ConfigFileTest, EscapesQuotesAndEndLineFollowTheFlags) {
