@@ -40,7 +40,8 @@ public:
     // comment (null or "": no comments); a line equal to `endLine` ends the text and is written
     // after the last section (null or "": none). The bracket lines, the section word and the
     // end line must not contain the separator. Throws std::invalid_argument for an empty
-    // bracket line or separator, or one that starts with a blank or a backslash.
+    // bracket line, or a separator that is empty, starts with a blank or a backslash, or holds a
+    // line end.
     MultiSectionConfigFile(const char* sectionWord, const char* open, const char* close,
                            const char* separator, const char* comment, const char* endLine);
     virtual ~MultiSectionConfigFile();
