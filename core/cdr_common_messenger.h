@@ -1,0 +1,33 @@
+// The recorder's one messenger: the call manager's queue and the web side's queue joined in one
+// object, served by one loop that hands each waiting message to the messenger it belongs to.
+#pragma once
+
+#include "platform/cdr_messenger.h"
+#include "platform/cdr_update_messenger.h"
+#include "platform/cyclic_queue_poller.h"
+
+class CDRCommonMessenger : public CDRMessenger, public CDRUpdateMessenger {
+public:
+    // Queue numbers the poller reports: the call manager's, the web side's, and a failed wait.
+    static const int kCallManagerQueue = 15;
+    static const int kWebQueue = 111;
+    static const int kWaitFailed = -1;
+
+    CDRCommonMessenger();
+    ~CDRCommonMessenger() override;
+
+    // Selects (creates and opens) both queues on the poller; called once, before the loop.
+    void SelectQueues();
+
+    // Waits for a message on either queue and dispatches it, again and again while `mIsRunning`
+    // stays non-zero. A failed wait calls OnWaitError(1) and the loop waits again at once.
+    // An exception a handler lets out leaves the loop.
+    void WaitForMessagingEvent();
+
+    // Called by the loop when a wait fails; does nothing here.
+    virtual void OnWaitError(int);
+
+protected:
+    CyclicQueuePoller* mpPoller;  // owned
+    int mIsRunning;
+};

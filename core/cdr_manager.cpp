@@ -1,0 +1,85 @@
+#include "core/cdr_manager.h"
+
+#include <stdarg.h>
+
+#include "guard/log_manager.h"
+#include "platform/diag.h"
+
+LogManager* CDRManager::mpLogger = nullptr;
+
+namespace {
+
+const char kTraceLogName[] = "cdr.log";
+const unsigned kTraceLineSize = 8192;
+const int kWarningLevel = 1;
+
+// The platform layer's warnings (a malformed message dropped, an answer nobody read) become
+// warning lines of the trace log.
+void TraceWarning(const char* line) {
+    if (CDRManager::mpLogger != nullptr) CDRManager::mpLogger->PANICEX(kWarningLevel, "%s", line);
+}
+
+const char* StateName(bool connected) { return connected ? "connected" : "disconnected"; }
+
+}  // namespace
+
+CDRFiles::CDRFiles()
+    : mpFile{nullptr, nullptr, nullptr},
+      mMaxRecords{1, 1, 1},
+      mSavePeriod{1, 1, 1},
+      mUnsaved{0, 0, 0},
+      mNextID{0, 0, 0},
+      mpMutex(new ThreadMutex),
+      mpBuffer(new char[kBufferSize]) {}
+
+CDRFiles::~CDRFiles() {
+    delete mpMutex;
+    for (Configuration::MultiSectionFile* file : mpFile) delete file;
+    delete[] mpBuffer;
+}
+
+CDRManager::CDRManager()
+    : CDRCommonMessenger(), mAutoDownload(0), mDownloadCnt(0), mpDownStatFile(nullptr) {
+    mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
+    SetWarningSink(TraceWarning);
+    mpFiles = new CDRFiles;
+    Init();
+}
+
+CDRManager::~CDRManager() {
+    delete mpDownStatFile;
+    delete mpFiles;
+    SetWarningSink(nullptr);
+    delete mpLogger;
+}
+
+void CDRManager::Init() {
+    GetCDRData();
+    InitFiles(mSettings.mFileName[0].c_str(), mSettings.mFileName[1].c_str(),
+              mSettings.mFileName[2].c_str());
+    if (!IsCDRFilesExist()) TRACEX("Call details log file(s) was not been created!\n");
+    InitSizes(mSettings.mMaxRecords[0], mSettings.mMaxRecords[1], mSettings.mMaxRecords[2],
+              mSettings.mSavePeriod[0], mSettings.mSavePeriod[1], mSettings.mSavePeriod[2]);
+    if (InitAutoDownloadSettings() == 0) TRACEX("Auto Download Settings can't be read!\n");
+}
+
+void CDRManager::Run() {
+    SelectQueues();
+    WaitForMessagingEvent();
+}
+
+void CDRManager::TRACEX(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    mpLogger->TRACE(format, args);
+    va_end(args);
+}
+
+void CDRManager::OnCDRPartyStateChanged(bool connected) {
+    TRACEX("OnCDRPartyStateChanged: CM is %s.\n", StateName(connected));
+}
+
+int CDRManager::OnCgiPartyStateChanged(bool connected) {
+    TRACEX("OnCgiPartyStateChanged: CGI messenger is %s.\n", StateName(connected));
+    return 0;
+}

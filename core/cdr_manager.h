@@ -1,0 +1,118 @@
+// The recorder's one service object: the messenger on both queues, and the owner of everything the
+// service keeps: the store's settings, the three CDR databases with their counters, the statistics
+// download state and the trace logger. Its handlers live beside the data they work on: the
+// databases and the record writer in store/, the download in download/.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "core/cdr_common_messenger.h"
+#include "platform/multi_section_file.h"
+#include "platform/sock_addr.h"
+#include "platform/thread_mutex.h"
+#include "store/cdr_settings.h"
+
+class LogManager;
+
+// Per-database state of the store. Every array is indexed 0 = stated calls database (record type
+// 1, mask bit 1), 1 = missed calls (type 2, bit 2), 2 = failed calls (type 4, bit 4).
+struct CDRFiles {
+    CDRFiles();
+    ~CDRFiles();
+    CDRFiles(const CDRFiles&) = delete;
+    CDRFiles& operator=(const CDRFiles&) = delete;
+
+    Configuration::MultiSectionFile* mpFile[3];  // owned; null while a database is closed
+    std::string mFileName[3];                    // the path each database was opened on
+    uint32_t mMaxRecords[3];                     // most records a database keeps
+    uint32_t mSavePeriod[3];                     // records added between two saves
+    uint32_t mUnsaved[3];                        // records added since the last save
+    uint32_t mNextID[3];                         // "ID" of the next record
+    ThreadMutex* mpMutex;                        // owned; held around every database operation
+    char* mpBuffer;                              // owned, kBufferSize bytes of scratch text
+    SockAddr mAddr;                              // formats IPv4 addresses
+
+    static const unsigned kBufferSize = 256;
+};
+
+class CDRManager : public CDRCommonMessenger {
+public:
+    // Builds the messengers, the settings, the trace logger and the store block, then runs Init().
+    CDRManager();
+    // Releases everything; saves nothing (records since the last save are not written).
+    ~CDRManager() override;
+
+    // Start-up: settings, databases, limits, download settings. Never stops the start-up.
+    void Init();
+    // Selects both queues and serves them; returns only if the loop ends.
+    void Run();
+
+    // printf-style trace line into the trace log. Needs the logger (constructed first).
+    static void TRACEX(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+    // Party-state handlers: trace the new state.
+    void OnCDRPartyStateChanged(bool connected) override;
+    int OnCgiPartyStateChanged(bool connected) override;
+
+    // Settings (store/cdr_settings_reader.cpp): fills mSettings from the general settings and
+    // paths; true when everything was read and all three paths composed.
+    bool GetCDRData();
+
+    // Databases (store/cdr_databases.cpp).
+    bool InitFiles(const char* stated, const char* missed, const char* failed);
+    bool InitSizes(unsigned maxStated, unsigned maxMissed, unsigned maxFailed, unsigned saveStated,
+                   unsigned saveMissed, unsigned saveFailed);
+    bool IsCDRFilesExist();
+    int OnClear(int mask) override;
+    int OnFlush(int mask) override;
+    int OnUpdateCDRSettings() override;
+
+    // Record writer (store/cdr_record_writer.cpp): 1 when handled, 0 when refused or failed.
+    int OnAddCDR(int type, const CallDetailReport& report,
+                 const CallStatistics* statistics) override;
+
+    // Statistics download (download/auto_download.cpp).
+    int InitAutoDownloadSettings();
+    int OnUpdateCDRDownloadSettings() override;
+    int OnDownloadNow() override;
+
+    static LogManager* mpLogger;
+
+protected:
+    CDRSettings mSettings;
+    CDRFiles* mpFiles;
+    int mAutoDownload;
+    int mDownloadCnt;
+    Configuration::MultiSectionFile* mpDownStatFile;
+
+private:
+    // Opens the three databases; throws what the file class throws.
+    void OpenFiles(const char* const paths[3]);
+    // Recovers the numbering of database `index` from its newest record, or renumbers it.
+    void RecoverNumbering(int index);
+    // Deletes the oldest records of database `index` above `maxRecords`; saves once if any went.
+    void TrimToLimit(int index, unsigned maxRecords);
+    // Empties and reopens the databases in `mask` after a failed clear; false if that fails too.
+    bool RebuildFiles(int mask);
+    // Moves the files at the non-null paths aside to "<path>.bad", tracing each one.
+    void SetAsideUnreadableFiles(const char* const paths[3], const char* reason);
+
+    // Adds one entry to the new record in each target file (database and/or download log).
+    void AddEntry(bool toDatabase, int index, const char* key, const char* value);
+    void AddNumber(bool toDatabase, int index, const char* key, unsigned long value);
+    void AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,
+                   const char* suffix);
+    void AddFax(bool toDatabase, int index, const FaxStatistics& fax);
+    void AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
+                          const CallStatistics* statistics);
+
+    // Before each new record while automatic download is on: downloads at the threshold and
+    // keeps the log within twice the threshold. Throws when the download throws.
+    void UpkeepDownloadLog();
+    // One synchronous delivery of the download log; true when delivered.
+    bool AttemptDownload();
+    // After a successful download: empties the download log and saves it.
+    void EmptyDownloadLog();
+};

@@ -1,0 +1,219 @@
+// The three CDR databases: opening with numbering recovery, limits, and the web side's clear,
+// flush and settings-reload requests.
+#include <errno.h>
+
+#include <exception>
+#include <string>
+
+#include "core/cdr_manager.h"
+#include "platform/diag.h"
+#include "platform/env.h"
+
+namespace {
+
+// The first failure to open the databases sets the files aside and tries again; a second
+// failure in the life of the process leaves the databases closed.
+bool gOpenRetried = false;
+
+Configuration::MultiSectionFile* OpenDatabase(const char* path) {
+    return new Configuration::MultiSectionFile(path, true, false, false, nullptr, "{\n", "}\n",
+                                               "=", "#", nullptr);
+}
+
+bool Selected(int mask, int index) { return (mask & (1 << index)) != 0; }
+
+// The number at the start of `text`; no digits read as 0. Wraps like the 32-bit counter.
+uint32_t LeadingNumber(const char* text) {
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + (*text - '0');
+    return value;
+}
+
+}  // namespace
+
+bool CDRManager::InitFiles(const char* stated, const char* missed, const char* failed) {
+    const char* const paths[3] = {stated, missed, failed};
+    for (;;) {
+        try {
+            OpenFiles(paths);
+            break;
+        } catch (const std::exception& e) {
+            for (Configuration::MultiSectionFile*& file : mpFiles->mpFile) {
+                delete file;
+                file = nullptr;
+            }
+            if (gOpenRetried) return false;
+            gOpenRetried = true;
+            SetAsideUnreadableFiles(paths, e.what());
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (paths[i] == nullptr) continue;
+        mpFiles->mFileName[i] = paths[i];
+        RecoverNumbering(i);
+    }
+    return true;
+}
+
+void CDRManager::OpenFiles(const char* const paths[3]) {
+    for (int i = 0; i < 3; ++i) {
+        if (paths[i] != nullptr) mpFiles->mpFile[i] = OpenDatabase(paths[i]);
+    }
+}
+
+// The unreadable bytes are kept beside the database as "<path>.bad" (one copy, replaced each
+// time) rather than destroyed, so a record that a broken file still held can be recovered.
+void CDRManager::SetAsideUnreadableFiles(const char* const paths[3], const char* reason) {
+    Warn("InitFiles: the databases cannot be opened (%s); their files are set aside.\n", reason);
+    Env* env = Env::Current();
+    for (int i = 0; i < 3; ++i) {
+        if (paths[i] == nullptr) continue;
+        const std::string aside = std::string(paths[i]) + ".bad";
+        if (env->Rename(paths[i], aside.c_str()) == 0) {
+            Warn("InitFiles: %s kept as %s.\n", paths[i], aside.c_str());
+        } else if (errno != ENOENT) {
+            env->Unlink(paths[i]);
+            Warn("InitFiles: %s removed.\n", paths[i]);
+        }
+    }
+}
+
+void CDRManager::RecoverNumbering(int index) {
+    Configuration::MultiSectionFile* file = mpFiles->mpFile[index];
+    if (file->GotoFirstSection() == 0) return;
+    char* buffer = mpFiles->mpBuffer;
+    if (file->GetSectionEntry("ID", buffer, CDRFiles::kBufferSize) != 0) {
+        mpFiles->mNextID[index] = LeadingNumber(buffer) + 1u;
+        return;
+    }
+    try {
+        const unsigned count = file->GetSectionCount();
+        unsigned number = count - 1;
+        file->Restart();
+        while (file->GotoNextSection() != 0) {
+            snprintf(buffer, CDRFiles::kBufferSize, "%u", number--);
+            file->SetSectionEntry("ID", buffer);
+        }
+        file->Save(true, nullptr);
+        mpFiles->mNextID[index] = count;
+    } catch (const std::exception& e) {
+        Warn("InitFiles: renumbering %s failed: %s.\n", mpFiles->mFileName[index].c_str(),
+             e.what());
+        mpFiles->mNextID[index] = 0;
+    }
+}
+
+bool CDRManager::InitSizes(unsigned maxStated, unsigned maxMissed, unsigned maxFailed,
+                           unsigned saveStated, unsigned saveMissed, unsigned saveFailed) {
+    const unsigned maxima[3] = {maxStated, maxMissed, maxFailed};
+    const unsigned periods[3] = {saveStated, saveMissed, saveFailed};
+    ThreadMutexLock lock(mpFiles->mpMutex);
+    for (int i = 0; i < 3; ++i) {
+        if (maxima[i] != 0) {
+            TrimToLimit(i, maxima[i]);
+            mpFiles->mMaxRecords[i] = maxima[i];
+        }
+        if (periods[i] != 0) mpFiles->mSavePeriod[i] = periods[i];
+    }
+    return true;
+}
+
+void CDRManager::TrimToLimit(int index, unsigned maxRecords) {
+    Configuration::MultiSectionFile* file = mpFiles->mpFile[index];
+    if (file == nullptr || file->GetSectionCount() <= maxRecords) return;
+    try {
+        for (unsigned excess = file->GetSectionCount() - maxRecords; excess > 0; --excess) {
+            file->GotoLastSection();
+            file->DeleteSection();
+        }
+        file->Save(true, nullptr);
+    } catch (const std::exception& e) {
+        Warn("InitSizes: trimming %s failed: %s.\n", mpFiles->mFileName[index].c_str(), e.what());
+    }
+}
+
+bool CDRManager::IsCDRFilesExist() {
+    for (Configuration::MultiSectionFile* file : mpFiles->mpFile) {
+        if (file == nullptr) return false;
+    }
+    return true;
+}
+
+int CDRManager::OnClear(int mask) {
+    TRACEX("OnClear\n");
+    int result = 1;
+    {
+        ThreadMutexLock lock(mpFiles->mpMutex);
+        try {
+            for (int i = 0; i < 3; ++i) {
+                Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
+                if (!Selected(mask, i) || file == nullptr) continue;
+                file->ClearAll();
+                file->Save(true, nullptr);
+            }
+            if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+        } catch (const std::exception& e) {
+            Warn("OnClear: %s; the cleared databases are rebuilt empty.\n", e.what());
+            if (!RebuildFiles(mask)) result = 0;
+        }
+    }
+    Clear(mask);
+    return result;
+}
+
+bool CDRManager::RebuildFiles(int mask) {
+    try {
+        for (int i = 0; i < 3; ++i) {
+            if (!Selected(mask, i)) continue;
+            delete mpFiles->mpFile[i];
+            mpFiles->mpFile[i] = nullptr;
+            Env::Current()->Unlink(mpFiles->mFileName[i].c_str());
+            mpFiles->mpFile[i] = OpenDatabase(mpFiles->mFileName[i].c_str());
+        }
+        return true;
+    } catch (const std::exception& e) {
+        Warn("OnClear: rebuilding failed: %s; the databases stay closed.\n", e.what());
+        for (int i = 0; i < 3; ++i) {
+            if (!Selected(mask, i)) continue;
+            delete mpFiles->mpFile[i];
+            mpFiles->mpFile[i] = nullptr;
+        }
+        return false;
+    }
+}
+
+int CDRManager::OnFlush(int mask) {
+    TRACEX("OnFlush\n");
+    int result = 1;
+    {
+        ThreadMutexLock lock(mpFiles->mpMutex);
+        try {
+            for (int i = 0; i < 3; ++i) {
+                Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
+                if (!Selected(mask, i) || file == nullptr || mpFiles->mUnsaved[i] == 0) continue;
+                mpFiles->mUnsaved[i] = 0;
+                file->Save(true, nullptr);
+            }
+            if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+        } catch (const std::exception& e) {
+            Warn("OnFlush: %s.\n", e.what());
+            result = 0;
+        }
+    }
+    Flush(mask);
+    return result;
+}
+
+int CDRManager::OnUpdateCDRSettings() {
+    TRACEX("OnUpdateCDRSettings\n");
+    if (!IsCDRFilesExist()) {
+        TRACEX("OnUpdateCDRSettings: CDR files are not created.\n");
+        UpdateCDRSettings();
+        return 0;
+    }
+    GetCDRData();
+    InitSizes(mSettings.mMaxRecords[0], mSettings.mMaxRecords[1], mSettings.mMaxRecords[2],
+              mSettings.mSavePeriod[0], mSettings.mSavePeriod[1], mSettings.mSavePeriod[2]);
+    UpdateCDRSettings();
+    return 1;
+}

@@ -1,0 +1,3 @@
+#include "store/cdr_settings.h"
+
+CDRSettings::CDRSettings() : mEnabled(1), mMaxRecords{0, 0, 0}, mSavePeriod{10, 10, 10} {}
