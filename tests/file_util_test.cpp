@@ -4,33 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
-
-// Fails the chosen call of one kind (counting from 1) with EIO.
-class FailingEnv : public ForwardingEnv {
-  public:
-    enum Call { kWrite, kFsync, kRename };
-    FailingEnv(Env* target, Call call, int nth) : ForwardingEnv(target), mCall(call), mNth(nth) {}
-    ssize_t Write(int fd, const void* data, size_t size) override {
-        return Fails(kWrite) ? -1 : ForwardingEnv::Write(fd, data, size);
-    }
-    int Fsync(int fd) override { return Fails(kFsync) ? -1 : ForwardingEnv::Fsync(fd); }
-    int Rename(const char* from, const char* to) override {
-        return Fails(kRename) ? -1 : ForwardingEnv::Rename(from, to);
-    }
-
-  private:
-    bool Fails(Call call) {
-        if (call != mCall || ++mSeen != mNth) return false;
-        errno = EIO;
-        return true;
-    }
-    Call mCall;
-    int mNth;
-    int mSeen = 0;
-};
 
 TEST(FileUtilTest, WritesCreatingParentsAndReadsBack) {
     SandboxEnv env;
@@ -44,23 +21,23 @@ TEST(FileUtilTest, WritesCreatingParentsAndReadsBack) {
 
 TEST(FileUtilTest, EveryFailingStepReachesTheCallerAndLeavesAWholeFile) {
     SandboxEnv sandbox;
-    for (auto call : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename}) {
+    for (auto call : {FaultEnv::kWrite, FaultEnv::kFsync, FaultEnv::kRename}) {
         for (int nth = 1; nth <= 2; ++nth) {
             WriteFileAtomically("/db", "old");
-            FailingEnv failing(&sandbox, call, nth);
-            Env::SetCurrent(&failing);
             bool threw = false;
-            try {
-                WriteFileAtomically("/db", "new");
-            } catch (const FileError& e) {
-                threw = true;
-                EXPECT_EQ(EIO, e.error());
+            {
+                FaultEnv failing(&sandbox, call, nth);
+                try {
+                    WriteFileAtomically("/db", "new");
+                } catch (const FileError& e) {
+                    threw = true;
+                    EXPECT_EQ(EIO, e.error());
+                }
             }
-            Env::SetCurrent(&sandbox);
             std::string text;
             ASSERT_TRUE(ReadWholeFile("/db", &text));
             // The second sync is the folder's, after the rename: either content is whole then.
-            const bool afterRename = call == FailingEnv::kFsync && nth == 2;
+            const bool afterRename = call == FaultEnv::kFsync && nth == 2;
             if (threw && !afterRename) {
                 EXPECT_EQ("old", text) << "call " << call << " #" << nth;
             }

@@ -1,0 +1,67 @@
+// A CDR manager in a sandbox: a private configuration root at "/conf/" (VELK_PATH), the device's
+// absolute paths under a private folder, and helpers to write settings and read the files back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/cdr_manager.h"
+#include "support/test_env.h"
+
+// Exposes the manager's state to the tests.
+class TestManager : public CDRManager {
+public:
+    using CDRManager::mAutoDownload;
+    using CDRManager::mDownloadCnt;
+    using CDRManager::mpDownStatFile;
+    using CDRManager::mpFiles;
+    using CDRManager::mSettings;
+};
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+class RecorderTest : public ::testing::Test {
+protected:
+    RecorderTest();
+    ~RecorderTest() override;
+
+    // Writes `text` to the file `name` under the configuration root.
+    void WriteConfig(const std::string& name, const std::string& text);
+    // Writes the file at the program's absolute `path`.
+    void WriteFile(const std::string& path, const std::string& text);
+    // The text of the program's absolute `path`; empty when absent.
+    std::string ReadFile(const std::string& path);
+    bool Exists(const std::string& path);
+
+    // Builds the manager (which runs its start-up).
+    TestManager& Start();
+    // The records of the database or log file at `path`, newest first, as stored on disk.
+    std::vector<Entries> Records(const std::string& path, const char* sectionWord = nullptr);
+    // The records the manager holds in memory for database `index` (0 stated, 1 missed, 2 failed).
+    std::vector<Entries> HeldRecords(int index);
+    // The trace log's text.
+    std::string Trace() { return ReadFile("/tmp/logs/cdr.log"); }
+    // Counts the non-overlapping occurrences of `text` in the trace log.
+    int TraceCount(const std::string& text);
+
+    static std::string StatedPath() { return "/conf/telephony/CDR_db"; }
+    static std::string MissedPath() { return "/conf/telephony/missed_calls_db"; }
+    static std::string FailedPath() { return "/conf/telephony/unsuccess_calls_db"; }
+    static std::string DownloadLogPath() { return "/mnt/bbram/calldata/down_stat.log"; }
+
+    SandboxEnv mEnv;
+    std::unique_ptr<TestManager> mpManager;
+};
+
+// The records of `file`, newest first. Moves its current section.
+std::vector<Entries> RecordsOf(Configuration::MultiSectionFile& file);
+
+// The value of the first entry `key` of `entries`, or "<absent>".
+std::string Value(const Entries& entries, const std::string& key);
+
+// A plain report with the given start time and called number.
+CallDetailReport MakeReport(long startTime, const std::string& called);
