@@ -13,8 +13,10 @@ fail() {
   exit 1
 }
 
-# Starts the recorder in the background and waits until both of its queues exist.
+# Starts the recorder in the background and waits until both of its queues exist. Queues left by
+# a recorder that was killed are removed first, so that their presence means this one serves.
 start_cdrd() {
+  rm -f "$E2E_MQ/ping-15" "$E2E_MQ/ping-111"
   $CDRD "$@" &
   CDRD_PID=$!
   local waited=0
@@ -42,6 +44,15 @@ expect_log() {
   done
 }
 
+# Waits until the trace log holds at least N lines containing TEXT (fixed string).
+expect_log_count() {
+  local waited=0
+  until [ "$(count_log "$1")" -ge "$2" ]; do
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "trace log has $(count_log "$1") of $2: $1"
+  done
+}
+
 # Counts the trace-log lines containing TEXT.
 count_log() { grep -cF -- "$1" "$TRACE_LOG" 2>/dev/null || true; }
 
@@ -49,3 +60,6 @@ count_log() { grep -cF -- "$1" "$TRACE_LOG" 2>/dev/null || true; }
 expect_eq() { [ "$1" == "$2" ] || fail "${3:-value}: expected '$1', got '$2'"; }
 
 trap 'stop_cdrd' EXIT
+
+# Posts raw bytes (hex) on the named queue, e.g. post_raw /ping-15 deadbeef.
+post_raw() { python3 "$(dirname "${BASH_SOURCE[0]}")/post_raw.py" "$@"; }

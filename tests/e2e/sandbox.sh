@@ -15,15 +15,24 @@ if [ -z "${CDR_E2E_SANDBOXED:-}" ]; then
 fi
 
 script=$1 cdrd=$2 cdrctl=$3 emulator=${4:-}
-here=$(cd "$(dirname "$0")" && pwd)
+# The folders about to be covered may hold the build or the sources: keep them reachable through
+# open descriptors and the working folder, which a mount on top does not take away.
+exec 3<"$cdrd" 4<"$cdrctl"
+cd "$(dirname "$0")"
+script_name=$(basename "$script")
+if [ "$(cd "$(dirname "$script")" && pwd)" != "$PWD" ]; then
+  echo "sandbox.sh: $script must lie beside sandbox.sh" >&2
+  exit 2
+fi
 
-# Copy what the test needs out of the way first: the build folder may lie under /tmp.
 mount -t tmpfs -o size=256m e2e /mnt
 base=/mnt/.e2e
 mkdir -p $base/bin $base/tests $base/mq $base/work $base/conf
-cp "$cdrd" $base/bin/cdrd
-cp "$cdrctl" $base/bin/cdrctl
-cp "$here"/*.sh "$script" $base/tests/
+cat <&3 >$base/bin/cdrd
+cat <&4 >$base/bin/cdrctl
+chmod +x $base/bin/cdrd $base/bin/cdrctl
+exec 3<&- 4<&-
+cp -r ./*.sh ./*.py ./golden $base/tests/
 mount -t mqueue mqueue $base/mq
 
 mount -t tmpfs -o size=64m e2e-tmp /tmp
@@ -38,4 +47,4 @@ export CDRCTL=$base/bin/cdrctl
 export VELK_PATH=$base/conf/
 export TRACE_LOG=/tmp/logs/cdr.log
 cd $base/work
-exec bash "$base/tests/$(basename "$script")"
+exec bash "$base/tests/$script_name"

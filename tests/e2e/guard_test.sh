@@ -1,0 +1,22 @@
+# Stop and crash reports of a running recorder.
+. "$(dirname "$0")/lib.sh"
+
+start_cdrd
+$CDRCTL cm connect
+expect_log "CM is connected."
+kill -SEGV "$CDRD_PID"
+status=0
+wait "$CDRD_PID" || status=$?
+CDRD_PID=
+expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
+expect_log "======= Backtrace dump of the process "
+expect_log "(Call Detail Recorder), got signal SIGSEGV(11) ======="
+expect_log " End of Backtace "
+grep -qE '^ 0x[0-9a-f]+: .*(CDRCommonMessenger|CDRManager|main)' "$TRACE_LOG" \
+  || fail "no frame names a function of the recorder"
+
+start_cdrd
+stop_cdrd
+expect_log "(Call Detail Recorder) has been stopped by signal SIGTERM(15) at "
+[ ! -e /var/run/cdrd.pid ] || fail "a pid file was written with restart off"
+echo "guard: ok"
