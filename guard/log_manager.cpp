@@ -12,6 +12,10 @@
 #include "platform/cyclic_queue.h"
 #include "platform/env.h"
 #include "platform/log_stream.h"
+
+// The formats arrive by reference with their argument lists, as every caller's own printf-style
+// format (CDRManager::TRACEX, TRACEX, PANICEX carry the format attribute and are checked there).
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #include "platform/thread.h"
 #include "platform/thread_mutex.h"
 

@@ -8,7 +8,13 @@ kill -SEGV "$CDRD_PID"
 status=0
 wait "$CDRD_PID" || status=$?
 CDRD_PID=
-expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
+# A sanitizer's own fault handler is the action in force before the guard; the guard hands the
+# fault back to it, and it ends the process its own way.
+if grep -qa AddressSanitizer "$E2E_BASE/bin/cdrd"; then
+  [ "$status" -ne 0 ] || fail "a sanitized recorder survived SIGSEGV"
+else
+  expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
+fi
 expect_log "======= Backtrace dump of the process "
 expect_log "(Call Detail Recorder), got signal SIGSEGV(11) ======="
 expect_log " End of Backtace "
