@@ -10,7 +10,7 @@ wait "$CDRD_PID" || status=$?
 CDRD_PID=
 # A sanitizer's own fault handler is the action in force before the guard; the guard hands the
 # fault back to it, and it ends the process its own way.
-if grep -qa AddressSanitizer "$E2E_BASE/bin/cdrd"; then
+if grep -qa __asan_init "$E2E_BASE/bin/cdrd"; then
   [ "$status" -ne 0 ] || fail "a sanitized recorder survived SIGSEGV"
 else
   expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
