@@ -38,7 +38,7 @@ struct CDRFiles {
 };
 
 class CDRManager : public CDRCommonMessenger {
-public:
+  public:
     // Builds the messengers, the settings, the trace logger and the store block, then runs Init().
     CDRManager();
     // Releases everything; saves nothing (records since the last save are not written).
@@ -80,14 +80,14 @@ public:
 
     static LogManager* mpLogger;
 
-protected:
+  protected:
     CDRSettings mSettings;
     CDRFiles* mpFiles;
     int mAutoDownload;
     int mDownloadCnt;
     Configuration::MultiSectionFile* mpDownStatFile;
 
-private:
+  private:
     // Opens the three databases; throws what the file class throws.
     void OpenFiles(const char* const paths[3]);
     // Recovers the numbering of database `index` from its newest record, or renumbers it.
@@ -102,8 +102,9 @@ private:
     // Adds one entry to the new record in each target file (database and/or download log).
     void AddEntry(bool toDatabase, int index, const char* key, const char* value);
     void AddNumber(bool toDatabase, int index, const char* key, unsigned long value);
+    // `keys`: the stream's entry keys, in the order of the writer's key table.
     void AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,
-                   const char* suffix);
+                   const char* const keys[]);
     void AddFax(bool toDatabase, int index, const FaxStatistics& fax);
     void AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                           const CallStatistics* statistics);

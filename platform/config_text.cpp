@@ -82,24 +82,34 @@ void AppendEscaped(std::string* out, const char* text, char separator, char comm
     out->resize(end - out->data());
 }
 
-bool AppendUnescaped(std::string* out, const char* begin, const char* end) {
+char* WriteUnescaped(char* out, const char* begin, const char* end) {
     while (begin < end) {
         const char* backslash = static_cast<const char*>(memchr(begin, '\\', end - begin));
         if (backslash == nullptr) backslash = end;
-        out->append(begin, backslash - begin);
-        if (backslash == end) return true;
-        if (end - backslash < 2) return false;
+        memcpy(out, begin, backslash - begin);
+        out += backslash - begin;
+        if (backslash == end) return out;
+        if (end - backslash < 2) return nullptr;
         if (const void* found = memchr(kEscapeLetters, backslash[1], sizeof kEscapeLetters - 1)) {
-            out->push_back(kEscapedBytes[static_cast<const char*>(found) - kEscapeLetters]);
+            *out++ = kEscapedBytes[static_cast<const char*>(found) - kEscapeLetters];
             begin = backslash + 2;
             continue;
         }
-        if (backslash[1] != 'x' || end - backslash < 4) return false;
+        if (backslash[1] != 'x' || end - backslash < 4) return nullptr;
         const int high = HexValue(backslash[2]), low = HexValue(backslash[3]);
-        if (high < 0 || low < 0 || (high | low) == 0) return false;
-        out->push_back(static_cast<char>(high * 16 + low));
+        if (high < 0 || low < 0 || (high | low) == 0) return nullptr;
+        *out++ = static_cast<char>(high * 16 + low);
         begin = backslash + 4;
     }
+    return out;
+}
+
+bool AppendUnescaped(std::string* out, const char* begin, const char* end) {
+    const size_t start = out->size();
+    out->resize(start + (end - begin));
+    char* written = WriteUnescaped(&(*out)[start], begin, end);
+    if (written == nullptr) return false;
+    out->resize(written - out->data());
     return true;
 }
 

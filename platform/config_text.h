@@ -19,7 +19,7 @@ namespace Configuration {
 
 // Walks a text line by line; a line ends after "\n" or at the end of the text.
 class LineReader {
-public:
+  public:
     LineReader(const char* text, size_t size) : mpNext(text), mpEnd(text + size) {}
 
     // The next line without its end and without blanks around it. False at the end of the text.
@@ -30,7 +30,7 @@ public:
     const char* RawBegin() const { return mpRawBegin; }
     const char* RawEnd() const { return mpNext; }
 
-private:
+  private:
     const char* mpNext;
     const char* mpEnd;
     const char* mpRawBegin = nullptr;
@@ -57,6 +57,12 @@ char* WriteEscaped(char* out, const char** text, char separator, char comment);
 
 // Appends the escaped form of the NUL-terminated `text` to `*out`, like WriteEscaped.
 void AppendEscaped(std::string* out, const char* text, char separator, char comment);
+
+// Writes the text that the escaped form [begin, end) stands for to `out`, which needs room for
+// end - begin bytes (the text is never longer than its escaped form), and returns the end of what
+// it wrote (no NUL is written). Null, with `out` holding part of the text, for an escape not
+// listed above or a backslash at the end.
+char* WriteUnescaped(char* out, const char* begin, const char* end);
 
 // Appends the text that the escaped form [begin, end) stands for to `*out`. Returns false, with
 // `*out` in an unspecified state, for an escape not listed above or a backslash at the end.

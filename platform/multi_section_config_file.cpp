@@ -321,7 +321,10 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
         throw ParseError(origin, 1 + static_cast<unsigned>(std::count(text, nul, '\n')),
                          "NUL byte");
     enum { kOutside, kAfterWord, kInside } state = kOutside;
-    std::string entries;  // the open section's entries, copied into its block when it closes
+    // The open section's entries, written in place and copied into its block when it closes.
+    // Each entry takes no more room than its line, so room for a line is reserved before it.
+    std::string entries;
+    size_t used = 0;
     // The first backslash not before the current line: lines before it need no unescaping.
     const char* backslash = static_cast<const char*>(memchr(text, '\\', size));
     unsigned entryCount = 0, startLine = 0;
@@ -332,20 +335,23 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
         const unsigned line = lines.Number();
         if (state == kInside) {
             if (Equals(begin, end, mClose)) {
-                Append(NewSection(entries.data(), entries.size(), entryCount), false);
+                Append(NewSection(entries.data(), used, entryCount), false);
                 state = kOutside;
             } else if (Equals(begin, end, mOpen)) {
                 throw ParseError(origin, line, "\"" + mOpen + "\" inside a section");
             } else {
                 if (backslash != nullptr && backslash < begin)
                     backslash = static_cast<const char*>(memchr(begin, '\\', text + size - begin));
-                ParseEntry(begin, end, backslash != nullptr && backslash < end, origin, line,
-                           &entries);
+                if (entries.size() - used < static_cast<size_t>(end - begin) + 2)
+                    entries.resize(std::max(2 * entries.size(), used + (end - begin) + 2));
+                used = ParseEntry(begin, end, backslash != nullptr && backslash < end, origin, line,
+                                  &entries[used]) -
+                       entries.data();
                 ++entryCount;
             }
         } else if (Equals(begin, end, mOpen)) {
             state = kInside;
-            entries.clear();
+            used = 0;
             entryCount = 0;
             startLine = line;
         } else if (state == kAfterWord) {
@@ -364,9 +370,9 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
     if (state != kOutside) throw ParseError(origin, startLine, "section not closed");
 }
 
-void MultiSectionConfigFile::ParseEntry(const char* begin, const char* end, bool escaped,
-                                        const std::string& origin, unsigned line,
-                                        std::string* entries) const {
+char* MultiSectionConfigFile::ParseEntry(const char* begin, const char* end, bool escaped,
+                                         const std::string& origin, unsigned line,
+                                         char* out) const {
     const char* separator = FindText(begin, end, mSeparator);
     if (separator == nullptr) throw ParseError(origin, line, "line without \"" + mSeparator + "\"");
     const char* keyEnd = separator;
@@ -374,16 +380,21 @@ void MultiSectionConfigFile::ParseEntry(const char* begin, const char* end, bool
     TrimBlanks(&begin, &keyEnd);
     TrimBlanks(&valueBegin, &end);
     if (!escaped) {
-        entries->append(begin, keyEnd - begin).push_back('\0');
-        entries->append(valueBegin, end - valueBegin).push_back('\0');
-        return;
+        memcpy(out, begin, keyEnd - begin);
+        out += keyEnd - begin;
+        *out++ = '\0';
+        memcpy(out, valueBegin, end - valueBegin);
+        out += end - valueBegin;
+        *out++ = '\0';
+        return out;
     }
-    if (!AppendUnescaped(entries, begin, keyEnd))
-        throw ParseError(origin, line, "bad escape in key");
-    entries->push_back('\0');
-    if (!AppendUnescaped(entries, valueBegin, end))
-        throw ParseError(origin, line, "bad escape in value");
-    entries->push_back('\0');
+    out = WriteUnescaped(out, begin, keyEnd);
+    if (out == nullptr) throw ParseError(origin, line, "bad escape in key");
+    *out++ = '\0';
+    out = WriteUnescaped(out, valueBegin, end);
+    if (out == nullptr) throw ParseError(origin, line, "bad escape in value");
+    *out++ = '\0';
+    return out;
 }
 
 }  // namespace Configuration

@@ -33,7 +33,7 @@
 namespace Configuration {
 
 class MultiSectionConfigFile {
-public:
+  public:
     // The text syntax: `sectionWord` heads each section (null or "": none); `open` and `close`
     // are the bracket lines (a final "\n" is part of the line end; null: "{\n" and "}\n");
     // `separator` joins key and value (null: "="); a line beginning with `comment` is a
@@ -98,12 +98,12 @@ public:
 
     unsigned GetSectionCount() const { return mCount; }
 
-protected:
+  protected:
     // True when the content changed since the last MarkSaved (or construction).
     bool IsModified() const { return mModified; }
     void MarkSaved() { mModified = false; }
 
-private:
+  private:
     struct Section;
 
     Section* NewSection(const char* entries, size_t size, unsigned entryCount);
@@ -116,8 +116,10 @@ private:
     size_t MostTextOf(const Section& section) const;
     char* WriteSectionText(const Section& section, char* out) const;
     void ParseText(const char* text, size_t size, const std::string& origin);
-    void ParseEntry(const char* begin, const char* end, bool escaped, const std::string& origin,
-                    unsigned line, std::string* entries) const;
+    // Writes the entry of line [begin, end) as "key\0value\0" to `out` (room for the line's
+    // length + 1) and returns the end of what it wrote.
+    char* ParseEntry(const char* begin, const char* end, bool escaped, const std::string& origin,
+                     unsigned line, char* out) const;
 
     std::string mSectionWord, mOpen, mClose, mSeparator, mComment, mEndLine;
     Section* mpHead = nullptr;

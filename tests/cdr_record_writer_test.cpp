@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdio.h>
 
 #include "platform/media_control.h"
 #include "support/recorder_fixture.h"
@@ -81,6 +83,21 @@ TEST_F(CDRRecordWriterTest, AFullRecordHasEveryKeyInItsOrder) {
     char codec[256];
     GetNameByDspCodec(0, codec);
     EXPECT_EQ(codec, Value(record, "tx_enc"));
+}
+
+TEST_F(CDRRecordWriterTest, NumbersAtTheEndsOfTheirRangesReadAsPrintfWritesThem) {
+    Start();
+    for (long start : {0L, -1L, LONG_MIN, LONG_MAX}) {
+        CallDetailReport report = MakeReport(start, "x");
+        report.duration = UINT_MAX;
+        report.hop = 0;
+        Entries record = Write(report, nullptr);
+        char expected[32];
+        snprintf(expected, sizeof expected, "%ld", start);
+        EXPECT_EQ(expected, Value(record, "ST"));
+        EXPECT_EQ(std::to_string(UINT_MAX), Value(record, "dur"));
+        EXPECT_EQ("0", Value(record, "hop"));
+    }
 }
 
 TEST_F(CDRRecordWriterTest, ConditionalKeysFollowTheirFields) {

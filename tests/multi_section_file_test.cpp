@@ -89,6 +89,25 @@ TEST(MultiSectionFileTest, AnyKeyAndValueWithoutNulReadsBackIdentical) {
     }
 }
 
+TEST(MultiSectionFileTest, LongEntriesAfterShortOnesReadBackWhole) {
+    SandboxEnv env;
+    const std::string longValue(100000, 'v'), escapedValue = "a\\b\nc" + std::string(5000, 'w');
+    std::unique_ptr<MultiSectionFile> file(Open("/db/long", nullptr));
+    for (int section = 0; section < 3; ++section) {
+        file->AddSection(false);
+        file->AddSectionEntry("k", "v");
+        file->AddSectionEntry("long", longValue.c_str());
+        file->AddSectionEntry("escaped", escapedValue.c_str());
+    }
+    file->Save(true, nullptr);
+    std::unique_ptr<MultiSectionFile> reread(Open("/db/long", nullptr));
+    EXPECT_EQ(file->Text(), reread->Text());
+    ASSERT_TRUE(reread->GotoLastSection());
+    std::string key, value;
+    ASSERT_TRUE(reread->GetEntry(2, &key, &value));
+    EXPECT_EQ(escapedValue, value);
+}
+
 TEST(MultiSectionFileTest, TextNotInTheFormatIsRejectedNamingFileAndLine) {
     SandboxEnv env;
     struct Case {

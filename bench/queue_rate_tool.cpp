@@ -1,0 +1,142 @@
+// Reports per second through a running recorder against a bare queue pair, and the recorder's
+// start-up time, for scripts/bench (run in private IPC and mount namespaces):
+//   bare N            N sends and receives of a report-sized message on a private queue, no work
+//   serve N CDRD...   starts the recorder, times it until it answers a request, posts N reports as
+//                     fast as its queue takes them, waits until it has taken them all, stops it
+// Results are printed as "name=value" lines.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/support/bench_env.h"
+#include "platform/message_queue.h"
+#include "platform/recorder_client.h"
+#include "platform/wire_codec.h"
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+    fprintf(stderr, "queue_rate_tool: %s\n", what.c_str());
+    exit(1);
+}
+
+// The encoded forms of the benchmark's reports, so that the sender spends no time encoding.
+std::vector<std::vector<unsigned char>> EncodedReports() {
+    std::vector<std::vector<unsigned char>> messages;
+    for (const BenchReport& r : MakeReports(99)) {
+        WireMessage m;
+        m.kind = MessageKind::kAddCDR;
+        m.recordType = r.type;
+        m.report = r.report;
+        m.hasStatistics = r.hasStatistics;
+        m.statistics = r.statistics;
+        std::vector<unsigned char> bytes(kMaxMessageSize);
+        bytes.resize(EncodeMessage(m, bytes.data(), nullptr));
+        if (bytes.empty()) Fail("a report cannot be encoded");
+        messages.push_back(bytes);
+    }
+    return messages;
+}
+
+void Bare(unsigned count) {
+    const auto messages = EncodedReports();
+    MessageQueue queue;
+    const std::string name = "/bench-bare-" + std::to_string(getpid());
+    if (queue.Create(name, O_RDWR) != QueueStatus::kOk) Fail(queue.error());
+    std::vector<unsigned char> received(queue.MessageSize());
+    size_t size = 0;
+    const double start = MonotonicSeconds();
+    for (unsigned i = 0; i < count; ++i) {
+        const auto& message = messages[i % messages.size()];
+        if (queue.Send(message.data(), message.size(), 0) != QueueStatus::kOk ||
+            queue.Receive(received.data(), received.size(), &size, 0) != QueueStatus::kOk)
+            Fail(queue.error());
+    }
+    const double seconds = MonotonicSeconds() - start;
+    queue.Unlink();
+    printf("bare_per_second=%.0f\n", count / seconds);
+}
+
+// A flush of no database: answered once the recorder has served everything before it on its
+// web-side queue.
+bool AnswersFlush(int timeoutMillis) {
+    RecorderClient client(timeoutMillis);
+    WireMessage request, answer;
+    request.kind = MessageKind::kFlush;
+    request.mask = 0;
+    return client.Ask(request, &answer) == ClientStatus::kDone;
+}
+
+pid_t StartRecorder(char** command) {
+    const pid_t pid = fork();
+    if (pid < 0) Fail("fork failed");
+    if (pid == 0) {
+        execv(command[0], command);
+        _exit(127);
+    }
+    return pid;
+}
+
+void WaitUntilServing(pid_t recorder) {
+    const double deadline = MonotonicSeconds() + 60;
+    while (!AnswersFlush(20)) {
+        if (waitpid(recorder, nullptr, WNOHANG) == recorder) Fail("the recorder ended");
+        if (MonotonicSeconds() > deadline) Fail("the recorder does not answer");
+        usleep(1000);
+    }
+}
+
+// Posts `count` reports on the report queue, waits until the recorder has taken them all off it
+// and has handled the last one (the two queues are served in turn, so once the report queue is
+// empty a flush request's answer comes after the last report's record).
+double PostReports(unsigned count) {
+    const auto messages = EncodedReports();
+    MessageQueue queue;
+    if (queue.Open(QueueNameOf(kCallManagerQueueNumber, kRecorderQueuePath), O_WRONLY) !=
+        QueueStatus::kOk)
+        Fail(queue.error());
+    const double start = MonotonicSeconds();
+    for (unsigned i = 0; i < count; ++i) {
+        const auto& message = messages[i % messages.size()];
+        if (queue.Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
+            Fail(queue.error());
+    }
+    struct mq_attr attributes;
+    do {
+        if (mq_getattr(queue.Descriptor(), &attributes) != 0) Fail("mq_getattr failed");
+        if (attributes.mq_curmsgs != 0) usleep(50);
+    } while (attributes.mq_curmsgs != 0);
+    if (!AnswersFlush(10000)) Fail("the recorder does not answer after the reports");
+    return MonotonicSeconds() - start;
+}
+
+void Serve(unsigned count, char** command) {
+    const double start = MonotonicSeconds();
+    const pid_t recorder = StartRecorder(command);
+    WaitUntilServing(recorder);
+    printf("startup_seconds=%.6f\n", MonotonicSeconds() - start);
+    if (count > 0) printf("reports_per_second=%.0f\n", count / PostReports(count));
+    kill(recorder, SIGTERM);
+    waitpid(recorder, nullptr, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 2 ? argv[1] : "";
+    const unsigned count = argc > 2 ? static_cast<unsigned>(strtoul(argv[2], nullptr, 10)) : 0;
+    if (command == "bare" && argc == 3)
+        Bare(count);
+    else if (command == "serve" && argc > 3)
+        Serve(count, argv + 3);
+    else
+        Fail("usage: queue_rate_tool bare N | serve N CDRD [ARGS...]");
+    return 0;
+}
