@@ -5,6 +5,7 @@
 // in platform/config_text.h.
 #pragma once
 
+#include <memory>
 #include <string>
 
 class GeneralPaths {
@@ -15,6 +16,10 @@ public:
     static GeneralPaths* GetInstance(bool load);
     // Releases one use of the shared instance; the last release destroys it.
     static void CloseInstance();
+    // Reads "general-paths.conf" under `root` into an instance of the caller's own, apart from
+    // the shared one: for tools that read another root than the recorder's. Throws FileError
+    // when the file exists but cannot be read, ParseError when it is malformed.
+    static std::unique_ptr<GeneralPaths> Read(const std::string& root);
 
     virtual ~GeneralPaths();
 

@@ -8,17 +8,13 @@
 #include "core/cdr_manager.h"
 #include "platform/diag.h"
 #include "platform/env.h"
+#include "platform/record_files.h"
 
 namespace {
 
 // The first failure to open the databases sets the files aside and tries again; a second
 // failure in the life of the process leaves the databases closed.
 bool gOpenRetried = false;
-
-Configuration::MultiSectionFile* OpenDatabase(const char* path) {
-    return new Configuration::MultiSectionFile(path, true, false, false, nullptr, "{\n", "}\n",
-                                               "=", "#", nullptr);
-}
 
 bool Selected(int mask, int index) { return (mask & (1 << index)) != 0; }
 
@@ -57,7 +53,7 @@ bool CDRManager::InitFiles(const char* stated, const char* missed, const char* f
 
 void CDRManager::OpenFiles(const char* const paths[3]) {
     for (int i = 0; i < 3; ++i) {
-        if (paths[i] != nullptr) mpFiles->mpFile[i] = OpenDatabase(paths[i]);
+        if (paths[i] != nullptr) mpFiles->mpFile[i] = OpenDatabaseFile(paths[i], false).release();
     }
 }
 
@@ -168,7 +164,7 @@ bool CDRManager::RebuildFiles(int mask) {
             delete mpFiles->mpFile[i];
             mpFiles->mpFile[i] = nullptr;
             Env::Current()->Unlink(mpFiles->mFileName[i].c_str());
-            mpFiles->mpFile[i] = OpenDatabase(mpFiles->mFileName[i].c_str());
+            mpFiles->mpFile[i] = OpenDatabaseFile(mpFiles->mFileName[i].c_str(), false).release();
         }
         return true;
     } catch (const std::exception& e) {
