@@ -37,9 +37,8 @@ void AppendSetting(std::string* text, const char* key, const std::string& value)
 }  // namespace
 
 GeneralPaths* GeneralPaths::GetInstance(bool load) {
-    return Shared().Acquire(load, "general paths", [] {
-        return Read(ConfigurationRoot()).release();
-    });
+    return Shared().Acquire(load, "general paths",
+                            [] { return Read(ConfigurationRoot()).release(); });
 }
 
 void GeneralPaths::CloseInstance() {

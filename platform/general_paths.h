@@ -9,7 +9,7 @@
 #include <string>
 
 class GeneralPaths {
-public:
+  public:
     // The shared instance, counted like GeneralSettingsAccessor::GetInstance: `load` true reads
     // the file when no instance is open, `load` false only returns an open one. Null when the
     // file exists but cannot be read or is malformed; a warning line names the reason.
@@ -31,10 +31,10 @@ public:
 
     std::string mCDRStatedDb, mCDRMissedDb, mCDRFailedDb;
 
-protected:
+  protected:
     explicit GeneralPaths(const std::string& path);
 
-private:
+  private:
     void Load();
 
     std::string mPath;

@@ -9,8 +9,7 @@ std::string DatabasePath(const std::string& root, const std::string& name) {
     return root + "telephony/" + name;
 }
 
-std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* path,
-                                                                  bool readOnly) {
+std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* path, bool readOnly) {
     return std::unique_ptr<Configuration::MultiSectionFile>(new Configuration::MultiSectionFile(
         path, true, readOnly, false, nullptr, "{\n", "}\n", "=", "#", nullptr));
 }

@@ -16,7 +16,9 @@ namespace {
 // failure in the life of the process leaves the databases closed.
 bool gOpenRetried = false;
 
-bool Selected(int mask, int index) { return (mask & (1 << index)) != 0; }
+bool Selected(int mask, int index) {
+    return (mask & (1 << index)) != 0;
+}
 
 // The number at the start of `text`; no digits read as 0. Wraps like the 32-bit counter.
 uint32_t LeadingNumber(const char* text) {
@@ -147,7 +149,8 @@ int CDRManager::OnClear(int mask) {
                 file->ClearAll();
                 file->Save(true, nullptr);
             }
-            if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+            if (mAutoDownload != 0 && mpDownStatFile != nullptr)
+                mpDownStatFile->Save(true, nullptr);
         } catch (const std::exception& e) {
             Warn("OnClear: %s; the cleared databases are rebuilt empty.\n", e.what());
             if (!RebuildFiles(mask)) result = 0;
@@ -190,7 +193,8 @@ int CDRManager::OnFlush(int mask) {
                 mpFiles->mUnsaved[i] = 0;
                 file->Save(true, nullptr);
             }
-            if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+            if (mAutoDownload != 0 && mpDownStatFile != nullptr)
+                mpDownStatFile->Save(true, nullptr);
         } catch (const std::exception& e) {
             Warn("OnFlush: %s.\n", e.what());
             result = 0;
