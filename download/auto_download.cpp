@@ -11,25 +11,20 @@
 
 #include "core/cdr_manager.h"
 #include "platform/config_file.h"
+#include "platform/configuration_root.h"
 #include "platform/diag.h"
 #include "platform/download_statistics.h"
 #include "platform/env.h"
+#include "platform/record_files.h"
 #include "platform/smart_buffer.h"
 
 namespace {
-
-const char kDownloadLogPath[] = "/mnt/bbram/calldata/down_stat.log";
-
-std::string ConfigRoot() {
-    const char* root = getenv("VELK_PATH");
-    return root != nullptr ? root : "/etc/velk-conf/";
-}
 
 // Reads `key` of the key=value file `name` under the configuration root into `value`; false
 // when the key is absent.
 bool ReadSetting(const char* name, bool flag, const char* key, SmartBuffer* value) {
     std::unique_ptr<Configuration::ConfigFile> file(new Configuration::ConfigFile(
-        (ConfigRoot() + name).c_str(), flag, false, false, "=", "#", nullptr));
+        (ConfigurationRoot() + name).c_str(), flag, false, false, "=", "#", nullptr));
     return file->GetEntry(key, value->GetData(), value->GetSize()) != 0;
 }
 
@@ -61,8 +56,7 @@ int CDRManager::InitAutoDownloadSettings() {
             mDownloadCnt = threshold;
         }
         if (mpDownStatFile == nullptr) {
-            mpDownStatFile = new Configuration::MultiSectionFile(
-                kDownloadLogPath, true, false, false, "section", "{\n", "}\n", "=", "#", nullptr);
+            mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
         }
         return 1;
     } catch (const std::exception&) {

@@ -37,16 +37,18 @@ void AppendSetting(std::string* text, const char* key, const std::string& value)
 }  // namespace
 
 GeneralPaths* GeneralPaths::GetInstance(bool load) {
-    return Shared().Acquire(load, "general paths", [] {
-        std::unique_ptr<GeneralPaths> paths(
-            new GeneralPaths(ConfigurationRoot() + "general-paths.conf"));
-        paths->Load();
-        return paths.release();
-    });
+    return Shared().Acquire(load, "general paths",
+                            [] { return Read(ConfigurationRoot()).release(); });
 }
 
 void GeneralPaths::CloseInstance() {
     Shared().Release();
+}
+
+std::unique_ptr<GeneralPaths> GeneralPaths::Read(const std::string& root) {
+    std::unique_ptr<GeneralPaths> paths(new GeneralPaths(root + "general-paths.conf"));
+    paths->Load();
+    return paths;
 }
 
 GeneralPaths::GeneralPaths(const std::string& path) : mPath(path) {}

@@ -5,16 +5,21 @@
 // in platform/config_text.h.
 #pragma once
 
+#include <memory>
 #include <string>
 
 class GeneralPaths {
-public:
+  public:
     // The shared instance, counted like GeneralSettingsAccessor::GetInstance: `load` true reads
     // the file when no instance is open, `load` false only returns an open one. Null when the
     // file exists but cannot be read or is malformed; a warning line names the reason.
     static GeneralPaths* GetInstance(bool load);
     // Releases one use of the shared instance; the last release destroys it.
     static void CloseInstance();
+    // Reads "general-paths.conf" under `root` into an instance of the caller's own, apart from
+    // the shared one: for tools that read another root than the recorder's. Throws FileError
+    // when the file exists but cannot be read, ParseError when it is malformed.
+    static std::unique_ptr<GeneralPaths> Read(const std::string& root);
 
     virtual ~GeneralPaths();
 
@@ -26,10 +31,10 @@ public:
 
     std::string mCDRStatedDb, mCDRMissedDb, mCDRFailedDb;
 
-protected:
+  protected:
     explicit GeneralPaths(const std::string& path);
 
-private:
+  private:
     void Load();
 
     std::string mPath;

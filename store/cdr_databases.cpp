@@ -8,6 +8,7 @@
 #include "core/cdr_manager.h"
 #include "platform/diag.h"
 #include "platform/env.h"
+#include "platform/record_files.h"
 
 namespace {
 
@@ -15,12 +16,9 @@ namespace {
 // failure in the life of the process leaves the databases closed.
 bool gOpenRetried = false;
 
-Configuration::MultiSectionFile* OpenDatabase(const char* path) {
-    return new Configuration::MultiSectionFile(path, true, false, false, nullptr, "{\n", "}\n",
-                                               "=", "#", nullptr);
+bool Selected(int mask, int index) {
+    return (mask & (1 << index)) != 0;
 }
-
-bool Selected(int mask, int index) { return (mask & (1 << index)) != 0; }
 
 // The number at the start of `text`; no digits read as 0. Wraps like the 32-bit counter.
 uint32_t LeadingNumber(const char* text) {
@@ -57,7 +55,7 @@ bool CDRManager::InitFiles(const char* stated, const char* missed, const char* f
 
 void CDRManager::OpenFiles(const char* const paths[3]) {
     for (int i = 0; i < 3; ++i) {
-        if (paths[i] != nullptr) mpFiles->mpFile[i] = OpenDatabase(paths[i]);
+        if (paths[i] != nullptr) mpFiles->mpFile[i] = OpenDatabaseFile(paths[i], false).release();
     }
 }
 
@@ -151,7 +149,8 @@ int CDRManager::OnClear(int mask) {
                 file->ClearAll();
                 file->Save(true, nullptr);
             }
-            if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+            if (mAutoDownload != 0 && mpDownStatFile != nullptr)
+                mpDownStatFile->Save(true, nullptr);
         } catch (const std::exception& e) {
             Warn("OnClear: %s; the cleared databases are rebuilt empty.\n", e.what());
             if (!RebuildFiles(mask)) result = 0;
@@ -168,7 +167,7 @@ bool CDRManager::RebuildFiles(int mask) {
             delete mpFiles->mpFile[i];
             mpFiles->mpFile[i] = nullptr;
             Env::Current()->Unlink(mpFiles->mFileName[i].c_str());
-            mpFiles->mpFile[i] = OpenDatabase(mpFiles->mFileName[i].c_str());
+            mpFiles->mpFile[i] = OpenDatabaseFile(mpFiles->mFileName[i].c_str(), false).release();
         }
         return true;
     } catch (const std::exception& e) {
@@ -194,7 +193,8 @@ int CDRManager::OnFlush(int mask) {
                 mpFiles->mUnsaved[i] = 0;
                 file->Save(true, nullptr);
             }
-            if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+            if (mAutoDownload != 0 && mpDownStatFile != nullptr)
+                mpDownStatFile->Save(true, nullptr);
         } catch (const std::exception& e) {
             Warn("OnFlush: %s.\n", e.what());
             result = 0;

@@ -1,29 +1,19 @@
 // CDRManager::GetCDRData: the store's settings from the device's general settings and paths.
-#include <stdlib.h>
 #include <string.h>
 
 #include <exception>
 
 #include "core/cdr_manager.h"
+#include "platform/configuration_root.h"
 #include "platform/general_paths.h"
 #include "platform/general_settings_accessor.h"
+#include "platform/record_files.h"
 
 namespace {
-
-const char* const kDefaultNames[3] = {"CDR_db", "missed_calls_db", "unsuccess_calls_db"};
-const char kDefaultRoot[] = "/etc/velk-conf/";
 
 std::string* DatabaseName(GeneralPaths* paths, int index) {
     std::string* names[3] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb, &paths->mCDRFailedDb};
     return names[index];
-}
-
-// A bare file name lands in "telephony/" under the configuration root; a name with a slash or a
-// backslash anywhere is a path of its own.
-std::string ComposePath(const std::string& name) {
-    if (name.find_first_of("/\\") != std::string::npos) return name;
-    const char* root = getenv("VELK_PATH");
-    return std::string(root != nullptr ? root : kDefaultRoot) + "telephony/" + name;
 }
 
 }  // namespace
@@ -55,10 +45,10 @@ bool CDRManager::GetCDRData() {
         for (int i = 0; i < 3; ++i) {
             std::string* name = DatabaseName(paths, i);
             if (name->empty()) {
-                *name = kDefaultNames[i];
+                *name = kDefaultDatabaseNames[i];
                 paths->Store();
             }
-            mSettings.mFileName[i] = ComposePath(*name);
+            mSettings.mFileName[i] = DatabasePath(ConfigurationRoot(), *name);
         }
         GeneralSettingsAccessor::CloseInstance();
         settings = nullptr;

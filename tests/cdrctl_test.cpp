@@ -9,30 +9,17 @@
 
 #include "platform/cdr_messenger.h"
 #include "platform/cdr_update_messenger.h"
+#include "support/cdrctl_run.h"
 #include "support/recorder_queues.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string ReadBack(FILE* file) {
-    std::string text;
-    rewind(file);
-    for (int c; (c = fgetc(file)) != EOF;) text += static_cast<char>(c);
-    fclose(file);
-    return text;
-}
+using Outcome = CdrctlOutcome;
 
 Outcome RunCommand(const Args& args) {
-    FILE* out = tmpfile();
-    FILE* err = tmpfile();
-    int status = RunCdrctl(args, out, err);
-    return {status, ReadBack(out), ReadBack(err)};
+    return RunCdrctlCaptured(args);
 }
 
 Args Split(const std::string& line) {
@@ -112,6 +99,14 @@ TEST(CdrctlParseTest, CommandsAndOptions) {
     EXPECT_FALSE(Parsed({"cm", "disconnect"}).connected);
     EXPECT_EQ(Parsed({"cgi", "connect"}).kind, MessageKind::kCGIPartyState);
     EXPECT_TRUE(Parsed({"cgi", "connect"}).connected);
+
+    ASSERT_TRUE(ParseCdrctlArguments(
+        {"show", "missed", "--json", "--root", "/r", "--limit", "3", "--csv"}, &command, &error));
+    EXPECT_EQ(command.action, CdrctlAction::kShow);
+    EXPECT_EQ(command.records, "missed");
+    EXPECT_EQ(command.format, RecordFormat::kCsv);  // the last format option counts
+    EXPECT_EQ(command.root, "/r/");
+    EXPECT_EQ(command.limit, 3u);
 }
 
 class CdrctlTest : public ::testing::Test {
@@ -159,6 +154,13 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
         {"flush", "0x7"},
         {"reload-settings", "now"},
         {"cm", "up"},
+        {"show"},
+        {"show", "answered"},
+        {"show", "stated", "--xml"},
+        {"show", "stated", "--limit", "0"},
+        {"show", "stated", "--root"},
+        {"show", "stated", "--file", ""},
+        {"status", "now"},
     };
     for (const Args& args : bad) {
         Outcome run = RunCommand(args);
@@ -193,11 +195,26 @@ TEST_F(CdrctlTest, PostsReachTheRecorderAndAnswersTheAskingThread) {
     EXPECT_EQ(RunCommand({"--help"}).out, kCdrctlUsage);
 }
 
+TEST_F(CdrctlTest, StatusCountsTheMessagesWaitingInEachQueue) {
+    ASSERT_EQ(RunCommand({"add", "1", "--repeat", "2"}).status, 0);
+    ASSERT_EQ(RunCommand({"cgi", "connect"}).status, 0);
+    Outcome run = RunCommand({"status"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("/ping-15: served, 2 of "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("/ping-111: served, 1 of "), std::string::npos) << run.out;
+    EXPECT_EQ(Waiting(), 3);
+}
+
 TEST(CdrctlWithoutRecorderTest, AMissingQueueExitsWith1) {
     SandboxEnv env;
     Outcome run = RunCommand({"cm", "connect"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("/ping-15 does not exist"), std::string::npos) << run.err;
+
+    run = RunCommand({"status"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "/ping-15: not served (no such queue)\n/ping-111: not served (no such queue)\n");
 }
 
 }  // namespace

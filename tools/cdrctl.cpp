@@ -3,13 +3,26 @@
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
+#include <mqueue.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <exception>
+#include <iterator>
+#include <memory>
 #include <type_traits>
 
+#include "platform/configuration_root.h"
+#include "platform/env.h"
+#include "platform/file_util.h"
+#include "platform/general_paths.h"
+#include "platform/message_queue.h"
+#include "platform/record_files.h"
 #include "platform/recorder_client.h"
 
 const char kCdrctlUsage[] =
@@ -25,6 +38,9 @@ const char kCdrctlUsage[] =
     "  download-now                             ask for a statistics download now\n"
     "  cm connect|disconnect                    announce the call manager's connection state\n"
     "  cgi connect|disconnect                   announce the web side's connection state\n"
+    "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
+    "                                           print stored records, newest first\n"
+    "  status                                   tell whether a recorder serves the queues\n"
     "\n"
     "TYPE is sent as given (1 answered, 2 missed, 4 failed calls). MASK holds the bits 1, 2 and 4\n"
     "of those databases. Report FIELDs: startTime duration called calledType caller callerType\n"
@@ -36,8 +52,16 @@ const char kCdrctlUsage[] =
     "Enumerations are numbers. Any s1., s2. or fax. field sends statistics (the rest zero).\n"
     "Texts hold at most 255 bytes and no control characters.\n"
     "\n"
-    "Exit status: 0 posted (answered), 1 the recorder's queue is missing or full past the\n"
-    "timeout or no answer came, 2 bad command line (nothing sent).\n";
+    "show reads the record files only, as the recorder names them: the databases under the\n"
+    "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
+    "names them, the download log at /mnt/bbram/calldata/down_stat.log; --file reads PATH "
+    "instead.\n"
+    "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
+    "one JSON object per record (a repeated key holds the array of its values).\n"
+    "\n"
+    "Exit status: 0 posted (answered), records printed, or both queues served; 1 the recorder's\n"
+    "queue is missing or full past the timeout or no answer came, a record file is unreadable or\n"
+    "malformed, or a queue is not served; 2 bad command line (nothing sent or read).\n";
 
 namespace {
 
@@ -283,6 +307,120 @@ bool ParseTimeout(const std::string& text, int* millis, std::string* error) {
     return true;
 }
 
+// Takes the value of the option args[*at] into `*value`; false when it has none.
+bool TakeOptionValue(const std::vector<std::string>& args, size_t* at, std::string* value,
+                     std::string* error) {
+    if (*at + 1 >= args.size() || args[*at + 1].empty()) {
+        *error = args[*at] + " needs a value";
+        return false;
+    }
+    *value = args[++*at];
+    return true;
+}
+
+bool ParseShowOption(const std::vector<std::string>& args, size_t* at, CdrctlCommand* command,
+                     std::string* error) {
+    const std::string& option = args[*at];
+    if (option == "--csv" || option == "--json") {
+        command->format = option == "--csv" ? RecordFormat::kCsv : RecordFormat::kJson;
+        return true;
+    }
+    if (option == "--root") {
+        if (!TakeOptionValue(args, at, &command->root, error)) return false;
+        if (command->root.back() != '/') command->root += '/';
+        return true;
+    }
+    if (option == "--file") return TakeOptionValue(args, at, &command->file, error);
+    if (option == "--limit") {
+        std::string text;
+        long long limit = 0;
+        if (!TakeOptionValue(args, at, &text, error) ||
+            !ParseNumber("limit", text, 1, INT32_MAX, &limit, error))
+            return false;
+        command->limit = static_cast<size_t>(limit);
+        return true;
+    }
+    *error = "unknown show option '" + option + "'";
+    return false;
+}
+
+bool ParseShow(const std::vector<std::string>& args, size_t at, CdrctlCommand* command,
+               std::string* error) {
+    command->action = CdrctlAction::kShow;
+    static const char* const kRecords[] = {"stated", "missed", "failed", "download"};
+    if (at >= args.size() ||
+        std::find(std::begin(kRecords), std::end(kRecords), args[at]) == std::end(kRecords)) {
+        *error = "show needs stated, missed, failed or download";
+        return false;
+    }
+    command->records = args[at];
+    for (++at; at < args.size(); ++at)
+        if (!ParseShowOption(args, &at, command, error)) return false;
+    return true;
+}
+
+// Throws FileError unless `root` is a folder that can be read: a mistyped root would otherwise
+// read as databases without records.
+void RequireFolder(const std::string& root) {
+    Env* env = Env::Current();
+    const int fd = env->Open(root.c_str(), O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) throw FileError("open configuration root", root, errno);
+    env->Close(fd);
+}
+
+// The file that holds the records `command` shows.
+std::string RecordFilePath(const CdrctlCommand& command) {
+    if (!command.file.empty()) return command.file;
+    if (command.records == "download") return kDownloadLogPath;
+    const std::string root = command.root.empty() ? ConfigurationRoot() : command.root;
+    RequireFolder(root);
+    const std::unique_ptr<GeneralPaths> paths = GeneralPaths::Read(root);
+    const int index = command.records == "stated" ? 0 : command.records == "missed" ? 1 : 2;
+    const std::string* names[3] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb,
+                                   &paths->mCDRFailedDb};
+    return DatabasePath(root, names[index]->empty() ? kDefaultDatabaseNames[index] : *names[index]);
+}
+
+int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
+    try {
+        const std::string path = RecordFilePath(command);
+        const std::unique_ptr<Configuration::MultiSectionFile> file =
+            command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
+                                          : OpenDatabaseFile(path.c_str(), true);
+        const std::vector<RecordEntries> records = ReadRecords(*file, command.limit);
+        if (records.empty() && command.format == RecordFormat::kTable)
+            fprintf(out, "no records in %s\n", path.c_str());
+        WriteRecords(records, command.format, out);
+        return 0;
+    } catch (const std::exception& e) {
+        fprintf(err, "cdrctl: %s\n", e.what());
+        return 1;
+    }
+}
+
+// One line per recorder queue: served (it exists) with the messages waiting in it, or not.
+int Status(FILE* out) {
+    bool served = true;
+    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber}) {
+        const std::string name = QueueNameOf(number, kRecorderQueuePath);
+        MessageQueue queue;
+        const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
+        struct mq_attr attributes;
+        if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
+            fprintf(out, "%s: served, %ld of %ld messages waiting\n", name.c_str(),
+                    static_cast<long>(attributes.mq_curmsgs),
+                    static_cast<long>(attributes.mq_maxmsg));
+            continue;
+        }
+        served = false;
+        fprintf(out, "%s: not served (%s)\n", name.c_str(),
+                status == QueueStatus::kMissing ? "no such queue"
+                : status == QueueStatus::kOk    ? strerror(errno)
+                                                : queue.error().c_str());
+    }
+    return served ? 0 : 1;
+}
+
 void PrintAnswer(const WireMessage& answer, FILE* out) {
     switch (answer.kind) {
         case MessageKind::kClearAnswer:
@@ -320,6 +458,13 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     }
     const std::string& verb = args[at];
     if (verb == "add") return ParseAdd(args, at + 1, command, error);
+    if (verb == "show") return ParseShow(args, at + 1, command, error);
+    if (verb == "status") {
+        command->action = CdrctlAction::kStatus;
+        if (at + 1 == args.size()) return true;
+        *error = "status takes no arguments";
+        return false;
+    }
     std::vector<std::string> rest(args.begin() + static_cast<long>(at) + 1, args.end());
     return ParseSimple(verb, rest, &command->message, error);
 }
@@ -335,6 +480,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
         fputs(kCdrctlUsage, out);
         return 0;
     }
+    if (command.action == CdrctlAction::kShow) return Show(command, out, err);
+    if (command.action == CdrctlAction::kStatus) return Status(out);
     RecorderClient client(command.timeoutMillis);
     MessageKind answerKind;
     ClientStatus status = ClientStatus::kDone;

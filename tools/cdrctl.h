@@ -1,6 +1,7 @@
 // cdrctl: speaks for the call manager and the web side on the command line. It posts call detail
 // reports, control requests and connection announcements on the recorder's queues and prints the
-// answers of the answered requests.
+// answers of the answered requests. It also prints the records the recorder stored, reading its
+// files only, and tells whether a recorder serves the queues.
 #pragma once
 
 #include <stdio.h>
@@ -9,13 +10,28 @@
 #include <vector>
 
 #include "platform/wire_codec.h"
+#include "tools/record_listing.h"
+
+enum class CdrctlAction {
+    kSend,    // post `message` (and await its answer when it has one)
+    kShow,    // print stored records
+    kStatus,  // report the recorder's queues
+};
 
 // One parsed command line.
 struct CdrctlCommand {
-    bool help = false;         // print the usage and send nothing
+    bool help = false;  // print the usage and send nothing
+    CdrctlAction action = CdrctlAction::kSend;
     WireMessage message;       // what to send
     int repeat = 1;            // how often to send it ("add ... --repeat N")
     int timeoutMillis = 5000;  // how long a send waits for room, and an answer for its arrival
+
+    // "show": which records ("stated", "missed", "failed" or "download"), how, and from where.
+    std::string records;
+    RecordFormat format = RecordFormat::kTable;
+    std::string root;  // --root, ending in "/"; empty: the recorder's own configuration root
+    std::string file;  // --file: this file instead of the one the records normally live in
+    size_t limit = 0;  // --limit: at most this many records, newest first; 0: all
 };
 
 // Parses the arguments after the program name. Returns false, with a one-line reason in `*error`,
@@ -23,10 +39,12 @@ struct CdrctlCommand {
 bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* command,
                           std::string* error);
 
-// Runs cdrctl with the arguments after the program name, printing answers and the usage on `out`
-// and problems on `err`. Returns the exit status: 0 when posted (and answered, for the answered
-// requests), 1 when the recorder's queue is missing or stayed full past the timeout or no answer
-// came, 2 on a bad command line, in which case nothing was sent.
+// Runs cdrctl with the arguments after the program name, printing answers, records, the queue
+// status and the usage on `out` and problems on `err`. Returns the exit status: 0 when posted
+// (and answered, for the answered requests), when the records were printed, or when a recorder
+// serves both queues; 1 when the recorder's queue is missing or stayed full past the timeout or
+// no answer came, when a record file cannot be read or is malformed, or when a queue is not
+// served; 2 on a bad command line, in which case nothing was sent or read.
 int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err);
 
 // The usage text of `cdrctl --help`.

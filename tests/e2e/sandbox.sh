@@ -32,7 +32,7 @@ cat <&3 >$base/bin/cdrd
 cat <&4 >$base/bin/cdrctl
 chmod +x $base/bin/cdrd $base/bin/cdrctl
 exec 3<&- 4<&-
-cp -r ./*.sh ./*.py ./golden $base/tests/
+cp -r ./*.sh ./*.py ./golden ../../dist/cdrd.init.in $base/tests/
 mount -t mqueue mqueue $base/mq
 
 mount -t tmpfs -o size=64m e2e-tmp /tmp

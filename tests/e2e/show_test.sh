@@ -1,0 +1,44 @@
+# cdrctl show on the databases and the download log of a running recorder, read back with
+# Python's CSV and JSON readers; cdrctl status while the recorder serves and after it ended.
+. "$(dirname "$0")/lib.sh"
+
+mkdir -p "${VELK_PATH}sysconfig"
+echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
+echo "download_cnt=1000" >"${VELK_PATH}auto-down-stat.conf"
+start_cdrd
+$CDRCTL status >/dev/null || fail "status: the recorder does not serve"
+$CDRCTL add 1 called=2001 'caller=Smith, "J"' guid=caf$'\xc3\xa9'-1 s1.rxPackets=3 s1.srtp=1 s2.rxPackets=5 s2.srtp=1
+$CDRCTL add 1 called=2002 caller=1002
+$CDRCTL add 2 called=2003
+expect_log_count "OnAddCDR" 3
+$CDRCTL flush 7 >/dev/null
+
+# The CSV of the stated calls: newest first, awkward values intact, the repeated srtp in srtp#2.
+$CDRCTL show stated --csv >stated.csv
+python3 - stated.csv <<'PY' || fail "stated calls CSV: $(cat stated.csv)"
+import csv, sys
+rows = list(csv.DictReader(open(sys.argv[1], newline="", encoding="utf-8")))
+assert [r["called"] for r in rows] == ["2002", "2001"], rows
+assert rows[1]["caller"] == 'Smith, "J"' and rows[1]["GUID"] == "caf\u00e9-1", rows[1]
+assert rows[1]["srtp"] == "1" and rows[1]["srtp#2"] == "1" and rows[0]["srtp#2"] == "", rows
+PY
+
+# Every JSON line parses; the repeated key is an array; the download log's records carry "type".
+$CDRCTL show stated --json --limit 1 >stated.json
+$CDRCTL show download --json >download.json
+python3 - stated.json download.json <<'PY' || fail "JSON: $(cat stated.json download.json)"
+import json, sys
+stated = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert len(stated) == 1 and stated[0]["called"] == "2002" and "srtp" not in stated[0], stated
+log = [json.loads(line) for line in open(sys.argv[2], encoding="utf-8")]
+assert [r["type"] for r in log] == ["2", "1", "1"], log
+assert log[2]["srtp"] == ["1", "1"] and log[2]["caller"] == 'Smith, "J"', log[2]
+PY
+
+expect_eq "ID  ST  dur  called" "$($CDRCTL show missed | head -1 | cut -c1-19)" "table header"
+status=$($CDRCTL status) || fail "status: $status"
+grep -q "^/ping-15: served, 0 of [0-9]* messages waiting$" <<<"$status" || fail "status: $status"
+stop_cdrd
+rm -f "$E2E_MQ/ping-15" "$E2E_MQ/ping-111"  # the queues a killed recorder leaves, removed
+! $CDRCTL status >/dev/null || fail "status: served without a recorder"
+echo "show: ok"

@@ -1,0 +1,42 @@
+// Prints call records read from the recorder's sectioned files, newest first, as an aligned table,
+// as CSV or as JSON lines, for people and for other programs.
+//
+// Columns. Every key that occurs in the printed records is a column, in the order of its first
+// appearance (newest record first, then entry order). A key that occurs more than once in one
+// record (the record layout repeats "srtp" for the second media stream) fills the column "key"
+// with its first value and "key#2", "key#3", ... with the later ones, so CSV and table cells
+// stay single values. A record without a key leaves its cell empty.
+//
+// Formats.
+//   table: a header line and one line per record, columns two blanks apart, padded to the widest
+//          cell (widths count UTF-8 characters); line ends, tabs and other control bytes in a
+//          value are shown as \n, \r, \t and \xHH, and a backslash as \\, so each record keeps
+//          one line.
+//   CSV:   RFC 4180: a header row, then one row per record, rows ending in CRLF; a field holding
+//          a comma, a double quote, CR or LF is quoted, its double quotes doubled. Bytes are
+//          written as the file holds them.
+//   JSON:  one object per record and line, keys in the record's order; every value is a string;
+//          a repeated key gives one member whose value is the array of its values in order.
+//          Strings are escaped per RFC 8259; valid UTF-8 passes as it is, and a byte that is not
+//          part of a valid UTF-8 sequence is taken as the Latin-1 character of that value
+//          (\u00HH), so every line is valid JSON whatever the file holds.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/multi_section_config_file.h"
+
+enum class RecordFormat { kTable, kCsv, kJson };
+
+// One record: its entries (key, value) in file order.
+using RecordEntries = std::vector<std::pair<std::string, std::string>>;
+
+// The first `limit` records of `file` in file order (newest first); all of them when `limit` is 0.
+std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file, size_t limit);
+
+// Writes `records` to `out` in `format`. Prints nothing for no records.
+void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out);
