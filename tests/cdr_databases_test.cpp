@@ -25,19 +25,6 @@ protected:
     }
 };
 
-TEST_F(CDRDatabasesTest, StartUpTrimsToTheLimitKeepingTheNewestAndWritesOnce) {
-    MakeDatabase(StatedPath(), 8, true);
-    WriteConfig("general-settings.conf", "cdr_max_stated=5\n");
-    SaveCountingEnv counting(&mEnv);
-    Start();
-    EXPECT_EQ(1, counting.SavesOf(StatedPath()));
-    auto records = Records(StatedPath());
-    ASSERT_EQ(5u, records.size());
-    EXPECT_EQ("7", Value(records.front(), "ID"));
-    EXPECT_EQ("3", Value(records.back(), "ID"));
-    EXPECT_EQ(5u, mpManager->mpFiles->mMaxRecords[0]);
-}
-
 TEST_F(CDRDatabasesTest, ZeroSizesKeepTheCurrentValuesAndOnlyAnExcessIsTrimmed) {
     MakeDatabase(StatedPath(), 250, true);
     WriteConfig("general-settings.conf", "cdr_max_stated=300\ncdr_save_stated=7\n");
@@ -129,15 +116,6 @@ TEST_F(CDRDatabasesTest, RequestsSkipAClosedDatabaseAndReloadIsRefused) {
     EXPECT_EQ(0, manager.OnUpdateCDRSettings());
     EXPECT_EQ(1, TraceCount("OnUpdateCDRSettings: CDR files are not created.\n"));
     EXPECT_EQ(50u, manager.mSettings.mMaxRecords[1]) << "settings are not re-read";
-}
-
-TEST_F(CDRDatabasesTest, ReloadAppliesNewLimitsAndPeriods) {
-    MakeDatabase(StatedPath(), 20, true);
-    TestManager& manager = Start();
-    WriteConfig("general-settings.conf", "cdr_max_stated=10\ncdr_save_failed=3\n");
-    EXPECT_EQ(1, manager.OnUpdateCDRSettings());
-    EXPECT_EQ(10u, Records(StatedPath()).size());
-    EXPECT_EQ(3u, manager.mpFiles->mSavePeriod[2]);
 }
 
 TEST_F(CDRDatabasesTest, AFullDiskFailsSavesAndTheRecordsReachTheNextSave) {

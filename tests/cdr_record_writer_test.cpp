@@ -174,16 +174,4 @@ TEST_F(CDRRecordWriterTest, TheFileIsSavedEverySavePeriodRecords) {
     EXPECT_EQ(0, counting.SavesOf(StatedPath()));
 }
 
-TEST_F(CDRRecordWriterTest, NumberingSurvivesARestartAndAClear) {
-    Start();
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, mpManager->OnAddCDR(1, MakeReport(i, "x"), nullptr));
-    ASSERT_EQ(1, mpManager->OnFlush(1));
-    Start();
-    ASSERT_EQ(1, mpManager->OnAddCDR(1, MakeReport(9, "x"), nullptr));
-    EXPECT_EQ("3", Value(HeldRecords(0).front(), "ID"));
-    ASSERT_EQ(1, mpManager->OnClear(1));
-    ASSERT_EQ(1, mpManager->OnAddCDR(1, MakeReport(9, "x"), nullptr));
-    EXPECT_EQ("4", Value(HeldRecords(0).front(), "ID"));
-}
-
 }  // namespace
