@@ -13,7 +13,7 @@
 
 // Reaches the writer thread's controls and the retry count of the last post.
 class LogManagerTestPeer {
-public:
+  public:
     static void StopWriter(LogManager* log) { log->StopWriter(); }
     static void StartWriter(LogManager* log) { log->StartWriter(); }
     static unsigned Retries(const LogManager* log) { return log->mpState->mRetries; }
@@ -43,6 +43,8 @@ TEST(LogManagerTest, StampsMarksAndSameSecondLines) {
     log->TRACEX("first %d\n", 1);
     env.SetTime(kT, 43);
     log->TRACEX("second\n");
+    log->TRACEX("%s", "");  // empty formats write nothing
+    log->PANICEX(0, "%s", "");
     env.SetTime(kT + 1, 1);
     log->PANICEX(0, "bad %s\n", "x");
     log->PANICEX(7, "odd\n");
@@ -126,24 +128,16 @@ TEST(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
     EXPECT_EQ("[3] plain 3\n[1] warn\n", text.substr(text.size() - 21));
 }
 
-TEST(LogManagerTest, EmptyFormatWritesNothing) {
-    SandboxEnv env;
-    auto log = NewLog();
-    log->TRACEX("%s", "");
-    log->PANICEX(0, "%s", "");
-    EXPECT_EQ("", Log());
-}
-
 TEST(LogManagerTest, QueuedLinesAllReachTheFileInOrder) {
     SandboxEnv env;
     env.SetTime(kT, 0);
     CaptureStderr();
     auto log = NewLog(256, 128);  // room for every line: none is dropped
-    std::string expected = "14:03:07.000  line 0\n";
-    log->TRACEX("line 0\n");
-    for (int i = 1; i < 200; ++i) {
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
         log->TRACEX("line %d\n", i);
-        expected += "        .000  line " + std::to_string(i) + "\n";
+        expected += (i == 0 ? "14:03:07" : "        ") + std::string(".000  line ") +
+                    std::to_string(i) + "\n";
     }
     log->PANICEX(0, "err\n");
     log.reset();  // the writer writes every queued line before it stops
@@ -207,9 +201,7 @@ TEST(LogManagerTest, ThreadsNeverMixLinesInEitherMode) {
             EXPECT_STREQ("xxxxxxxx", tail);
         }
         // A queued manager may drop lines when its queue is full; a direct one never does.
-        if (depth == 0) {
-            EXPECT_EQ(static_cast<size_t>(threads * lines), lineCount);
-        }
+        EXPECT_TRUE(depth != 0 || lineCount == static_cast<size_t>(threads * lines)) << lineCount;
     }
 }
 
