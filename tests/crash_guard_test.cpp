@@ -59,7 +59,7 @@ void Fault() {
 // Stands in for the system log: a datagram socket in a test folder, which a child process sees as
 // "/dev/log" in a private mount namespace with a tmpfs over /dev.
 class FakeSystemLog {
-public:
+  public:
     explicit FakeSystemLog(const TempDir& dir) : mPath(dir.Sub("log")), mOn(dir.Sub("log-on")) {
         mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         struct sockaddr_un address = {AF_UNIX, {}};
@@ -92,7 +92,7 @@ public:
     }
     std::vector<std::string> records;
 
-private:
+  private:
     std::string mPath, mOn;
     int mFd;
 };
@@ -120,25 +120,28 @@ ChildEnd RunInChild(const std::function<void()>& body, FakeSystemLog* log = null
     return {pid, status};
 }
 
-// Expects a backtrace report's `lines` to end with the closing line (two equal runs of "=" making
-// it as wide as the banner with its newlines, or one wider), the empty line and `last`.
-void ExpectEnding(const std::string& banner, const std::string& last,
-                  const std::vector<std::string>& lines) {
+// Checks a backtrace report file: an empty line, `banner`, the frames (returned), the closing
+// line (two equal runs of "=" making it as wide as the banner with its newlines, or one wider),
+// an empty line and `last`.
+std::vector<std::string> ReportFrames(const std::string& path, const std::string& banner,
+                                      const std::string& last) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadText(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (lines.size() < 6) {
+        ADD_FAILURE() << "short report: " << ReadText(path);
+        return {};
+    }
     const std::string run((banner.size() + 2 - 18) / 2, '=');
+    EXPECT_EQ((std::vector<std::string>{"", banner}),
+              std::vector<std::string>(&lines[0], &lines[2]));
     EXPECT_EQ((std::vector<std::string>{run + " End of Backtace " + run, "", last}),
               std::vector<std::string>(lines.end() - 3, lines.end()));
-}
-
-// The lines of a text, each without its newline.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    return std::vector<std::string>(lines.begin() + 2, lines.end() - 3);
 }
 
 class CrashGuardTest : public testing::Test {
-protected:
+  protected:
     CrashGuardTest() : mReport(mDir.Sub("cdr.log")), mSystemLog(mDir) {
         mEnv.SetTime(1709802303, 0);  // 2024-03-07 09:05:03 in the sandbox's zone, UTC
         MakeDirs("/var/run");
@@ -183,6 +186,7 @@ TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
         "SIGTERM(15) at 09:05:03 =======\n";
     EXPECT_EQ(report + "routine 0 15\n", ReadText(mReport));
     ExpectRecords(4, child.pid, {report});
+    EXPECT_FALSE(Exists(mEnv.Real("/var/run/cdrd.pid")));  // no restart, no pid file
 }
 
 TEST_F(CrashGuardTest, FaultLeavesBacktraceThenCallsRoutineAndEndsTheProcess) {
@@ -197,24 +201,16 @@ TEST_F(CrashGuardTest, FaultLeavesBacktraceThenCallsRoutineAndEndsTheProcess) {
     const std::string banner =
         "======= Backtrace dump of the process /usr/sbin/cdrd (Call Detail Recorder), got signal "
         "SIGSEGV(11) =======";
-    std::vector<std::string> lines = Lines(ReadText(mReport));
-    ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ((std::vector<std::string>{"", banner}),
-              std::vector<std::string>(&lines[0], &lines[2]));
-    // The forked child shares this process's layout, so its frames can be named here too.
-    std::vector<std::string> frames(&lines[2], &lines[lines.size() - 3]);
-    bool guardFrame = false;
+    std::vector<std::string> frames = ReportFrames(mReport, banner, "routine 1 11");
+    // The forked child shares this process's layout, so its frames can be named here too: each
+    // line is " <address>: " and what backtrace_symbols gives for that address.
     for (const std::string& frame : frames) {
         void* address = reinterpret_cast<void*>(strtoul(frame.c_str(), nullptr, 16));
         char** symbol = backtrace_symbols(&address, 1);
-        EXPECT_EQ(frame.substr(0, 3), " 0x");
-        EXPECT_EQ(frame.substr(frame.find(": ") + 2), *symbol);
-        guardFrame |= frame.find("CrashGuard") != std::string::npos;
+        EXPECT_EQ(frame.substr(0, 3) + frame.substr(frame.find(": ") + 2),
+                  std::string(" 0x") + *symbol);
         free(symbol);
     }
-    EXPECT_TRUE(guardFrame);
-    ExpectEnding(banner, "routine 1 11", lines);
-
     frames.insert(frames.begin(), "\n" + banner + "\n");
     frames.push_back("========= End of Backtace of the Call Detail Recorder =========\n");
     ExpectRecords(3, child.pid, frames);
@@ -264,10 +260,7 @@ TEST_F(CrashGuardTest, AbortReportsTheExceptionAndExitsWithOneAfterCleanUp) {
             "======= Backtrace dump of the process /usr/sbin/cdrd (Call Detail Recorder), caught "
             "C++ unhandled exception" +
             std::string(reason ? ", reason: disk on fire" : "") + " =======";
-        std::vector<std::string> lines = Lines(ReadText(mReport));
-        ASSERT_GE(lines.size(), 6u);
-        EXPECT_EQ(banner, lines[1]);
-        ExpectEnding(banner, "clean-up ran", lines);  // and no user routine
+        ReportFrames(mReport, banner, "clean-up ran");  // and no user routine
     }
 }
 
@@ -300,15 +293,13 @@ TEST_F(CrashGuardTest, OnlyTheFirstGuardActsAndDestroyingAnyGuardDisarmsIt) {
     }
 }
 
-TEST_F(CrashGuardTest, PidFileOnlyWithRestartHoldsTheStartUpProcessId) {
-    RunInChild([&] { CrashGuard guard(mReport.c_str(), "X", "/usr/sbin/x", false, true); });
-    RunInChild([&] { CrashGuard guard(mReport.c_str(), "Y", "/usr/sbin/y", false, false); });
-    RunInChild([&] { CrashGuard guard(mReport.c_str(), "Z", "z", false, true); });
-
+TEST_F(CrashGuardTest, PidFileWithRestartHoldsTheStartUpProcessId) {
     // The id is the one the program started with, which a forked child shares.
-    EXPECT_EQ(std::to_string(getpid()) + "\n", ReadText(mEnv.Real("/var/run/x.pid")));
-    EXPECT_FALSE(Exists(mEnv.Real("/var/run/y.pid")));
-    EXPECT_EQ(std::to_string(getpid()) + "\n", ReadText(mEnv.Real("/var/run/z.pid")));
+    for (const char* program : {"/usr/sbin/x", "x"}) {
+        unlink(mEnv.Real("/var/run/x.pid").c_str());
+        RunInChild([&] { CrashGuard guard(mReport.c_str(), "X", program, false, true); });
+        EXPECT_EQ(std::to_string(getpid()) + "\n", ReadText(mEnv.Real("/var/run/x.pid")));
+    }
 }
 
 TEST_F(CrashGuardTest, CreateProcessSplitsArgumentsAtEverySpace) {
