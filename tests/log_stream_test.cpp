@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/file_util.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
@@ -60,18 +61,6 @@ TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {
     EXPECT_EQ("<absent>", Read("/tmp/logs/u.log.1"));
 }
 
-// Fails every write with "no space" while `full` is set.
-class FullFolderEnv : public ForwardingEnv {
-  public:
-    using ForwardingEnv::ForwardingEnv;
-    ssize_t Write(int fd, const void* data, size_t size) override {
-        if (!full) return ForwardingEnv::Write(fd, data, size);
-        errno = ENOSPC;
-        return -1;
-    }
-    bool full = true;
-};
-
 TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     SandboxEnv sandbox;
     WriteFileAtomically("/tmp/logs", "a file where the folder should be");
@@ -81,12 +70,11 @@ TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     stream.TRACE("kept\n", 3, 1);
     EXPECT_EQ("kept\n", Read("/tmp/logs/t.log"));
 
-    FullFolderEnv full(&sandbox);
-    Env::SetCurrent(&full);
-    stream.TRACE("lost too\n", 3, 1);
-    full.full = false;
+    {
+        FaultEnv full(&sandbox, FaultEnv::kWrite, 1, FaultEnv::kOnce, ENOSPC);
+        stream.TRACE("lost too\n", 3, 1);
+    }
     stream.TRACE("kept too\n", 3, 1);
-    Env::SetCurrent(&sandbox);
     EXPECT_EQ("kept\nkept too\n", Read("/tmp/logs/t.log"));
 }
 
