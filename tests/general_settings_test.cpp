@@ -42,7 +42,6 @@ TEST_F(GeneralSettingsTest, ValuesComeFromTheRootNamedByVelkPathWithDefaultsForT
     WriteFileAtomically(
         "/conf/general-settings.conf",
         "# limits\ncdr_enabled=0\ncdr_max_missed = 4294967295\ncdr_save_failed=007\n");
-    WriteFileAtomically("/confgeneral-settings.conf", "cdr_max_stated=3\n");
     WriteFileAtomically("/conf/general-paths.conf", "cdr_db_missed=/var/m db\n");
 
     GeneralSettingsAccessor* settings = GeneralSettingsAccessor::GetInstance(true);
@@ -62,11 +61,6 @@ TEST_F(GeneralSettingsTest, ValuesComeFromTheRootNamedByVelkPathWithDefaultsForT
     EXPECT_EQ(7u, settings->mCDRSaveFailed);
     EXPECT_EQ(1000u, settings->mCDRMaxStated);
     EXPECT_EQ("/var/m db", GeneralPaths::GetInstance(true)->mCDRMissedDb);
-    GeneralSettingsAccessor::CloseInstance();
-
-    setenv("VELK_PATH", "/conf", 1);  // glued to the file name
-    settings = GeneralSettingsAccessor::GetInstance(true);
-    EXPECT_EQ(3u, settings->mCDRMaxStated);
 }
 
 TEST_F(GeneralSettingsTest, BadNumbersOrUnreadableFilesGiveNoInstance) {
