@@ -1,11 +1,10 @@
 #include "platform/config_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include "platform/file_util.h"
+#include <string>
+
 #include "platform/parse_error.h"
-#include "support/test_env.h"
 
 using Configuration::ConfigFile;
 
@@ -62,17 +61,6 @@ TEST(ConfigFileTest, EscapesQuotesAndEndLineFollowTheFlags) {
     } catch (const Configuration::ParseError& e) {
         EXPECT_STREQ("text:2: bad escape", e.what());
     }
-}
-
-TEST(ConfigFileTest, AbsentFileHasNoEntriesAndUnreadableFileThrows) {
-    SandboxEnv env;
-    const ConfigFile absent("/etc/velk-conf/none.conf", false, false, false, "=", "#", nullptr);
-    EXPECT_EQ("<absent>", Value(absent, "download_cnt"));
-    WriteFileAtomically("/c.conf", "download_cnt=50abc\n");
-    const ConfigFile file("/c.conf", true, false, false, "=", "#", nullptr);
-    EXPECT_EQ("50abc", Value(file, "download_cnt"));
-    ASSERT_EQ(0, mkdir(env.Real("/dir.conf").c_str(), 0755));
-    EXPECT_THROW(ConfigFile("/dir.conf", false, false, false, "=", "#", nullptr), FileError);
 }
 
 }  // namespace

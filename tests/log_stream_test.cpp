@@ -6,19 +6,15 @@
 #include <string>
 
 #include "platform/file_util.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
 
+// The text of a log file, or "<absent>".
 std::string Read(const std::string& path) {
     std::string text;
-    ReadWholeFile(path, &text);
-    return text;
-}
-
-bool Exists(const std::string& path) {
-    std::string text;
-    return ReadWholeFile(path, &text);
+    return ReadWholeFile(path, &text) ? text : "<absent>";
 }
 
 // A line of `size` characters ending in "\n", starting with `tag`.
@@ -30,7 +26,7 @@ TEST(LogStreamTest, HoldsTextUntilFlushedOrTheBufferIsFull) {
     SandboxEnv env;
     LogStream stream("t.log", true, false, 0, 1, 64, false);
     stream.TRACE("one\n", 3, 0);
-    EXPECT_EQ("", Read("/tmp/logs/t.log"));
+    EXPECT_EQ("<absent>", Read("/tmp/logs/t.log"));
     stream.TRACE("two\n", 3, 1);
     EXPECT_EQ("one\ntwo\n", Read("/tmp/logs/t.log"));
     stream.TRACE("three\n", 3, 0);
@@ -57,25 +53,13 @@ TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {
     EXPECT_EQ(Line('g', 30), Read("/tmp/logs/t.log"));
     EXPECT_EQ(Line('d', 30) + Line('e', 30) + Line('f', 30), Read("/tmp/logs/t.log.1"));
     EXPECT_EQ(Line('a', 30) + Line('b', 30) + Line('c', 30), Read("/tmp/logs/t.log.2"));
-    EXPECT_FALSE(Exists("/tmp/logs/t.log.3"));
+    EXPECT_EQ("<absent>", Read("/tmp/logs/t.log.3"));
 
     LogStream noBackup("u.log", true, false, 50, 0, 64, false);
     for (char tag : {'a', 'b', 'c'}) noBackup.TRACE(Line(tag, 30).c_str(), 3, 1);
     EXPECT_EQ(Line('c', 30), Read("/tmp/logs/u.log"));
-    EXPECT_FALSE(Exists("/tmp/logs/u.log.1"));
+    EXPECT_EQ("<absent>", Read("/tmp/logs/u.log.1"));
 }
-
-// Fails every write with "no space" while `full` is set.
-class FullFolderEnv : public ForwardingEnv {
-  public:
-    using ForwardingEnv::ForwardingEnv;
-    ssize_t Write(int fd, const void* data, size_t size) override {
-        if (!full) return ForwardingEnv::Write(fd, data, size);
-        errno = ENOSPC;
-        return -1;
-    }
-    bool full = true;
-};
 
 TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     SandboxEnv sandbox;
@@ -86,12 +70,11 @@ TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     stream.TRACE("kept\n", 3, 1);
     EXPECT_EQ("kept\n", Read("/tmp/logs/t.log"));
 
-    FullFolderEnv full(&sandbox);
-    Env::SetCurrent(&full);
-    stream.TRACE("lost too\n", 3, 1);
-    full.full = false;
+    {
+        FaultEnv full(&sandbox, FaultEnv::kWrite, 1, FaultEnv::kOnce, ENOSPC);
+        stream.TRACE("lost too\n", 3, 1);
+    }
     stream.TRACE("kept too\n", 3, 1);
-    Env::SetCurrent(&sandbox);
     EXPECT_EQ("kept\nkept too\n", Read("/tmp/logs/t.log"));
 }
 

@@ -61,15 +61,6 @@ TEST(WireCodecTest, EveryFieldOfAReportRoundTrips) {
     EXPECT_TRUE(got.statistics == CallStatistics());
 }
 
-TEST(WireCodecTest, TheLargestReportFillsTheLargestMessage) {
-    WireMessage m = FullReport();
-    for (std::string* text : {&m.report.called, &m.report.caller, &m.report.guid, &m.report.ocd,
-                              &m.report.cr, &m.report.authUserName, &m.report.forwarder,
-                              &m.report.transferer, &m.statistics.fax.anamnesis})
-        text->assign(kMaxTextLength, 'x');
-    EXPECT_EQ(Encode(m).size(), kMaxMessageSize);
-}
-
 // The layout is fixed byte by byte, whatever the host's byte order.
 TEST(WireCodecTest, FieldsTravelInNetworkByteOrder) {
     WireMessage clear;
@@ -91,10 +82,16 @@ TEST(WireCodecTest, FieldsTravelInNetworkByteOrder) {
     EXPECT_EQ(bytes[7], bytes.size() - kWireHeaderSize);
 }
 
-TEST(WireCodecTest, EncodingRefusesWhatCannotTravel) {
+TEST(WireCodecTest, EncodingTakesTextsUpToTheirBoundAndRefusesWhatCannotTravel) {
+    WireMessage m = FullReport();
+    for (std::string* text : {&m.report.called, &m.report.caller, &m.report.guid, &m.report.ocd,
+                              &m.report.cr, &m.report.authUserName, &m.report.forwarder,
+                              &m.report.transferer, &m.statistics.fax.anamnesis})
+        text->assign(kMaxTextLength, 'x');
+    EXPECT_EQ(Encode(m).size(), kMaxMessageSize);
+
     unsigned char buffer[kMaxMessageSize];
     const char* error = nullptr;
-    WireMessage m = FullReport();
     m.report.guid.assign(kMaxTextLength + 1, 'g');
     EXPECT_EQ(EncodeMessage(m, buffer, &error), 0u);
     EXPECT_STREQ(error, "a text is longer than 255 bytes");
@@ -130,47 +127,36 @@ TEST(WireCodecTest, EveryTruncationIsRejected) {
 }
 
 TEST(WireCodecTest, MalformedShapesAreRejected) {
-    WireMessage state;
-    state.kind = MessageKind::kCMPartyState;
-    const Bytes good = Encode(state);  // CD 52 01 02 00 00 00 01 00
-    auto decode = [](Bytes bytes) {
+    auto decode = [](const Bytes& bytes) {
         WireMessage got;
         const char* problem = Decode(bytes, &got);
         return std::string(problem != nullptr ? problem : "accepted");
     };
+    auto with = [](Bytes bytes, size_t at, unsigned char value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    WireMessage state;
+    state.kind = MessageKind::kCMPartyState;
+    const Bytes good = Encode(state);  // CD 52 01 02 00 00 00 01 00
+    EXPECT_EQ(decode(with(good, 0, 'C')), "wrong magic");
+    EXPECT_EQ(decode(with(good, 2, 2)), "unsupported version");
+    EXPECT_EQ(decode(with(good, 3, 99)), "unknown message kind");
+    EXPECT_EQ(decode(with(good, 7, 2)), "payload length does not match the message size");
+    EXPECT_EQ(decode(with(good, 8, 2)), "a flag is neither 0 nor 1");
     Bytes b = good;
-    b[0] = 'C';
-    EXPECT_EQ(decode(b), "wrong magic");
-    b = good;
-    b[2] = 2;
-    EXPECT_EQ(decode(b), "unsupported version");
-    b = good;
-    b[3] = 99;
-    EXPECT_EQ(decode(b), "unknown message kind");
-    b = good;
-    b[7] = 2;
-    EXPECT_EQ(decode(b), "payload length does not match the message size");
-    b = good;
-    b[8] = 2;
-    EXPECT_EQ(decode(b), "a flag is neither 0 nor 1");
-    b = good;
     b.push_back(0);
-    b[7] = 2;
-    EXPECT_EQ(decode(b), "bytes left over after the last field");
+    EXPECT_EQ(decode(with(b, 7, 2)), "bytes left over after the last field");
     EXPECT_EQ(decode(Bytes(kMaxMessageSize + 1, 0)), "longer than the largest message");
     EXPECT_EQ(decode(Bytes{'g', 'a'}), "shorter than the 8-byte header");
 
     WireMessage add;
     add.kind = MessageKind::kAddCDR;
     add.report.called = "x";
-    Bytes report = Encode(add);
+    const Bytes report = Encode(add);
     const size_t flags = kWireHeaderSize + 4, calledLength = flags + 1 + 8;
-    b = report;
-    b[flags] = 0x02;
-    EXPECT_EQ(decode(b), "unknown flags in a report");
-    b = report;
-    b[calledLength + 2] = '\r';
-    EXPECT_EQ(decode(b), "a text holds a control character");
+    EXPECT_EQ(decode(with(report, flags, 0x02)), "unknown flags in a report");
+    EXPECT_EQ(decode(with(report, calledLength + 2, '\r')), "a text holds a control character");
     // A text claiming more than the bound, in a message whose length agrees with the claim.
     b = report;
     b[calledLength] = 0x01;
