@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 #include "support/save_counting_env.h"
 
@@ -138,25 +137,6 @@ TEST_F(CDRDatabasesTest, ReloadAppliesNewLimitsAndPeriods) {
     EXPECT_EQ(1, manager.OnUpdateCDRSettings());
     EXPECT_EQ(10u, Records(StatedPath()).size());
     EXPECT_EQ(3u, manager.mpFiles->mSavePeriod[2]);
-}
-
-TEST_F(CDRDatabasesTest, AFullDiskFailsSavesAndTheRecordsReachTheNextSave) {
-    WriteConfig("general-settings.conf", "cdr_save_stated=2\n");
-    TestManager& manager = Start();
-    Add(1, "a");
-    {
-        FaultEnv full(&mEnv, FaultEnv::kWrite, 1, FaultEnv::kFromThenOn, ENOSPC);
-        EXPECT_EQ(0, manager.OnFlush(1));
-        Add(1, "b");
-        EXPECT_EQ(0, manager.OnAddCDR(1, MakeReport(1, "c"), nullptr)) << "its save failed";
-        EXPECT_EQ(3u, HeldRecords(0).size());
-    }
-    Add(1, "d");
-    Add(1, "e");
-    auto records = Records(StatedPath());
-    ASSERT_EQ(5u, records.size());
-    EXPECT_EQ("e", Value(records.front(), "called"));
-    EXPECT_EQ("a", Value(records.back(), "called"));
 }
 
 }  // namespace
