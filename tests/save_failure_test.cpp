@@ -80,6 +80,45 @@ protected:
     }
 };
 
+TEST_F(SaveFailureTest, EveryFailingCallOfAFlushIsReportedAndTheNextFlushWritesAll) {
+    StartWith("cdr_save_stated=1000\n");
+    size_t records = 0;
+    auto flush = [&] { return mpManager->OnFlush(1); };
+    for (FaultEnv::Call call : kCalls) {
+        ASSERT_EQ(1, Add("counting"));
+        const int calls = CallsOf(call, flush);
+        ASSERT_GT(calls, 0);
+        ++records;
+        for (int nth = 1; nth <= calls; ++nth) {
+            ASSERT_EQ(1, Add("held"));
+            ++records;
+            FailNth(call, nth, flush);
+            EXPECT_EQ(records, HeldRecords(0).size());
+            EXPECT_EQ(1, flush());
+            ExpectAllSaved(records);
+        }
+    }
+}
+
+TEST_F(SaveFailureTest, EveryFailingCallOfTheSaveAtThePeriodIsReportedAndTheNextRecordSavesAll) {
+    StartWith("cdr_save_stated=1\n");
+    size_t records = 0;
+    auto add = [&] { return Add("record"); };
+    for (FaultEnv::Call call : kCalls) {
+        const int calls = CallsOf(call, add);  // the database's save and the download log's
+        ASSERT_GT(calls, 0);
+        ++records;
+        for (int nth = 1; nth <= calls; ++nth) {
+            FailNth(call, nth, add);
+            ++records;
+            EXPECT_EQ(records, HeldRecords(0).size()) << "the record is kept in memory";
+            ASSERT_EQ(1, add());
+            ++records;
+            ExpectAllSaved(records);
+        }
+    }
+}
+
 TEST_F(SaveFailureTest, WhileStorageIsFullEveryRecordIsHeldAndAFlushWritesThemWhenSpaceIsBack) {
     StartWith("cdr_save_stated=2\n");
     ASSERT_EQ(1, Add("a"));
