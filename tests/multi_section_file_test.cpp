@@ -215,6 +215,28 @@ TEST(MultiSectionFileTest, OpeningAndSavingFailuresAndOptions) {
     EXPECT_EQ("7 ", Ids(*Open("/copy")));
 }
 
+// Links planted beside the target (as its temporary file) or as the target itself are replaced,
+// never written through.
+TEST(MultiSectionFileTest, SaveNeverWritesThroughAPlantedLink) {
+    SandboxEnv env;
+    const std::string precious = "{\nID=9\n}\n";
+    WriteFileAtomically("/victim", precious);
+    const std::string victim = env.Real("/victim");
+    ASSERT_EQ(0, symlink(victim.c_str(), env.Real("/db.tmp").c_str()));
+    ASSERT_EQ(0, symlink(victim.c_str(), env.Real("/db").c_str()));
+    std::unique_ptr<MultiSectionFile> file(Open("/db"));  // reads the victim through the link
+    file->ClearAll();
+    AddRecord(*file, 3);
+    file->Save(true, nullptr);
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile("/victim", &text));
+    EXPECT_EQ(precious, text);
+    struct stat st;
+    ASSERT_EQ(0, lstat(env.Real("/db").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link itself is replaced";
+    EXPECT_EQ("3 ", Ids(*std::unique_ptr<MultiSectionFile>(Open("/db"))));
+}
+
 // A writer killed at any moment of a save leaves either the old or the new file, whole.
 TEST(MultiSectionFileTest, KilledWriterLeavesOneWholeContent) {
     SandboxEnv env;

@@ -1,6 +1,9 @@
 # Stop and crash reports of a running recorder.
 . "$(dirname "$0")/lib.sh"
 
+# Under AddressSanitizer, leave fault signals to the recorder's own guard: the sanitizer would
+# otherwise catch the signal the guard raises again and end the process with status 1.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0"
 start_cdrd
 $CDRCTL cm connect
 expect_log "CM is connected."
@@ -8,13 +11,7 @@ kill -SEGV "$CDRD_PID"
 status=0
 wait "$CDRD_PID" || status=$?
 CDRD_PID=
-# A sanitizer's own fault handler is the action in force before the guard; the guard hands the
-# fault back to it, and it ends the process its own way.
-if grep -qa __asan_init "$E2E_BASE/bin/cdrd"; then
-  [ "$status" -ne 0 ] || fail "a sanitized recorder survived SIGSEGV"
-else
-  expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
-fi
+expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
 expect_log "======= Backtrace dump of the process "
 expect_log "(Call Detail Recorder), got signal SIGSEGV(11) ======="
 expect_log " End of Backtace "

@@ -1,8 +1,12 @@
 // Injects faults into file operations: the chosen kind of call fails, at its Nth occurrence
-// (counting from 1) or from then on, with the chosen error. Installed while it lives.
+// (counting from 1) or from then on, with the chosen error. Installed while it lives. Writes and
+// syncs count only on descriptors opened while it is installed, so a file kept open from before
+// (the trace log) is left alone.
 #pragma once
 
 #include <errno.h>
+
+#include <set>
 
 #include "platform/env.h"
 
@@ -18,12 +22,19 @@ public:
     ~FaultEnv() override { Env::SetCurrent(mpPrevious); }
 
     int Open(const char* path, int flags, int mode) override {
-        return Fails(kOpen) ? -1 : ForwardingEnv::Open(path, flags, mode);
+        if (Fails(kOpen)) return -1;
+        int fd = ForwardingEnv::Open(path, flags, mode);
+        if (fd >= 0) mOpened.insert(fd);
+        return fd;
     }
     ssize_t Write(int fd, const void* data, size_t size) override {
-        return Fails(kWrite) ? -1 : ForwardingEnv::Write(fd, data, size);
+        return Fails(kWrite, fd) ? -1 : ForwardingEnv::Write(fd, data, size);
     }
-    int Fsync(int fd) override { return Fails(kFsync) ? -1 : ForwardingEnv::Fsync(fd); }
+    int Fsync(int fd) override { return Fails(kFsync, fd) ? -1 : ForwardingEnv::Fsync(fd); }
+    int Close(int fd) override {
+        mOpened.erase(fd);
+        return ForwardingEnv::Close(fd);
+    }
     int Rename(const char* from, const char* to) override {
         return Fails(kRename) ? -1 : ForwardingEnv::Rename(from, to);
     }
@@ -31,6 +42,7 @@ public:
     int Seen() const { return mSeen; }
 
 private:
+    bool Fails(Call call, int fd) { return mOpened.count(fd) != 0 && Fails(call); }
     bool Fails(Call call) {
         if (call != mCall) return false;
         ++mSeen;
@@ -45,4 +57,5 @@ private:
     int mError;
     int mSeen = 0;
     Env* mpPrevious;
+    std::set<int> mOpened;
 };
