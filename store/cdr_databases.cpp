@@ -190,10 +190,8 @@ int CDRManager::OnFlush(int mask) {
             for (int i = 0; i < 3; ++i) {
                 Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
                 if (!Selected(mask, i) || file == nullptr || mpFiles->mUnsaved[i] == 0) continue;
-                // Counted as saved only once written: after a failed save (a full or read-only
-                // storage) the next flush writes the records again.
-                file->Save(true, nullptr);
                 mpFiles->mUnsaved[i] = 0;
+                file->Save(true, nullptr);
             }
             if (mAutoDownload != 0 && mpDownStatFile != nullptr)
                 mpDownStatFile->Save(true, nullptr);

@@ -102,13 +102,10 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         }
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
         AddRecordEntries(toDatabase, index, report, statistics);
-        // The count starts again only after both saves succeeded; while storage is full or
-        // read-only, every further record tries again, so the held records reach storage as
-        // soon as it takes them.
         if (++mpFiles->mUnsaved[index] >= mpFiles->mSavePeriod[index]) {
+            mpFiles->mUnsaved[index] = 0;
             if (toDatabase) database->Save(true, nullptr);
             if (mAutoDownload != 0) mpDownStatFile->Save(true, nullptr);
-            mpFiles->mUnsaved[index] = 0;
         }
     } catch (const std::exception&) {
         return 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 #include "support/save_counting_env.h"
 

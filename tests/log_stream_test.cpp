@@ -71,7 +71,8 @@ TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     EXPECT_EQ("kept\n", Read("/tmp/logs/t.log"));
 
     {
-        FaultEnv full(&sandbox, FaultEnv::kWrite, 1, FaultEnv::kOnce, ENOSPC);
+        FaultEnv full(&sandbox, FaultEnv::kWrite, 1, FaultEnv::kOnce, ENOSPC,
+                      FaultEnv::kEveryFile);
         stream.TRACE("lost too\n", 3, 1);
     }
     stream.TRACE("kept too\n", 3, 1);

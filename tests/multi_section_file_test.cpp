@@ -226,7 +226,7 @@ TEST(MultiSectionFileTest, SaveNeverWritesThroughAPlantedLink) {
     ASSERT_EQ(0, symlink(victim.c_str(), env.Real("/db").c_str()));
     std::unique_ptr<MultiSectionFile> file(Open("/db"));  // reads the victim through the link
     file->ClearAll();
-    AddRecord(*file, 3);
+    AddRecord(*file, "3");
     file->Save(true, nullptr);
     std::string text;
     ASSERT_TRUE(ReadWholeFile("/victim", &text));

@@ -1,7 +1,7 @@
 // Injects faults into file operations: the chosen kind of call fails, at its Nth occurrence
 // (counting from 1) or from then on, with the chosen error. Installed while it lives. Writes and
 // syncs count only on descriptors opened while it is installed, so a file kept open from before
-// (the trace log) is left alone.
+// (the trace log) is left alone, unless the scope is every file.
 #pragma once
 
 #include <errno.h>
@@ -14,9 +14,11 @@ class FaultEnv : public ForwardingEnv {
 public:
     enum Call { kOpen, kWrite, kFsync, kRename };
     enum Mode { kOnce, kFromThenOn };
+    enum Scope { kFilesOpenedUnderIt, kEveryFile };
 
-    FaultEnv(Env* target, Call call, int nth, Mode mode = kOnce, int error = EIO)
-        : ForwardingEnv(target), mCall(call), mNth(nth), mMode(mode), mError(error) {
+    FaultEnv(Env* target, Call call, int nth, Mode mode = kOnce, int error = EIO,
+             Scope scope = kFilesOpenedUnderIt)
+        : ForwardingEnv(target), mCall(call), mNth(nth), mMode(mode), mError(error), mScope(scope) {
         mpPrevious = Env::SetCurrent(this);
     }
     ~FaultEnv() override { Env::SetCurrent(mpPrevious); }
@@ -42,7 +44,9 @@ public:
     int Seen() const { return mSeen; }
 
 private:
-    bool Fails(Call call, int fd) { return mOpened.count(fd) != 0 && Fails(call); }
+    bool Fails(Call call, int fd) {
+        return (mScope == kEveryFile || mOpened.count(fd) != 0) && Fails(call);
+    }
     bool Fails(Call call) {
         if (call != mCall) return false;
         ++mSeen;
@@ -55,6 +59,7 @@ private:
     int mNth;
     Mode mMode;
     int mError;
+    Scope mScope;
     int mSeen = 0;
     Env* mpPrevious;
     std::set<int> mOpened;
