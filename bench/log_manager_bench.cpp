@@ -10,7 +10,7 @@
 #include <string>
 
 #include "guard/log_manager.h"
-#include "platform/env.h"
+#include "platform/util/env.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ const unsigned kRecord = 1234, kLimit = 5000;
 
 // Puts the log folder under a private temporary folder.
 class TempRootEnv : public ForwardingEnv {
-public:
+  public:
     explicit TempRootEnv(const std::string& root) : ForwardingEnv(Env::Posix()), mRoot(root) {}
     int Open(const char* path, int flags, int mode) override {
         return ForwardingEnv::Open((mRoot + path).c_str(), flags, mode);
@@ -29,7 +29,7 @@ public:
         return ForwardingEnv::MakeDir((mRoot + path).c_str(), mode);
     }
 
-private:
+  private:
     std::string mRoot;
 };
 
@@ -59,7 +59,7 @@ BENCHMARK(BM_PlainWrite);
 
 // The console report, then how many plain writes one trace line costs.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) mTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
@@ -71,7 +71,7 @@ public:
                mTimes["BM_TraceDirect"] / mTimes["BM_PlainWrite"]);
     }
 
-private:
+  private:
     std::map<std::string, double> mTimes;
 };
 

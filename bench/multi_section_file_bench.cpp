@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/multi_section_file.h"
+#include "platform/config/multi_section_file.h"
 
 using Configuration::MultiSectionConfigFile;
 using Configuration::MultiSectionFile;
@@ -154,7 +154,7 @@ BENCHMARK(BM_ReadSameBytes)->Unit(benchmark::kMillisecond);
 
 // Keeps every run's time per iteration, by name, for the closing summary.
 class SummaryReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) mTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
         ConsoleReporter::ReportRuns(runs);
@@ -166,7 +166,7 @@ public:
         return found != mTimes.end() ? found->second : 0;
     }
 
-private:
+  private:
     std::map<std::string, double> mTimes;
 };
 

@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/cdr_messenger.h"
-#include "platform/cyclic_queue_poller.h"
-#include "platform/env.h"
-#include "platform/message_queue.h"
+#include "platform/messaging/cdr_messenger.h"
+#include "platform/messaging/cyclic_queue_poller.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/util/env.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "bench/support/bench_env.h"
-#include "platform/message_queue.h"
-#include "platform/recorder_client.h"
-#include "platform/wire_codec.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/messaging/recorder_client.h"
+#include "platform/messaging/wire_codec.h"
 
 namespace {
 

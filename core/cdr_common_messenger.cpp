@@ -11,7 +11,9 @@ CDRCommonMessenger::CDRCommonMessenger()
       mpPoller(new CyclicQueuePoller(kPollerSetting)),
       mIsRunning(0) {}
 
-CDRCommonMessenger::~CDRCommonMessenger() { delete mpPoller; }
+CDRCommonMessenger::~CDRCommonMessenger() {
+    delete mpPoller;
+}
 
 void CDRCommonMessenger::SelectQueues() {
     mpPoller->SelectQueue(kCallManagerQueue, kQueuePath, true, true);

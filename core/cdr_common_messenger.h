@@ -2,12 +2,12 @@
 // object, served by one loop that hands each waiting message to the messenger it belongs to.
 #pragma once
 
-#include "platform/cdr_messenger.h"
-#include "platform/cdr_update_messenger.h"
-#include "platform/cyclic_queue_poller.h"
+#include "platform/messaging/cdr_messenger.h"
+#include "platform/messaging/cdr_update_messenger.h"
+#include "platform/messaging/cyclic_queue_poller.h"
 
 class CDRCommonMessenger : public CDRMessenger, public CDRUpdateMessenger {
-public:
+  public:
     // Queue numbers the poller reports: the call manager's, the web side's, and a failed wait.
     static const int kCallManagerQueue = 15;
     static const int kWebQueue = 111;
@@ -27,7 +27,7 @@ public:
     // Called by the loop when a wait fails; does nothing here.
     virtual void OnWaitError(int);
 
-protected:
+  protected:
     CyclicQueuePoller* mpPoller;  // owned
     int mIsRunning;
 };

@@ -3,7 +3,7 @@
 #include <stdarg.h>
 
 #include "guard/log_manager.h"
-#include "platform/diag.h"
+#include "platform/util/diag.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 
@@ -19,7 +19,9 @@ void TraceWarning(const char* line) {
     if (CDRManager::mpLogger != nullptr) CDRManager::mpLogger->PANICEX(kWarningLevel, "%s", line);
 }
 
-const char* StateName(bool connected) { return connected ? "connected" : "disconnected"; }
+const char* StateName(bool connected) {
+    return connected ? "connected" : "disconnected";
+}
 
 }  // namespace
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "core/cdr_common_messenger.h"
-#include "platform/multi_section_file.h"
-#include "platform/sock_addr.h"
-#include "platform/thread_mutex.h"
+#include "platform/config/multi_section_file.h"
+#include "platform/util/sock_addr.h"
+#include "platform/util/thread_mutex.h"
 #include "store/cdr_settings.h"
 
 class LogManager;

@@ -8,7 +8,9 @@
 
 namespace {
 
-std::string ReportPath() { return std::string("/tmp/logs/") + "cdr.log"; }
+std::string ReportPath() {
+    return std::string("/tmp/logs/") + "cdr.log";
+}
 
 }  // namespace
 

@@ -10,13 +10,13 @@
 #include <string>
 
 #include "core/cdr_manager.h"
-#include "platform/config_file.h"
-#include "platform/configuration_root.h"
-#include "platform/diag.h"
-#include "platform/download_statistics.h"
-#include "platform/env.h"
-#include "platform/record_files.h"
-#include "platform/smart_buffer.h"
+#include "platform/config/config_file.h"
+#include "platform/config/configuration_root.h"
+#include "platform/config/record_files.h"
+#include "platform/download/download_statistics.h"
+#include "platform/util/diag.h"
+#include "platform/util/env.h"
+#include "platform/util/smart_buffer.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include "guard/frame_symbol.h"
 #include "guard/system_log.h"
 #include "guard/zone_table.h"
-#include "platform/env.h"
-#include "platform/file_util.h"
-#include "platform/thread.h"
+#include "platform/util/env.h"
+#include "platform/util/file_util.h"
+#include "platform/util/thread.h"
 
 char* CrashGuard::mpLogFile = nullptr;
 char* CrashGuard::mpAppName = nullptr;

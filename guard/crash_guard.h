@@ -38,7 +38,7 @@
 #include <atomic>
 
 class CrashGuard {
-public:
+  public:
     // Called by the handler after its report: `crashed` is true for a fault signal and false for
     // a stop signal, `signal` is the signal's number, `data` what SetUserRoutine was given.
     using UserRoutine = void (*)(bool crashed, int signal, void* data);
@@ -85,7 +85,7 @@ public:
     // Sets the routine the handler calls (null: none) and the data passed to it.
     static void SetUserRoutine(UserRoutine routine, void* data);
 
-private:
+  private:
     // Builds the one-line stop report for `signal` and sends it where reports go.
     static void ReportStop(int signal, const char* signalName);
     // Writes this process's start-up id to "/var/run/<last component of mpAppPath>.pid".

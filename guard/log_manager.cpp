@@ -9,15 +9,15 @@
 #include <unistd.h>
 
 #include "guard/log_state.h"
-#include "platform/cyclic_queue.h"
-#include "platform/env.h"
-#include "platform/log_stream.h"
+#include "platform/util/cyclic_queue.h"
+#include "platform/util/env.h"
+#include "platform/util/log_stream.h"
 
 // The formats arrive by reference with their argument lists, as every caller's own printf-style
 // format (CDRManager::TRACEX, TRACEX, PANICEX carry the format attribute and are checked there).
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#include "platform/thread.h"
-#include "platform/thread_mutex.h"
+#include "platform/util/thread.h"
+#include "platform/util/thread_mutex.h"
 
 const char* ERR_PREFIX = "<<ERROR>> ";
 const char* WARN_PREFIX = "<WARNING> ";

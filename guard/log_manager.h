@@ -44,7 +44,7 @@ extern const char* WARN_PREFIX;
 // and waits until the writer thread has written them all and signalled its end; then the stream
 // is flushed and deleted. So every line accepted before destruction reaches the file.
 class LogManager {
-public:
+  public:
     // `name` is the log's file name, kept by the stream in its log folder ("cdr.log" is
     // "/tmp/logs/cdr.log"); `append` and `levelTags` are handed to the stream (LogStream).
     // `msgSize` is the line buffer's size and the largest queue message; sizes below 128 are
@@ -73,7 +73,7 @@ public:
     // before), for continuation lines that line up under the message text.
     std::string Indent();
 
-private:
+  private:
     friend class LogManagerTestPeer;
     struct LogState;
 

@@ -7,7 +7,7 @@
 #include <time.h>
 
 class SystemLog {
-public:
+  public:
     SystemLog() = default;
     ~SystemLog() { Close(); }
     SystemLog(const SystemLog&) = delete;
@@ -24,7 +24,7 @@ public:
     // Ends the connection; Open may follow.
     void Close();
 
-private:
+  private:
     int mFd = -1;
     bool mStream = false;  // a stream socket wants each record ended by a NUL
     const char* mpIdent = "";

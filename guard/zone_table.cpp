@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "platform/env.h"
+#include "platform/util/env.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <time.h>
 
 class ZoneTable {
-public:
+  public:
     // Learns the offsets of the local zone (through Env::Current()->LocalTime) from `from` to
     // about three years later, daylight-saving changes included. Later times keep the last
     // offset learnt, earlier times the first.
@@ -18,7 +18,7 @@ public:
     // local time at `t`; the other fields are zero. Safe in a signal handler.
     void BreakDown(time_t t, struct tm* out) const;
 
-private:
+  private:
     struct Span {
         time_t start;  // first second with this offset
         long offset;

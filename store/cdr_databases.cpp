@@ -6,9 +6,9 @@
 #include <string>
 
 #include "core/cdr_manager.h"
-#include "platform/diag.h"
-#include "platform/env.h"
-#include "platform/record_files.h"
+#include "platform/config/record_files.h"
+#include "platform/util/diag.h"
+#include "platform/util/env.h"
 
 namespace {
 

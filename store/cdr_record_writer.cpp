@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "core/cdr_manager.h"
-#include "platform/media_control.h"
+#include "platform/media/media_control.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <exception>
 
 #include "core/cdr_manager.h"
-#include "platform/configuration_root.h"
-#include "platform/general_paths.h"
-#include "platform/general_settings_accessor.h"
-#include "platform/record_files.h"
+#include "platform/config/configuration_root.h"
+#include "platform/config/general_paths.h"
+#include "platform/config/general_settings_accessor.h"
+#include "platform/config/record_files.h"
 
 namespace {
 

@@ -2,22 +2,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 #include "support/recorder_fixture.h"
 #include "support/save_counting_env.h"
 
 namespace {
 
 class AutoDownloadTest : public RecorderTest {
-protected:
+  protected:
     void SwitchOn(int threshold, const char* command) {
         WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=true\n");
         SetDownload(std::to_string(threshold), command);
     }
     void SetDownload(const std::string& threshold, const char* command) {
         WriteConfig("auto-down-stat.conf", "download_cnt=" + threshold +
-                                               "\ndownload_dir=/outbox/\ndownload_cmd=" +
-                                               command + "\n");
+                                               "\ndownload_dir=/outbox/\ndownload_cmd=" + command +
+                                               "\n");
     }
     int Add(int type = 1) { return mpManager->OnAddCDR(type, MakeReport(7, "x"), nullptr); }
     unsigned LogCount() { return mpManager->mpDownStatFile->GetSectionCount(); }

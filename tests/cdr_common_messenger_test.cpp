@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/recorder_client.h"
+#include "platform/messaging/recorder_client.h"
 #include "support/test_env.h"
 
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // A real poller (it selects real queues) whose waits report a scripted list of numbers; once the
 // list is used up it calls `onEnd` and reports 0.
 class ScriptedPoller : public CyclicQueuePoller {
-public:
+  public:
     ScriptedPoller(std::vector<int> script, std::function<void()> onEnd)
         : CyclicQueuePoller(39), mScript(std::move(script)), mOnEnd(std::move(onEnd)) {}
     int WaitForEvents() override {
@@ -22,7 +22,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     std::vector<int> mScript;
     size_t mNext = 0;
     std::function<void()> mOnEnd;
@@ -30,7 +30,7 @@ private:
 
 // Records which handlers the loop reached.
 class RecordingMessenger : public CDRCommonMessenger {
-public:
+  public:
     explicit RecordingMessenger(std::vector<int> script) {
         delete mpPoller;
         mpPoller = new ScriptedPoller(std::move(script), [this] { mIsRunning = 0; });

@@ -7,7 +7,7 @@
 namespace {
 
 class CDRDatabasesTest : public RecorderTest {
-protected:
+  protected:
     // Writes a database of `count` records, newest first; with `numbered`, numbered count - 1
     // down to 0.
     void MakeDatabase(const std::string& path, unsigned count, bool numbered) {

@@ -2,14 +2,14 @@
 #include <limits.h>
 #include <stdio.h>
 
-#include "platform/media_control.h"
+#include "platform/media/media_control.h"
 #include "support/recorder_fixture.h"
 #include "support/save_counting_env.h"
 
 namespace {
 
 class CDRRecordWriterTest : public RecorderTest {
-protected:
+  protected:
     std::vector<std::string> Keys(const Entries& entries) {
         std::vector<std::string> keys;
         for (const auto& entry : entries) keys.push_back(entry.first);
@@ -22,7 +22,7 @@ protected:
     }
     static MediaStreamStatistics FullStream(uint32_t base) {
         MediaStreamStatistics stream{};
-        stream.localAddress = 0x0A000001;  // 10.0.0.1
+        stream.localAddress = 0x0A000001;   // 10.0.0.1
         stream.remoteAddress = 0xC0A80102;  // 192.168.1.2
         stream.localPort = 4000;
         stream.remotePort = 5000;
@@ -59,17 +59,61 @@ TEST_F(CDRRecordWriterTest, AFullRecordHasEveryKeyInItsOrder) {
     statistics.fax.rxPackets = 9;
     statistics.fax.anamnesis = "fine";
     Entries record = Write(report, &statistics);
-    const std::vector<std::string> expected = {
-        "ID", "ST", "dur", "called", "called_type", "caller", "caller_type", "GUID", "OCD", "cr",
-        "auth_un", "auth_type", "forwarder", "transferer", "hop", "clir_caller",
-        "tx_pkt", "tx_enc", "tx_pkt_sz", "rx_pkt", "rx_enc", "rx_pkt_sz", "rx_lost", "rx_jtr",
-        "rx_max_del", "rx_delay_incr", "rx_delay_decr", "loc_addr", "loc_port", "rem_addr",
-        "rem_port", "srtp",
-        "tx_pkt_2", "tx_enc_2", "tx_pkt_sz_2", "rx_pkt_2", "rx_enc_2", "rx_pkt_sz_2", "rx_lost_2",
-        "rx_jtr_2", "rx_max_del_2", "rx_delay_incr_2", "rx_delay_decr_2", "loc_addr_2",
-        "loc_port_2", "rem_addr_2", "rem_port_2", "srtp",
-        "fax_rx_pkt", "fax_rx_dpl_pkt", "fax_rx_lost", "fax_rx_bad_pkt", "fax_tx_pkt",
-        "fax_tx_dpl_pkt", "fax_anamnesis"};
+    const std::vector<std::string> expected = {"ID",
+                                               "ST",
+                                               "dur",
+                                               "called",
+                                               "called_type",
+                                               "caller",
+                                               "caller_type",
+                                               "GUID",
+                                               "OCD",
+                                               "cr",
+                                               "auth_un",
+                                               "auth_type",
+                                               "forwarder",
+                                               "transferer",
+                                               "hop",
+                                               "clir_caller",
+                                               "tx_pkt",
+                                               "tx_enc",
+                                               "tx_pkt_sz",
+                                               "rx_pkt",
+                                               "rx_enc",
+                                               "rx_pkt_sz",
+                                               "rx_lost",
+                                               "rx_jtr",
+                                               "rx_max_del",
+                                               "rx_delay_incr",
+                                               "rx_delay_decr",
+                                               "loc_addr",
+                                               "loc_port",
+                                               "rem_addr",
+                                               "rem_port",
+                                               "srtp",
+                                               "tx_pkt_2",
+                                               "tx_enc_2",
+                                               "tx_pkt_sz_2",
+                                               "rx_pkt_2",
+                                               "rx_enc_2",
+                                               "rx_pkt_sz_2",
+                                               "rx_lost_2",
+                                               "rx_jtr_2",
+                                               "rx_max_del_2",
+                                               "rx_delay_incr_2",
+                                               "rx_delay_decr_2",
+                                               "loc_addr_2",
+                                               "loc_port_2",
+                                               "rem_addr_2",
+                                               "rem_port_2",
+                                               "srtp",
+                                               "fax_rx_pkt",
+                                               "fax_rx_dpl_pkt",
+                                               "fax_rx_lost",
+                                               "fax_rx_bad_pkt",
+                                               "fax_tx_pkt",
+                                               "fax_tx_dpl_pkt",
+                                               "fax_anamnesis"};
     EXPECT_EQ(expected, Keys(record));
     EXPECT_EQ("-5", Value(record, "ST"));
     EXPECT_EQ("4000000000", Value(record, "rx_pkt"));
@@ -119,13 +163,36 @@ TEST_F(CDRRecordWriterTest, ConditionalKeysFollowTheirFields) {
     statistics.streams[1].rxPackets = 0;  // received nothing: addresses, ports, srtp unwritten
     statistics.fax.txPackets = 1;         // fax with only sent packets: all seven keys
     Entries record = Write(MakeReport(1, "x"), &statistics);
-    const std::vector<std::string> expected = {
-        "ID", "ST", "dur", "called", "called_type", "caller", "caller_type", "hop",
-        "rx_pkt", "rx_enc", "rx_lost", "rx_jtr", "rx_max_del", "rx_delay_incr", "rx_delay_decr",
-        "loc_addr", "loc_port", "rem_addr", "rem_port", "srtp",
-        "tx_pkt_2", "tx_enc_2", "tx_pkt_sz_2",
-        "fax_rx_pkt", "fax_rx_dpl_pkt", "fax_rx_lost", "fax_rx_bad_pkt", "fax_tx_pkt",
-        "fax_tx_dpl_pkt", "fax_anamnesis"};
+    const std::vector<std::string> expected = {"ID",
+                                               "ST",
+                                               "dur",
+                                               "called",
+                                               "called_type",
+                                               "caller",
+                                               "caller_type",
+                                               "hop",
+                                               "rx_pkt",
+                                               "rx_enc",
+                                               "rx_lost",
+                                               "rx_jtr",
+                                               "rx_max_del",
+                                               "rx_delay_incr",
+                                               "rx_delay_decr",
+                                               "loc_addr",
+                                               "loc_port",
+                                               "rem_addr",
+                                               "rem_port",
+                                               "srtp",
+                                               "tx_pkt_2",
+                                               "tx_enc_2",
+                                               "tx_pkt_sz_2",
+                                               "fax_rx_pkt",
+                                               "fax_rx_dpl_pkt",
+                                               "fax_rx_lost",
+                                               "fax_rx_bad_pkt",
+                                               "fax_tx_pkt",
+                                               "fax_tx_dpl_pkt",
+                                               "fax_anamnesis"};
     EXPECT_EQ(expected, Keys(record));
     EXPECT_EQ("0", Value(record, "fax_rx_pkt"));
     EXPECT_EQ("", Value(record, "fax_anamnesis"));
@@ -136,7 +203,8 @@ TEST_F(CDRRecordWriterTest, ConditionalKeysFollowTheirFields) {
 
 TEST_F(CDRRecordWriterTest, RefusedTypesWriteNothingAndMoveNoCounter) {
     TestManager& manager = Start();
-    for (int type : {0, 3, 5, 8, -1}) EXPECT_EQ(0, manager.OnAddCDR(type, MakeReport(1, "x"), nullptr));
+    for (int type : {0, 3, 5, 8, -1})
+        EXPECT_EQ(0, manager.OnAddCDR(type, MakeReport(1, "x"), nullptr));
     EXPECT_EQ(5, TraceCount("OnAddCDR\n"));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(0u, HeldRecords(i).size());

@@ -7,7 +7,7 @@
 namespace {
 
 class CDRSettingsReaderTest : public RecorderTest {
-protected:
+  protected:
     CDRSettings& Settings() { return mpManager->mSettings; }
 };
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_util.h"
-#include "platform/record_files.h"
+#include "platform/config/record_files.h"
+#include "platform/util/file_util.h"
 #include "support/cdrctl_run.h"
 #include "support/test_env.h"
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/cdr_messenger.h"
-#include "platform/cdr_update_messenger.h"
+#include "platform/messaging/cdr_messenger.h"
+#include "platform/messaging/cdr_update_messenger.h"
 #include "support/cdrctl_run.h"
 #include "support/recorder_queues.h"
 

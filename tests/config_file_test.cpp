@@ -1,10 +1,10 @@
-#include "platform/config_file.h"
+#include "platform/config/config_file.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/parse_error.h"
+#include "platform/config/parse_error.h"
 
 using Configuration::ConfigFile;
 

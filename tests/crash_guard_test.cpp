@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 #include "support/test_env.h"
 
 // The guard's state belongs to the whole process, so every case arms it in a child process and

@@ -1,4 +1,4 @@
-#include "platform/cyclic_queue.h"
+#include "platform/util/cyclic_queue.h"
 
 #include <gtest/gtest.h>
 

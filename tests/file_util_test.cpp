@@ -1,4 +1,4 @@
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

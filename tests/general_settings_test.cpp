@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/diag.h"
-#include "platform/file_util.h"
-#include "platform/general_paths.h"
-#include "platform/general_settings_accessor.h"
+#include "platform/config/general_paths.h"
+#include "platform/config/general_settings_accessor.h"
+#include "platform/util/diag.h"
+#include "platform/util/file_util.h"
 #include "support/test_env.h"
 
 namespace {

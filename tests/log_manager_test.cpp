@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "guard/log_state.h"
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 #include "support/test_env.h"
 
 // Reaches the writer thread's controls and the retry count of the last post.

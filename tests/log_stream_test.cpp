@@ -1,11 +1,11 @@
-#include "platform/log_stream.h"
+#include "platform/util/log_stream.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 #include "support/fault_env.h"
 #include "support/test_env.h"
 
@@ -71,8 +71,7 @@ TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     EXPECT_EQ("kept\n", Read("/tmp/logs/t.log"));
 
     {
-        FaultEnv full(&sandbox, FaultEnv::kWrite, 1, FaultEnv::kOnce, ENOSPC,
-                      FaultEnv::kEveryFile);
+        FaultEnv full(&sandbox, FaultEnv::kWrite, 1, FaultEnv::kOnce, ENOSPC, FaultEnv::kEveryFile);
         stream.TRACE("lost too\n", 3, 1);
     }
     stream.TRACE("kept too\n", 3, 1);

@@ -1,4 +1,4 @@
-#include "platform/media_control.h"
+#include "platform/media/media_control.h"
 
 #include <gtest/gtest.h>
 

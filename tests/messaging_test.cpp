@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/cdr_messenger.h"
-#include "platform/cdr_update_messenger.h"
-#include "platform/message_queue.h"
-#include "platform/recorder_client.h"
+#include "platform/messaging/cdr_messenger.h"
+#include "platform/messaging/cdr_update_messenger.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/messaging/recorder_client.h"
 #include "support/recorder_queues.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/multi_section_file.h"
+#include "platform/config/multi_section_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_util.h"
-#include "platform/parse_error.h"
+#include "platform/config/parse_error.h"
+#include "platform/util/file_util.h"
 #include "support/test_env.h"
 
 using Configuration::MultiSectionConfigFile;

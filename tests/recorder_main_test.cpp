@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/recorder_client.h"
+#include "platform/messaging/recorder_client.h"
 #include "support/test_env.h"
 
 namespace {
@@ -25,7 +25,7 @@ const int kSkip = 77;
 // Once armed, the recorder's next opening of its general settings throws an int: an exception of
 // no standard type, let out by the settings-reload handler.
 class ThrowingEnv : public SandboxEnv {
-public:
+  public:
     int Open(const char* path, int flags, int mode) override {
         if (mArmed && strstr(path, "general-settings.conf") != nullptr) throw 42;
         return SandboxEnv::Open(path, flags, mode);

@@ -16,7 +16,7 @@ namespace {
 
 // Notes the paths that a rename has completed onto.
 class RenameSpy : public ForwardingEnv {
-public:
+  public:
     explicit RenameSpy(Env* target) : ForwardingEnv(target) { mpPrevious = Env::SetCurrent(this); }
     ~RenameSpy() override { Env::SetCurrent(mpPrevious); }
     int Rename(const char* from, const char* to) override {
@@ -26,7 +26,7 @@ public:
     }
     bool Replaced(const std::string& path) const { return mRenamed.count(path) != 0; }
 
-private:
+  private:
     Env* mpPrevious;
     std::set<std::string> mRenamed;
 };
@@ -35,7 +35,7 @@ const FaultEnv::Call kCalls[] = {FaultEnv::kOpen, FaultEnv::kWrite, FaultEnv::kF
                                  FaultEnv::kRename};
 
 class SaveFailureTest : public RecorderTest {
-protected:
+  protected:
     // Starts the recorder with `settings` and automatic download on (no download is due).
     void StartWith(const std::string& settings) {
         WriteConfig("general-settings.conf", settings);

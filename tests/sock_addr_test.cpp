@@ -1,4 +1,4 @@
-#include "platform/sock_addr.h"
+#include "platform/util/sock_addr.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/thread.h"
+#include "platform/util/thread.h"
 
 namespace {
 

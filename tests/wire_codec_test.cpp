@@ -1,4 +1,4 @@
-#include "platform/wire_codec.h"
+#include "platform/messaging/wire_codec.h"
 
 #include <gtest/gtest.h>
 

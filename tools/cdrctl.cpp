@@ -17,13 +17,13 @@
 #include <memory>
 #include <type_traits>
 
-#include "platform/configuration_root.h"
-#include "platform/env.h"
-#include "platform/file_util.h"
-#include "platform/general_paths.h"
-#include "platform/message_queue.h"
-#include "platform/record_files.h"
-#include "platform/recorder_client.h"
+#include "platform/config/configuration_root.h"
+#include "platform/config/general_paths.h"
+#include "platform/config/record_files.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/messaging/recorder_client.h"
+#include "platform/util/env.h"
+#include "platform/util/file_util.h"
 
 const char kCdrctlUsage[] =
     "usage: cdrctl [--timeout SECONDS] COMMAND ...        (default timeout 5 s)\n"

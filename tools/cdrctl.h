@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wire_codec.h"
+#include "platform/messaging/wire_codec.h"
 #include "tools/record_listing.h"
 
 enum class CdrctlAction {

@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/multi_section_config_file.h"
+#include "platform/config/multi_section_config_file.h"
 
 enum class RecordFormat { kTable, kCsv, kJson };
 

@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 
 RootEnv::RootEnv(const std::string& root) : ForwardingEnv(Env::Posix()), mRoot(root) {
     mpPrevious = Env::SetCurrent(this);

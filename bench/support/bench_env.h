@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/call_detail_report.h"
-#include "platform/env.h"
+#include "platform/messaging/call_detail_report.h"
+#include "platform/util/env.h"
 
 // Installed for its lifetime as Env::Current(): every absolute path lands under `root` (none when
 // `root` is empty), and queue names get a suffix unique to this process, so a recorder the

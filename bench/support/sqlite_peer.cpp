@@ -4,8 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "platform/media_control.h"
-#include "platform/sock_addr.h"
+#include "platform/media/media_control.h"
+#include "platform/util/sock_addr.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/call_detail_report.h"
+#include "platform/messaging/call_detail_report.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wire_codec.h"
+#include "platform/messaging/wire_codec.h"
 #include "tools/cdrctl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
     for (size_t start = 0; start <= size;) {
         const void* nul = memchr(text + start, '\0', size - start);
-        size_t end = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
-                                    : size;
+        size_t end =
+            nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
         args.emplace_back(text + start, end - start);
         start = end + 1;
     }

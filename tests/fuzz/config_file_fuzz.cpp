@@ -2,8 +2,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "platform/config_file.h"
-#include "platform/parse_error.h"
+#include "platform/config/config_file.h"
+#include "platform/config/parse_error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = size > 0 ? data[0] : 0;

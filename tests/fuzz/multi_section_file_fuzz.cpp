@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "platform/multi_section_config_file.h"
-#include "platform/parse_error.h"
+#include "platform/config/multi_section_config_file.h"
+#include "platform/config/parse_error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first byte picks the syntax: with or without a section word and an end line.

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/wire_codec.h"
+#include "platform/messaging/wire_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WireMessage message;

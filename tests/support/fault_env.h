@@ -8,10 +8,10 @@
 
 #include <set>
 
-#include "platform/env.h"
+#include "platform/util/env.h"
 
 class FaultEnv : public ForwardingEnv {
-public:
+  public:
     enum Call { kOpen, kWrite, kFsync, kRename };
     enum Mode { kOnce, kFromThenOn };
     enum Scope { kFilesOpenedUnderIt, kEveryFile };
@@ -43,7 +43,7 @@ public:
     // Calls of the chosen kind seen so far.
     int Seen() const { return mSeen; }
 
-private:
+  private:
     bool Fails(Call call, int fd) {
         return (mScope == kEveryFile || mOpened.count(fd) != 0) && Fails(call);
     }

@@ -3,9 +3,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include "platform/file_util.h"
+#include "platform/util/file_util.h"
 
-RecorderTest::RecorderTest() { setenv("VELK_PATH", "/conf/", 1); }
+RecorderTest::RecorderTest() {
+    setenv("VELK_PATH", "/conf/", 1);
+}
 
 RecorderTest::~RecorderTest() {
     mpManager.reset();

@@ -14,7 +14,7 @@
 
 // Exposes the manager's state to the tests.
 class TestManager : public CDRManager {
-public:
+  public:
     using CDRManager::mAutoDownload;
     using CDRManager::mDownloadCnt;
     using CDRManager::mpDownStatFile;
@@ -25,7 +25,7 @@ public:
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 class RecorderTest : public ::testing::Test {
-protected:
+  protected:
     RecorderTest();
     ~RecorderTest() override;
 

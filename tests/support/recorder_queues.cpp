@@ -6,9 +6,9 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "platform/diag.h"
-#include "platform/env.h"
-#include "platform/message_queue.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/util/diag.h"
+#include "platform/util/env.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cyclic_queue_poller.h"
+#include "platform/messaging/cyclic_queue_poller.h"
 #include "support/test_env.h"
 
 class RecorderQueues {

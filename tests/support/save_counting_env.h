@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/env.h"
+#include "platform/util/env.h"
 
 class SaveCountingEnv : public ForwardingEnv {
-public:
+  public:
     explicit SaveCountingEnv(Env* target) : ForwardingEnv(target) {
         mpPrevious = Env::SetCurrent(this);
     }
@@ -31,7 +31,7 @@ public:
         return count;
     }
 
-private:
+  private:
     Env* mpPrevious;
     std::vector<std::string> mSaves;
 };

@@ -9,8 +9,8 @@
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/cdr-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cdr-test-XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     mPath = pattern;
 }
@@ -22,9 +22,13 @@ TempDir::~TempDir() {
         FTW_DEPTH | FTW_PHYS);
 }
 
-SandboxEnv::SandboxEnv() : ForwardingEnv(Env::Posix()) { mpPrevious = Env::SetCurrent(this); }
+SandboxEnv::SandboxEnv() : ForwardingEnv(Env::Posix()) {
+    mpPrevious = Env::SetCurrent(this);
+}
 
-SandboxEnv::~SandboxEnv() { Env::SetCurrent(mpPrevious); }
+SandboxEnv::~SandboxEnv() {
+    Env::SetCurrent(mpPrevious);
+}
 
 std::string SandboxEnv::Real(const std::string& path) const {
     return !path.empty() && path[0] == '/' ? Root() + path : path;
@@ -42,7 +46,9 @@ int SandboxEnv::Open(const char* path, int flags, int mode) {
 int SandboxEnv::Rename(const char* from, const char* to) {
     return target()->Rename(Real(from).c_str(), Real(to).c_str());
 }
-int SandboxEnv::Unlink(const char* path) { return target()->Unlink(Real(path).c_str()); }
+int SandboxEnv::Unlink(const char* path) {
+    return target()->Unlink(Real(path).c_str());
+}
 int SandboxEnv::MakeDir(const char* path, int mode) {
     return target()->MakeDir(Real(path).c_str(), mode);
 }
@@ -54,7 +60,9 @@ void SandboxEnv::Now(struct timespec* now) {
         target()->Now(now);
 }
 
-void SandboxEnv::LocalTime(time_t seconds, struct tm* out) { gmtime_r(&seconds, out); }
+void SandboxEnv::LocalTime(time_t seconds, struct tm* out) {
+    gmtime_r(&seconds, out);
+}
 
 std::string SandboxEnv::QueueName(const std::string& name) {
     return name + "-t" + std::to_string(getpid());

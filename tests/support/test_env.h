@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "platform/env.h"
+#include "platform/util/env.h"
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -18,7 +18,7 @@ public:
     // `path()` + "/" + `relative`.
     std::string Sub(const std::string& relative) const { return mPath + "/" + relative; }
 
-private:
+  private:
     std::string mPath;
 };
 
@@ -26,7 +26,7 @@ private:
 // ("/tmp/logs/cdr.log" becomes "<root>/tmp/logs/cdr.log"), queue names get a suffix unique to
 // this process, and, once SetTime() was called, the clock stands still at the time set.
 class SandboxEnv : public ForwardingEnv {
-public:
+  public:
     SandboxEnv();
     ~SandboxEnv() override;
 
@@ -46,7 +46,7 @@ public:
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;
 
-private:
+  private:
     TempDir mRoot;
     Env* mpPrevious;
     bool mFixedTime = false;

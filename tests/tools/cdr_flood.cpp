@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/recorder_client.h"
+#include "platform/messaging/recorder_client.h"
 
 namespace {
 

@@ -1,0 +1,89 @@
+#include "platform/config/general_paths.h"
+
+#include <memory>
+
+#include "platform/config/config_file.h"
+#include "platform/config/config_text.h"
+#include "platform/config/configuration_root.h"
+#include "platform/util/file_util.h"
+#include "platform/util/shared_instance.h"
+
+namespace {
+
+SharedInstance<GeneralPaths>& Shared() {
+    static SharedInstance<GeneralPaths> shared;
+    return shared;
+}
+
+const char* const kKeys[] = {"cdr_db_stated", "cdr_db_missed", "cdr_db_failed"};
+
+// The index in kKeys of the key that the setting line [begin, end) sets, or -1.
+int KeyOfLine(const char* begin, const char* end) {
+    if (begin == end || *begin == '#') return -1;
+    const char* keyEnd = Configuration::FindText(begin, end, "=");
+    if (keyEnd == nullptr) return -1;
+    Configuration::TrimBlanks(&begin, &keyEnd);
+    for (int i = 0; i < 3; ++i)
+        if (Configuration::Equals(begin, keyEnd, kKeys[i])) return i;
+    return -1;
+}
+
+void AppendSetting(std::string* text, const char* key, const std::string& value) {
+    text->append(key).push_back('=');
+    Configuration::AppendEscaped(text, value.c_str(), '\0', '\0');
+    text->push_back('\n');
+}
+
+}  // namespace
+
+GeneralPaths* GeneralPaths::GetInstance(bool load) {
+    return Shared().Acquire(load, "general paths",
+                            [] { return Read(ConfigurationRoot()).release(); });
+}
+
+void GeneralPaths::CloseInstance() {
+    Shared().Release();
+}
+
+std::unique_ptr<GeneralPaths> GeneralPaths::Read(const std::string& root) {
+    std::unique_ptr<GeneralPaths> paths(new GeneralPaths(root + "general-paths.conf"));
+    paths->Load();
+    return paths;
+}
+
+GeneralPaths::GeneralPaths(const std::string& path) : mPath(path) {}
+
+GeneralPaths::~GeneralPaths() = default;
+
+void GeneralPaths::Load() {
+    const Configuration::ConfigFile file(mPath.c_str(), true, false, false, "=", "#", nullptr);
+    std::string* names[] = {&mCDRStatedDb, &mCDRMissedDb, &mCDRFailedDb};
+    for (int i = 0; i < 3; ++i) {
+        const std::string* value = file.Find(kKeys[i]);
+        if (value != nullptr) *names[i] = *value;
+    }
+}
+
+int GeneralPaths::Store() {
+    const std::string* names[] = {&mCDRStatedDb, &mCDRMissedDb, &mCDRFailedDb};
+    bool written[3] = {false, false, false};
+    std::string old, text;
+    ReadWholeFile(mPath, &old);
+    text.reserve(old.size() + 256);
+    Configuration::LineReader lines(old.data(), old.size());
+    const char *begin, *end;
+    while (lines.Next(&begin, &end)) {
+        const int key = KeyOfLine(begin, end);
+        if (key >= 0 && !written[key]) {
+            AppendSetting(&text, kKeys[key], *names[key]);
+            written[key] = true;
+        } else {
+            text.append(lines.RawBegin(), lines.RawEnd());
+        }
+    }
+    if (!text.empty() && text.back() != '\n') text.push_back('\n');
+    for (int i = 0; i < 3; ++i)
+        if (!written[i] && !names[i]->empty()) AppendSetting(&text, kKeys[i], *names[i]);
+    WriteFileAtomically(mPath, text);
+    return 1;
+}

@@ -1,0 +1,41 @@
+// The device's general paths that concern call detail recording: the names of the three call
+// record databases, kept in "general-paths.conf" under the configuration root (VELK_PATH when
+// set, else "/etc/velk-conf/", with the file name appended directly). Keys: cdr_db_stated,
+// cdr_db_missed, cdr_db_failed; an absent file or key gives an empty name. Values are escaped as
+// in platform/config/config_text.h.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class GeneralPaths {
+  public:
+    // The shared instance, counted like GeneralSettingsAccessor::GetInstance: `load` true reads
+    // the file when no instance is open, `load` false only returns an open one. Null when the
+    // file exists but cannot be read or is malformed; a warning line names the reason.
+    static GeneralPaths* GetInstance(bool load);
+    // Releases one use of the shared instance; the last release destroys it.
+    static void CloseInstance();
+    // Reads "general-paths.conf" under `root` into an instance of the caller's own, apart from
+    // the shared one: for tools that read another root than the recorder's. Throws FileError
+    // when the file exists but cannot be read, ParseError when it is malformed.
+    static std::unique_ptr<GeneralPaths> Read(const std::string& root);
+
+    virtual ~GeneralPaths();
+
+    // Writes the three names to the file the instance was loaded from, crash-safely: each key's
+    // first line gets the new value, keys the file lacks are appended (empty names are not),
+    // and every other line and comment stays as it was. Returns 1; throws FileError on failure,
+    // the old file then being intact.
+    virtual int Store();
+
+    std::string mCDRStatedDb, mCDRMissedDb, mCDRFailedDb;
+
+  protected:
+    explicit GeneralPaths(const std::string& path);
+
+  private:
+    void Load();
+
+    std::string mPath;
+};

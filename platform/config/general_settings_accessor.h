@@ -1,0 +1,35 @@
+// The device's general settings that concern call detail recording, read from
+// "general-settings.conf" under the configuration root.
+//
+// The configuration root is the value of VELK_PATH when it is set, else "/etc/velk-conf/"; file
+// names are appended to it with no separator added. The file holds "key=value" lines ("#"
+// comments, escapes as in platform/config/config_text.h):
+//   cdr_enabled     recording switch, 0 or any positive number up to 2147483647 (default 1)
+//   cdr_max_stated, cdr_max_missed, cdr_max_failed      record limits (default 1000 each)
+//   cdr_save_stated, cdr_save_missed, cdr_save_failed   records between saves (default 10 each)
+// The limits and periods are decimal numbers from 0 to 4294967295, digits only.
+#pragma once
+
+#include <stdint.h>
+
+class GeneralSettingsAccessor {
+  public:
+    // The shared instance, counted: every non-null result is released by one CloseInstance.
+    //   load true:  when no instance is open, reads the file afresh (VELK_PATH is read now);
+    //               when one is open, returns it as it is.
+    //   load false: returns the open instance, or null when none is open; never reads.
+    // An absent file or key gives the default. Null when the file exists but cannot be read or
+    // is malformed, or a number is not as described above; a warning line names the reason.
+    static GeneralSettingsAccessor* GetInstance(bool load);
+    // Releases one use of the shared instance; the last release destroys it. Does nothing when
+    // no instance is open.
+    static void CloseInstance();
+
+    int32_t mCDREnabled;
+    uint32_t mCDRMaxStated, mCDRMaxMissed, mCDRMaxFailed;
+    uint32_t mCDRSaveStated, mCDRSaveMissed, mCDRSaveFailed;
+
+  private:
+    GeneralSettingsAccessor();
+    void Load();
+};

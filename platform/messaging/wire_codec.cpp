@@ -1,0 +1,301 @@
+#include "platform/messaging/wire_codec.h"
+
+#include <string.h>
+
+#include <limits>
+
+namespace {
+
+constexpr uint8_t kHasStatistics = 0x01;
+
+// Appends big-endian fields to a buffer of kMaxMessageSize bytes. A field that cannot travel is
+// not written; the first such problem is kept.
+class Writer {
+  public:
+    explicit Writer(unsigned char* buffer) : mpBuffer(buffer) {}
+
+    void U8(uint8_t value) { mpBuffer[mSize++] = value; }
+    void U16(uint16_t value) {
+        U8(static_cast<uint8_t>(value >> 8));
+        U8(static_cast<uint8_t>(value));
+    }
+    void U32(uint32_t value) {
+        U16(static_cast<uint16_t>(value >> 16));
+        U16(static_cast<uint16_t>(value));
+    }
+    void I32(int32_t value) { U32(static_cast<uint32_t>(value)); }
+    template <typename Enum>
+    void Enum32(Enum value) {
+        I32(static_cast<int32_t>(value));
+    }
+    // The device's long has 32 bits, and so has the field.
+    void Long32(long value) {
+        if (value < std::numeric_limits<int32_t>::min() ||
+            value > std::numeric_limits<int32_t>::max())
+            Fail("startTime does not fit in 32 bits");
+        I32(static_cast<int32_t>(value));
+    }
+    void Flag(bool value) { U8(value ? 1 : 0); }
+    void ReportFlags(bool hasStatistics) { U8(hasStatistics ? kHasStatistics : 0); }
+    void Text(const std::string& text) {
+        const char* problem = CheckWireText(text);
+        if (problem != nullptr) return Fail(problem);
+        U16(static_cast<uint16_t>(text.size()));
+        memcpy(mpBuffer + mSize, text.data(), text.size());
+        mSize += text.size();
+    }
+    void Fail(const char* problem) {
+        if (mpError == nullptr) mpError = problem;
+    }
+    // Fills in the payload length of the header at the front.
+    void FinishHeader() {
+        uint32_t payload = static_cast<uint32_t>(mSize - kWireHeaderSize);
+        size_t size = mSize;
+        mSize = 4;
+        U32(payload);
+        mSize = size;
+    }
+
+    size_t size() const { return mSize; }
+    const char* error() const { return mpError; }
+
+  private:
+    unsigned char* mpBuffer;
+    size_t mSize = 0;
+    const char* mpError = nullptr;
+};
+
+// Reads big-endian fields from a message, with the same calls as Writer. Reading past the end, or
+// a field that breaks its rule, stops the reader: it keeps the first problem and gives zeros from
+// then on.
+class Reader {
+  public:
+    Reader(const unsigned char* data, size_t size) : mpData(data), mLeft(size) {}
+
+    void U8(uint8_t& value) {
+        value = 0;
+        if (!Need(1)) return;
+        value = *mpData++;
+        --mLeft;
+    }
+    void U16(uint16_t& value) {
+        uint8_t high, low;
+        U8(high);
+        U8(low);
+        value = static_cast<uint16_t>(high << 8 | low);
+    }
+    void U32(uint32_t& value) {
+        uint16_t high, low;
+        U16(high);
+        U16(low);
+        value = static_cast<uint32_t>(high) << 16 | low;
+    }
+    void I32(int32_t& value) {
+        uint32_t bits;
+        U32(bits);
+        value = static_cast<int32_t>(bits);
+    }
+    template <typename Enum>
+    void Enum32(Enum& value) {
+        int32_t number;
+        I32(number);
+        value = static_cast<Enum>(number);
+    }
+    void Long32(long& value) {
+        int32_t number;
+        I32(number);
+        value = number;
+    }
+    void Flag(bool& value) {
+        uint8_t byte;
+        U8(byte);
+        if (byte > 1) Fail("a flag is neither 0 nor 1");
+        value = byte == 1;
+    }
+    void ReportFlags(bool& hasStatistics) {
+        uint8_t flags;
+        U8(flags);
+        if ((flags & ~kHasStatistics) != 0) Fail("unknown flags in a report");
+        hasStatistics = (flags & kHasStatistics) != 0;
+    }
+    void Text(std::string& text) {
+        uint16_t length;
+        U16(length);
+        if (length > kMaxTextLength) return Fail("a text is longer than its bound");
+        if (!Need(length)) return;
+        text.assign(reinterpret_cast<const char*>(mpData), length);
+        mpData += length;
+        mLeft -= length;
+        const char* problem = CheckWireText(text);
+        if (problem != nullptr) Fail(problem);
+    }
+    void Fail(const char* problem) {
+        if (mpError == nullptr) mpError = problem;
+        mLeft = 0;
+    }
+
+    size_t left() const { return mLeft; }
+    const char* error() const { return mpError; }
+
+  private:
+    bool Need(size_t size) {
+        if (size <= mLeft) return true;
+        Fail("truncated: a field runs past the end");
+        return false;
+    }
+
+    const unsigned char* mpData;
+    size_t mLeft;
+    const char* mpError = nullptr;
+};
+
+// The field lists below serve both directions (Io is Writer or Reader), so that encoding and
+// decoding cannot drift apart.
+
+template <typename Io, typename Report>
+void ReportFields(Io& io, Report& r) {
+    io.Long32(r.startTime);
+    io.U32(r.duration);
+    io.Text(r.called);
+    io.Enum32(r.calledType);
+    io.Text(r.caller);
+    io.Enum32(r.callerType);
+    io.Text(r.guid);
+    io.Text(r.ocd);
+    io.Text(r.cr);
+    io.Text(r.authUserName);
+    io.Enum32(r.authType);
+    io.Text(r.forwarder);
+    io.Text(r.transferer);
+    io.U32(r.hop);
+    io.I32(r.clirCaller);
+}
+
+template <typename Io, typename Stream>
+void StreamFields(Io& io, Stream& s) {
+    io.U32(s.localAddress);
+    io.U32(s.remoteAddress);
+    io.U16(s.localPort);
+    io.U16(s.remotePort);
+    io.U32(s.txPackets);
+    io.U16(s.txCodec);
+    io.U16(s.txPacketSize);
+    io.U32(s.rxPackets);
+    io.U16(s.rxCodec);
+    io.U16(s.rxPacketSize);
+    io.U16(s.rxLost);
+    io.U32(s.rxJitter);
+    io.U32(s.rxMaxDelay);
+    io.U16(s.rxDelayIncrease);
+    io.U16(s.rxDelayDecrease);
+    io.I32(s.srtp);
+}
+
+template <typename Io, typename Fax>
+void FaxFields(Io& io, Fax& f) {
+    io.U32(f.txPackets);
+    io.U32(f.txDuplicatePackets);
+    io.U32(f.rxPackets);
+    io.U16(f.rxLost);
+    io.U16(f.rxBadPackets);
+    io.U32(f.rxDuplicatePackets);
+    io.Text(f.anamnesis);
+}
+
+template <typename Io, typename Message>
+void PayloadFields(Io& io, Message& m) {
+    switch (m.kind) {
+        case MessageKind::kAddCDR:
+            io.I32(m.recordType);
+            io.ReportFlags(m.hasStatistics);
+            ReportFields(io, m.report);
+            if (!m.hasStatistics) break;
+            StreamFields(io, m.statistics.streams[0]);
+            StreamFields(io, m.statistics.streams[1]);
+            FaxFields(io, m.statistics.fax);
+            break;
+        case MessageKind::kCMPartyState:
+        case MessageKind::kCGIPartyState:
+            io.Flag(m.connected);
+            break;
+        case MessageKind::kClear:
+        case MessageKind::kFlush:
+        case MessageKind::kClearAnswer:
+        case MessageKind::kFlushAnswer:
+            io.U32(m.cookie);
+            io.I32(m.mask);
+            break;
+        case MessageKind::kUpdateCDRSettings:
+        case MessageKind::kUpdateDownloadSettings:
+        case MessageKind::kDownloadNow:
+        case MessageKind::kUpdateCDRSettingsAnswer:
+            io.U32(m.cookie);
+            break;
+    }
+}
+
+bool IsKnownKind(uint8_t kind) {
+    switch (static_cast<MessageKind>(kind)) {
+        case MessageKind::kAddCDR:
+        case MessageKind::kCMPartyState:
+        case MessageKind::kCGIPartyState:
+        case MessageKind::kClear:
+        case MessageKind::kFlush:
+        case MessageKind::kUpdateCDRSettings:
+        case MessageKind::kUpdateDownloadSettings:
+        case MessageKind::kDownloadNow:
+        case MessageKind::kClearAnswer:
+        case MessageKind::kFlushAnswer:
+        case MessageKind::kUpdateCDRSettingsAnswer:
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* CheckWireText(const std::string& text) {
+    if (text.size() > kMaxTextLength) return "a text is longer than 255 bytes";
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return "a text holds a control character";
+    return nullptr;
+}
+
+size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const char** error) {
+    Writer w(buffer);
+    w.U8(kWireMagic[0]);
+    w.U8(kWireMagic[1]);
+    w.U8(kWireVersion);
+    w.U8(static_cast<uint8_t>(message.kind));
+    w.U32(0);  // payload length, filled in below
+    PayloadFields(w, message);
+    if (w.error() != nullptr) {
+        if (error != nullptr) *error = w.error();
+        return 0;
+    }
+    w.FinishHeader();
+    return w.size();
+}
+
+const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* message) {
+    if (size < kWireHeaderSize) return "shorter than the 8-byte header";
+    if (size > kMaxMessageSize) return "longer than the largest message";
+    Reader r(data, size);
+    uint8_t magic[2], version, kind;
+    uint32_t payload;
+    r.U8(magic[0]);
+    r.U8(magic[1]);
+    r.U8(version);
+    r.U8(kind);
+    r.U32(payload);
+    if (magic[0] != kWireMagic[0] || magic[1] != kWireMagic[1]) return "wrong magic";
+    if (version != kWireVersion) return "unsupported version";
+    if (!IsKnownKind(kind)) return "unknown message kind";
+    if (payload != size - kWireHeaderSize) return "payload length does not match the message size";
+    *message = WireMessage();
+    message->kind = static_cast<MessageKind>(kind);
+    PayloadFields(r, *message);
+    if (r.error() != nullptr) return r.error();
+    if (r.left() != 0) return "bytes left over after the last field";
+    return nullptr;
+}

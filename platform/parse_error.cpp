@@ -1,8 +1,0 @@
-#include "platform/parse_error.h"
-
-namespace Configuration {
-
-ParseError::ParseError(const std::string& origin, unsigned line, const std::string& reason)
-    : std::runtime_error(origin + ":" + std::to_string(line) + ": " + reason), mLine(line) {}
-
-}  // namespace Configuration
