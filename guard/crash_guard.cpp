@@ -17,7 +17,6 @@
 #include "guard/system_log.h"
 #include "guard/zone_table.h"
 #include "platform/util/env.h"
-#include "platform/util/file_util.h"
 #include "platform/util/thread.h"
 
 char* CrashGuard::mpLogFile = nullptr;
@@ -138,20 +137,14 @@ size_t AppendRun(char* buffer, size_t used, char character, long count) {
     return used;
 }
 
-// Appends `text` to the file at `path` with plain system calls; a file that cannot be opened is
-// skipped.
+// Appends `text` to the file at `path` with plain system calls (the POSIX environment, never an
+// installed one: this runs in a signal handler); a file that cannot be opened is skipped.
 void AppendToFile(const char* path, const char* text) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    Env* posix = Env::Posix();
+    int fd = posix->Open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) return;
-    size_t left = strlen(text);
-    while (left > 0) {
-        ssize_t written = write(fd, text, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        text += written;
-        left -= static_cast<size_t>(written);
-    }
-    close(fd);
+    posix->WriteFully(fd, text, strlen(text));
+    posix->Close(fd);
 }
 
 void RestoreDefaultAndRaise(int signal) {
@@ -254,7 +247,7 @@ void CrashGuard::WritePidFile() {
     if (fd < 0) return;
     char text[16];
     int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(sStartPid));
-    WriteAll(fd, text, static_cast<size_t>(length));
+    env->WriteFully(fd, text, static_cast<size_t>(length));
     env->Close(fd);
 }
 

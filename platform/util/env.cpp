@@ -1,6 +1,8 @@
 #include "platform/util/env.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,10 @@ class PosixEnv : public Env {
     void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     std::string QueueName(const std::string& name) override { return name; }
+    std::string ConfigurationRoot() override {
+        const char* root = getenv("VELK_PATH");
+        return root != nullptr ? root : "/etc/velk-conf/";
+    }
 };
 
 std::atomic<Env*> gCurrent{nullptr};
@@ -46,6 +52,21 @@ Env* Env::Current() {
 Env* Env::SetCurrent(Env* env) {
     Env* previous = gCurrent.exchange(env, std::memory_order_acq_rel);
     return previous != nullptr ? previous : Posix();
+}
+
+bool Env::WriteFully(int fd, const void* data, size_t size) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = Write(fd, next, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        next += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 int ForwardingEnv::Open(const char* path, int flags, int mode) {
@@ -80,4 +101,7 @@ void ForwardingEnv::LocalTime(time_t seconds, struct tm* out) {
 }
 std::string ForwardingEnv::QueueName(const std::string& name) {
     return mpTarget->QueueName(name);
+}
+std::string ForwardingEnv::ConfigurationRoot() {
+    return mpTarget->ConfigurationRoot();
 }

@@ -43,27 +43,13 @@ void WriteAndSync(const std::string& path, const std::string& contents, int mode
     int fd = env->Open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
     if (fd < 0) throw FileError("create", path, errno);
     FdCloser closer(fd);
-    if (!WriteAll(fd, contents.data(), contents.size())) throw FileError("write", path, errno);
+    if (!env->WriteFully(fd, contents.data(), contents.size()))
+        throw FileError("write", path, errno);
     if (env->Fsync(fd) != 0) throw FileError("sync", path, errno);
     if (closer.CloseNow() != 0) throw FileError("close", path, errno);
 }
 
 }  // namespace
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    Env* env = Env::Current();
-    while (size > 0) {
-        ssize_t written = env->Write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 bool ReadWholeFile(const std::string& path, std::string* contents) {
     Env* env = Env::Current();

@@ -29,6 +29,3 @@ void MakeDirs(const std::string& path);
 
 // The folder part of `path`: "a/b" for "a/b/c", "." for "c", "/" for "/c".
 std::string DirName(const std::string& path);
-
-// Writes all `size` bytes to `fd`, retrying short writes and interruptions. False on failure.
-bool WriteAll(int fd, const char* data, size_t size);

@@ -92,7 +92,7 @@ void LogStream::WriteChunk(const char* data, unsigned long length) {
         Rotate();
         if (mFd < 0) return;
     }
-    if (WriteAll(mFd, data, length)) mFileSize += static_cast<long long>(length);
+    if (Env::Current()->WriteFully(mFd, data, length)) mFileSize += static_cast<long long>(length);
 }
 
 bool LogStream::EnsureOpen() {
