@@ -94,6 +94,10 @@ class CDRManager : public CDRCommonMessenger {
     void RecoverNumbering(int index);
     // Deletes the oldest records of database `index` above `maxRecords`; saves once if any went.
     void TrimToLimit(int index, unsigned maxRecords);
+    // Runs `change(index, file)` on each open database in `mask`, then saves the download log
+    // while automatic download is on. Call with the store's lock held; throws what they throw.
+    template <typename Change>
+    void ChangeDatabases(int mask, Change change);
     // Empties and reopens the databases in `mask` after a failed clear; false if that fails too.
     bool RebuildFiles(int mask);
     // Moves the files at the non-null paths aside to "<path>.bad", tracing each one.

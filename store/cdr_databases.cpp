@@ -137,20 +137,25 @@ bool CDRManager::IsCDRFilesExist() {
     return true;
 }
 
+template <typename Change>
+void CDRManager::ChangeDatabases(int mask, Change change) {
+    for (int i = 0; i < 3; ++i) {
+        Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
+        if (Selected(mask, i) && file != nullptr) change(i, file);
+    }
+    if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+}
+
 int CDRManager::OnClear(int mask) {
     TRACEX("OnClear\n");
     int result = 1;
     {
         ThreadMutexLock lock(mpFiles->mpMutex);
         try {
-            for (int i = 0; i < 3; ++i) {
-                Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
-                if (!Selected(mask, i) || file == nullptr) continue;
+            ChangeDatabases(mask, [](int, Configuration::MultiSectionFile* file) {
                 file->ClearAll();
                 file->Save(true, nullptr);
-            }
-            if (mAutoDownload != 0 && mpDownStatFile != nullptr)
-                mpDownStatFile->Save(true, nullptr);
+            });
         } catch (const std::exception& e) {
             Warn("OnClear: %s; the cleared databases are rebuilt empty.\n", e.what());
             if (!RebuildFiles(mask)) result = 0;
@@ -187,14 +192,11 @@ int CDRManager::OnFlush(int mask) {
     {
         ThreadMutexLock lock(mpFiles->mpMutex);
         try {
-            for (int i = 0; i < 3; ++i) {
-                Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
-                if (!Selected(mask, i) || file == nullptr || mpFiles->mUnsaved[i] == 0) continue;
+            ChangeDatabases(mask, [this](int i, Configuration::MultiSectionFile* file) {
+                if (mpFiles->mUnsaved[i] == 0) return;
                 mpFiles->mUnsaved[i] = 0;
                 file->Save(true, nullptr);
-            }
-            if (mAutoDownload != 0 && mpDownStatFile != nullptr)
-                mpDownStatFile->Save(true, nullptr);
+            });
         } catch (const std::exception& e) {
             Warn("OnFlush: %s.\n", e.what());
             result = 0;
