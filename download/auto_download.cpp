@@ -1,5 +1,6 @@
 // Statistics auto-download: the download settings, the download log's upkeep before each record,
 // and the web side's download requests.
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "core/cdr_manager.h"
+#include "core/health_monitor.h"
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
@@ -19,6 +21,9 @@
 #include "platform/util/smart_buffer.h"
 
 namespace {
+
+// A month: longer waits say nothing an operator could act on.
+const int kMaxAlarmAfter = 31 * 24 * 60;
 
 // Reads `key` of the key=value file `name` under the configuration root into `value`; false
 // when the key is absent.
@@ -35,9 +40,28 @@ int ReadThreshold(const char* text) {
     return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, value)));
 }
 
+// "download_alarm_after": whole minutes, at least 1. Anything else keeps `*minutes`.
+void ReadAlarmAfter(const char* text, int* minutes) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (errno == 0 && end != text && *end == '\0' && value >= 1 && value <= kMaxAlarmAfter) {
+        *minutes = static_cast<int>(value);
+        return;
+    }
+    Warn("download_alarm_after=%s is not a number of minutes from 1 to %d; %d stays.\n", text,
+         kMaxAlarmAfter, *minutes);
+}
+
 }  // namespace
 
 int CDRManager::InitAutoDownloadSettings() {
+    const int result = ReadAutoDownloadSettings();
+    mpHealth->SetDownloadSettings(mAutoDownload != 0, mDownloadAlarmAfter);
+    return result;
+}
+
+int CDRManager::ReadAutoDownloadSettings() {
     try {
         SmartBuffer value;
         if (ReadSetting("sysconfig/rc.conf", false, "START_AUTO_DOWNLOAD_STAT", &value))
@@ -55,6 +79,8 @@ int CDRManager::InitAutoDownloadSettings() {
                 OnDownloadNow();
             mDownloadCnt = threshold;
         }
+        if (ReadSetting("auto-down-stat.conf", true, "download_alarm_after", &value))
+            ReadAlarmAfter(value.GetData(), &mDownloadAlarmAfter);
         if (mpDownStatFile == nullptr) {
             mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
         }
@@ -110,10 +136,18 @@ void CDRManager::UpkeepDownloadLog() {
 
 bool CDRManager::AttemptDownload() {
     DownloadStatistics download;
-    return download.StartDownloadStatistics(mpDownStatFile) != 0;
+    bool delivered = false;
+    try {
+        delivered = download.StartDownloadStatistics(mpDownStatFile) != 0;
+    } catch (...) {
+        if (mpDownStatFile != nullptr) mpHealth->DeliveryEnded(false);
+        throw;
+    }
+    if (mpDownStatFile != nullptr) mpHealth->DeliveryEnded(delivered);
+    return delivered;
 }
 
 void CDRManager::EmptyDownloadLog() {
     mpDownStatFile->ClearAll();
-    mpDownStatFile->Save(true, nullptr);
+    SaveFile(HealthRecord::kDownloadLog);
 }

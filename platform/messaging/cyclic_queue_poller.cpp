@@ -42,11 +42,13 @@ int CyclicQueuePoller::SelectQueue(int number, const char* path, bool create, bo
 
 int CyclicQueuePoller::WaitForEvents() {
     if (mQueues.empty()) return -1;
-    while (poll(mPollSet.data(), mPollSet.size(), -1) < 0) {
+    int ready;
+    while ((ready = poll(mPollSet.data(), mPollSet.size(), mWaitLimit)) < 0) {
         if (errno == EINTR) continue;
         Warn("waiting on the message queues failed: %s\n", strerror(errno));
         return -1;
     }
+    if (ready == 0) return 0;
     // The search for a ready queue starts after the one reported last, so queues take turns.
     for (size_t i = 0; i < mPollSet.size(); ++i) {
         size_t index = (mNext + i) % mPollSet.size();

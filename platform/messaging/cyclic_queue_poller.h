@@ -32,8 +32,12 @@ class CyclicQueuePoller {
     // Blocks until a selected queue holds a message and returns its number. When several hold
     // messages, they are reported in turn (round robin), so while two queues both hold messages
     // neither waits behind more than one message of the other, provided each report is followed by
-    // taking one message. Returns -1 when the wait fails or no queue is selected.
+    // taking one message. Returns 0 when the wait limit passed with no message, -1 when the wait
+    // fails or no queue is selected.
     virtual int WaitForEvents();
+
+    // The longest the next waits last, in milliseconds; -1 (the start value): no limit.
+    void SetWaitLimit(int millis) { mWaitLimit = millis; }
 
   private:
     struct Selected {
@@ -46,4 +50,5 @@ class CyclicQueuePoller {
     std::vector<std::unique_ptr<Selected>> mQueues;
     std::vector<struct pollfd> mPollSet;  // one entry per selected queue, in the same order
     size_t mNext = 0;                     // where the next search for a ready queue starts
+    int mWaitLimit = -1;
 };
