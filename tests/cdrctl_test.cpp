@@ -195,26 +195,11 @@ TEST_F(CdrctlTest, PostsReachTheRecorderAndAnswersTheAskingThread) {
     EXPECT_EQ(RunCommand({"--help"}).out, kCdrctlUsage);
 }
 
-TEST_F(CdrctlTest, StatusCountsTheMessagesWaitingInEachQueue) {
-    ASSERT_EQ(RunCommand({"add", "1", "--repeat", "2"}).status, 0);
-    ASSERT_EQ(RunCommand({"cgi", "connect"}).status, 0);
-    Outcome run = RunCommand({"status"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("/ping-15: served, 2 of "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("/ping-111: served, 1 of "), std::string::npos) << run.out;
-    EXPECT_EQ(Waiting(), 3);
-}
-
 TEST(CdrctlWithoutRecorderTest, AMissingQueueExitsWith1) {
     SandboxEnv env;
     Outcome run = RunCommand({"cm", "connect"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("/ping-15 does not exist"), std::string::npos) << run.err;
-
-    run = RunCommand({"status"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out,
-              "/ping-15: not served (no such queue)\n/ping-111: not served (no such queue)\n");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
-#include <mqueue.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,10 +19,10 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/record_files.h"
-#include "platform/messaging/message_queue.h"
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "tools/status.h"
 
 const char kCdrctlUsage[] =
     "usage: cdrctl [--timeout SECONDS] COMMAND ...        (default timeout 5 s)\n"
@@ -40,7 +39,9 @@ const char kCdrctlUsage[] =
     "  cgi connect|disconnect                   announce the web side's connection state\n"
     "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
-    "  status                                   tell whether a recorder serves the queues\n"
+    "  status [--json]                          tell what the recorder holds, what is not on "
+    "storage\n"
+    "                                           and how saves and deliveries go\n"
     "\n"
     "TYPE is sent as given (1 answered, 2 missed, 4 failed calls). MASK holds the bits 1, 2 and 4\n"
     "of those databases. Report FIELDs: startTime duration called calledType caller callerType\n"
@@ -59,9 +60,11 @@ const char kCdrctlUsage[] =
     "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
     "one JSON object per record (a repeated key holds the array of its values).\n"
     "\n"
-    "Exit status: 0 posted (answered), records printed, or both queues served; 1 the recorder's\n"
-    "queue is missing or full past the timeout or no answer came, a record file is unreadable or\n"
-    "malformed, or a queue is not served; 2 bad command line (nothing sent or read).\n";
+    "Exit status: 0 posted (answered) or records printed; 1 the recorder's queue is missing or\n"
+    "full past the timeout or no answer came, or a record file is unreadable or malformed; 2 bad\n"
+    "command line (nothing sent or read). status: 0 running and healthy, 1 not running, 2 running\n"
+    "but needing attention (a failed save not made good, a closed database, deliveries failing\n"
+    "longer than download_alarm_after minutes).\n";
 
 namespace {
 
@@ -398,29 +401,6 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     }
 }
 
-// One line per recorder queue: served (it exists) with the messages waiting in it, or not.
-int Status(FILE* out) {
-    bool served = true;
-    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber}) {
-        const std::string name = QueueNameOf(number, kRecorderQueuePath);
-        MessageQueue queue;
-        const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
-        struct mq_attr attributes;
-        if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
-            fprintf(out, "%s: served, %ld of %ld messages waiting\n", name.c_str(),
-                    static_cast<long>(attributes.mq_curmsgs),
-                    static_cast<long>(attributes.mq_maxmsg));
-            continue;
-        }
-        served = false;
-        fprintf(out, "%s: not served (%s)\n", name.c_str(),
-                status == QueueStatus::kMissing ? "no such queue"
-                : status == QueueStatus::kOk    ? strerror(errno)
-                                                : queue.error().c_str());
-    }
-    return served ? 0 : 1;
-}
-
 void PrintAnswer(const WireMessage& answer, FILE* out) {
     switch (answer.kind) {
         case MessageKind::kClearAnswer:
@@ -461,8 +441,11 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     if (verb == "show") return ParseShow(args, at + 1, command, error);
     if (verb == "status") {
         command->action = CdrctlAction::kStatus;
+        command->format = RecordFormat::kJson;
+        if (at + 2 == args.size() && args[at + 1] == "--json") return true;
+        command->format = RecordFormat::kTable;
         if (at + 1 == args.size()) return true;
-        *error = "status takes no arguments";
+        *error = "status takes only --json";
         return false;
     }
     std::vector<std::string> rest(args.begin() + static_cast<long>(at) + 1, args.end());
@@ -481,7 +464,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
         return 0;
     }
     if (command.action == CdrctlAction::kShow) return Show(command, out, err);
-    if (command.action == CdrctlAction::kStatus) return Status(out);
+    if (command.action == CdrctlAction::kStatus)
+        return PrintRecorderStatus(command.format == RecordFormat::kJson, out, err);
     RecorderClient client(command.timeoutMillis);
     MessageKind answerKind;
     ClientStatus status = ClientStatus::kDone;

@@ -1,7 +1,7 @@
 // cdrctl: speaks for the call manager and the web side on the command line. It posts call detail
 // reports, control requests and connection announcements on the recorder's queues and prints the
 // answers of the answered requests. It also prints the records the recorder stored, reading its
-// files only, and tells whether a recorder serves the queues.
+// files only, and tells how the recorder is doing (tools/status.h).
 #pragma once
 
 #include <stdio.h>
@@ -15,7 +15,7 @@
 enum class CdrctlAction {
     kSend,    // post `message` (and await its answer when it has one)
     kShow,    // print stored records
-    kStatus,  // report the recorder's queues
+    kStatus,  // report the recorder's health
 };
 
 // One parsed command line.
@@ -28,7 +28,7 @@ struct CdrctlCommand {
 
     // "show": which records ("stated", "missed", "failed" or "download"), how, and from where.
     std::string records;
-    RecordFormat format = RecordFormat::kTable;
+    RecordFormat format = RecordFormat::kTable;  // "status" too: kJson for --json
     std::string root;  // --root, ending in "/"; empty: the recorder's own configuration root
     std::string file;  // --file: this file instead of the one the records normally live in
     size_t limit = 0;  // --limit: at most this many records, newest first; 0: all
@@ -39,12 +39,12 @@ struct CdrctlCommand {
 bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* command,
                           std::string* error);
 
-// Runs cdrctl with the arguments after the program name, printing answers, records, the queue
-// status and the usage on `out` and problems on `err`. Returns the exit status: 0 when posted
-// (and answered, for the answered requests), when the records were printed, or when a recorder
-// serves both queues; 1 when the recorder's queue is missing or stayed full past the timeout or
-// no answer came, when a record file cannot be read or is malformed, or when a queue is not
-// served; 2 on a bad command line, in which case nothing was sent or read.
+// Runs cdrctl with the arguments after the program name, printing answers, records, the
+// recorder's status and the usage on `out` and problems on `err`. Returns the exit status: 0 when
+// posted (and answered, for the answered requests) or when the records were printed; 1 when the
+// recorder's queue is missing or stayed full past the timeout or no answer came, or when a record
+// file cannot be read or is malformed; 2 on a bad command line, in which case nothing was sent or
+// read. "status" returns what PrintRecorderStatus returns.
 int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err);
 
 // The usage text of `cdrctl --help`.

@@ -38,5 +38,8 @@ using RecordEntries = std::vector<std::pair<std::string, std::string>>;
 // The first `limit` records of `file` in file order (newest first); all of them when `limit` is 0.
 std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file, size_t limit);
 
+// Appends `text` to `*out` as a JSON string, escaped as the JSON format above says.
+void AppendJsonString(std::string* out, const std::string& text);
+
 // Writes `records` to `out` in `format`. Prints nothing for no records.
 void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out);

@@ -6,7 +6,6 @@ mkdir -p "${VELK_PATH}sysconfig"
 echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 echo "download_cnt=1000" >"${VELK_PATH}auto-down-stat.conf"
 start_cdrd
-$CDRCTL status >/dev/null || fail "status: the recorder does not serve"
 $CDRCTL add 1 called=2001 'caller=Smith, "J"' guid=caf$'\xc3\xa9'-1 s1.rxPackets=3 s1.srtp=1 s2.rxPackets=5 s2.srtp=1
 $CDRCTL add 1 called=2002 caller=1002
 $CDRCTL add 2 called=2003
@@ -37,8 +36,7 @@ PY
 
 expect_eq "ID  ST  dur  called" "$($CDRCTL show missed | head -1 | cut -c1-19)" "table header"
 status=$($CDRCTL status) || fail "status: $status"
-grep -q "^/ping-15: served, 0 of [0-9]* messages waiting$" <<<"$status" || fail "status: $status"
+grep -q "^stated: *2 records held" <<<"$status" || fail "status: $status"
 stop_cdrd
-rm -f "$E2E_MQ/ping-15" "$E2E_MQ/ping-111"  # the queues a killed recorder leaves, removed
-! $CDRCTL status >/dev/null || fail "status: served without a recorder"
+! $CDRCTL status >/dev/null || fail "status: running without a recorder"
 echo "show: ok"
