@@ -72,6 +72,12 @@ std::string RecorderText(const HealthRecord& record, const Verdict& verdict) {
            (verdict.problems.empty() ? "; healthy" : "; needs attention");
 }
 
+std::string StoreProblem(const StoreHealth& store, const char* name) {
+    if (!store.open) return std::string(name) + ": not open";
+    return std::string(name) + ": " + std::to_string(store.unsaved) +
+           " records not on storage, last save failed: " + store.saveError;
+}
+
 Verdict Judge(const HealthRecord& record) {
     Verdict verdict;
     struct timespec now;
@@ -80,12 +86,7 @@ Verdict Judge(const HealthRecord& record) {
     verdict.running = LiveRecorderPid(record.pid) != 0;
     for (int i = 0; i < HealthRecord::kStores; ++i) {
         if (!NeedsAttention(record, i)) continue;
-        const StoreHealth& store = record.stores[i];
-        verdict.problems.push_back(
-            std::string(kStoreNames[i]) + ": " +
-            (store.open ? std::to_string(store.unsaved) +
-                              " records not on storage, last save failed: " + store.saveError
-                        : "not open"));
+        verdict.problems.push_back(StoreProblem(record.stores[i], kStoreNames[i]));
     }
     if (DeliveryOverdue(record, verdict.now)) {
         verdict.problems.push_back("deliveries failing since " +
@@ -114,10 +115,6 @@ std::string JsonText(const std::string& text) {
     std::string json;
     AppendJsonString(&json, text);
     return json;
-}
-
-const char* OutcomeName(Outcome outcome) {
-    return outcome == Outcome::kNone ? "none" : outcome == Outcome::kOk ? "ok" : "failed";
 }
 
 std::string JsonStore(const StoreHealth& store, const char* name) {

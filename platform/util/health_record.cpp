@@ -72,7 +72,7 @@ std::string ValueText(const Field& field) {
         case Kind::kTime:
             return std::to_string(static_cast<long long>(*static_cast<int64_t*>(field.value)));
         case Kind::kOutcome:
-            return kOutcomeNames[static_cast<int>(*static_cast<Outcome*>(field.value))];
+            return OutcomeName(*static_cast<Outcome*>(field.value));
         case Kind::kText:
             return OneLine(*static_cast<std::string*>(field.value));
     }
@@ -122,6 +122,10 @@ bool StoreValue(const Field& field, const std::string& text) {
 }
 
 }  // namespace
+
+const char* OutcomeName(Outcome outcome) {
+    return kOutcomeNames[static_cast<int>(outcome)];
+}
 
 std::string FormatHealthRecord(const HealthRecord& record) {
     std::string text;

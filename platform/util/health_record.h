@@ -45,6 +45,9 @@ extern const char* const kStoreNames[HealthRecord::kStores];
 // Their full names: "stated calls database", ..., "download log".
 extern const char* const kStoreTitles[HealthRecord::kStores];
 
+// "none", "ok" or "failed".
+const char* OutcomeName(Outcome outcome);
+
 // The record as key=value lines. Texts are written on one line (control bytes become blanks).
 std::string FormatHealthRecord(const HealthRecord& record);
 
