@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include "guard/frame_symbol.h"
-#include "guard/system_log.h"
 #include "guard/zone_table.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "platform/util/system_log.h"
 #include "platform/util/thread.h"
 
 char* CrashGuard::mpLogFile = nullptr;

@@ -23,7 +23,9 @@
 //   the frames read so far, so the closing line, the user routine and the restart survive.
 // - The system log is reached through a datagram socket on "/dev/log" with plain system calls
 //   (records as openlog(appName, LOG_PID, LOG_USER) would send them), because glibc's syslog
-//   allocates and reads the local time under its zone lock.
+//   allocates and reads the local time under its zone lock. A logger whose queue is full gets at
+//   most a quarter of a second in all to make room; then records are dropped, so a stalled logger
+//   never keeps the process from ending.
 // - The report file is written with open/write/close (created with mode 0644).
 // - A signal while no guard is in force (during construction, after destruction) writes no
 //   report; the rest of the handling (user routine, re-raise, and a restart while the program
