@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include "guard/zone_table.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "platform/util/log_stream.h"
 #include "platform/util/system_log.h"
 #include "platform/util/thread.h"
 
@@ -138,18 +141,34 @@ size_t AppendRun(char* buffer, size_t used, char character, long count) {
     return used;
 }
 
-// Appends `text` to the file at `path` with plain system calls; a file that cannot be opened is
-// skipped.
+// Whether the folder holding `path` may hold the report file (see LogFolderFlaw).
+bool FolderIsTrusted(const char* path) {
+    char folder[PATH_MAX];
+    const char* slash = strrchr(path, '/');
+    size_t length = slash == nullptr ? 1 : (slash == path ? 1 : static_cast<size_t>(slash - path));
+    if (length >= sizeof folder) return false;
+    memcpy(folder, slash == nullptr ? "." : path, length);
+    folder[length] = '\0';
+    struct stat status;
+    return lstat(folder, &status) == 0 && LogFolderFlaw(status, geteuid()) == nullptr;
+}
+
+// Appends `text` to the file at `path` with plain system calls; a file that cannot be opened, or
+// that lies in a folder or is a file another user controls, is skipped.
 void AppendToFile(const char* path, const char* text) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (!FolderIsTrusted(path)) return;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return;
-    size_t left = strlen(text);
-    while (left > 0) {
-        ssize_t written = write(fd, text, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        text += written;
-        left -= static_cast<size_t>(written);
+    struct stat status;
+    if (fstat(fd, &status) == 0 && LogFileFlaw(status, geteuid()) == nullptr) {
+        size_t left = strlen(text);
+        while (left > 0) {
+            ssize_t written = write(fd, text, left);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) break;
+            text += written;
+            left -= static_cast<size_t>(written);
+        }
     }
     close(fd);
 }

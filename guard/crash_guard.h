@@ -26,7 +26,9 @@
 //   allocates and reads the local time under its zone lock. A logger whose queue is full gets at
 //   most a quarter of a second in all to make room; then records are dropped, so a stalled logger
 //   never keeps the process from ending.
-// - The report file is written with open/write/close (created with mode 0644).
+// - The report file is written with open/write/close (created with mode 0644), only into a folder
+//   and a file that LogFolderFlaw and LogFileFlaw accept, never through a link and never waiting
+//   on a FIFO; otherwise the file copy of the report is skipped.
 // - A signal while no guard is in force (during construction, after destruction) writes no
 //   report; the rest of the handling (user routine, re-raise, and a restart while the program
 //   path is still known) proceeds.

@@ -34,8 +34,8 @@ const unsigned char kTraceLevel = 3;
 const int16_t kDateLineEvery = 32;  // new seconds
 const char kDateFormat[] = "%d  %b %Y  <---- Date ----<<<\n";
 const char kClockFormat[] = "%H:%M:%S.";
-// The trace log's file is not capped: the largest cap the stream takes, with one backup should it
-// ever be reached.
+// The largest cap the stream takes, so that the file's size is left to the stream's size limit
+// (SetSizeLimit), with one backup.
 const int kLogMaxBytes = 2147483647;
 const int kLogBackups = 1;
 
@@ -109,6 +109,10 @@ LogManager::~LogManager() {
 // the formats are checked where they are written, at TRACEX and PANICEX and their callers.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+void LogManager::SetSizeLimit(unsigned long bytes) {
+    mpStream->SetSizeLimit(bytes);
+}
 
 void LogManager::TRACE(const char*& fmt, va_list& args) {
     if (fmt == nullptr) return;

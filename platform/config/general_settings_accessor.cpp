@@ -53,7 +53,8 @@ GeneralSettingsAccessor::GeneralSettingsAccessor()
       mCDRMaxFailed(1000),
       mCDRSaveStated(10),
       mCDRSaveMissed(10),
-      mCDRSaveFailed(10) {}
+      mCDRSaveFailed(10),
+      mCDRTraceMaxKb(1024) {}
 
 void GeneralSettingsAccessor::Load() {
     const std::string path = ConfigurationRoot() + "general-settings.conf";
@@ -66,4 +67,5 @@ void GeneralSettingsAccessor::Load() {
     mCDRSaveStated = ReadNumber(file, path, "cdr_save_stated", mCDRSaveStated, kAny);
     mCDRSaveMissed = ReadNumber(file, path, "cdr_save_missed", mCDRSaveMissed, kAny);
     mCDRSaveFailed = ReadNumber(file, path, "cdr_save_failed", mCDRSaveFailed, kAny);
+    mCDRTraceMaxKb = ReadNumber(file, path, "cdr_trace_max_kb", mCDRTraceMaxKb, UINT32_MAX / 1024);
 }

@@ -7,6 +7,8 @@
 //   cdr_enabled     recording switch, 0 or any positive number up to 2147483647 (default 1)
 //   cdr_max_stated, cdr_max_missed, cdr_max_failed      record limits (default 1000 each)
 //   cdr_save_stated, cdr_save_missed, cdr_save_failed   records between saves (default 10 each)
+//   cdr_trace_max_kb   largest size of the trace log in KiB, 0 to 4194303; 0: no cap of its own
+//                      (default 1024)
 // The limits and periods are decimal numbers from 0 to 4294967295, digits only.
 #pragma once
 
@@ -28,6 +30,7 @@ class GeneralSettingsAccessor {
     int32_t mCDREnabled;
     uint32_t mCDRMaxStated, mCDRMaxMissed, mCDRMaxFailed;
     uint32_t mCDRSaveStated, mCDRSaveMissed, mCDRSaveFailed;
+    uint32_t mCDRTraceMaxKb;
 
   private:
     GeneralSettingsAccessor();

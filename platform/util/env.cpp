@@ -22,6 +22,8 @@ class PosixEnv : public Env {
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
     int MakeDir(const char* path, int mode) override { return ::mkdir(path, mode); }
+    int LinkStat(const char* path, struct stat* out) override { return ::lstat(path, out); }
+    int FileStat(int fd, struct stat* out) override { return ::fstat(fd, out); }
     void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     std::string QueueName(const std::string& name) override { return name; }
@@ -71,6 +73,12 @@ int ForwardingEnv::Unlink(const char* path) {
 }
 int ForwardingEnv::MakeDir(const char* path, int mode) {
     return mpTarget->MakeDir(path, mode);
+}
+int ForwardingEnv::LinkStat(const char* path, struct stat* out) {
+    return mpTarget->LinkStat(path, out);
+}
+int ForwardingEnv::FileStat(int fd, struct stat* out) {
+    return mpTarget->FileStat(fd, out);
 }
 void ForwardingEnv::Now(struct timespec* now) {
     mpTarget->Now(now);

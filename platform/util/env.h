@@ -5,6 +5,7 @@
 // or makes a chosen call fail.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -32,6 +33,9 @@ class Env {
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
     virtual int MakeDir(const char* path, int mode) = 0;
+    // The status of `path` itself (a link is not followed), and of an open descriptor.
+    virtual int LinkStat(const char* path, struct stat* out) = 0;
+    virtual int FileStat(int fd, struct stat* out) = 0;
 
     // Wall-clock time, and its breakdown in the local time zone.
     virtual void Now(struct timespec* now) = 0;
@@ -54,6 +58,8 @@ class ForwardingEnv : public Env {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
+    int LinkStat(const char* path, struct stat* out) override;
+    int FileStat(int fd, struct stat* out) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;

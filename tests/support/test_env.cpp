@@ -52,6 +52,9 @@ int SandboxEnv::Unlink(const char* path) {
 int SandboxEnv::MakeDir(const char* path, int mode) {
     return target()->MakeDir(Real(path).c_str(), mode);
 }
+int SandboxEnv::LinkStat(const char* path, struct stat* out) {
+    return target()->LinkStat(Real(path).c_str(), out);
+}
 
 void SandboxEnv::Now(struct timespec* now) {
     if (mFixedTime)
