@@ -63,7 +63,6 @@ struct sigaction sAction;
 struct sigaction sOldActions[kSignalCount];
 // The id of the process as it started, before any fork the program makes.
 const pid_t sStartPid = getpid();
-ZoneTable sZones;
 
 // Where a capture of the stack goes on when the unwinder gives up by calling abort, as it does on
 // a frame it cannot read (a corrupted stack, or a signal frame it does not know). Per thread, so
@@ -117,7 +116,7 @@ struct tm LocalNow() {
     struct timespec now = {};
     Env::Current()->Now(&now);
     struct tm local;
-    sZones.BreakDown(now.tv_sec, &local);
+    LocalZone::BreakDown(now.tv_sec, &local);
     return local;
 }
 
@@ -222,7 +221,7 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
     backtrace(warmUp, 1);
     struct timespec now = {};
     Env::Current()->Now(&now);
-    sZones.Prepare(now.tv_sec);
+    LocalZone::Learn(now.tv_sec);
 
     sigfillset(&sAction.sa_mask);
     sAction.sa_handler = FuneralProc;

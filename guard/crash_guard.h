@@ -12,9 +12,10 @@
 // Work done inside the signal handler, and why it is safe there:
 // - Text is formatted with snprintf into buffers allocated at construction. The formats used
 //   (%s, %d, %02d, %p, %#tx) make glibc's printf family allocate nothing and take no lock.
-// - The time of day comes from a table of the local zone's UTC offsets learnt at construction
-//   (covering the next few years, daylight-saving changes included), never from localtime: its
-//   zone lock would deadlock a handler that interrupted a time-stamp formatter.
+// - The time of day comes from a table of the local zone's UTC offsets (LocalZone), never from
+//   localtime: its zone lock would deadlock a handler that interrupted a time-stamp formatter.
+//   The table is learnt at construction for the next few years, daylight-saving changes
+//   included, and learnt again by the trace log when the clock leaves those years.
 // - backtrace is called once at construction, so that the unwinder it loads on first use is in
 //   place before any fault. Frame texts are built with dladdr1 into the layout backtrace_symbols
 //   would give ("file(symbol+0xoff) [address]"), because backtrace_symbols allocates.

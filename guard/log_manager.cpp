@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "guard/log_state.h"
+#include "guard/zone_table.h"
 #include "platform/util/cyclic_queue.h"
 #include "platform/util/env.h"
 #include "platform/util/log_stream.h"
@@ -203,6 +204,9 @@ void LogManager::FormatTime() {
         state.mLastSecond = state.mpTime->time;
         struct tm local;
         env->LocalTime(state.mpTime->time, &local);
+        // Once a second is cheap enough to keep the crash guard's local time in step with a
+        // clock that was set.
+        LocalZone::Follow(state.mpTime->time);
         if (++state.mNewSeconds == kDateLineEvery) {
             state.mNewSeconds = 0;
             size_t length = strftime(state.mpCursor, room, kDateFormat, &local);
