@@ -178,16 +178,21 @@ TEST(LogStreamTest, KeepsTheFileWithinTheSizeLimitWithOneOlderCopy) {
     EXPECT_EQ(1000u, Read("/tmp/logs/t.log.1").size());
 }
 
-TEST(LogStreamTest, StartsANewFileWhenTheFileIsRemovedOrRenamed) {
+TEST(LogStreamTest, StartsANewFileInTheSecondAfterTheFileWasRemovedOrRenamed) {
     SandboxEnv sandbox;
+    sandbox.SetTime(1000, 0);
     LogStream stream("t.log", true, false, 0, 1, 64, false);
     stream.TRACE("one\n", 3, 1);
     sandbox.Unlink("/tmp/logs/t.log");
+    stream.TRACE("same second, lost with the file\n", 3, 1);
+    sandbox.SetTime(1001, 0);
     stream.TRACE("two\n", 3, 1);
     EXPECT_EQ("two\n", Read("/tmp/logs/t.log"));
     sandbox.Rename("/tmp/logs/t.log", "/tmp/logs/t.log.rotated");
+    stream.TRACE("same second\n", 3, 1);
+    sandbox.SetTime(1002, 0);
     stream.TRACE("three\n", 3, 1);
-    EXPECT_EQ("two\n", Read("/tmp/logs/t.log.rotated"));
+    EXPECT_EQ("two\nsame second\n", Read("/tmp/logs/t.log.rotated"));
     EXPECT_EQ("three\n", Read("/tmp/logs/t.log"));
 }
 

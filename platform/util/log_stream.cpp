@@ -59,7 +59,8 @@ LogStream::LogStream(const char* name, bool append, bool levelTags, int maxBytes
       mOpenedOnce(false),
       mFileSize(0),
       mDevice(0),
-      mInode(0) {
+      mInode(0),
+      mNameCheckSecond(0) {
     mpBuffer = new char[mBufferSize];
     mpFormatted = new char[mBufferSize];
 }
@@ -139,10 +140,16 @@ long long LogStream::Cap() const {
 }
 
 // Whether the open file no longer has the stream's name: removed, or renamed and perhaps
-// replaced. One lstat of the name per chunk written.
+// replaced. Looked up by the first write in each second of the clock only: a system call per line
+// would double the cost of tracing.
 bool LogStream::WasReplaced() {
+    Env* env = Env::Current();
+    struct timespec now;
+    env->Now(&now);
+    if (now.tv_sec == mNameCheckSecond) return false;
+    mNameCheckSecond = now.tv_sec;
     struct stat named;
-    if (Env::Current()->LinkStat(mPath.c_str(), &named) != 0) return errno == ENOENT;
+    if (env->LinkStat(mPath.c_str(), &named) != 0) return errno == ENOENT;
     return named.st_ino != mInode || named.st_dev != mDevice;
 }
 
@@ -171,6 +178,9 @@ bool LogStream::Open(bool truncate) {
     mFileSize = status.st_size;
     mDevice = status.st_dev;
     mInode = status.st_ino;
+    struct timespec now;
+    env->Now(&now);
+    mNameCheckSecond = now.tv_sec;  // the name is fresh
     return true;
 }
 

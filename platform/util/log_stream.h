@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <string>
 
@@ -36,8 +37,8 @@ const char* LogFileFlaw(const struct stat& file, uid_t user);
 // goes) and a new file is started; with `backups` 0 the file is simply started anew. The cap
 // counts what this stream wrote plus the file's size when it was opened.
 //
-// When someone else removes or renames the file (a log rotation), the next write starts a new
-// file under the name.
+// When someone else removes or renames the file (a log rotation), the first write in the next
+// second of the clock starts a new file under the name.
 //
 // Failures: when the folder is full, missing or unwritable, the text is dropped and the stream
 // tries again with later text. It never blocks the caller beyond the write itself, never throws
@@ -103,4 +104,5 @@ class LogStream {
     long long mFileSize;
     dev_t mDevice;  // identity of the open file, to notice its replacement
     ino_t mInode;
+    time_t mNameCheckSecond;  // when the name was last looked up
 };

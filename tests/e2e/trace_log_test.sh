@@ -60,11 +60,14 @@ size=$(stat -c %s "$TRACE_LOG")
 [ "$largest" -le $limit ] && [ "$size" -le $limit ] || fail "cdr.log grew to $largest bytes"
 [ -s "$TRACE_LOG.1" ] && [ "$(stat -c %s "$TRACE_LOG.1")" -le $limit ] || fail "no cdr.log.1"
 
-# Taken away while the recorder runs: removed, then renamed as a log rotation does.
+# Taken away while the recorder runs: removed, then renamed as a log rotation does. The recorder
+# looks for its file once a second.
 rm "$TRACE_LOG"
+sleep 1.1
 $CDRCTL cm connect
 expect_log "CM is connected."
 mv "$TRACE_LOG" "$TRACE_LOG.rotated"
+sleep 1.1
 $CDRCTL cm disconnect
 expect_log "CM is disconnected."
 grep -qF "CM is connected." "$TRACE_LOG.rotated" || fail "the rotated log lost its lines"
