@@ -142,11 +142,12 @@ size_t AppendRun(char* buffer, size_t used, char character, long count) {
 
 // Whether the folder holding `path` may hold the report file (see LogFolderFlaw).
 bool FolderIsTrusted(const char* path) {
-    char folder[PATH_MAX];
     const char* slash = strrchr(path, '/');
-    size_t length = slash == nullptr ? 1 : (slash == path ? 1 : static_cast<size_t>(slash - path));
+    if (slash == nullptr) path = slash = ".";  // a name alone lies in the working folder
+    char folder[PATH_MAX];
+    size_t length = slash > path ? static_cast<size_t>(slash - path) : 1;  // "/" keeps its slash
     if (length >= sizeof folder) return false;
-    memcpy(folder, slash == nullptr ? "." : path, length);
+    memcpy(folder, path, length);
     folder[length] = '\0';
     struct stat status;
     return lstat(folder, &status) == 0 && LogFolderFlaw(status, geteuid()) == nullptr;
@@ -159,15 +160,14 @@ void AppendToFile(const char* path, const char* text) {
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return;
     struct stat status;
-    if (fstat(fd, &status) == 0 && LogFileFlaw(status, geteuid()) == nullptr) {
-        size_t left = strlen(text);
-        while (left > 0) {
-            ssize_t written = write(fd, text, left);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) break;
-            text += written;
-            left -= static_cast<size_t>(written);
-        }
+    bool writable = fstat(fd, &status) == 0 && LogFileFlaw(status, geteuid()) == nullptr;
+    size_t left = writable ? strlen(text) : 0;
+    while (left > 0) {
+        ssize_t written = write(fd, text, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        text += written;
+        left -= static_cast<size_t>(written);
     }
     close(fd);
 }
