@@ -160,7 +160,7 @@ bool LogStream::EnsureOpen() {
 bool LogStream::Open(bool truncate) {
     if (!PrepareFolder()) return mToStandardError;
     Env* env = Env::Current();
-    mFd = env->Open(mPath.c_str(), kOpenFlags | (truncate ? O_TRUNC : 0), 0644);
+    mFd = env->Open(mPath.c_str(), kOpenFlags, 0644);
     if (mFd < 0) {
         if (errno == ELOOP) Refuse(mPath.c_str(), "is a link");
         if (errno == ENXIO) Refuse(mPath.c_str(), "is a FIFO");
@@ -174,6 +174,8 @@ bool LogStream::Open(bool truncate) {
         Refuse(mPath.c_str(), flaw);
         return true;
     }
+    // Emptied only once it is known to be the log's own file, never on the way to the check.
+    if (truncate && ftruncate(mFd, 0) == 0) status.st_size = 0;
     mOpenedOnce = true;
     mFileSize = status.st_size;
     mDevice = status.st_dev;
