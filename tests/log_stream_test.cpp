@@ -101,30 +101,6 @@ std::string CaptureStandardError(const std::function<void()>& body) {
     return text.str();
 }
 
-struct stat StatusOf(mode_t mode, uid_t owner, nlink_t links = 1) {
-    struct stat status = {};
-    status.st_mode = mode;
-    status.st_uid = owner;
-    status.st_nlink = links;
-    return status;
-}
-
-TEST(LogStreamTest, FoldersAndFilesThatOthersControlAreFlawed) {
-    const uid_t me = 1000, other = 1001;
-    EXPECT_EQ(nullptr, LogFolderFlaw(StatusOf(S_IFDIR | 0755, 0), me));
-    EXPECT_EQ(nullptr, LogFolderFlaw(StatusOf(S_IFDIR | 0700, me), me));
-    EXPECT_EQ(nullptr, LogFolderFlaw(StatusOf(S_IFDIR | 01777, 0), me));  // sticky, as /tmp
-    EXPECT_STREQ("belongs to another user", LogFolderFlaw(StatusOf(S_IFDIR | 0755, other), me));
-    EXPECT_STREQ("is writable by others", LogFolderFlaw(StatusOf(S_IFDIR | 0777, 0), me));
-    EXPECT_STREQ("is a link", LogFolderFlaw(StatusOf(S_IFLNK | 0777, 0), me));
-    EXPECT_STREQ("is not a folder", LogFolderFlaw(StatusOf(S_IFREG | 0755, 0), me));
-
-    EXPECT_EQ(nullptr, LogFileFlaw(StatusOf(S_IFREG | 0644, me), me));
-    EXPECT_STREQ("has more than one name", LogFileFlaw(StatusOf(S_IFREG | 0644, 0, 2), me));
-    EXPECT_STREQ("is not a regular file", LogFileFlaw(StatusOf(S_IFIFO | 0666, 0), me));
-    EXPECT_STREQ("belongs to another user", LogFileFlaw(StatusOf(S_IFREG | 0644, other), me));
-}
-
 TEST(LogStreamTest, CreatesTheFolderOwnerOnlyAndRefusesLinksFifosAndOpenFolders) {
     SandboxEnv sandbox;
     const std::string folder = sandbox.Real("/tmp/logs");
