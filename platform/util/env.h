@@ -21,6 +21,7 @@
 //   never calls into a test's wrapper and a fault a test injects never reaches standard error.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -48,6 +49,12 @@ class Env {
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
     virtual int MakeDir(const char* path, int mode) = 0;
+    virtual int Fstat(int fd, struct stat* info) = 0;
+    virtual int Lstat(const char* path, struct stat* info) = 0;
+    virtual int Fchmod(int fd, mode_t mode) = 0;
+    virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+    // The target of the symbolic link at `path` into `*target`; -1 with errno on failure.
+    virtual int ReadLink(const char* path, std::string* target) = 0;
 
     // Wall-clock time, and its breakdown in the local time zone.
     virtual void Now(struct timespec* now) = 0;
@@ -79,6 +86,11 @@ class ForwardingEnv : public Env {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
+    int Fstat(int fd, struct stat* info) override;
+    int Lstat(const char* path, struct stat* info) override;
+    int Fchmod(int fd, mode_t mode) override;
+    int Fchown(int fd, uid_t owner, gid_t group) override;
+    int ReadLink(const char* path, std::string* target) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;

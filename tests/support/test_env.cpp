@@ -52,6 +52,12 @@ int SandboxEnv::Unlink(const char* path) {
 int SandboxEnv::MakeDir(const char* path, int mode) {
     return target()->MakeDir(Real(path).c_str(), mode);
 }
+int SandboxEnv::Lstat(const char* path, struct stat* info) {
+    return target()->Lstat(Real(path).c_str(), info);
+}
+int SandboxEnv::ReadLink(const char* path, std::string* link) {
+    return target()->ReadLink(Real(path).c_str(), link);
+}
 
 void SandboxEnv::Now(struct timespec* now) {
     if (mFixedTime)
