@@ -37,17 +37,21 @@ ConfigFile::ConfigFile(const char* path, bool unescape, bool stripQuotes, bool l
       mSeparator(separator != nullptr && *separator != '\0' ? separator : "="),
       mComment(OrEmpty(comment)),
       mEndLine(OrEmpty(endLine)) {
-    std::string text;
-    if (path != nullptr) {
-        mOrigin = path;
-        if (ReadWholeFile(path, &text)) Parse(text.data(), text.size(), path);
-    }
+    if (path == nullptr) return;
+    mOrigin = path;
+    if (ReadWholeFile(path, &mText)) ParseText();
 }
 
 void ConfigFile::Parse(const char* text, size_t size, const std::string& origin) {
-    mEntries.clear();
     mOrigin = origin;
-    LineReader lines(text, size);
+    mText.assign(text, size);
+    ParseText();
+}
+
+void ConfigFile::ParseText() {
+    mEntries.clear();
+    mFound.clear();
+    LineReader lines(mText.data(), mText.size());
     const char *begin, *end;
     while (lines.Next(&begin, &end)) {
         if (!mEndLine.empty() && Equals(begin, end, mEndLine)) return;
@@ -59,15 +63,10 @@ void ConfigFile::Parse(const char* text, size_t size, const std::string& origin)
         TrimBlanks(&begin, &keyEnd);
         TrimBlanks(&valueBegin, &end);
         if (mStripQuotes) StripQuotes(&valueBegin, &end);
-        std::string key, value;
-        if (mUnescape) {
-            AppendUnescapedForgiving(&key, begin, keyEnd);
-            AppendUnescapedForgiving(&value, valueBegin, end);
-        } else {
-            key.assign(begin, keyEnd);
-            value.assign(valueBegin, end);
-        }
-        Add(std::move(key), std::move(value), lines.Number());
+        mEntries.push_back({static_cast<size_t>(begin - mText.data()),
+                            static_cast<size_t>(keyEnd - begin),
+                            static_cast<size_t>(valueBegin - mText.data()),
+                            static_cast<size_t>(end - valueBegin), lines.Number()});
     }
 }
 
@@ -86,24 +85,45 @@ const char* ConfigFile::SettingEnd(const char* begin, const char* end) const {
     return end;
 }
 
-void ConfigFile::Add(std::string key, std::string value, unsigned line) {
-    auto known = mEntries.find(key);
-    if (known == mEntries.end())
-        mEntries.emplace(std::move(key), Entry{std::move(value), line});
-    else if (mLastWins)
-        known->second = Entry{std::move(value), line};
+std::string ConfigFile::Decode(size_t at, size_t length) const {
+    const char* begin = mText.data() + at;
+    if (!mUnescape) return std::string(begin, length);
+    std::string text;
+    AppendUnescapedForgiving(&text, begin, begin + length);
+    return text;
+}
+
+bool ConfigFile::HasKey(const Entry& entry, const std::string& key) const {
+    const char* begin = mText.data() + entry.key;
+    if (mUnescape && memchr(begin, '\\', entry.keyLength) != nullptr)
+        return Decode(entry.key, entry.keyLength) == key;
+    return entry.keyLength == key.size() && memcmp(begin, key.data(), key.size()) == 0;
+}
+
+const ConfigFile::Entry* ConfigFile::Lookup(const char* key) const {
+    if (key == nullptr) return nullptr;
+    const std::string wanted(key);
+    if (mLastWins) {
+        for (auto entry = mEntries.rbegin(); entry != mEntries.rend(); ++entry)
+            if (HasKey(*entry, wanted)) return &*entry;
+    } else {
+        for (const Entry& entry : mEntries)
+            if (HasKey(entry, wanted)) return &entry;
+    }
+    return nullptr;
 }
 
 const std::string* ConfigFile::Find(const char* key) const {
-    if (key == nullptr) return nullptr;
-    auto found = mEntries.find(key);
-    return found != mEntries.end() ? &found->second.value : nullptr;
+    const Entry* entry = Lookup(key);
+    if (entry == nullptr) return nullptr;
+    std::string& value = mFound[key];
+    value = Decode(entry->value, entry->valueLength);
+    return &value;
 }
 
 unsigned ConfigFile::LineOf(const char* key) const {
-    if (key == nullptr) return 0;
-    auto found = mEntries.find(key);
-    return found != mEntries.end() ? found->second.line : 0;
+    const Entry* entry = Lookup(key);
+    return entry != nullptr ? entry->line : 0;
 }
 
 int ConfigFile::GetEntry(const char* key, char* buffer, unsigned size) const {

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace Configuration {
 
@@ -13,7 +14,8 @@ namespace Configuration {
 // files shared with other programs (shell-style settings) read without complaint. A comment is a
 // line that begins with the comment mark, or the rest of a line from a comment mark that follows
 // a blank ("limit=10   # records kept" sets limit to 10). Reading takes time in proportion to the
-// text's size.
+// text's size, and so does each look-up: the entries are kept as slices of the text, in order, and
+// found by a scan, which stays within the caches where a table of many keys would not.
 class ConfigFile {
   public:
     // Reads the file at `path` (null: no file, no entries; text can then be given to Parse).
@@ -44,7 +46,8 @@ class ConfigFile {
     // `size` is 0). Non-zero when the key was found; 0, with `buffer` untouched, otherwise.
     int GetEntry(const char* key, char* buffer, unsigned size) const;
 
-    // The value of `key`, whole, or null when the key is absent. Valid until the next Parse.
+    // The value of `key`, whole, or null when the key is absent. Valid until the next Parse or the
+    // object's end.
     const std::string* Find(const char* key) const;
     // The number (from 1) of the line that gave `key` its value; 0 when the key is absent.
     unsigned LineOf(const char* key) const;
@@ -52,18 +55,27 @@ class ConfigFile {
     const std::string& Origin() const { return mOrigin; }
 
   private:
+    // One setting: its key and value as they stand in mText (escaped, blanks and quotes dropped).
     struct Entry {
-        std::string value;
+        size_t key, keyLength, value, valueLength;
         unsigned line;
     };
 
+    // Replaces the entries with those of mText.
+    void ParseText();
     // The end of the setting in the line [begin, end): where a comment starts, else `end`.
     const char* SettingEnd(const char* begin, const char* end) const;
-    void Add(std::string key, std::string value, unsigned line);
+    // The entry that gives `key` its value (the first or the last of its lines), or null.
+    const Entry* Lookup(const char* key) const;
+    bool HasKey(const Entry& entry, const std::string& key) const;
+    // The text of [at, at + length) of mText, unescaped when the file is.
+    std::string Decode(size_t at, size_t length) const;
 
     bool mUnescape, mStripQuotes, mLastWins;
     std::string mSeparator, mComment, mEndLine, mOrigin;
-    std::unordered_map<std::string, Entry> mEntries;
+    std::string mText;
+    std::vector<Entry> mEntries;
+    mutable std::unordered_map<std::string, std::string> mFound;  // values looked up, decoded
 };
 
 }  // namespace Configuration
