@@ -28,8 +28,8 @@ class TempRootEnv : public ForwardingEnv {
     int MakeDir(const char* path, int mode) override {
         return ForwardingEnv::MakeDir((mRoot + path).c_str(), mode);
     }
-    int LinkStat(const char* path, struct stat* out) override {
-        return ForwardingEnv::LinkStat((mRoot + path).c_str(), out);
+    int Lstat(const char* path, struct stat* out) override {
+        return ForwardingEnv::Lstat((mRoot + path).c_str(), out);
     }
 
   private:

@@ -56,11 +56,15 @@ MultiSectionConfigFile* NewDatabase() {
     return new MultiSectionConfigFile(nullptr, "{\n", "}\n", "=", "#", nullptr);
 }
 
+// A fresh folder for the benchmark's files, under $TMPDIR (scripts/bench points it into build/),
+// else /tmp.
 std::string Folder() {
     static std::string folder = [] {
-        char pattern[] = "/tmp/cdr-bench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) abort();
-        return std::string(pattern);
+        const char* parent = getenv("TMPDIR");
+        std::string pattern =
+            std::string(parent != nullptr ? parent : "/tmp") + "/cdr-bench-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) abort();
+        return pattern;
     }();
     return folder;
 }

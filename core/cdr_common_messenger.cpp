@@ -1,8 +1,9 @@
 #include "core/cdr_common_messenger.h"
 
+#include "platform/messaging/message_queue.h"
+
 namespace {
 const int kPollerSetting = 39;
-const char kQueuePath[] = "/bin/ping";
 }  // namespace
 
 CDRCommonMessenger::CDRCommonMessenger()
@@ -16,18 +17,18 @@ CDRCommonMessenger::~CDRCommonMessenger() {
 }
 
 void CDRCommonMessenger::SelectQueues() {
-    mpPoller->SelectQueue(kCallManagerQueue, kQueuePath, true, true);
-    mpPoller->SelectQueue(kWebQueue, kQueuePath, true, true);
+    mpPoller->SelectQueue(kCallManagerQueueNumber, kRecorderQueuePath, true, true);
+    mpPoller->SelectQueue(kWebSideQueueNumber, kRecorderQueuePath, true, true);
 }
 
 void CDRCommonMessenger::WaitForMessagingEvent() {
     mIsRunning = 1;
     do {
         switch (mpPoller->WaitForEvents()) {
-            case kCallManagerQueue:
+            case kCallManagerQueueNumber:
                 CDRMessenger::ProcessMessageFromQueue(1);
                 break;
-            case kWebQueue:
+            case kWebSideQueueNumber:
                 CDRUpdateMessenger::ProcessMessageFromQueue(1);
                 break;
             case kWaitFailed:

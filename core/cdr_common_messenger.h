@@ -8,9 +8,8 @@
 
 class CDRCommonMessenger : public CDRMessenger, public CDRUpdateMessenger {
   public:
-    // Queue numbers the poller reports: the call manager's, the web side's, and a failed wait.
-    static const int kCallManagerQueue = 15;
-    static const int kWebQueue = 111;
+    // What the poller reports for a failed wait; otherwise it reports kCallManagerQueueNumber or
+    // kWebSideQueueNumber.
     static const int kWaitFailed = -1;
 
     CDRCommonMessenger();

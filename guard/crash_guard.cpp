@@ -153,23 +153,20 @@ bool FolderIsTrusted(const char* path) {
     return lstat(folder, &status) == 0 && LogFolderFlaw(status, geteuid()) == nullptr;
 }
 
-// Appends `text` to the file at `path` with plain system calls; a file that cannot be opened, or
-// that lies in a folder or is a file another user controls, is skipped.
+// Appends `text` to the file at `path` with plain system calls (the POSIX environment, never an
+// installed one: this runs in a signal handler); a file that cannot be opened, or that lies in a
+// folder or is a file another user controls, is skipped.
 void AppendToFile(const char* path, const char* text) {
     if (!FolderIsTrusted(path)) return;
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    Env* posix = Env::Posix();
+    int fd = posix->Open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                         0644);
     if (fd < 0) return;
     struct stat status;
-    bool writable = fstat(fd, &status) == 0 && LogFileFlaw(status, geteuid()) == nullptr;
-    size_t left = writable ? strlen(text) : 0;
-    while (left > 0) {
-        ssize_t written = write(fd, text, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        text += written;
-        left -= static_cast<size_t>(written);
+    if (fstat(fd, &status) == 0 && LogFileFlaw(status, geteuid()) == nullptr) {
+        posix->WriteFully(fd, text, strlen(text));
     }
-    close(fd);
+    posix->Close(fd);
 }
 
 void RestoreDefaultAndRaise(int signal) {
@@ -272,7 +269,7 @@ void CrashGuard::WritePidFile() {
     if (fd < 0) return;
     char text[16];
     int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(sStartPid));
-    WriteAll(fd, text, static_cast<size_t>(length));
+    env->WriteFully(fd, text, static_cast<size_t>(length));
     env->Close(fd);
 }
 

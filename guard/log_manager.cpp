@@ -40,15 +40,9 @@ const char kClockFormat[] = "%H:%M:%S.";
 const int kLogMaxBytes = 2147483647;
 const int kLogBackups = 1;
 
+// Standard error is the process's own, never a test's file: written with plain system calls.
 void CopyToStandardError(const char* line) {
-    size_t length = strlen(line);
-    while (length > 0) {
-        ssize_t written = write(STDERR_FILENO, line, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        line += written;
-        length -= static_cast<size_t>(written);
-    }
+    Env::Posix()->WriteFully(STDERR_FILENO, line, strlen(line));
 }
 
 }  // namespace

@@ -114,16 +114,24 @@ TEST_F(AutoDownloadTest, SmallThresholdsNeverDivideByZeroAndStayBounded) {
     EXPECT_LE(LogCount(), 10u);
 }
 
-TEST_F(AutoDownloadTest, ALogThatCannotBeOpenedRefusesEveryReportUntilReread) {
-    SwitchOn(10, "true");
-    MakeDirs(DownloadLogPath());  // a folder where the log should be
+// A folder where the log should be is set aside like a damaged log, and recording goes on; the
+// settings in a file that cannot be read stay as they were.
+TEST_F(AutoDownloadTest, AnUnreadableLogIsSetAsideAndRecordingGoesOn) {
+    SwitchOn(10, "false");
+    MakeDirs(DownloadLogPath());
+    ASSERT_EQ(0, unlink(mEnv.Real("/conf/auto-down-stat.conf").c_str()));
+    MakeDirs("/conf/auto-down-stat.conf");
     TestManager& manager = Start();
-    EXPECT_EQ(1, TraceCount("Auto Download Settings can't be read!\n"));
-    EXPECT_EQ(0, Add(1));
-    EXPECT_EQ(0u, HeldRecords(0).size()) << "the databases refuse it too";
-    ASSERT_EQ(0, rmdir(mEnv.Real(DownloadLogPath()).c_str()));
-    ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
     EXPECT_EQ(1, Add(1));
+    EXPECT_EQ(1u, LogCount());
+    EXPECT_EQ(0, manager.mDownloadCnt);
+    EXPECT_EQ(0, TraceCount("Auto Download Settings can't be read!\n"));
+    const std::string log = DownloadLogPath();
+    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: the download log cannot be read (open " +
+                            log + ": a folder, not a regular file).\n"));
+    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: " + log + " kept as " + log + ".bad.\n"));
+    EXPECT_EQ(1, TraceCount("open /conf/auto-down-stat.conf: a folder, not a regular file; its "
+                            "settings stay as they were.\n"));
 }
 
 TEST_F(AutoDownloadTest, WithRecordingOffRecordsGoToTheLogOnlyTypeFirst) {

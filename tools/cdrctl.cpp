@@ -181,15 +181,9 @@ bool SetField(const std::string& name, FieldType type, void* target, const std::
             if (!ParseNumber(name, text, INT32_MIN, INT32_MAX, &n, error)) return false;
             *static_cast<CDRAuthType*>(target) = static_cast<CDRAuthType>(n);
             return true;
-        case FieldType::kText: {
-            const char* problem = CheckWireText(text);
-            if (problem != nullptr) {
-                *error = "bad " + name + ": " + problem;
-                return false;
-            }
+        case FieldType::kText:  // fitted to travel when sent (FitWireText)
             *static_cast<std::string*>(target) = text;
             return true;
-        }
         case FieldType::kAddress: {
             struct in_addr address;
             if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
@@ -493,6 +487,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
         for (int i = 0; i < command.repeat && status == ClientStatus::kDone; ++i)
             status = client.Post(command.message);
     }
+    if (!client.fitted().empty())
+        fprintf(err, "cdrctl: warning: texts fitted before sending: %s\n", client.fitted().c_str());
     if (status == ClientStatus::kDone) return 0;
     fprintf(err, "cdrctl: %s\n", client.error().c_str());
     return status == ClientStatus::kInvalid ? 2 : 1;

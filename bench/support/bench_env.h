@@ -25,7 +25,7 @@ class RootEnv : public ForwardingEnv {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
-    int LinkStat(const char* path, struct stat* out) override;
+    int Lstat(const char* path, struct stat* out) override;
     std::string QueueName(const std::string& name) override;
 
   private:

@@ -1,8 +1,7 @@
 #include "platform/config/configuration_root.h"
 
-#include <stdlib.h>
+#include "platform/util/env.h"
 
 std::string ConfigurationRoot() {
-    const char* root = getenv("VELK_PATH");
-    return root != nullptr ? root : "/etc/velk-conf/";
+    return Env::Current()->ConfigurationRoot();
 }

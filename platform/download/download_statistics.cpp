@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "platform/config/config_file.h"
+#include "platform/config/configuration_root.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
@@ -76,11 +77,8 @@ int DownloadStatistics::StartDownloadStatistics(Configuration::MultiSectionConfi
     if (log == nullptr) return 0;
     if (log->GetSectionCount() == 0) return 1;
     try {
-        const char* root = getenv("VELK_PATH");
-        Configuration::ConfigFile settings(
-            (std::string(root != nullptr ? root : "/etc/velk-conf/") + "auto-down-stat.conf")
-                .c_str(),
-            true, false, false, "=", "#", nullptr);
+        Configuration::ConfigFile settings((ConfigurationRoot() + "auto-down-stat.conf").c_str(),
+                                           true, false, false, "=", "#", nullptr);
         mDirectory = Setting(settings, "download_dir", kDefaultDirectory);
         if (!mDirectory.empty() && mDirectory.back() != '/') mDirectory += '/';
         mCommand = SplitOnBlanks(Setting(settings, "download_cmd", ""));

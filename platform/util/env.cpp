@@ -1,6 +1,9 @@
 #include "platform/util/env.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,11 +25,28 @@ class PosixEnv : public Env {
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
     int MakeDir(const char* path, int mode) override { return ::mkdir(path, mode); }
-    int LinkStat(const char* path, struct stat* out) override { return ::lstat(path, out); }
-    int FileStat(int fd, struct stat* out) override { return ::fstat(fd, out); }
+    int Fstat(int fd, struct stat* info) override { return ::fstat(fd, info); }
+    int Lstat(const char* path, struct stat* info) override { return ::lstat(path, info); }
+    int Fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
+    int Fchown(int fd, uid_t owner, gid_t group) override { return ::fchown(fd, owner, group); }
+    int ReadLink(const char* path, std::string* target) override {
+        char text[PATH_MAX];
+        const ssize_t size = ::readlink(path, text, sizeof text);
+        if (size < 0) return -1;
+        if (static_cast<size_t>(size) == sizeof text) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        target->assign(text, static_cast<size_t>(size));
+        return 0;
+    }
     void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     std::string QueueName(const std::string& name) override { return name; }
+    std::string ConfigurationRoot() override {
+        const char* root = getenv("VELK_PATH");
+        return root != nullptr ? root : "/etc/velk-conf/";
+    }
 };
 
 std::atomic<Env*> gCurrent{nullptr};
@@ -48,6 +68,21 @@ Env* Env::Current() {
 Env* Env::SetCurrent(Env* env) {
     Env* previous = gCurrent.exchange(env, std::memory_order_acq_rel);
     return previous != nullptr ? previous : Posix();
+}
+
+bool Env::WriteFully(int fd, const void* data, size_t size) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = Write(fd, next, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        next += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 int ForwardingEnv::Open(const char* path, int flags, int mode) {
@@ -74,11 +109,20 @@ int ForwardingEnv::Unlink(const char* path) {
 int ForwardingEnv::MakeDir(const char* path, int mode) {
     return mpTarget->MakeDir(path, mode);
 }
-int ForwardingEnv::LinkStat(const char* path, struct stat* out) {
-    return mpTarget->LinkStat(path, out);
+int ForwardingEnv::Fstat(int fd, struct stat* info) {
+    return mpTarget->Fstat(fd, info);
 }
-int ForwardingEnv::FileStat(int fd, struct stat* out) {
-    return mpTarget->FileStat(fd, out);
+int ForwardingEnv::Lstat(const char* path, struct stat* info) {
+    return mpTarget->Lstat(path, info);
+}
+int ForwardingEnv::Fchmod(int fd, mode_t mode) {
+    return mpTarget->Fchmod(fd, mode);
+}
+int ForwardingEnv::Fchown(int fd, uid_t owner, gid_t group) {
+    return mpTarget->Fchown(fd, owner, group);
+}
+int ForwardingEnv::ReadLink(const char* path, std::string* target) {
+    return mpTarget->ReadLink(path, target);
 }
 void ForwardingEnv::Now(struct timespec* now) {
     mpTarget->Now(now);
@@ -88,4 +132,7 @@ void ForwardingEnv::LocalTime(time_t seconds, struct tm* out) {
 }
 std::string ForwardingEnv::QueueName(const std::string& name) {
     return mpTarget->QueueName(name);
+}
+std::string ForwardingEnv::ConfigurationRoot() {
+    return mpTarget->ConfigurationRoot();
 }

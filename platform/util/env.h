@@ -1,8 +1,24 @@
-// The operating system behind one narrow interface: files, the clock and message-queue names.
+// The part of the operating system that tests substitute, behind one narrow interface: files,
+// the wall clock, message-queue names and the configuration root.
 //
-// Every platform class reaches the OS through Env::Current(). The default is the plain POSIX
-// environment; tests install a forwarding wrapper that points paths elsewhere, moves the clock,
-// or makes a chosen call fail.
+// Every file the program opens, reads, writes, syncs, renames or removes, every time stamp it
+// takes, every queue name it hands to the system and the configuration root it reads its
+// settings from go through Env::Current(). The default is the plain POSIX environment; tests
+// install a forwarding wrapper that points paths elsewhere, stops the clock, makes a chosen call
+// fail or renames the queues.
+//
+// Deliberately not covered, and called directly where they are used:
+// - processes and signals: starting the download command and the restarted program
+//   (posix_spawnp, fork, exec), waiting for and killing them, signal handlers, raise;
+// - the message-queue system calls themselves (mq_open, mq_timedsend, mq_timedreceive,
+//   mq_getattr, mq_unlink, and fstat/fchmod on a queue) and poll on the queues;
+// - timeouts and pauses, which use the monotonic or real clock whatever Env's clock says (a test
+//   that stops Env's clock must not stop a wait);
+// - threads and mutexes, the system log socket, and what the process reads about itself
+//   (/proc/self/cmdline, /proc/self/exe, its pid);
+// - the crash guard's reports, written from a signal handler, and the trace log's copy on
+//   standard error: both through Env::Posix() whatever is installed, so that a signal handler
+//   never calls into a test's wrapper and a fault a test injects never reaches standard error.
 #pragma once
 
 #include <sys/stat.h>
@@ -33,9 +49,12 @@ class Env {
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
     virtual int MakeDir(const char* path, int mode) = 0;
-    // The status of `path` itself (a link is not followed), and of an open descriptor.
-    virtual int LinkStat(const char* path, struct stat* out) = 0;
-    virtual int FileStat(int fd, struct stat* out) = 0;
+    virtual int Fstat(int fd, struct stat* info) = 0;
+    virtual int Lstat(const char* path, struct stat* info) = 0;
+    virtual int Fchmod(int fd, mode_t mode) = 0;
+    virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+    // The target of the symbolic link at `path` into `*target`; -1 with errno on failure.
+    virtual int ReadLink(const char* path, std::string* target) = 0;
 
     // Wall-clock time, and its breakdown in the local time zone.
     virtual void Now(struct timespec* now) = 0;
@@ -43,6 +62,15 @@ class Env {
 
     // The operating-system name of the message queue the program calls `name` ("/ping-15").
     virtual std::string QueueName(const std::string& name) = 0;
+
+    // The configuration root: the value of VELK_PATH when it is set (even empty), else
+    // "/etc/velk-conf/". File names are appended to it with no separator added. Read afresh at
+    // each call.
+    virtual std::string ConfigurationRoot() = 0;
+
+    // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
+    // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
+    bool WriteFully(int fd, const void* data, size_t size);
 };
 
 // Forwards every call to another environment; derive from it to change one behaviour.
@@ -58,11 +86,15 @@ class ForwardingEnv : public Env {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
-    int LinkStat(const char* path, struct stat* out) override;
-    int FileStat(int fd, struct stat* out) override;
+    int Fstat(int fd, struct stat* info) override;
+    int Lstat(const char* path, struct stat* info) override;
+    int Fchmod(int fd, mode_t mode) override;
+    int Fchown(int fd, uid_t owner, gid_t group) override;
+    int ReadLink(const char* path, std::string* target) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;
+    std::string ConfigurationRoot() override;
 
   protected:
     Env* target() const { return mpTarget; }

@@ -131,7 +131,7 @@ void LogStream::WriteChunk(const char* data, unsigned long length) {
         Rotate();
         if (mFd < 0) return;
     }
-    if (WriteAll(mFd, data, length)) mFileSize += static_cast<long long>(length);
+    if (Env::Current()->WriteFully(mFd, data, length)) mFileSize += static_cast<long long>(length);
 }
 
 long long LogStream::Cap() const {
@@ -149,7 +149,7 @@ bool LogStream::WasReplaced() {
     if (now.tv_sec == mNameCheckSecond) return false;
     mNameCheckSecond = now.tv_sec;
     struct stat named;
-    if (env->LinkStat(mPath.c_str(), &named) != 0) return errno == ENOENT;
+    if (env->Lstat(mPath.c_str(), &named) != 0) return errno == ENOENT;
     return named.st_ino != mInode || named.st_dev != mDevice;
 }
 
@@ -168,7 +168,7 @@ bool LogStream::Open(bool truncate) {
     }
     struct stat status;
     const char* flaw =
-        env->FileStat(mFd, &status) != 0 ? strerror(errno) : LogFileFlaw(status, geteuid());
+        env->Fstat(mFd, &status) != 0 ? strerror(errno) : LogFileFlaw(status, geteuid());
     if (flaw != nullptr) {
         Close();
         Refuse(mPath.c_str(), flaw);
@@ -191,7 +191,7 @@ bool LogStream::Open(bool truncate) {
 bool LogStream::PrepareFolder() {
     Env* env = Env::Current();
     struct stat folder;
-    if (env->LinkStat(kLogFolder, &folder) != 0) {
+    if (env->Lstat(kLogFolder, &folder) != 0) {
         if (errno != ENOENT) return false;
         try {
             MakeDirs(DirName(kLogFolder));
@@ -199,7 +199,7 @@ bool LogStream::PrepareFolder() {
             return false;
         }
         if (env->MakeDir(kLogFolder, 0700) != 0 && errno != EEXIST) return false;
-        if (env->LinkStat(kLogFolder, &folder) != 0) return false;
+        if (env->Lstat(kLogFolder, &folder) != 0) return false;
     }
     const char* flaw = LogFolderFlaw(folder, geteuid());
     if (flaw != nullptr) Refuse(kLogFolder, flaw);

@@ -52,8 +52,11 @@ int SandboxEnv::Unlink(const char* path) {
 int SandboxEnv::MakeDir(const char* path, int mode) {
     return target()->MakeDir(Real(path).c_str(), mode);
 }
-int SandboxEnv::LinkStat(const char* path, struct stat* out) {
-    return target()->LinkStat(Real(path).c_str(), out);
+int SandboxEnv::Lstat(const char* path, struct stat* info) {
+    return target()->Lstat(Real(path).c_str(), info);
+}
+int SandboxEnv::ReadLink(const char* path, std::string* link) {
+    return target()->ReadLink(Real(path).c_str(), link);
 }
 
 void SandboxEnv::Now(struct timespec* now) {

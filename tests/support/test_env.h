@@ -42,7 +42,8 @@ class SandboxEnv : public ForwardingEnv {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
-    int LinkStat(const char* path, struct stat* out) override;
+    int Lstat(const char* path, struct stat* info) override;
+    int ReadLink(const char* path, std::string* target) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;

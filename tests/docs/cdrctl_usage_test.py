@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Checks that the README and the manual page show cdrctl's commands as `cdrctl --help` does.
+
+  cdrctl_usage_test.py README CDRCTL_1 GROFF CDRCTL [ARGS...]
+
+The command list of the usage (its first paragraph) is the one source: the README's cdrctl
+section quotes it verbatim as an indented block, and the manual page's SYNOPSIS, rendered, has
+one "cdrctl ..." line per command line of the usage plus "cdrctl --help", and nothing else.
+"""
+import re
+import subprocess
+import sys
+
+
+def command_list(cdrctl):
+    """The first paragraph of `cdrctl --help`, as lines."""
+    usage = subprocess.run(cdrctl + ["--help"], check=True, capture_output=True, text=True).stdout
+    return usage.split("\n\n")[0].split("\n")
+
+
+def synopses(lines):
+    """Each command line's form: the text before its description, 'usage: ' removed."""
+    forms = []
+    for line in lines:
+        form = re.split(r"\s{2,}", line.strip())[0]
+        if line.startswith("usage: "):
+            forms.append(form[len("usage: "):])
+        elif re.match(r"  \S", line):
+            forms.append("cdrctl " + form)
+    return forms
+
+
+def readme_block(readme):
+    """The indented block that follows the README's "## cdrctl" heading."""
+    section = readme.split("\n## cdrctl\n", 1)[1]
+    block = re.search(r"\n\n((?:    .*\n)+)", section)
+    return [line[4:] for line in block.group(1).rstrip("\n").split("\n")]
+
+
+def man_synopsis(groff, page):
+    """The SYNOPSIS lines of the rendered manual page, blanks collapsed."""
+    text = subprocess.run([groff, "-man", "-Tascii", "-P-c", "-rLL=250n", page], check=True,
+                          capture_output=True, text=True).stdout
+    text = re.sub(".\b", "", text)
+    section = text.split("\nSYNOPSIS\n", 1)[1].split("\n\n", 1)[0]
+    return [" ".join(line.split()) for line in section.split("\n") if line.strip()]
+
+
+def main():
+    readme, page, groff, cdrctl = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+    usage = command_list(cdrctl)
+    problems = []
+    shown = readme_block(open(readme, encoding="utf-8").read())
+    if shown != usage:
+        problems.append("README.md's cdrctl block differs from `cdrctl --help`:\n  "
+                        + "\n  ".join(shown) + "\nexpected:\n  " + "\n  ".join(usage))
+    expected = [" ".join(form.split()) for form in synopses(usage)] + ["cdrctl --help"]
+    rendered = man_synopsis(groff, page)
+    for line in sorted(set(expected) - set(rendered)):
+        problems.append("%s: SYNOPSIS lacks: %s" % (page, line))
+    for line in sorted(set(rendered) - set(expected)):
+        problems.append("%s: SYNOPSIS line not in `cdrctl --help`: %s" % (page, line))
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

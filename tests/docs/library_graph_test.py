@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Checks the libraries' dependencies against the README's Layout table.
+
+  library_graph_test.py SOURCE_DIR WORK_DIR CMAKE
+
+Configures SOURCE_DIR afresh in WORK_DIR with `cmake --graphviz` (tests and benchmarks off) and
+fails when the link graph has a cycle, when a library links a library the table does not allow,
+when a source file includes a header of a library the table does not allow, or when a library of
+the graph is missing from the table. A library may use the libraries in its "may use" column and,
+through them, whatever those may use.
+"""
+import os
+import re
+import subprocess
+import sys
+
+
+def layout_table(readme):
+    """{folder: library} and {library: set of libraries it names in "may use"}."""
+    section = readme.split("\n## Layout\n", 1)[1].split("\n## ", 1)[0]
+    folders, may_use = {}, {}
+    for line in section.split("\n"):
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if len(cells) != 4 or not cells[1].startswith("`cdr_"):
+            continue
+        folder, library = cells[0].strip("`").rstrip("/"), cells[1].strip("`")
+        folders[folder] = library
+        may_use.setdefault(library, set()).update(re.findall(r"`(cdr_\w+)`", cells[2]))
+    return folders, may_use
+
+
+def closure(may_use):
+    """{library: every library it may reach}; raises on a cycle in the table itself."""
+    reach = {}
+
+    def visit(library, path):
+        if library in path:
+            raise ValueError("the table's \"may use\" column has a cycle: " +
+                             " -> ".join(path + [library]))
+        if library not in reach:
+            found = set()
+            for used in may_use.get(library, ()):
+                found |= {used} | visit(used, path + [library])
+            reach[library] = found
+        return reach[library]
+
+    for library in may_use:
+        visit(library, [])
+    return reach
+
+
+def link_graph(source, work, cmake):
+    """{target: set of targets it links}, from `cmake --graphviz`."""
+    dot = os.path.join(work, "libraries.dot")
+    subprocess.run([cmake, "-S", source, "-B", os.path.join(work, "tree"), "-DCDR_TESTS=OFF",
+                    "-DCDR_BENCH=OFF", "-DCDR_FUZZ=OFF", "--graphviz=" + dot],
+                   check=True, stdout=subprocess.DEVNULL)
+    text = open(dot, encoding="utf-8").read()
+    names = dict(re.findall(r'"(node\d+)" \[ label = "([^"]+)"', text))
+    graph = {name: set() for name in names.values()}
+    for start, end in re.findall(r'"(node\d+)" -> "(node\d+)"', text):
+        graph[names[start]].add(names[end])
+    return graph
+
+
+def cycle(graph):
+    """One cycle of `graph` as a list of targets, or None."""
+    state = {}
+
+    def visit(node, path):
+        state[node] = "open"
+        for next_node in graph.get(node, ()):
+            if state.get(next_node) == "open":
+                return path[path.index(next_node):] + [next_node]
+            if next_node not in state:
+                found = visit(next_node, path + [next_node])
+                if found:
+                    return found
+        state[node] = "done"
+        return None
+
+    for node in graph:
+        if node not in state:
+            found = visit(node, [node])
+            if found:
+                return found
+    return None
+
+
+def include_problems(source, folders, reach):
+    """Each #include of a header in another library's folder that the table does not allow."""
+    problems = []
+    for folder, library in folders.items():
+        directory = os.path.join(source, folder)
+        for name in sorted(os.listdir(directory)):
+            if not name.endswith((".cpp", ".h")):
+                continue
+            path = os.path.join(directory, name)
+            for header in re.findall(r'^#include "([^"]+)"', open(path, encoding="utf-8").read(),
+                                     re.M):
+                used = folders.get(os.path.dirname(header))
+                if used and used != library and used not in reach[library]:
+                    problems.append("%s/%s includes %s (%s), which %s may not use"
+                                    % (folder, name, header, used, library))
+    return problems
+
+
+def main():
+    source, work, cmake = sys.argv[1], sys.argv[2], sys.argv[3]
+    folders, may_use = layout_table(open(os.path.join(source, "README.md"), encoding="utf-8").read())
+    try:
+        reach = closure(may_use)
+    except ValueError as error:
+        print(error)
+        return 1
+    graph = link_graph(source, work, cmake)
+    problems = []
+    found = cycle(graph)
+    if found:
+        problems.append("the link graph has a cycle: " + " -> ".join(found))
+    for library in sorted(graph):
+        if not library.startswith("cdr_"):
+            continue
+        if library not in may_use:
+            problems.append("library %s is not in the README's Layout table" % library)
+            continue
+        for used in sorted(graph[library]):
+            if used.startswith("cdr_") and used not in reach[library]:
+                problems.append("%s links %s, which the README's Layout table does not allow"
+                                % (library, used))
+    for library in sorted(set(may_use) - set(graph)):
+        problems.append("the README's Layout table names %s, which is not built" % library)
+    problems += include_problems(source, folders, reach)
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
