@@ -1,5 +1,6 @@
 #include "platform/util/env.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -24,6 +25,22 @@ class PosixEnv : public Env {
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
     int MakeDir(const char* path, int mode) override { return ::mkdir(path, mode); }
+    int Stat(const char* path, struct stat* out) override { return ::stat(path, out); }
+    int MakeFifo(const char* path, int mode) override { return ::mkfifo(path, mode); }
+    int ListFolder(const char* path, std::vector<std::string>* names) override {
+        DIR* folder = opendir(path);
+        if (folder == nullptr) return -1;
+        names->clear();
+        errno = 0;
+        while (const struct dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names->push_back(name);
+        }
+        const int error = errno;
+        closedir(folder);
+        errno = error;
+        return error == 0 ? 0 : -1;
+    }
     void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     std::string QueueName(const std::string& name) override { return name; }
@@ -92,6 +109,15 @@ int ForwardingEnv::Unlink(const char* path) {
 }
 int ForwardingEnv::MakeDir(const char* path, int mode) {
     return mpTarget->MakeDir(path, mode);
+}
+int ForwardingEnv::Stat(const char* path, struct stat* out) {
+    return mpTarget->Stat(path, out);
+}
+int ForwardingEnv::MakeFifo(const char* path, int mode) {
+    return mpTarget->MakeFifo(path, mode);
+}
+int ForwardingEnv::ListFolder(const char* path, std::vector<std::string>* names) {
+    return mpTarget->ListFolder(path, names);
 }
 void ForwardingEnv::Now(struct timespec* now) {
     mpTarget->Now(now);
