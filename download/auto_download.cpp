@@ -58,6 +58,7 @@ int CDRManager::InitAutoDownloadSettings() {
         if (mpDownStatFile == nullptr) {
             mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
         }
+        DownloadStatistics::StartDelivery();  // files left in the outbox leave without waiting
         return 1;
     } catch (const std::exception&) {
         return 0;
