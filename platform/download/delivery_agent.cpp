@@ -229,7 +229,8 @@ bool Agent::DrainWake() {
     return woken;
 }
 
-// Opens the outbox's wake FIFO, created when missing; again when the outbox moved.
+// Opens the outbox's wake FIFO, created when missing; again when the outbox moved. Throws when
+// the outbox cannot be created; a FIFO that cannot be made only loses the wake-ups.
 void Agent::ListenForRetry(const Outbox& outbox) {
     if (outbox.WakePath() == mWakePath) return;
     if (mWakeFd >= 0) Env::Current()->Close(mWakeFd);
@@ -238,11 +239,14 @@ void Agent::ListenForRetry(const Outbox& outbox) {
     Trace("agent %ld serves %s\n", static_cast<long>(getpid()), outbox.directory().c_str());
     MakeDirs(outbox.directory());
     Env* env = Env::Current();
-    if (env->MakeFifo(mWakePath.c_str(), 0600) != 0 && errno != EEXIST)
-        throw FileError("create the wake FIFO", mWakePath, errno);
     // Read and write: the FIFO then never reads as ended when a waker closes it.
-    mWakeFd = env->Open(mWakePath.c_str(), O_RDWR | O_NONBLOCK, 0);
-    if (mWakeFd < 0) throw FileError("open the wake FIFO", mWakePath, errno);
+    const bool made = env->MakeFifo(mWakePath.c_str(), 0600) == 0 || errno == EEXIST;
+    if (made) mWakeFd = env->Open(mWakePath.c_str(), O_RDWR | O_NONBLOCK, 0);
+    if (mWakeFd >= 0) return;
+    Trace(
+        "<WARNING> cannot listen on %s (%s): deliveries go on, \"cdrctl spool retry\" cannot "
+        "reach this agent\n",
+        mWakePath.c_str(), strerror(errno));
 }
 
 void StopRequested(int) {
