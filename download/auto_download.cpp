@@ -76,6 +76,7 @@ int CDRManager::InitAutoDownloadSettings() {
         }
         settings.reset();
         if (mpDownStatFile == nullptr) OpenDownloadLog();
+        DownloadStatistics::StartDelivery();  // files left in the outbox leave without waiting
         return 1;
     } catch (const std::exception&) {
         return 0;

@@ -24,6 +24,7 @@
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "tools/spool_command.h"
 
 const char kCdrctlUsage[] =
     "usage: cdrctl [--timeout SECONDS] COMMAND ...        (default timeout 5 s)\n"
@@ -41,6 +42,9 @@ const char kCdrctlUsage[] =
     "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
     "  status                                   tell whether a recorder serves the queues\n"
+    "  spool [--dir DIR]                        list the statistics files waiting for delivery,"
+    " newest last\n"
+    "  spool retry [--dir DIR]                  make the delivery agent try the oldest file now\n"
     "\n"
     "TYPE is sent as given (1 answered, 2 missed, 4 failed calls). MASK holds the bits 1, 2 and 4\n"
     "of those databases. Report FIELDs: startTime duration called calledType caller callerType\n"
@@ -55,13 +59,16 @@ const char kCdrctlUsage[] =
     "show reads the record files only, as the recorder names them: the databases under the\n"
     "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
     "names them, the download log at /mnt/bbram/calldata/down_stat.log; --file reads PATH "
-    "instead.\n"
+    "instead\n"
+    "(show download --file reads a file of the outbox too). spool works on download_dir of\n"
+    "auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir DIR.\n"
     "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
     "one JSON object per record (a repeated key holds the array of its values).\n"
     "\n"
-    "Exit status: 0 posted (answered), records printed, or both queues served; 1 the recorder's\n"
-    "queue is missing or full past the timeout or no answer came, a record file is unreadable or\n"
-    "malformed, or a queue is not served; 2 bad command line (nothing sent or read).\n";
+    "Exit status: 0 posted (answered), records or outbox printed, both queues served, or agent\n"
+    "woken; 1 the recorder's queue is missing or full past the timeout or no answer came, a\n"
+    "record file or the outbox is unreadable or malformed, a queue is not served, or no delivery\n"
+    "agent listens; 2 bad command line (nothing sent or read).\n";
 
 namespace {
 
@@ -353,6 +360,37 @@ bool ParseShow(const std::vector<std::string>& args, size_t at, CdrctlCommand* c
     return true;
 }
 
+// "spool [retry] [--dir DIR]".
+bool ParseSpool(const std::vector<std::string>& args, size_t at, CdrctlCommand* command,
+                std::string* error) {
+    command->action = CdrctlAction::kSpool;
+    if (at < args.size() && args[at] == "retry") {
+        command->action = CdrctlAction::kRetry;
+        ++at;
+    }
+    for (; at < args.size(); ++at) {
+        if (args[at] != "--dir") {
+            *error = "unknown spool argument '" + args[at] + "'";
+            return false;
+        }
+        if (!TakeOptionValue(args, &at, &command->outbox, error)) return false;
+    }
+    return true;
+}
+
+// Runs "spool" or "spool retry".
+int Spool(const CdrctlCommand& command, FILE* out, FILE* err) {
+    std::string folder;
+    try {
+        folder = OutboxFolder(command.outbox);
+    } catch (const std::exception& e) {
+        fprintf(err, "cdrctl: %s\n", e.what());
+        return 1;
+    }
+    return command.action == CdrctlAction::kSpool ? ListSpool(folder, out, err)
+                                                  : WakeSpool(folder, out, err);
+}
+
 // Throws FileError unless `root` is a folder that can be read: a mistyped root would otherwise
 // read as databases without records.
 void RequireFolder(const std::string& root) {
@@ -453,6 +491,7 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     const std::string& verb = args[at];
     if (verb == "add") return ParseAdd(args, at + 1, command, error);
     if (verb == "show") return ParseShow(args, at + 1, command, error);
+    if (verb == "spool") return ParseSpool(args, at + 1, command, error);
     if (verb == "status") {
         command->action = CdrctlAction::kStatus;
         if (at + 1 == args.size()) return true;
@@ -476,6 +515,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
     }
     if (command.action == CdrctlAction::kShow) return Show(command, out, err);
     if (command.action == CdrctlAction::kStatus) return Status(out);
+    if (command.action == CdrctlAction::kSpool || command.action == CdrctlAction::kRetry)
+        return Spool(command, out, err);
     RecorderClient client(command.timeoutMillis);
     MessageKind answerKind;
     ClientStatus status = ClientStatus::kDone;

@@ -16,6 +16,8 @@ enum class CdrctlAction {
     kSend,    // post `message` (and await its answer when it has one)
     kShow,    // print stored records
     kStatus,  // report the recorder's queues
+    kSpool,   // list the statistics outbox
+    kRetry,   // wake the delivery agent
 };
 
 // One parsed command line.
@@ -32,6 +34,9 @@ struct CdrctlCommand {
     std::string root;  // --root, ending in "/"; empty: the recorder's own configuration root
     std::string file;  // --file: this file instead of the one the records normally live in
     size_t limit = 0;  // --limit: at most this many records, newest first; 0: all
+
+    // "spool": --dir, the outbox folder; empty: download_dir of the delivery settings.
+    std::string outbox;
 };
 
 // Parses the arguments after the program name. Returns false, with a one-line reason in `*error`,
@@ -40,11 +45,13 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
                           std::string* error);
 
 // Runs cdrctl with the arguments after the program name, printing answers, records, the queue
-// status and the usage on `out` and problems on `err`. Returns the exit status: 0 when posted
-// (and answered, for the answered requests), when the records were printed, or when a recorder
-// serves both queues; 1 when the recorder's queue is missing or stayed full past the timeout or
-// no answer came, when a record file cannot be read or is malformed, or when a queue is not
-// served; 2 on a bad command line, in which case nothing was sent or read.
+// status, the outbox and the usage on `out` and problems on `err`. Returns the exit status: 0
+// when posted (and answered, for the answered requests), when the records or the outbox were
+// printed, when a recorder serves both queues, or when the delivery agent was woken; 1 when the
+// recorder's queue is missing or stayed full past the timeout or no answer came, when a record
+// file or the outbox cannot be read or a record file is malformed, when a queue is not served,
+// or when no delivery agent listens; 2 on a bad command line, in which case nothing was sent or
+// read.
 int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err);
 
 // The usage text of `cdrctl --help`.

@@ -1,5 +1,6 @@
 #include "platform/util/env.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -39,6 +40,22 @@ class PosixEnv : public Env {
         }
         target->assign(text, static_cast<size_t>(size));
         return 0;
+    }
+    int Stat(const char* path, struct stat* out) override { return ::stat(path, out); }
+    int MakeFifo(const char* path, int mode) override { return ::mkfifo(path, mode); }
+    int ListFolder(const char* path, std::vector<std::string>* names) override {
+        DIR* folder = opendir(path);
+        if (folder == nullptr) return -1;
+        names->clear();
+        errno = 0;
+        while (const struct dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names->push_back(name);
+        }
+        const int error = errno;
+        closedir(folder);
+        errno = error;
+        return error == 0 ? 0 : -1;
     }
     void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
@@ -123,6 +140,15 @@ int ForwardingEnv::Fchown(int fd, uid_t owner, gid_t group) {
 }
 int ForwardingEnv::ReadLink(const char* path, std::string* target) {
     return mpTarget->ReadLink(path, target);
+}
+int ForwardingEnv::Stat(const char* path, struct stat* out) {
+    return mpTarget->Stat(path, out);
+}
+int ForwardingEnv::MakeFifo(const char* path, int mode) {
+    return mpTarget->MakeFifo(path, mode);
+}
+int ForwardingEnv::ListFolder(const char* path, std::vector<std::string>* names) {
+    return mpTarget->ListFolder(path, names);
 }
 void ForwardingEnv::Now(struct timespec* now) {
     mpTarget->Now(now);
