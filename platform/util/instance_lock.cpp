@@ -12,9 +12,9 @@
 
 namespace {
 
-const int kRetryMicros = 10000;
-const int kAcquireTries = 20;  // 0.2 s: outlasts any look at the lock by InstanceLockHolder
-const int kPidReadTries = 10;  // 0.1 s: the holder writes its pid right after taking the lock
+const int kRetryMicros = 5000;
+const int kAcquireTries = 10;  // 0.05 s: outlasts any look at the lock by InstanceLockHolder
+const int kPidReadTries = 20;  // 0.1 s: the holder writes its pid right after taking the lock
 const int kNotRegular = -1;    // an error number of our own: the path names no regular file
 
 std::string Reason(int error) {

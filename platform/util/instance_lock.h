@@ -30,7 +30,7 @@ class InstanceLock {
     // Takes the lock without waiting for a holder: opens or creates the file (mode 0644, never
     // through a link, a regular file only), locks it exclusively and writes this process's pid
     // into it. A process that only looks (InstanceLockHolder) keeps the lock for an instant; such
-    // a look is waited out for up to 0.2 s.
+    // a look is waited out for up to 0.05 s.
     Result Acquire();
     // The pid of the holder after kHeld; 0 when it has not written one yet.
     pid_t holder() const { return mHolder; }
