@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "platform/messaging/cdr_update_messenger.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/messaging/recorder_client.h"
+#include "platform/util/diag.h"
 #include "support/recorder_queues.h"
 
 namespace {
@@ -194,15 +197,62 @@ TEST_F(MessagingTest, GarbageIsDroppedWithAWarningAndTheNextMessageServed) {
     for (const std::string& warning : warnings) EXPECT_EQ(warning.back(), '\n');
 }
 
-TEST_F(MessagingTest, ThePollerServesBothQueuesInTurn) {
-    for (int i = 0; i < 3; ++i) {
-        Post(Message(MessageKind::kCMPartyState));
-        Post(Message(MessageKind::kDownloadNow));
-    }
-    Post(Message(MessageKind::kCMPartyState));
+// A flush must not overtake the reports sent before it, however the recorder's reading interleaves
+// with the senders, nor wait behind reports sent after the poller found it.
+TEST_F(MessagingTest, ThePollerServesMessagesInTheOrderItFoundThem) {
+    auto report = [&] { Post(Message(MessageKind::kCMPartyState)); };
     std::vector<int> order;
-    for (int i = 0; i < 7; ++i) order.push_back(recorder.ServeOne(queues.poller()));
-    EXPECT_EQ(order, (std::vector<int>{15, 111, 15, 111, 15, 111, 15}));
+    for (int i = 0; i < 3; ++i) report();
+    order.push_back(recorder.ServeOne(queues.poller()));
+    report();
+    report();
+    Post(Message(MessageKind::kFlush, 7));
+    for (int i = 0; i < 3; ++i) order.push_back(recorder.ServeOne(queues.poller()));
+    report();  // sent after the flush was found
+    for (int i = 0; i < 3; ++i) order.push_back(recorder.ServeOne(queues.poller()));
+    EXPECT_EQ(order, (std::vector<int>{15, 15, 15, 15, 15, 111, 15}));
+}
+
+// Opening /ping-15 fails while `broken` is set; counts the attempts.
+class BrokenQueueEnv : public SandboxEnv {
+  public:
+    std::string QueueName(const std::string& name) override {
+        if (!broken || name != kReportQueue) return SandboxEnv::QueueName(name);
+        ++attempts;
+        return "/no/such/place";
+    }
+    std::atomic<bool> broken{true};
+    std::atomic<int> attempts{0};
+};
+
+std::mutex gRetryWarningsMutex;
+std::vector<std::string> gRetryWarnings;
+
+TEST(PollerRetryTest, AQueueThatCannotBeOpenedIsTriedAgainWithoutSpinning) {
+    SetWarningSink([](const char* line) {
+        std::lock_guard<std::mutex> lock(gRetryWarningsMutex);
+        gRetryWarnings.push_back(line);
+    });
+    BrokenQueueEnv env;
+    CyclicQueuePoller poller(2, 20);
+    EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), -1);
+    std::thread sender([&env] {
+        usleep(300000);
+        env.broken = false;
+        RecorderClient client(1000);
+        while (client.Post(Message(MessageKind::kCMPartyState)) != ClientStatus::kDone)
+            usleep(5000);
+    });
+    EXPECT_EQ(poller.WaitForEvents(), 15);
+    sender.join();
+    SetWarningSink(nullptr);
+    EXPECT_LT(env.attempts, 40);  // about one every 20 ms, not one per turn of a busy loop
+    std::vector<std::string> warnings = gRetryWarnings;
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].rfind("cannot select queue 15: cannot open /ping-15: ", 0), 0u)
+        << warnings[0];
+    EXPECT_NE(warnings[0].find("; trying again every 0.02 s\n"), std::string::npos) << warnings[0];
+    EXPECT_EQ(warnings[1], "selected queue 15 (/ping-15) after all\n");
 }
 
 TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
