@@ -73,7 +73,11 @@ QueueStatus MessageQueue::Create(const std::string& name, int access) {
     // is removed (which only the owner or root may do) and made anew, exclusively.
     const uid_t stranger = mOwner;
     const mode_t mode = mMode;
-    if (!Unlink()) return QueueStatus::kFailed;
+    if (!Unlink()) {
+        mError = mName + " belongs to user " + std::to_string(static_cast<long>(stranger)) +
+                 " and cannot be removed: " + strerror(mErrno);
+        return QueueStatus::kFailed;
+    }
     Warn("removed %s, a queue of user %ld with mode %04o, to create this program's own\n",
          mName.c_str(), static_cast<long>(stranger), static_cast<unsigned>(mode & 07777));
     return CreateSized(name, access | O_EXCL);
