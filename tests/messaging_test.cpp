@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -225,14 +226,18 @@ class BrokenQueueEnv : public SandboxEnv {
     std::atomic<int> attempts{0};
 };
 
-std::mutex gRetryWarningsMutex;
-std::vector<std::string> gRetryWarnings;
+// Warning lines of the tests that run without RecorderQueues.
+std::mutex gWarningsMutex;
+std::vector<std::string> gWarnings;
+
+void CollectWarning(const char* line) {
+    std::lock_guard<std::mutex> lock(gWarningsMutex);
+    gWarnings.push_back(line);
+}
 
 TEST(PollerRetryTest, AQueueThatCannotBeOpenedIsTriedAgainWithoutSpinning) {
-    SetWarningSink([](const char* line) {
-        std::lock_guard<std::mutex> lock(gRetryWarningsMutex);
-        gRetryWarnings.push_back(line);
-    });
+    gWarnings.clear();
+    SetWarningSink(CollectWarning);
     BrokenQueueEnv env;
     CyclicQueuePoller poller(2, 20);
     EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), -1);
@@ -247,7 +252,7 @@ TEST(PollerRetryTest, AQueueThatCannotBeOpenedIsTriedAgainWithoutSpinning) {
     sender.join();
     SetWarningSink(nullptr);
     EXPECT_LT(env.attempts, 40);  // about one every 20 ms, not one per turn of a busy loop
-    std::vector<std::string> warnings = gRetryWarnings;
+    std::vector<std::string> warnings = gWarnings;
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0].rfind("cannot select queue 15: cannot open /ping-15: ", 0), 0u)
         << warnings[0];
@@ -269,6 +274,46 @@ TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
         ASSERT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone);
     EXPECT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
     EXPECT_NE(impatient.error().find("stayed full"), std::string::npos) << impatient.error();
+}
+
+// Creates a queue open to everyone under the program's `name` as user nobody (65534).
+bool PlantAsStranger(const std::string& name) {
+    const std::string systemName = Env::Current()->QueueName(name);
+    pid_t child = fork();
+    if (child == 0) {
+        umask(0);
+        bool planted = setgid(65534) == 0 && setuid(65534) == 0 &&
+                       mq_open(systemName.c_str(), O_CREAT | O_RDWR, 0666, nullptr) != (mqd_t)-1;
+        _exit(planted ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST(QueueOwnerTest, NothingIsSentIntoAStrangersQueueAndItsNameIsTakenOver) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to plant a queue as another user";
+    SandboxEnv env;
+    ASSERT_TRUE(PlantAsStranger(kReportQueue));
+    ASSERT_TRUE(PlantAsStranger(kReplyQueue));
+    RecorderClient client(100);
+    EXPECT_EQ(client.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
+    EXPECT_EQ(client.error(),
+              "refusing to send on /ping-15: it belongs to user 65534, neither root nor this user");
+    MessageQueue answers;  // as the recorder opens it to answer a request
+    EXPECT_EQ(answers.Open(kReplyQueue, O_WRONLY | O_NONBLOCK), QueueStatus::kFailed);
+
+    gWarnings.clear();
+    SetWarningSink(CollectWarning);
+    CyclicQueuePoller poller(1);
+    EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), 0);
+    SetWarningSink(nullptr);
+    EXPECT_EQ(gWarnings, (std::vector<std::string>{
+                             "removed /ping-15, a queue of user 65534 with mode 0666, to "
+                             "create this program's own\n"}));
+    EXPECT_EQ(client.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone)
+        << client.error();
+    mq_unlink(env.QueueName(kReplyQueue).c_str());
 }
 
 TEST(MessagingWithoutRecorderTest, AQueueLeftOpenToOthersIsMadeOwnerOnly) {
