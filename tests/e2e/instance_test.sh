@@ -14,7 +14,10 @@ message=$($CDRD 2>&1 >/dev/null) || status=$?
 took=$(($(millis) - started))
 expect_eq 1 "$status" "exit status of a second cdrd"
 expect_eq "cdrd: another recorder is running (pid $first); not starting" "$message" "its message"
-[ "$took" -lt 1000 ] || fail "the second cdrd took $took ms to leave"
+# An emulated recorder (CDRD holds the emulator's words too) needs longer only to start.
+limit=1000
+[ "$CDRD" == "${CDRD%% *}" ] || limit=3000
+[ "$took" -lt "$limit" ] || fail "the second cdrd took $took ms to leave"
 echo "second cdrd left after $took ms"
 
 # Four senders at once, each record saved as it arrives.
