@@ -24,6 +24,7 @@
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "platform/util/instance_lock.h"
 #include "tools/spool_command.h"
 
 const char kCdrctlUsage[] =
@@ -41,7 +42,8 @@ const char kCdrctlUsage[] =
     "  cgi connect|disconnect                   announce the web side's connection state\n"
     "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
-    "  status                                   tell whether a recorder serves the queues\n"
+    "  status                                   tell whether a recorder runs and serves the"
+    " queues\n"
     "  spool [--dir DIR]                        list the statistics files waiting for delivery,"
     " newest last\n"
     "  spool retry [--dir DIR]                  make the delivery agent try the oldest file now\n"
@@ -65,10 +67,11 @@ const char kCdrctlUsage[] =
     "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
     "one JSON object per record (a repeated key holds the array of its values).\n"
     "\n"
-    "Exit status: 0 posted (answered), records or outbox printed, both queues served, or agent\n"
-    "woken; 1 the recorder's queue is missing or full past the timeout or no answer came, a\n"
-    "record file or the outbox is unreadable or malformed, a queue is not served, or no delivery\n"
-    "agent listens; 2 bad command line (nothing sent or read).\n";
+    "Exit status: 0 posted (answered), records or outbox printed, a recorder runs and both queues\n"
+    "exist, or agent woken; 1 the recorder's queue is missing, not its own or full past the\n"
+    "timeout, or no answer came, a record file or the outbox is unreadable or malformed, no\n"
+    "recorder runs or a queue is missing, or no delivery agent listens; 2 bad command line\n"
+    "(nothing sent or read).\n";
 
 namespace {
 
@@ -430,26 +433,46 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     }
 }
 
-// One line per recorder queue: served (it exists) with the messages waiting in it, or not.
-int Status(FILE* out) {
-    bool served = true;
-    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber}) {
-        const std::string name = QueueNameOf(number, kRecorderQueuePath);
-        MessageQueue queue;
-        const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
-        struct mq_attr attributes;
-        if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
-            fprintf(out, "%s: served, %ld of %ld messages waiting\n", name.c_str(),
-                    static_cast<long>(attributes.mq_curmsgs),
-                    static_cast<long>(attributes.mq_maxmsg));
-            continue;
-        }
-        served = false;
-        fprintf(out, "%s: not served (%s)\n", name.c_str(),
-                status == QueueStatus::kMissing ? "no such queue"
-                : status == QueueStatus::kOk    ? strerror(errno)
-                                                : queue.error().c_str());
+// One line on the recorder: running (with its pid) or not, from the instance lock, which dies
+// with the recorder while its queues stay. True when it runs.
+bool ReportRecorder(FILE* out) {
+    std::string error;
+    const pid_t holder = InstanceLockHolder(kRecorderLockPath, &error);
+    if (holder > 0)
+        fprintf(out, "recorder running (pid %ld)\n", static_cast<long>(holder));
+    else if (holder == 0)
+        fprintf(out, "recorder not running\n");
+    else
+        fprintf(out, "recorder not known to be running (%s)\n", error.c_str());
+    return holder > 0;
+}
+
+// One line per recorder queue: served by the running recorder, left behind by one that is gone,
+// or missing; with the messages waiting in it. True when it exists.
+bool ReportQueue(int number, bool running, FILE* out) {
+    const std::string name = QueueNameOf(number, kRecorderQueuePath);
+    MessageQueue queue;
+    const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
+    struct mq_attr attributes;
+    if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
+        fprintf(out, "%s: %s, %ld of %ld messages waiting\n", name.c_str(),
+                running ? "served" : "left behind, not served",
+                static_cast<long>(attributes.mq_curmsgs), static_cast<long>(attributes.mq_maxmsg));
+        return true;
     }
+    fprintf(out, "%s: not served (%s)\n", name.c_str(),
+            status == QueueStatus::kMissing ? "no such queue"
+            : status == QueueStatus::kOk    ? strerror(errno)
+                                            : queue.error().c_str());
+    return false;
+}
+
+// Served means: a recorder holds the instance lock and both of its queues exist.
+int Status(FILE* out) {
+    const bool running = ReportRecorder(out);
+    bool served = running;
+    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber})
+        served = ReportQueue(number, running, out) && served;
     return served ? 0 : 1;
 }
 

@@ -1,7 +1,7 @@
 // cdrctl: speaks for the call manager and the web side on the command line. It posts call detail
 // reports, control requests and connection announcements on the recorder's queues and prints the
 // answers of the answered requests. It also prints the records the recorder stored, reading its
-// files only, and tells whether a recorder serves the queues.
+// files only, and tells whether a recorder runs and serves the queues.
 #pragma once
 
 #include <stdio.h>
@@ -47,11 +47,12 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
 // Runs cdrctl with the arguments after the program name, printing answers, records, the queue
 // status, the outbox and the usage on `out` and problems on `err`. Returns the exit status: 0
 // when posted (and answered, for the answered requests), when the records or the outbox were
-// printed, when a recorder serves both queues, or when the delivery agent was woken; 1 when the
-// recorder's queue is missing or stayed full past the timeout or no answer came, when a record
-// file or the outbox cannot be read or a record file is malformed, when a queue is not served,
-// or when no delivery agent listens; 2 on a bad command line, in which case nothing was sent or
-// read.
+// printed, when a recorder holds the instance lock and both its queues exist, or when the
+// delivery agent was woken; 1 when the recorder's queue is missing, belongs to a stranger or
+// stayed full past the timeout, or no answer came, when a record file or the outbox cannot be
+// read or a record file is malformed, when no recorder runs (queues it left behind may remain) or
+// a queue is missing, or when no delivery agent listens; 2 on a bad command line, in which case
+// nothing was sent or read.
 int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err);
 
 // The usage text of `cdrctl --help`.

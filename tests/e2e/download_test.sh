@@ -13,7 +13,7 @@ printf 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\n' "$outbox" \
   >"${VELK_PATH}auto-down-stat.conf"
 start_cdrd
 $CDRCTL add 1 called=300 --repeat 100
-expect_log_count "OnAddCDR" 100  # the two queues are served in turn: wait for the last report
+expect_log_count "OnAddCDR" 100
 $CDRCTL flush 7 >/dev/null
 expect_eq 10 "$(sections "$log")" "records left in the download log"
 expect_log "[delivery] <WARNING> stat-"
