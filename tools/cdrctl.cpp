@@ -40,7 +40,8 @@ const char kCdrctlUsage[] =
     "  download-now                             ask for a statistics download now\n"
     "  cm connect|disconnect                    announce the call manager's connection state\n"
     "  cgi connect|disconnect                   announce the web side's connection state\n"
-    "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
+    "  show stated|missed|failed|download [--wide|--csv|--json] [--since TIME] [--until TIME]"
+    " [--match TEXT] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
     "  status                                   tell whether a recorder runs and serves the"
     " queues\n"
@@ -64,8 +65,13 @@ const char kCdrctlUsage[] =
     "instead\n"
     "(show download --file reads a file of the outbox too). spool works on download_dir of\n"
     "auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir DIR.\n"
-    "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
-    "one JSON object per record (a repeated key holds the array of its values).\n"
+    "--since and --until keep the calls that started from / before TIME (local time: YYYY-MM-DD,\n"
+    "YYYY-MM-DD HH:MM[:SS], or -N with s, m, h or d before now, as -2h or -7d); --match keeps\n"
+    "those whose caller or called number contains TEXT; --limit N then keeps the N newest.\n"
+    "Output: one line per call within 100 columns (ID, start, duration, caller, called, codec and\n"
+    "packet loss of the first stream); --wide: every key, aligned; --csv: RFC 4180 (a repeated\n"
+    "key fills columns KEY, KEY#2, ...); --json: one object per record (a repeated key holds the\n"
+    "array of its values). CSV and JSON hold every key as stored, plus start_iso (ISO 8601).\n"
     "\n"
     "Exit status: 0 posted (answered), records or outbox printed, a recorder runs and both queues\n"
     "exist, or agent woken; 1 the recorder's queue is missing, not its own or full past the\n"
@@ -325,10 +331,25 @@ bool TakeOptionValue(const std::vector<std::string>& args, size_t* at, std::stri
 bool ParseShowOption(const std::vector<std::string>& args, size_t* at, CdrctlCommand* command,
                      std::string* error) {
     const std::string& option = args[*at];
-    if (option == "--csv" || option == "--json") {
-        command->format = option == "--csv" ? RecordFormat::kCsv : RecordFormat::kJson;
+    if (option == "--wide" || option == "--csv" || option == "--json") {
+        command->format = option == "--wide"  ? RecordFormat::kTable
+                          : option == "--csv" ? RecordFormat::kCsv
+                                              : RecordFormat::kJson;
         return true;
     }
+    if (option == "--since" || option == "--until") {
+        RecordFilter& filter = command->filter;
+        const bool since = option == "--since";
+        std::string text;
+        struct timespec now;
+        Env::Current()->Now(&now);
+        if (!TakeOptionValue(args, at, &text, error) ||
+            !ParseTimeBound(text, now.tv_sec, since ? &filter.since : &filter.until, error))
+            return false;
+        (since ? filter.hasSince : filter.hasUntil) = true;
+        return true;
+    }
+    if (option == "--match") return TakeOptionValue(args, at, &command->filter.match, error);
     if (option == "--root") {
         if (!TakeOptionValue(args, at, &command->root, error)) return false;
         if (command->root.back() != '/') command->root += '/';
@@ -422,9 +443,11 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
         const std::unique_ptr<Configuration::MultiSectionFile> file =
             command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
                                           : OpenDatabaseFile(path.c_str(), true);
-        const std::vector<RecordEntries> records = ReadRecords(*file, command.limit);
-        if (records.empty() && command.format == RecordFormat::kTable)
-            fprintf(out, "no records in %s\n", path.c_str());
+        const std::vector<RecordEntries> records =
+            ReadRecords(*file, command.filter, command.limit);
+        const bool forPeople =
+            command.format == RecordFormat::kSummary || command.format == RecordFormat::kTable;
+        if (records.empty() && forPeople) fprintf(out, "no records in %s\n", path.c_str());
         WriteRecords(records, command.format, out);
         return 0;
     } catch (const std::exception& e) {

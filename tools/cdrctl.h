@@ -30,10 +30,11 @@ struct CdrctlCommand {
 
     // "show": which records ("stated", "missed", "failed" or "download"), how, and from where.
     std::string records;
-    RecordFormat format = RecordFormat::kTable;
-    std::string root;  // --root, ending in "/"; empty: the recorder's own configuration root
-    std::string file;  // --file: this file instead of the one the records normally live in
-    size_t limit = 0;  // --limit: at most this many records, newest first; 0: all
+    RecordFormat format = RecordFormat::kSummary;
+    RecordFilter filter;  // --since, --until, --match
+    std::string root;     // --root, ending in "/"; empty: the recorder's own configuration root
+    std::string file;     // --file: this file instead of the one the records normally live in
+    size_t limit = 0;     // --limit: at most this many records, newest first; 0: all
 
     // "spool": --dir, the outbox folder; empty: download_dir of the delivery settings.
     std::string outbox;
