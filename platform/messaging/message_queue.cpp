@@ -151,7 +151,7 @@ bool MessageQueue::IsTrusted() {
         Fail("check the owner of", error);
         return false;
     }
-    if (mOwner == 0 || mOwner == geteuid()) return true;
+    if (IsTrustedOwner(mOwner)) return true;
     Close();
     mErrno = EPERM;
     mError = "refusing to send on " + mName + ": it belongs to user " +

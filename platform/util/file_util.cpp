@@ -78,7 +78,7 @@ void WriteAndSync(const std::string& path, const std::string& contents,
 
 // A link that the system or this process made, which a save may follow.
 bool IsTrustedLink(const struct stat& info) {
-    return S_ISLNK(info.st_mode) && (info.st_uid == 0 || info.st_uid == geteuid());
+    return S_ISLNK(info.st_mode) && IsTrustedOwner(info.st_uid);
 }
 
 // The file a save of `path` replaces: `path` itself, or the end of its chain of trusted links.

@@ -1,7 +1,10 @@
-// Whole-file reads and crash-safe whole-file writes, through Env::Current().
+// Whole-file reads and crash-safe whole-file writes, through Env::Current(), and the rule for
+// whose files, links and queues this process trusts.
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <string>
@@ -18,6 +21,13 @@ class FileError : public std::runtime_error {
   private:
     int mError;
 };
+
+// Whether `owner` is root or `user` (by default this process's effective user): the only owners
+// whose links a save follows, whose queues a sender posts into and whose log folder and file the
+// trace log uses.
+inline bool IsTrustedOwner(uid_t owner, uid_t user = geteuid()) {
+    return owner == 0 || owner == user;
+}
 
 // The largest file ReadWholeFile accepts unless told otherwise.
 constexpr size_t kMaxReadSize = 32u << 20;

@@ -20,16 +20,12 @@ const long long kDefaultSizeLimit = 1024 * 1024;
 // Never through a link, never kept across an exec, never waiting for a reader of a FIFO.
 const int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
-bool OwnedByRootOr(const struct stat& status, uid_t user) {
-    return status.st_uid == 0 || status.st_uid == user;
-}
-
 }  // namespace
 
 const char* LogFolderFlaw(const struct stat& folder, uid_t user) {
     if (S_ISLNK(folder.st_mode)) return "is a link";
     if (!S_ISDIR(folder.st_mode)) return "is not a folder";
-    if (!OwnedByRootOr(folder, user)) return "belongs to another user";
+    if (!IsTrustedOwner(folder.st_uid, user)) return "belongs to another user";
     if ((folder.st_mode & S_IWOTH) != 0 && (folder.st_mode & S_ISVTX) == 0)
         return "is writable by others";
     return nullptr;
@@ -38,7 +34,7 @@ const char* LogFolderFlaw(const struct stat& folder, uid_t user) {
 const char* LogFileFlaw(const struct stat& file, uid_t user) {
     if (!S_ISREG(file.st_mode)) return "is not a regular file";
     if (file.st_nlink != 1) return "has more than one name";
-    if (!OwnedByRootOr(file, user)) return "belongs to another user";
+    if (!IsTrustedOwner(file.st_uid, user)) return "belongs to another user";
     return nullptr;
 }
 
