@@ -6,9 +6,9 @@
 
 #include "core/health_monitor.h"
 #include "guard/log_manager.h"
-#include "guard/system_log.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/system_log.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 
@@ -24,16 +24,6 @@ void TraceWarning(const char* line) {
     if (CDRManager::mpLogger != nullptr) CDRManager::mpLogger->PANICEX(kWarningLevel, "%s", line);
 }
 
-// Sends one record to the system log under the recorder's name.
-void SendToSystemLog(int priority, const char* text) {
-    struct timespec now;
-    Env::Current()->Now(&now);
-    struct tm local;
-    Env::Current()->LocalTime(now.tv_sec, &local);
-    SystemLog log;
-    if (log.Open("Call Detail Recorder", local)) log.Send(priority, "%s", text);
-}
-
 // An operator's alarm: a warning line in the trace log and one record on the system log.
 void RaiseAlarm(int priority, const char* text) {
     Warn("%s.\n", text);
@@ -46,7 +36,7 @@ const char* StateName(bool connected) {
 
 }  // namespace
 
-void (*CDRManager::mpAlarmSink)(int, const char*) = SendToSystemLog;
+void (*CDRManager::mpAlarmSink)(int, const char*) = SendAlarmToSystemLog;
 
 CDRFiles::CDRFiles()
     : mpFile{nullptr, nullptr, nullptr},
@@ -64,11 +54,7 @@ CDRFiles::~CDRFiles() {
 }
 
 CDRManager::CDRManager()
-    : CDRCommonMessenger(),
-      mAutoDownload(0),
-      mDownloadCnt(0),
-      mpDownStatFile(nullptr),
-      mDownloadAlarmAfter(kDefaultDownloadAlarmAfter) {
+    : CDRCommonMessenger(), mAutoDownload(0), mDownloadCnt(0), mpDownStatFile(nullptr) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;

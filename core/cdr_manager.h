@@ -87,8 +87,6 @@ class CDRManager : public CDRCommonMessenger {
     // Where the health monitor's alarms go besides the trace log: the system log. Tests point it
     // elsewhere.
     static void (*mpAlarmSink)(int priority, const char* text);
-    // Minutes of failing deliveries after which the alarm is raised, unless configured.
-    static const int kDefaultDownloadAlarmAfter = 60;
 
   protected:
     CDRSettings mSettings;
@@ -96,7 +94,6 @@ class CDRManager : public CDRCommonMessenger {
     int mAutoDownload;
     int mDownloadCnt;
     Configuration::MultiSectionFile* mpDownStatFile;
-    int mDownloadAlarmAfter;  // minutes of failing deliveries that raise the alarm
     HealthMonitor* mpHealth;  // owned
 
   private:
@@ -118,6 +115,10 @@ class CDRManager : public CDRCommonMessenger {
     bool RebuildFiles(int mask);
     // Moves the files at the non-null paths aside to "<path>.bad", tracing each one.
     void SetAsideUnreadableFiles(const char* const paths[3], const char* reason);
+    // Moves the unreadable file at `path` aside as "<path>.bad" (the two earlier copies kept as
+    // ".bad.1" and ".bad.2") or, when that fails, removes it; one warning line, beginning with
+    // `caller`, says which happened. Nothing when there is no file.
+    static void SetAsideUnreadable(const char* caller, const std::string& path);
 
     // Adds one entry to the new record in each target file (database and/or download log).
     void AddEntry(bool toDatabase, int index, const char* key, const char* value);
@@ -134,8 +135,10 @@ class CDRManager : public CDRCommonMessenger {
     // Before each new record while automatic download is on: downloads at the threshold and
     // keeps the log within twice the threshold. Throws when the download throws.
     void UpkeepDownloadLog();
-    // One synchronous delivery of the download log; true when delivered. Its outcome counts
-    // towards the health record while a log is open.
+    // Opens the download log; one that cannot be read is set aside and a new one started. Throws
+    // when even that fails.
+    void OpenDownloadLog();
+    // Hands the download log's records to the outbox as one file; true once the file is there.
     bool AttemptDownload();
     // After a successful download: empties the download log and saves it.
     void EmptyDownloadLog();

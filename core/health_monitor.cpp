@@ -47,32 +47,9 @@ void HealthMonitor::SaveEnded(int store, const char* error) {
     }
 }
 
-void HealthMonitor::DeliveryEnded(bool delivered) {
-    const int64_t now = Seconds(NowMillis());
-    const Outcome outcome = delivered ? Outcome::kOk : Outcome::kFailed;
-    mChanged = mChanged || outcome != mRecord.delivery;
-    mDirty = true;
-    mRecord.delivery = outcome;
-    mRecord.deliveryTime = now;
-    if (delivered) {
-        mRecord.failingSince = 0;
-        if (mDeliveryAlarm) Alarm(LOG_NOTICE, "delivery recovered");
-        mDeliveryAlarm = false;
-    } else if (mRecord.failingSince == 0) {
-        mRecord.failingSince = now;
-    }
-}
-
-void HealthMonitor::SetDownloadSettings(bool on, int alarmAfterMinutes) {
-    mChanged =
-        mChanged || on != mRecord.autoDownload || alarmAfterMinutes != mRecord.alarmAfterMinutes;
+void HealthMonitor::SetDownloadSettings(bool on) {
+    mChanged = mChanged || on != mRecord.autoDownload;
     mRecord.autoDownload = on;
-    mRecord.alarmAfterMinutes = alarmAfterMinutes;
-    if (on) return;
-    // Switched off: the gathered records are thrown away and nothing is delivered any more.
-    mRecord.failingSince = 0;
-    if (mDeliveryAlarm) Alarm(LOG_NOTICE, "delivery no longer attempted: automatic download off");
-    mDeliveryAlarm = false;
 }
 
 void HealthMonitor::SetHeld(int store, bool open, uint32_t held) {
@@ -84,7 +61,6 @@ void HealthMonitor::SetHeld(int store, bool open, uint32_t held) {
 
 void HealthMonitor::Publish() {
     const int64_t now = NowMillis();
-    RaiseDeliveryAlarmWhenDue(now);
     mRecord.written = Seconds(now);
     mLastWrite = now;
     mDirty = false;
@@ -106,22 +82,9 @@ int HealthMonitor::MillisUntilDue() {
     int64_t due = -1;
     // A clock set back must not hold the record back: count from now at the latest.
     if (mDirty) due = std::min(mLastWrite, now) + kWriteIntervalMillis;
-    if (mRecord.autoDownload && mRecord.failingSince != 0 && !mDeliveryAlarm) {
-        const int64_t alarm =
-            (mRecord.failingSince + static_cast<int64_t>(mRecord.alarmAfterMinutes) * 60) * 1000;
-        if (due < 0 || alarm < due) due = alarm;
-    }
     if (due < 0) return -1;
     if (due <= now) return 0;
     return static_cast<int>(std::min<int64_t>(due - now, 60 * 60 * 1000));
-}
-
-void HealthMonitor::RaiseDeliveryAlarmWhenDue(int64_t now) {
-    if (mDeliveryAlarm || !DeliveryOverdue(mRecord, Seconds(now))) return;
-    mDeliveryAlarm = true;
-    mChanged = true;
-    Alarm(LOG_WARNING, "deliveries failing for %lld minutes: statistics not delivered",
-          static_cast<long long>((Seconds(now) - mRecord.failingSince) / 60));
 }
 
 int64_t HealthMonitor::NowMillis() const {

@@ -1,8 +1,8 @@
 // Keeps the recorder's health record (platform/util/health_record.h) and raises the operator's
 // alarms. The report path only counts (RecordAdded); the record is written from the service loop,
-// at most once a second while only counts change and at once when the state changes (a save or
-// delivery starts or stops failing, an alarm is raised or cleared). An alarm is one record when a
-// condition starts and one when it ends, never one per report.
+// at most once a second while only counts change and at once when the state changes (a save starts
+// or stops failing, a store opens or closes). An alarm is one record when a condition starts and
+// one when it ends, never one per report.
 #pragma once
 
 #include <stdint.h>
@@ -27,25 +27,21 @@ class HealthMonitor {
     uint32_t Unsaved(int store) const { return mRecord.stores[store].unsaved; }
     // A save of `store` ended: `error` null when it succeeded, else why it failed.
     void SaveEnded(int store, const char* error);
-    // A delivery of the download log ended.
-    void DeliveryEnded(bool delivered);
-    // The download settings were read: automatic download on or off, and how many minutes of
-    // failing deliveries raise the alarm.
-    void SetDownloadSettings(bool on, int alarmAfterMinutes);
+    // The download settings were read: automatic download on or off.
+    void SetDownloadSettings(bool on);
     // What each store holds now; `open` false for a closed one.
     void SetHeld(int store, bool open, uint32_t held);
 
-    // Raises a delivery alarm that has come due and writes the record. A record that cannot be
-    // written gives one warning line until a write succeeds again; the next turn retries.
+    // Writes the record. A record that cannot be written gives one warning line until a write
+    // succeeds again; the next turn retries.
     void Publish();
-    // How many milliseconds the loop may wait before the record or an alarm comes due: 0 when it
-    // is due now (call SetHeld, then Publish), -1 when nothing comes due without a new event.
+    // How many milliseconds the loop may wait before the record comes due: 0 when it is due now
+    // (call SetHeld, then Publish), -1 when nothing comes due without a new event.
     int MillisUntilDue();
 
   private:
     int64_t NowMillis() const;
     void Alarm(int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    void RaiseDeliveryAlarmWhenDue(int64_t now);
 
     HealthRecord mRecord;
     AlarmSink mSink;
@@ -53,6 +49,5 @@ class HealthMonitor {
     bool mChanged = true;    // the state changed since the last write
     int64_t mLastWrite = 0;  // milliseconds
     bool mSaveAlarm[HealthRecord::kStores] = {};
-    bool mDeliveryAlarm = false;
     bool mWriteFailed = false;
 };

@@ -18,53 +18,53 @@
 #include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/file_util.h"
 #include "platform/util/smart_buffer.h"
 
 namespace {
 
-// A month: longer waits say nothing an operator could act on.
-const int kMaxAlarmAfter = 31 * 24 * 60;
-
-// Reads `key` of the key=value file `name` under the configuration root into `value`; false
-// when the key is absent.
-bool ReadSetting(const char* name, bool flag, const char* key, SmartBuffer* value) {
-    std::unique_ptr<Configuration::ConfigFile> file(new Configuration::ConfigFile(
-        (ConfigurationRoot() + name).c_str(), flag, false, false, "=", "#", nullptr));
-    return file->GetEntry(key, value->GetData(), value->GetSize()) != 0;
+// Reads the key=value file `name` under the configuration root. Null, with a warning line naming
+// the reason, when the file exists but cannot be read: the settings it holds keep their values.
+std::unique_ptr<Configuration::ConfigFile> ReadSettings(const char* name, bool flag) {
+    const std::string path = ConfigurationRoot() + name;
+    try {
+        return std::unique_ptr<Configuration::ConfigFile>(
+            new Configuration::ConfigFile(path.c_str(), flag, false, false, "=", "#", nullptr));
+    } catch (const FileError& e) {
+        Warn("%s; its settings stay as they were.\n", e.what());
+        return nullptr;
+    }
 }
 
 // "download_cnt" as strtol reads it on the device, where long has 32 bits: out-of-range values
-// saturate there, so they saturate here too, whatever the width of long on this host.
-int ReadThreshold(const char* text) {
-    long value = strtol(text, nullptr, 10);
-    return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, value)));
-}
-
-// "download_alarm_after": whole minutes, at least 1. Anything else keeps `*minutes`.
-void ReadAlarmAfter(const char* text, int* minutes) {
-    char* end = nullptr;
+// saturate there, so they saturate here too, whatever the width of long on this host. A text that
+// is not wholly such a number is read all the same, with a warning line saying how.
+int ReadThreshold(const Configuration::ConfigFile& file, const char* text) {
+    char* end;
     errno = 0;
     const long value = strtol(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && value >= 1 && value <= kMaxAlarmAfter) {
-        *minutes = static_cast<int>(value);
-        return;
-    }
-    Warn("download_alarm_after=%s is not a number of minutes from 1 to %d; %d stays.\n", text,
-         kMaxAlarmAfter, *minutes);
+    const int threshold = static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, value)));
+    if (end == text || *end != '\0' || errno == ERANGE || threshold != value)
+        Warn("%s:%u: download_cnt is \"%s\", not a whole number; read as %d.\n",
+             file.Origin().c_str(), file.LineOf("download_cnt"), text, threshold);
+    return threshold;
 }
 
 }  // namespace
 
 int CDRManager::InitAutoDownloadSettings() {
     const int result = ReadAutoDownloadSettings();
-    mpHealth->SetDownloadSettings(mAutoDownload != 0, mDownloadAlarmAfter);
+    mpHealth->SetDownloadSettings(mAutoDownload != 0);
     return result;
 }
 
 int CDRManager::ReadAutoDownloadSettings() {
     try {
         SmartBuffer value;
-        if (ReadSetting("sysconfig/rc.conf", false, "START_AUTO_DOWNLOAD_STAT", &value))
+        std::unique_ptr<Configuration::ConfigFile> settings =
+            ReadSettings("sysconfig/rc.conf", false);
+        if (settings != nullptr &&
+            settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
             mAutoDownload = strcmp(value.GetData(), "true") == 0 ? 1 : 0;
         if (mAutoDownload == 0) {
             delete mpDownStatFile;
@@ -72,22 +72,35 @@ int CDRManager::ReadAutoDownloadSettings() {
             Env::Current()->Unlink(kDownloadLogPath);
             return 1;
         }
-        if (ReadSetting("auto-down-stat.conf", true, "download_cnt", &value)) {
-            const int threshold = ReadThreshold(value.GetData());
+        settings = ReadSettings("auto-down-stat.conf", true);
+        if (settings != nullptr &&
+            settings->GetEntry("download_cnt", value.GetData(), value.GetSize()) != 0) {
+            const int threshold = ReadThreshold(*settings, value.GetData());
             if (threshold < mDownloadCnt && mpDownStatFile != nullptr &&
                 threshold < static_cast<int>(mpDownStatFile->GetSectionCount()))
                 OnDownloadNow();
             mDownloadCnt = threshold;
         }
-        if (ReadSetting("auto-down-stat.conf", true, "download_alarm_after", &value))
-            ReadAlarmAfter(value.GetData(), &mDownloadAlarmAfter);
-        if (mpDownStatFile == nullptr) {
-            mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
-        }
+        settings.reset();
+        if (mpDownStatFile == nullptr) OpenDownloadLog();
+        DownloadStatistics::StartDelivery();  // files left in the outbox leave without waiting
         return 1;
     } catch (const std::exception&) {
         return 0;
     }
+}
+
+// A download log that cannot be read (damaged, not a regular file) is set aside like a damaged
+// database, and a new one is started, so that recording goes on.
+void CDRManager::OpenDownloadLog() {
+    try {
+        mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
+        return;
+    } catch (const std::exception& e) {
+        Warn("InitAutoDownloadSettings: the download log cannot be read (%s).\n", e.what());
+    }
+    SetAsideUnreadable("InitAutoDownloadSettings", kDownloadLogPath);
+    mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
 }
 
 int CDRManager::OnUpdateCDRDownloadSettings() {
@@ -136,15 +149,7 @@ void CDRManager::UpkeepDownloadLog() {
 
 bool CDRManager::AttemptDownload() {
     DownloadStatistics download;
-    bool delivered = false;
-    try {
-        delivered = download.StartDownloadStatistics(mpDownStatFile) != 0;
-    } catch (...) {
-        if (mpDownStatFile != nullptr) mpHealth->DeliveryEnded(false);
-        throw;
-    }
-    if (mpDownStatFile != nullptr) mpHealth->DeliveryEnded(delivered);
-    return delivered;
+    return download.StartDownloadStatistics(mpDownStatFile) != 0;
 }
 
 void CDRManager::EmptyDownloadLog() {

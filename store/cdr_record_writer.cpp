@@ -6,6 +6,7 @@
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
 #include "platform/media/media_control.h"
+#include "platform/util/diag.h"
 
 namespace {
 
@@ -110,7 +111,8 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
             if (toDatabase) SaveFile(index);
             if (mAutoDownload != 0) SaveFile(HealthRecord::kDownloadLog);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        Warn("OnAddCDR: %s.\n", e.what());
         return 0;
     }
     return 1;

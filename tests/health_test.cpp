@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/health_monitor.h"
+#include "platform/download/delivery_monitor.h"
 #include "platform/util/file_util.h"
 #include "platform/util/health_record.h"
 #include "support/fault_env.h"
@@ -23,10 +24,6 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     record.stores[0] = {true, 600, 251, 1700000100, Outcome::kFailed, "write x: No space\nleft"};
     record.stores[HealthRecord::kDownloadLog] = {true, 7, 0, 1700000050, Outcome::kOk, ""};
     record.autoDownload = true;
-    record.deliveryTime = 1700000090;
-    record.delivery = Outcome::kFailed;
-    record.failingSince = 1700000000;
-    record.alarmAfterMinutes = 5;
 
     HealthRecord read;
     std::string error;
@@ -35,6 +32,12 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     EXPECT_EQ(FormatHealthRecord(record), FormatHealthRecord(read));
     EXPECT_EQ("write x: No space left", read.stores[0].saveError);
     EXPECT_EQ(4102444800LL, read.written);
+
+    DeliveryHealth agent;
+    agent = {812, 1700000095, 1700000090, Outcome::kFailed, "curl exited\nwith 7", 1700000000, 5};
+    DeliveryHealth agentRead;
+    ASSERT_TRUE(ParseDeliveryRecord(FormatDeliveryRecord(agent), &agentRead, &error)) << error;
+    EXPECT_EQ(FormatDeliveryRecord(agent), FormatDeliveryRecord(agentRead));
 
     for (const char* bad : {"pid=12\nstated.held\n", "stated.held=-1\n", "pid=1x\n",
                             "stated.save_result=maybe\n", "download.on=yes\n"}) {
@@ -57,12 +60,13 @@ TEST(HealthRecordTest, AttentionRules) {
     record.autoDownload = true;
     EXPECT_TRUE(NeedsAttention(record, HealthRecord::kDownloadLog));
 
-    record.failingSince = 1000;
-    record.alarmAfterMinutes = 60;
-    EXPECT_FALSE(DeliveryOverdue(record, 1000 + 3599));
-    EXPECT_TRUE(DeliveryOverdue(record, 1000 + 3600));
-    record.autoDownload = false;
-    EXPECT_FALSE(DeliveryOverdue(record, 1000 + 3600));
+    DeliveryHealth agent;
+    agent.failingSince = 1000;
+    agent.alarmAfterMinutes = 60;
+    EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3599));
+    EXPECT_TRUE(DeliveryOverdue(agent, 1000 + 3600));
+    agent.failingSince = 0;
+    EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
 }
 
 std::vector<std::string> gAlarms;
@@ -148,33 +152,39 @@ TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {
         gAlarms);
 }
 
+std::vector<std::string> gWarnings;
+void CollectWarning(const char* text) {
+    gWarnings.push_back(text);
+}
+
 TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay) {
-    mMonitor.SetDownloadSettings(true, 2);
-    mMonitor.Publish();
-    mMonitor.DeliveryEnded(false);
-    mMonitor.Publish();
-    EXPECT_EQ(120000, mMonitor.MillisUntilDue());
+    DeliveryMonitor agent(812, Collect, CollectWarning);
+    agent.Started(2);
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
     Advance(60000);
-    mMonitor.DeliveryEnded(false);  // failing since the first failure, not the last
-    Advance(1000);
-    mMonitor.Publish();
-    EXPECT_EQ(mNow, Written().failingSince);
-    EXPECT_EQ(59000, mMonitor.MillisUntilDue());
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    std::string text, error;
+    DeliveryHealth written;
+    ASSERT_TRUE(ReadWholeFile(kDeliveryRecordPath, &text));
+    ASSERT_TRUE(ParseDeliveryRecord(text, &written, &error)) << error;
+    EXPECT_EQ(mNow, written.failingSince) << "failing since the first failure, not the last";
+    EXPECT_EQ("curl exited with status 7", written.error);
     EXPECT_TRUE(gAlarms.empty());
-    Advance(59000);
-    EXPECT_EQ(0, mMonitor.MillisUntilDue());
-    mMonitor.Publish();
+    Advance(60000);
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
     ASSERT_EQ(1u, gAlarms.size());
-    EXPECT_NE(gAlarms[0].find("deliveries failing for 2 minutes"), std::string::npos);
+    EXPECT_EQ(std::to_string(LOG_WARNING) +
+                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
+                  "status 7)",
+              gAlarms[0]);
     Advance(600000);
-    mMonitor.DeliveryEnded(false);
-    mMonitor.Publish();
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
     EXPECT_EQ(1u, gAlarms.size()) << "no second alarm while the failing goes on";
-    mMonitor.DeliveryEnded(true);
-    mMonitor.Publish();
-    EXPECT_EQ(0, Written().failingSince);
-    EXPECT_EQ((std::to_string(LOG_NOTICE) + " delivery recovered"), gAlarms.back());
-    EXPECT_EQ(-1, mMonitor.MillisUntilDue());
+    agent.AttemptEnded(true, "", 2);
+    EXPECT_EQ(0, agent.record().failingSince);
+    EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
+              gAlarms.back());
+    EXPECT_TRUE(gWarnings.empty());
 }
 
 // The recorder around its monitor: the saves and records it reports, and a flush that makes good

@@ -22,6 +22,7 @@
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "tools/spool_command.h"
 #include "tools/status.h"
 
 const char kCdrctlUsage[] =
@@ -37,11 +38,15 @@ const char kCdrctlUsage[] =
     "  download-now                             ask for a statistics download now\n"
     "  cm connect|disconnect                    announce the call manager's connection state\n"
     "  cgi connect|disconnect                   announce the web side's connection state\n"
-    "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
+    "  show stated|missed|failed|download [--wide|--csv|--json] [--since TIME] [--until TIME]"
+    " [--match TEXT] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
-    "  status [--json]                          tell what the recorder holds, what is not on "
-    "storage\n"
-    "                                           and how saves and deliveries go\n"
+    "  status [--json]                          tell whether the recorder runs, what it holds, "
+    "what\n"
+    "                                           is not on storage, how saves and deliveries go\n"
+    "  spool [--dir DIR]                        list the statistics files waiting for delivery,"
+    " newest last\n"
+    "  spool retry [--dir DIR]                  make the delivery agent try the oldest file now\n"
     "\n"
     "TYPE is sent as given (1 answered, 2 missed, 4 failed calls). MASK holds the bits 1, 2 and 4\n"
     "of those databases. Report FIELDs: startTime duration called calledType caller callerType\n"
@@ -56,15 +61,24 @@ const char kCdrctlUsage[] =
     "show reads the record files only, as the recorder names them: the databases under the\n"
     "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
     "names them, the download log at /mnt/bbram/calldata/down_stat.log; --file reads PATH "
-    "instead.\n"
-    "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
-    "one JSON object per record (a repeated key holds the array of its values).\n"
+    "instead\n"
+    "(show download --file reads a file of the outbox too). spool works on download_dir of\n"
+    "auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir DIR.\n"
+    "--since and --until keep the calls that started from / before TIME (local time: YYYY-MM-DD,\n"
+    "YYYY-MM-DD HH:MM[:SS], or -N with s, m, h or d before now, as -2h or -7d); --match keeps\n"
+    "those whose caller or called number contains TEXT; --limit N then keeps the N newest.\n"
+    "Output: one line per call within 100 columns (ID, start, duration, caller, called, codec and\n"
+    "packet loss of the first stream); --wide: every key, aligned; --csv: RFC 4180 (a repeated\n"
+    "key fills columns KEY, KEY#2, ...); --json: one object per record (a repeated key holds the\n"
+    "array of its values). CSV and JSON hold every key as stored, plus start_iso (ISO 8601).\n"
     "\n"
-    "Exit status: 0 posted (answered) or records printed; 1 the recorder's queue is missing or\n"
-    "full past the timeout or no answer came, or a record file is unreadable or malformed; 2 bad\n"
-    "command line (nothing sent or read). status: 0 running and healthy, 1 not running, 2 running\n"
-    "but needing attention (a failed save not made good, a closed database, deliveries failing\n"
-    "longer than download_alarm_after minutes).\n";
+    "Exit status: 0 posted (answered), records or outbox printed, or agent woken; 1 the\n"
+    "recorder's queue is missing, not its own or full past the timeout, or no answer came, a "
+    "record\n"
+    "file or the outbox is unreadable or malformed, or no delivery agent listens; 2 bad command\n"
+    "line (nothing sent or read). status: 0 running and healthy, 1 not running, 2 running but\n"
+    "needing attention (a failed save not made good, a closed database, a queue not served,\n"
+    "deliveries failing longer than download_alarm_after minutes).\n";
 
 namespace {
 
@@ -184,15 +198,9 @@ bool SetField(const std::string& name, FieldType type, void* target, const std::
             if (!ParseNumber(name, text, INT32_MIN, INT32_MAX, &n, error)) return false;
             *static_cast<CDRAuthType*>(target) = static_cast<CDRAuthType>(n);
             return true;
-        case FieldType::kText: {
-            const char* problem = CheckWireText(text);
-            if (problem != nullptr) {
-                *error = "bad " + name + ": " + problem;
-                return false;
-            }
+        case FieldType::kText:  // fitted to travel when sent (FitWireText)
             *static_cast<std::string*>(target) = text;
             return true;
-        }
         case FieldType::kAddress: {
             struct in_addr address;
             if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
@@ -324,10 +332,25 @@ bool TakeOptionValue(const std::vector<std::string>& args, size_t* at, std::stri
 bool ParseShowOption(const std::vector<std::string>& args, size_t* at, CdrctlCommand* command,
                      std::string* error) {
     const std::string& option = args[*at];
-    if (option == "--csv" || option == "--json") {
-        command->format = option == "--csv" ? RecordFormat::kCsv : RecordFormat::kJson;
+    if (option == "--wide" || option == "--csv" || option == "--json") {
+        command->format = option == "--wide"  ? RecordFormat::kTable
+                          : option == "--csv" ? RecordFormat::kCsv
+                                              : RecordFormat::kJson;
         return true;
     }
+    if (option == "--since" || option == "--until") {
+        RecordFilter& filter = command->filter;
+        const bool since = option == "--since";
+        std::string text;
+        struct timespec now;
+        Env::Current()->Now(&now);
+        if (!TakeOptionValue(args, at, &text, error) ||
+            !ParseTimeBound(text, now.tv_sec, since ? &filter.since : &filter.until, error))
+            return false;
+        (since ? filter.hasSince : filter.hasUntil) = true;
+        return true;
+    }
+    if (option == "--match") return TakeOptionValue(args, at, &command->filter.match, error);
     if (option == "--root") {
         if (!TakeOptionValue(args, at, &command->root, error)) return false;
         if (command->root.back() != '/') command->root += '/';
@@ -362,6 +385,37 @@ bool ParseShow(const std::vector<std::string>& args, size_t at, CdrctlCommand* c
     return true;
 }
 
+// "spool [retry] [--dir DIR]".
+bool ParseSpool(const std::vector<std::string>& args, size_t at, CdrctlCommand* command,
+                std::string* error) {
+    command->action = CdrctlAction::kSpool;
+    if (at < args.size() && args[at] == "retry") {
+        command->action = CdrctlAction::kRetry;
+        ++at;
+    }
+    for (; at < args.size(); ++at) {
+        if (args[at] != "--dir") {
+            *error = "unknown spool argument '" + args[at] + "'";
+            return false;
+        }
+        if (!TakeOptionValue(args, &at, &command->outbox, error)) return false;
+    }
+    return true;
+}
+
+// Runs "spool" or "spool retry".
+int Spool(const CdrctlCommand& command, FILE* out, FILE* err) {
+    std::string folder;
+    try {
+        folder = OutboxFolder(command.outbox);
+    } catch (const std::exception& e) {
+        fprintf(err, "cdrctl: %s\n", e.what());
+        return 1;
+    }
+    return command.action == CdrctlAction::kSpool ? ListSpool(folder, out, err)
+                                                  : WakeSpool(folder, out, err);
+}
+
 // Throws FileError unless `root` is a folder that can be read: a mistyped root would otherwise
 // read as databases without records.
 void RequireFolder(const std::string& root) {
@@ -390,9 +444,11 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
         const std::unique_ptr<Configuration::MultiSectionFile> file =
             command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
                                           : OpenDatabaseFile(path.c_str(), true);
-        const std::vector<RecordEntries> records = ReadRecords(*file, command.limit);
-        if (records.empty() && command.format == RecordFormat::kTable)
-            fprintf(out, "no records in %s\n", path.c_str());
+        const std::vector<RecordEntries> records =
+            ReadRecords(*file, command.filter, command.limit);
+        const bool forPeople =
+            command.format == RecordFormat::kSummary || command.format == RecordFormat::kTable;
+        if (records.empty() && forPeople) fprintf(out, "no records in %s\n", path.c_str());
         WriteRecords(records, command.format, out);
         return 0;
     } catch (const std::exception& e) {
@@ -439,11 +495,12 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     const std::string& verb = args[at];
     if (verb == "add") return ParseAdd(args, at + 1, command, error);
     if (verb == "show") return ParseShow(args, at + 1, command, error);
+    if (verb == "spool") return ParseSpool(args, at + 1, command, error);
     if (verb == "status") {
         command->action = CdrctlAction::kStatus;
         command->format = RecordFormat::kJson;
         if (at + 2 == args.size() && args[at + 1] == "--json") return true;
-        command->format = RecordFormat::kTable;
+        command->format = RecordFormat::kSummary;
         if (at + 1 == args.size()) return true;
         *error = "status takes only --json";
         return false;
@@ -465,7 +522,9 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
     }
     if (command.action == CdrctlAction::kShow) return Show(command, out, err);
     if (command.action == CdrctlAction::kStatus)
-        return PrintRecorderStatus(command.format == RecordFormat::kJson, out, err);
+        return PrintRecorderStatus(command.format == RecordFormat::kJson, out);
+    if (command.action == CdrctlAction::kSpool || command.action == CdrctlAction::kRetry)
+        return Spool(command, out, err);
     RecorderClient client(command.timeoutMillis);
     MessageKind answerKind;
     ClientStatus status = ClientStatus::kDone;
@@ -477,6 +536,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
         for (int i = 0; i < command.repeat && status == ClientStatus::kDone; ++i)
             status = client.Post(command.message);
     }
+    if (!client.fitted().empty())
+        fprintf(err, "cdrctl: warning: texts fitted before sending: %s\n", client.fitted().c_str());
     if (status == ClientStatus::kDone) return 0;
     fprintf(err, "cdrctl: %s\n", client.error().c_str());
     return status == ClientStatus::kInvalid ? 2 : 1;

@@ -12,10 +12,7 @@ enum StatusExit {
                             // or deliveries have failed longer than the alarm delay
 };
 
-// Reads the health record, judges it and prints it on `out` (JSON when `json`); a record that
-// cannot be read or understood is reported on `err` and counts as no recorder running.
-int PrintRecorderStatus(bool json, FILE* out, FILE* err);
-
-// The process id of the recorder when one runs, 0 otherwise. `recordedPid` is the pid its health
-// record names.
-int LiveRecorderPid(int recordedPid);
+// Tells whether a recorder runs (it holds the instance lock), reads its health record and its
+// delivery agent's, looks at its queues and the outbox, judges them and prints them on `out`
+// (JSON when `json`). A record that cannot be read is said so in the output. Returns a StatusExit.
+int PrintRecorderStatus(bool json, FILE* out);

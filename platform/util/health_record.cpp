@@ -6,6 +6,7 @@
 #include <vector>
 
 const char kHealthRecordPath[] = "/run/cdrd/health";
+const char kDeliveryRecordPath[] = "/run/cdrd/delivery";
 
 const char* const kStoreNames[HealthRecord::kStores] = {"stated", "missed", "failed",
                                                         "download log"};
@@ -47,11 +48,19 @@ std::vector<Field> Fields(HealthRecord* r) {
         fields.push_back({prefix + "save_error", Kind::kText, &store.saveError});
     }
     fields.push_back({"download.on", Kind::kFlag, &r->autoDownload});
-    fields.push_back({"delivery.time", Kind::kTime, &r->deliveryTime});
-    fields.push_back({"delivery.result", Kind::kOutcome, &r->delivery});
-    fields.push_back({"delivery.failing_since", Kind::kTime, &r->failingSince});
-    fields.push_back({"delivery.alarm_after_minutes", Kind::kNumber, &r->alarmAfterMinutes});
     return fields;
+}
+
+std::vector<Field> Fields(DeliveryHealth* r) {
+    return {
+        {"pid", Kind::kNumber, &r->pid},
+        {"written", Kind::kTime, &r->written},
+        {"delivery.time", Kind::kTime, &r->time},
+        {"delivery.result", Kind::kOutcome, &r->result},
+        {"delivery.error", Kind::kText, &r->error},
+        {"delivery.failing_since", Kind::kTime, &r->failingSince},
+        {"delivery.alarm_after_minutes", Kind::kNumber, &r->alarmAfterMinutes},
+    };
 }
 
 std::string OneLine(std::string text) {
@@ -121,21 +130,13 @@ bool StoreValue(const Field& field, const std::string& text) {
     return false;
 }
 
-}  // namespace
-
-const char* OutcomeName(Outcome outcome) {
-    return kOutcomeNames[static_cast<int>(outcome)];
-}
-
-std::string FormatHealthRecord(const HealthRecord& record) {
+std::string FormatFields(const std::vector<Field>& fields) {
     std::string text;
-    for (const Field& field : Fields(const_cast<HealthRecord*>(&record)))
-        text += field.key + "=" + ValueText(field) + "\n";
+    for (const Field& field : fields) text += field.key + "=" + ValueText(field) + "\n";
     return text;
 }
 
-bool ParseHealthRecord(const std::string& text, HealthRecord* record, std::string* error) {
-    const std::vector<Field> fields = Fields(record);
+bool ParseFields(const std::string& text, const std::vector<Field>& fields, std::string* error) {
     size_t lineNumber = 0;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
@@ -161,13 +162,35 @@ bool ParseHealthRecord(const std::string& text, HealthRecord* record, std::strin
     return true;
 }
 
+}  // namespace
+
+const char* OutcomeName(Outcome outcome) {
+    return kOutcomeNames[static_cast<int>(outcome)];
+}
+
+std::string FormatHealthRecord(const HealthRecord& record) {
+    return FormatFields(Fields(const_cast<HealthRecord*>(&record)));
+}
+
+std::string FormatDeliveryRecord(const DeliveryHealth& record) {
+    return FormatFields(Fields(const_cast<DeliveryHealth*>(&record)));
+}
+
+bool ParseHealthRecord(const std::string& text, HealthRecord* record, std::string* error) {
+    return ParseFields(text, Fields(record), error);
+}
+
+bool ParseDeliveryRecord(const std::string& text, DeliveryHealth* record, std::string* error) {
+    return ParseFields(text, Fields(record), error);
+}
+
 bool NeedsAttention(const HealthRecord& record, int store) {
     if (store == HealthRecord::kDownloadLog && !record.autoDownload) return false;
     const StoreHealth& health = record.stores[store];
     return !health.open || health.save == Outcome::kFailed;
 }
 
-bool DeliveryOverdue(const HealthRecord& record, int64_t now) {
-    return record.autoDownload && record.failingSince != 0 &&
+bool DeliveryOverdue(const DeliveryHealth& record, int64_t now) {
+    return record.failingSince != 0 &&
            now - record.failingSince >= static_cast<int64_t>(record.alarmAfterMinutes) * 60;
 }

@@ -33,19 +33,6 @@ count_alarms() {
 }
 warning=12 notice=13   # LOG_USER | LOG_WARNING, LOG_USER | LOG_NOTICE
 
-# Runs cdrctl status until it exits with $1 and its output holds the text $2 (the record is
-# written at most a second after a change); leaves the output in $out.
-out=
-wait_status() {
-  local waited=0 status
-  while :; do
-    status=0; out=$($CDRCTL status) || status=$?
-    [ "$status" -ne "$1" ] || ! grep -qF -- "$2" <<<"$out" || return 0
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "status exits $status, not $1 with '$2': $out"
-  done
-}
-
 db=${VELK_PATH}telephony
 stated=$db/CDR_db
 sections() { grep -c '^{' "$1" 2>/dev/null || true; }
@@ -99,7 +86,7 @@ wait "$CDRD_PID" 2>/dev/null || true
 CDRD_PID=
 status=0; out=$($CDRCTL status) || status=$?
 expect_eq 1 "$status" "status of a killed recorder"
-grep -q "^recorder: not running (pid [0-9]* ended); health record stale since $(date -d "@$written" '+%Y-%m-%d %H:%M:%S')$" \
+grep -q "^recorder: not running (pid [0-9]* ended); health record stale since $(date -d "@$written" '+%Y-%m-%d %H:%M:%S'); " \
   <<<"$out" || fail "status: $out"
 status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
 expect_eq 1 "$status" "status --json of a killed recorder"
