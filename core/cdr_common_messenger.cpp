@@ -24,6 +24,7 @@ void CDRCommonMessenger::SelectQueues() {
 void CDRCommonMessenger::WaitForMessagingEvent() {
     mIsRunning = 1;
     do {
+        mpPoller->SetWaitLimit(OnLoopTurn());
         switch (mpPoller->WaitForEvents()) {
             case kCallManagerQueueNumber:
                 CDRMessenger::ProcessMessageFromQueue(1);
@@ -41,3 +42,7 @@ void CDRCommonMessenger::WaitForMessagingEvent() {
 }
 
 void CDRCommonMessenger::OnWaitError(int) {}
+
+int CDRCommonMessenger::OnLoopTurn() {
+    return -1;
+}

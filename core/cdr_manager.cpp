@@ -1,9 +1,14 @@
 #include "core/cdr_manager.h"
 
 #include <stdarg.h>
+#include <time.h>
+#include <unistd.h>
 
+#include "core/health_monitor.h"
 #include "guard/log_manager.h"
 #include "platform/util/diag.h"
+#include "platform/util/env.h"
+#include "platform/util/system_log.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 
@@ -19,11 +24,19 @@ void TraceWarning(const char* line) {
     if (CDRManager::mpLogger != nullptr) CDRManager::mpLogger->PANICEX(kWarningLevel, "%s", line);
 }
 
+// An operator's alarm: a warning line in the trace log and one record on the system log.
+void RaiseAlarm(int priority, const char* text) {
+    Warn("%s.\n", text);
+    CDRManager::mpAlarmSink(priority, text);
+}
+
 const char* StateName(bool connected) {
     return connected ? "connected" : "disconnected";
 }
 
 }  // namespace
+
+void (*CDRManager::mpAlarmSink)(int, const char*) = SendAlarmToSystemLog;
 
 CDRFiles::CDRFiles()
     : mpFile{nullptr, nullptr, nullptr},
@@ -45,12 +58,14 @@ CDRManager::CDRManager()
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;
+    mpHealth = new HealthMonitor(static_cast<int>(getpid()), CDR_VERSION, RaiseAlarm);
     Init();
 }
 
 CDRManager::~CDRManager() {
     delete mpDownStatFile;
     delete mpFiles;
+    delete mpHealth;
     SetWarningSink(nullptr);
     delete mpLogger;
 }
@@ -68,6 +83,22 @@ void CDRManager::Init() {
 void CDRManager::Run() {
     SelectQueues();
     WaitForMessagingEvent();
+}
+
+int CDRManager::OnLoopTurn() {
+    const int wait = mpHealth->MillisUntilDue();
+    if (wait != 0) return wait;
+    {
+        ThreadMutexLock lock(mpFiles->mpMutex);
+        for (int i = 0; i < 3; ++i) {
+            const Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
+            mpHealth->SetHeld(i, file != nullptr, file != nullptr ? file->GetSectionCount() : 0);
+        }
+        mpHealth->SetHeld(HealthRecord::kDownloadLog, mpDownStatFile != nullptr,
+                          mpDownStatFile != nullptr ? mpDownStatFile->GetSectionCount() : 0);
+    }
+    mpHealth->Publish();
+    return mpHealth->MillisUntilDue();
 }
 
 void CDRManager::TRACEX(const char* format, ...) {

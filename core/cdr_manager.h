@@ -14,6 +14,7 @@
 #include "platform/util/thread_mutex.h"
 #include "store/cdr_settings.h"
 
+class HealthMonitor;
 class LogManager;
 
 // Per-database state of the store. Every array is indexed 0 = stated calls database (record type
@@ -52,6 +53,10 @@ class CDRManager : public CDRCommonMessenger {
     // printf-style trace line into the trace log. Needs the logger (constructed first).
     static void TRACEX(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+    // Between messages: writes the health record when it is due; returns how long the next wait
+    // may last.
+    int OnLoopTurn() override;
+
     // Party-state handlers: trace the new state.
     void OnCDRPartyStateChanged(bool connected) override;
     int OnCgiPartyStateChanged(bool connected) override;
@@ -79,6 +84,9 @@ class CDRManager : public CDRCommonMessenger {
     int OnDownloadNow() override;
 
     static LogManager* mpLogger;
+    // Where the health monitor's alarms go besides the trace log: the system log. Tests point it
+    // elsewhere.
+    static void (*mpAlarmSink)(int priority, const char* text);
 
   protected:
     CDRSettings mSettings;
@@ -86,8 +94,13 @@ class CDRManager : public CDRCommonMessenger {
     int mAutoDownload;
     int mDownloadCnt;
     Configuration::MultiSectionFile* mpDownStatFile;
+    HealthMonitor* mpHealth;  // owned
 
   private:
+    // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
+    // health monitor how it went. Throws what the save throws.
+    void SaveFile(int store);
+
     // Opens the three databases; throws what the file class throws.
     void OpenFiles(const char* const paths[3]);
     // Recovers the numbering of database `index` from its newest record, or renumbers it.
@@ -117,13 +130,15 @@ class CDRManager : public CDRCommonMessenger {
     void AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                           const CallStatistics* statistics);
 
+    // InitAutoDownloadSettings without telling the health monitor.
+    int ReadAutoDownloadSettings();
     // Before each new record while automatic download is on: downloads at the threshold and
     // keeps the log within twice the threshold. Throws when the download throws.
     void UpkeepDownloadLog();
     // Opens the download log; one that cannot be read is set aside and a new one started. Throws
     // when even that fails.
     void OpenDownloadLog();
-    // One synchronous delivery of the download log; true when delivered.
+    // Hands the download log's records to the outbox as one file; true once the file is there.
     bool AttemptDownload();
     // After a successful download: empties the download log and saves it.
     void EmptyDownloadLog();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/cdr_manager.h"
+#include "core/health_monitor.h"
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
@@ -52,6 +53,12 @@ int ReadThreshold(const Configuration::ConfigFile& file, const char* text) {
 }  // namespace
 
 int CDRManager::InitAutoDownloadSettings() {
+    const int result = ReadAutoDownloadSettings();
+    mpHealth->SetDownloadSettings(mAutoDownload != 0);
+    return result;
+}
+
+int CDRManager::ReadAutoDownloadSettings() {
     try {
         SmartBuffer value;
         std::unique_ptr<Configuration::ConfigFile> settings =
@@ -147,5 +154,5 @@ bool CDRManager::AttemptDownload() {
 
 void CDRManager::EmptyDownloadLog() {
     mpDownStatFile->ClearAll();
-    mpDownStatFile->Save(true, nullptr);
+    SaveFile(HealthRecord::kDownloadLog);
 }

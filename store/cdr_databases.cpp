@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/cdr_manager.h"
+#include "core/health_monitor.h"
 #include "platform/config/record_files.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
@@ -102,7 +103,7 @@ void CDRManager::RecoverNumbering(int index) {
             snprintf(buffer, CDRFiles::kBufferSize, "%u", number--);
             file->SetSectionEntry("ID", buffer);
         }
-        file->Save(true, nullptr);
+        SaveFile(index);
         mpFiles->mNextID[index] = count;
     } catch (const std::exception& e) {
         Warn("InitFiles: renumbering %s failed: %s.\n", mpFiles->mFileName[index].c_str(),
@@ -134,10 +135,22 @@ void CDRManager::TrimToLimit(int index, unsigned maxRecords) {
             file->GotoLastSection();
             file->DeleteSection();
         }
-        file->Save(true, nullptr);
+        SaveFile(index);
     } catch (const std::exception& e) {
         Warn("InitSizes: trimming %s failed: %s.\n", mpFiles->mFileName[index].c_str(), e.what());
     }
+}
+
+void CDRManager::SaveFile(int store) {
+    Configuration::MultiSectionFile* file =
+        store == HealthRecord::kDownloadLog ? mpDownStatFile : mpFiles->mpFile[store];
+    try {
+        file->Save(true, nullptr);
+    } catch (const std::exception& e) {
+        mpHealth->SaveEnded(store, e.what());
+        throw;
+    }
+    mpHealth->SaveEnded(store, nullptr);
 }
 
 bool CDRManager::IsCDRFilesExist() {
@@ -153,7 +166,7 @@ void CDRManager::ChangeDatabases(int mask, Change change) {
         Configuration::MultiSectionFile* file = mpFiles->mpFile[i];
         if (Selected(mask, i) && file != nullptr) change(i, file);
     }
-    if (mAutoDownload != 0 && mpDownStatFile != nullptr) mpDownStatFile->Save(true, nullptr);
+    if (mAutoDownload != 0 && mpDownStatFile != nullptr) SaveFile(HealthRecord::kDownloadLog);
 }
 
 int CDRManager::OnClear(int mask) {
@@ -162,9 +175,9 @@ int CDRManager::OnClear(int mask) {
     {
         ThreadMutexLock lock(mpFiles->mpMutex);
         try {
-            ChangeDatabases(mask, [](int, Configuration::MultiSectionFile* file) {
+            ChangeDatabases(mask, [this](int i, Configuration::MultiSectionFile* file) {
                 file->ClearAll();
-                file->Save(true, nullptr);
+                SaveFile(i);
             });
         } catch (const std::exception& e) {
             Warn("OnClear: %s; the selected databases are rebuilt.\n", e.what());
@@ -186,6 +199,8 @@ bool CDRManager::RebuildFiles(int mask) {
                 Warn("OnClear: %s cannot be removed (%s); it is reopened with its records.\n", name,
                      strerror(errno));
             mpFiles->mpFile[i] = OpenDatabaseFile(mpFiles->mFileName[i].c_str(), false).release();
+            // Storage agrees with memory again: no file, no records.
+            mpHealth->SaveEnded(i, nullptr);
         }
         return true;
     } catch (const std::exception& e) {
@@ -205,10 +220,12 @@ int CDRManager::OnFlush(int mask) {
     {
         ThreadMutexLock lock(mpFiles->mpMutex);
         try {
-            ChangeDatabases(mask, [this](int i, Configuration::MultiSectionFile* file) {
-                if (mpFiles->mUnsaved[i] == 0) return;
+            ChangeDatabases(mask, [this](int i, Configuration::MultiSectionFile*) {
+                // A database whose last save failed counted its records as saved when that save
+                // started, yet they are not on storage: it is written too.
+                if (mpFiles->mUnsaved[i] == 0 && mpHealth->Unsaved(i) == 0) return;
                 mpFiles->mUnsaved[i] = 0;
-                file->Save(true, nullptr);
+                SaveFile(i);
             });
         } catch (const std::exception& e) {
             Warn("OnFlush: %s.\n", e.what());

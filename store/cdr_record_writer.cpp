@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "core/cdr_manager.h"
+#include "core/health_monitor.h"
 #include "platform/media/media_control.h"
 #include "platform/util/diag.h"
 
@@ -103,10 +104,12 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         }
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
         AddRecordEntries(toDatabase, index, report, statistics);
+        if (toDatabase) mpHealth->RecordAdded(index);
+        if (mAutoDownload != 0) mpHealth->RecordAdded(HealthRecord::kDownloadLog);
         if (++mpFiles->mUnsaved[index] >= mpFiles->mSavePeriod[index]) {
             mpFiles->mUnsaved[index] = 0;
-            if (toDatabase) database->Save(true, nullptr);
-            if (mAutoDownload != 0) mpDownStatFile->Save(true, nullptr);
+            if (toDatabase) SaveFile(index);
+            if (mAutoDownload != 0) SaveFile(HealthRecord::kDownloadLog);
         }
     } catch (const std::exception& e) {
         Warn("OnAddCDR: %s.\n", e.what());

@@ -207,39 +207,11 @@ TEST_F(CdrctlTest, PostsReachTheRecorderAndAnswersTheAskingThread) {
     EXPECT_EQ(RunCommand({"--help"}).out, kCdrctlUsage);
 }
 
-TEST_F(CdrctlTest, StatusTellsARunningRecorderFromQueuesLeftBehind) {
-    ASSERT_EQ(RunCommand({"add", "1", "--repeat", "2"}).status, 0);
-    ASSERT_EQ(RunCommand({"cgi", "connect"}).status, 0);
-    Outcome run = RunCommand({"status"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("recorder not running\n/ping-15: left behind, not served, 2 of "),
-              std::string::npos)
-        << run.out;
-
-    MakeDirs("/run");
-    InstanceLock recorder(kRecorderLockPath);
-    ASSERT_EQ(recorder.Acquire(), InstanceLock::Result::kAcquired) << recorder.error();
-    run = RunCommand({"status"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("recorder running (pid " + std::to_string(getpid()) + ")\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("/ping-15: served, 2 of "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("/ping-111: served, 1 of "), std::string::npos) << run.out;
-    EXPECT_EQ(Waiting(), 3);
-}
-
 TEST(CdrctlWithoutRecorderTest, AMissingQueueExitsWith1) {
     SandboxEnv env;
     Outcome run = RunCommand({"cm", "connect"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("/ping-15 does not exist"), std::string::npos) << run.err;
-
-    run = RunCommand({"status"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out,
-              "recorder not running\n/ping-15: not served (no such queue)\n"
-              "/ping-111: not served (no such queue)\n");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
-#include <mqueue.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,12 +19,11 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/record_files.h"
-#include "platform/messaging/message_queue.h"
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
-#include "platform/util/instance_lock.h"
 #include "tools/spool_command.h"
+#include "tools/status.h"
 
 const char kCdrctlUsage[] =
     "usage: cdrctl [--timeout SECONDS] COMMAND ...        (default timeout 5 s)\n"
@@ -43,8 +41,9 @@ const char kCdrctlUsage[] =
     "  show stated|missed|failed|download [--wide|--csv|--json] [--since TIME] [--until TIME]"
     " [--match TEXT] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
-    "  status                                   tell whether a recorder runs and serves the"
-    " queues\n"
+    "  status [--json]                          tell whether the recorder runs, what it holds, "
+    "what\n"
+    "                                           is not on storage, how saves and deliveries go\n"
     "  spool [--dir DIR]                        list the statistics files waiting for delivery,"
     " newest last\n"
     "  spool retry [--dir DIR]                  make the delivery agent try the oldest file now\n"
@@ -73,11 +72,13 @@ const char kCdrctlUsage[] =
     "key fills columns KEY, KEY#2, ...); --json: one object per record (a repeated key holds the\n"
     "array of its values). CSV and JSON hold every key as stored, plus start_iso (ISO 8601).\n"
     "\n"
-    "Exit status: 0 posted (answered), records or outbox printed, a recorder runs and both queues\n"
-    "exist, or agent woken; 1 the recorder's queue is missing, not its own or full past the\n"
-    "timeout, or no answer came, a record file or the outbox is unreadable or malformed, no\n"
-    "recorder runs or a queue is missing, or no delivery agent listens; 2 bad command line\n"
-    "(nothing sent or read).\n";
+    "Exit status: 0 posted (answered), records or outbox printed, or agent woken; 1 the\n"
+    "recorder's queue is missing, not its own or full past the timeout, or no answer came, a "
+    "record\n"
+    "file or the outbox is unreadable or malformed, or no delivery agent listens; 2 bad command\n"
+    "line (nothing sent or read). status: 0 running and healthy, 1 not running, 2 running but\n"
+    "needing attention (a failed save not made good, a closed database, a queue not served,\n"
+    "deliveries failing longer than download_alarm_after minutes).\n";
 
 namespace {
 
@@ -456,49 +457,6 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     }
 }
 
-// One line on the recorder: running (with its pid) or not, from the instance lock, which dies
-// with the recorder while its queues stay. True when it runs.
-bool ReportRecorder(FILE* out) {
-    std::string error;
-    const pid_t holder = InstanceLockHolder(kRecorderLockPath, &error);
-    if (holder > 0)
-        fprintf(out, "recorder running (pid %ld)\n", static_cast<long>(holder));
-    else if (holder == 0)
-        fprintf(out, "recorder not running\n");
-    else
-        fprintf(out, "recorder not known to be running (%s)\n", error.c_str());
-    return holder > 0;
-}
-
-// One line per recorder queue: served by the running recorder, left behind by one that is gone,
-// or missing; with the messages waiting in it. True when it exists.
-bool ReportQueue(int number, bool running, FILE* out) {
-    const std::string name = QueueNameOf(number, kRecorderQueuePath);
-    MessageQueue queue;
-    const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
-    struct mq_attr attributes;
-    if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
-        fprintf(out, "%s: %s, %ld of %ld messages waiting\n", name.c_str(),
-                running ? "served" : "left behind, not served",
-                static_cast<long>(attributes.mq_curmsgs), static_cast<long>(attributes.mq_maxmsg));
-        return true;
-    }
-    fprintf(out, "%s: not served (%s)\n", name.c_str(),
-            status == QueueStatus::kMissing ? "no such queue"
-            : status == QueueStatus::kOk    ? strerror(errno)
-                                            : queue.error().c_str());
-    return false;
-}
-
-// Served means: a recorder holds the instance lock and both of its queues exist.
-int Status(FILE* out) {
-    const bool running = ReportRecorder(out);
-    bool served = running;
-    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber})
-        served = ReportQueue(number, running, out) && served;
-    return served ? 0 : 1;
-}
-
 void PrintAnswer(const WireMessage& answer, FILE* out) {
     switch (answer.kind) {
         case MessageKind::kClearAnswer:
@@ -540,8 +498,11 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     if (verb == "spool") return ParseSpool(args, at + 1, command, error);
     if (verb == "status") {
         command->action = CdrctlAction::kStatus;
+        command->format = RecordFormat::kJson;
+        if (at + 2 == args.size() && args[at + 1] == "--json") return true;
+        command->format = RecordFormat::kSummary;
         if (at + 1 == args.size()) return true;
-        *error = "status takes no arguments";
+        *error = "status takes only --json";
         return false;
     }
     std::vector<std::string> rest(args.begin() + static_cast<long>(at) + 1, args.end());
@@ -560,7 +521,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
         return 0;
     }
     if (command.action == CdrctlAction::kShow) return Show(command, out, err);
-    if (command.action == CdrctlAction::kStatus) return Status(out);
+    if (command.action == CdrctlAction::kStatus)
+        return PrintRecorderStatus(command.format == RecordFormat::kJson, out);
     if (command.action == CdrctlAction::kSpool || command.action == CdrctlAction::kRetry)
         return Spool(command, out, err);
     RecorderClient client(command.timeoutMillis);

@@ -265,6 +265,34 @@ void WriteCsv(const Grid& grid, FILE* out) {
     for (const auto& row : grid.cells) WriteCsvRow(row, out);
 }
 
+void WriteJsonRecord(const RecordEntries& record, FILE* out) {
+    // Members in the order of each key's first entry; a repeated key collects its values.
+    std::vector<std::pair<const std::string*, std::vector<const std::string*>>> members;
+    std::map<std::string, size_t> memberOf;
+    for (const auto& entry : record) {
+        auto found = memberOf.emplace(entry.first, members.size());
+        if (found.second) members.emplace_back(&entry.first, std::vector<const std::string*>());
+        members[found.first->second].second.push_back(&entry.second);
+    }
+    std::string line = "{";
+    for (const auto& member : members) {
+        if (line.size() > 1) line += ',';
+        AppendJsonString(&line, *member.first);
+        line += ':';
+        const auto& values = member.second;
+        if (values.size() > 1) line += '[';
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (i > 0) line += ',';
+            AppendJsonString(&line, *values[i]);
+        }
+        if (values.size() > 1) line += ']';
+    }
+    line += "}\n";
+    fwrite(line.data(), 1, line.size(), out);
+}
+
+}  // namespace
+
 void AppendJsonString(std::string* out, const std::string& text) {
     *out += '"';
     for (size_t at = 0; at < text.size();) {
@@ -293,34 +321,6 @@ void AppendJsonString(std::string* out, const std::string& text) {
     }
     *out += '"';
 }
-
-void WriteJsonRecord(const RecordEntries& record, FILE* out) {
-    // Members in the order of each key's first entry; a repeated key collects its values.
-    std::vector<std::pair<const std::string*, std::vector<const std::string*>>> members;
-    std::map<std::string, size_t> memberOf;
-    for (const auto& entry : record) {
-        auto found = memberOf.emplace(entry.first, members.size());
-        if (found.second) members.emplace_back(&entry.first, std::vector<const std::string*>());
-        members[found.first->second].second.push_back(&entry.second);
-    }
-    std::string line = "{";
-    for (const auto& member : members) {
-        if (line.size() > 1) line += ',';
-        AppendJsonString(&line, *member.first);
-        line += ':';
-        const auto& values = member.second;
-        if (values.size() > 1) line += '[';
-        for (size_t i = 0; i < values.size(); ++i) {
-            if (i > 0) line += ',';
-            AppendJsonString(&line, *values[i]);
-        }
-        if (values.size() > 1) line += ']';
-    }
-    line += "}\n";
-    fwrite(line.data(), 1, line.size(), out);
-}
-
-}  // namespace
 
 std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file,
                                        const RecordFilter& filter, size_t limit) {

@@ -46,5 +46,8 @@ enum class RecordFormat { kSummary, kTable, kCsv, kJson };
 std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file,
                                        const RecordFilter& filter, size_t limit);
 
+// Appends `text` to `*out` as a JSON string, escaped as the JSON format above says.
+void AppendJsonString(std::string* out, const std::string& text);
+
 // Writes `records` to `out` in `format`. Prints nothing for no records.
 void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out);

@@ -19,12 +19,14 @@
 #include <chrono>
 #include <exception>
 
+#include "platform/download/delivery_monitor.h"
 #include "platform/download/download_settings.h"
 #include "platform/download/outbox.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "platform/util/log_stream.h"
+#include "platform/util/system_log.h"
 
 extern char** environ;
 
@@ -64,6 +66,16 @@ void Trace(const char* format, ...) {
     va_end(args);
     LogStream stream("cdr.log", true, false, 0, 0, kTraceLineSize, false);
     stream.TRACE(line, 3, 1);
+}
+
+// The agent's alarms: a warning line in the trace log and one record on the system log.
+void RaiseAlarm(int priority, const char* text) {
+    Trace("<WARNING> %s\n", text);
+    SendAlarmToSystemLog(priority, text);
+}
+
+void TraceWarning(const char* text) {
+    Trace("<WARNING> %s\n", text);
 }
 
 enum class RecorderNews { kNone, kNewFile, kGone };
@@ -123,7 +135,8 @@ int EndGroup(pid_t leader) {
 
 class Agent {
   public:
-    explicit Agent(int recorderFd) : mRecorderFd(recorderFd) {}
+    explicit Agent(int recorderFd)
+        : mRecorderFd(recorderFd), mMonitor(static_cast<int>(getpid()), RaiseAlarm, TraceWarning) {}
     ~Agent() {
         if (mWakeFd >= 0) Env::Current()->Close(mWakeFd);
     }
@@ -149,9 +162,16 @@ class Agent {
     std::string mWakePath;
     long long mPauseMillis = 0;
     long long mNextAttempt = 0;
+    DeliveryMonitor mMonitor;
 };
 
 void Agent::Run() {
+    try {
+        mMonitor.Started(ReadDownloadSettings(false).alarmAfterMinutes);
+    } catch (const std::exception&) {
+        // The first turn says why; the default delay holds meanwhile.
+        mMonitor.Started(static_cast<unsigned>(DeliveryHealth().alarmAfterMinutes));
+    }
     while (Turn()) {
     }
     Trace("agent %ld ends: the recorder has ended\n", static_cast<long>(getpid()));
@@ -189,6 +209,7 @@ bool Agent::Deliver(const DownloadSettings& settings, const OutboxFile& file) {
     const TransferResult result =
         RunTransfer(settings.command, file.path, settings.timeoutSeconds, mRecorderFd);
     if (result.stopped) return false;
+    mMonitor.AttemptEnded(result.delivered, result.reason, settings.alarmAfterMinutes);
     if (result.delivered) {
         mPauseMillis = 0;
         mNextAttempt = 0;

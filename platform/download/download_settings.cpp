@@ -13,6 +13,8 @@
 namespace {
 
 const char kDefaultDirectory[] = "/mnt/bbram/calldata/outbox/";
+// A month: longer delays say nothing an operator could act on.
+const unsigned kMostAlarmAfterMinutes = 31 * 24 * 60;
 
 std::vector<std::string> SplitOnBlanks(const std::string& text) {
     std::vector<std::string> words;
@@ -22,17 +24,17 @@ std::vector<std::string> SplitOnBlanks(const std::string& text) {
 }
 
 unsigned ReadNumber(const Configuration::ConfigFile& file, const char* key, unsigned fallback,
-                    bool warn) {
+                    bool warn, unsigned least = 0, unsigned most = UINT_MAX) {
     const std::string* text = file.Find(key);
     if (text == nullptr) return fallback;
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = strtoull(text->c_str(), &end, 10);
     const bool whole = !text->empty() && (*text)[0] != '-' && *end == '\0' && errno == 0;
-    if (whole && value <= UINT_MAX) return static_cast<unsigned>(value);
+    if (whole && value >= least && value <= most) return static_cast<unsigned>(value);
     if (warn)
-        Warn("Download: %s=%s is not a whole number up to %u; %u is used.\n", key, text->c_str(),
-             UINT_MAX, fallback);
+        Warn("Download: %s=%s is not a whole number from %u to %u; %u is used.\n", key,
+             text->c_str(), least, most, fallback);
     return fallback;
 }
 
@@ -51,5 +53,7 @@ DownloadSettings ReadDownloadSettings(bool warn) {
     settings.timeoutSeconds = ReadNumber(file, "download_timeout", 30, warn);
     settings.retryMaxSeconds = ReadNumber(file, "download_retry_max", 300, warn);
     settings.keepKiB = ReadNumber(file, "download_keep_kb", 256, warn);
+    settings.alarmAfterMinutes =
+        ReadNumber(file, "download_alarm_after", 60, warn, 1, kMostAlarmAfterMinutes);
     return settings;
 }

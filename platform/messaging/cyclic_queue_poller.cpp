@@ -114,7 +114,7 @@ void CyclicQueuePoller::NoteArrivals() {
         mFound.insert(mFound.end(), static_cast<size_t>(waiting[i]), mPolled[i]);
 }
 
-bool CyclicQueuePoller::Await() {
+CyclicQueuePoller::Wake CyclicQueuePoller::Await() {
     mPollSet.clear();
     mPolled.clear();
     for (auto& selected : mQueues) {
@@ -122,23 +122,26 @@ bool CyclicQueuePoller::Await() {
         mPollSet.push_back({selected->queue.Descriptor(), POLLIN, 0});
         mPolled.push_back(selected.get());
     }
-    int timeout = -1;
+    int timeout = mWaitLimit;
+    bool reselectFirst = false;
     if (HasMissing()) {
         long long left = mNextReselect - MonotonicMillis();
-        timeout = left > 0 ? static_cast<int>(left) : 0;
+        const int reselect = left > 0 ? static_cast<int>(left) : 0;
+        reselectFirst = timeout < 0 || reselect < timeout;
+        if (reselectFirst) timeout = reselect;
     }
     int ready;
     while ((ready = poll(mPollSet.data(), mPollSet.size(), timeout)) < 0) {
         if (errno == EINTR) continue;
         Warn("waiting on the message queues failed: %s\n", strerror(errno));
-        return false;
+        return Wake::kFailed;
     }
     for (const struct pollfd& entry : mPollSet) {
-        if ((entry.revents & POLLIN) != 0) return true;
+        if ((entry.revents & POLLIN) != 0) return Wake::kWoken;
     }
-    if (ready == 0) return true;  // time to try the missing queues again
+    if (ready == 0) return reselectFirst ? Wake::kWoken : Wake::kLimitPassed;
     Warn("waiting on the message queues failed: a queue reported an error\n");
-    return false;
+    return Wake::kFailed;
 }
 
 int CyclicQueuePoller::WaitForEvents() {
@@ -146,7 +149,9 @@ int CyclicQueuePoller::WaitForEvents() {
     // message never overtakes one that was waiting on an earlier queue when it was sent.
     while (mFound.empty()) {
         ReselectMissing();
-        if (mQueues.empty() || !Await()) return -1;
+        if (mQueues.empty()) return -1;
+        const Wake wake = Await();
+        if (wake != Wake::kWoken) return wake == Wake::kFailed ? -1 : 0;
         NoteArrivals();
     }
     int number = mFound.front()->number;

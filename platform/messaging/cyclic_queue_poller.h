@@ -44,8 +44,12 @@ class CyclicQueuePoller {
     // on an earlier selected queue when it was sent, and never waits behind messages sent after
     // it was found. This holds provided each report is followed by taking one message. While a
     // queue could not be opened, the wait wakes every `reselectMillis` to try it again (the CPU
-    // stays idle). Returns -1 when the wait fails, or when no queue is selected or being tried.
+    // stays idle). Returns 0 when the wait limit passed with no message, -1 when the wait fails,
+    // or when no queue is selected or being tried.
     virtual int WaitForEvents();
+
+    // The longest the next waits last, in milliseconds; -1 (the start value): no limit.
+    void SetWaitLimit(int millis) { mWaitLimit = millis; }
 
   private:
     struct Selected {
@@ -62,15 +66,17 @@ class CyclicQueuePoller {
     // Tries again to open the queues that could not be opened, when it is time to.
     void ReselectMissing();
     bool HasMissing() const;
-    // Waits for a message on the open queues (mPollSet), or until the next reselection is due.
-    // False, with a warning, when the wait fails.
-    bool Await();
+    enum class Wake { kFailed, kLimitPassed, kWoken };
+    // Waits for a message on the open queues (mPollSet), until the next reselection is due or
+    // until the wait limit passes. kFailed, with a warning, when the wait fails.
+    Wake Await();
     // After Await: appends one entry per message waiting on the ready queues to mFound, which
     // is empty, in the order they are to be reported.
     void NoteArrivals();
 
     int mMaxQueues;
     int mReselectMillis;
+    int mWaitLimit = -1;
     long long mNextReselect = 0;                     // monotonic milliseconds
     std::vector<std::unique_ptr<Selected>> mQueues;  // in selection order, open or being tried
     std::deque<Selected*> mFound;  // one entry per message found and not reported, oldest first

@@ -10,6 +10,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "platform/util/env.h"
+
 namespace {
 
 const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -84,4 +86,13 @@ bool SystemLog::WaitForRoom() {
 void SystemLog::Close() {
     if (mFd >= 0) close(mFd);
     mFd = -1;
+}
+
+void SendAlarmToSystemLog(int level, const char* text) {
+    struct timespec now;
+    Env::Current()->Now(&now);
+    struct tm local;
+    Env::Current()->LocalTime(now.tv_sec, &local);
+    SystemLog log;
+    if (log.Open("Call Detail Recorder", local)) log.Send(level, "%s", text);
 }

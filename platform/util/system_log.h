@@ -38,3 +38,8 @@ class SystemLog {
     const char* mpIdent = "";
     char mStamp[64] = {};  // "Mmm dd hh:mm:ss"
 };
+
+// Sends one record at `level` under the identity "Call Detail Recorder", stamped with the local
+// time: how the recorder and its delivery agent raise and clear an operator's alarm. Dropped as
+// SystemLog::Send drops it.
+void SendAlarmToSystemLog(int level, const char* text);

@@ -36,7 +36,7 @@ print(len(callers), len(set(callers)))')
 expect_eq "100 100" "$callers" "records and distinct callers on storage"
 
 out=$($CDRCTL status) || fail "status of the running recorder failed: $out"
-grep -qF "recorder running (pid $first)" <<<"$out" || fail "status: $out"
+grep -qF "recorder: running (pid $first)" <<<"$out" || fail "status: $out"
 
 kill -KILL "$first"
 wait "$first" 2>/dev/null || true
@@ -44,11 +44,11 @@ CDRD_PID=
 status=0
 out=$($CDRCTL status) || status=$?
 [ "$status" -ne 0 ] || fail "status exits 0 after the recorder was killed: $out"
-grep -qF "recorder not running" <<<"$out" || fail "status: $out"
-grep -qF "/ping-15: left behind, not served" <<<"$out" || fail "status: $out"
+grep -qF "recorder: not running" <<<"$out" || fail "status: $out"
+grep -qF "/ping-15 left behind, not served" <<<"$out" || fail "status: $out"
 
 # The lock died with the killed recorder: a new one starts.
 start_cdrd
 out=$($CDRCTL status) || fail "status of the restarted recorder failed: $out"
-grep -qF "recorder running (pid $CDRD_PID)" <<<"$out" || fail "status: $out"
+grep -qF "recorder: running (pid $CDRD_PID)" <<<"$out" || fail "status: $out"
 echo "instance: ok"

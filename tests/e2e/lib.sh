@@ -101,3 +101,16 @@ PY
 
 # Ends the system log that fake_system_log put in place.
 end_system_log() { kill "$SYSTEM_LOG_PID" 2>/dev/null || true; wait "$SYSTEM_LOG_PID" 2>/dev/null || true; }
+
+# Runs cdrctl status until it exits with $1 and its output holds the text $2 (the record is
+# written at most a second after a change); leaves the output in $out.
+out=
+wait_status() {
+  local waited=0 status
+  while :; do
+    status=0; out=$($CDRCTL status) || status=$?
+    [ "$status" -ne "$1" ] || ! grep -qF -- "$2" <<<"$out" || return 0
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "status exits $status, not $1 with '$2': $out"
+  done
+}

@@ -81,6 +81,10 @@ sent=$(spooled)
 expect_eq 20 "$(echo "$sent" | wc -l)" "files in the outbox"
 expect_eq 200 "$(cd "$outbox" && records $sent)" "records in the outbox"
 $CDRCTL spool | tail -1 | grep -q "^20 files, 200 records" || fail "spool: $($CDRCTL spool)"
+# Failing for less than download_alarm_after: shown, but not yet a reason for attention.
+wait_status 0 "outbox 20 files, 200 records"
+grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with status 7, failing since " \
+  <<<"$out" || fail "status: $out"
 
 # --- the collector comes back: every file arrives once, in order, with its records
 echo "$(date +%T) the collector comes back: every file arrives once, in order, with its records"
@@ -95,6 +99,8 @@ expect_eq "$(seq 1 20 | sed 's/$/:10/')" \
   "$(cat "$server"/www/up/* | sed -n 's/^called=//p' | sort -n | uniq -c | awk '{ print $2 ":" $1 }')" \
   "each report's record on the server once"
 expect_eq 20 "$(count_log "[delivery] delivered stat-")" "deliveries traced"
+wait_status 0 "outbox 0 files, 0 records"
+grep -q "^delivery: .*; agent [0-9]*, last delivery .* ok$" <<<"$out" || fail "status: $out"
 
 # --- a collector that hangs: its whole transfer goes at the timeout, and with the recorder
 echo "$(date +%T) a collector that hangs: its whole transfer goes at the timeout, and with the recorder"

@@ -5,13 +5,29 @@
 
 #include "platform/util/file_util.h"
 
+namespace {
+
+std::vector<std::string> gAlarms;
+
+void CollectAlarm(int priority, const char* text) {
+    gAlarms.push_back(std::to_string(priority) + " " + text);
+}
+
+}  // namespace
+
 RecorderTest::RecorderTest() {
     setenv("VELK_PATH", "/conf/", 1);
+    Alarms().clear();
+    CDRManager::mpAlarmSink = CollectAlarm;
 }
 
 RecorderTest::~RecorderTest() {
     mpManager.reset();
     unsetenv("VELK_PATH");
+}
+
+std::vector<std::string>& RecorderTest::Alarms() {
+    return gAlarms;
 }
 
 void RecorderTest::WriteConfig(const std::string& name, const std::string& text) {

@@ -1,0 +1,104 @@
+#include "core/health_monitor.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <syslog.h>
+#include <time.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/util/diag.h"
+#include "platform/util/env.h"
+#include "platform/util/file_util.h"
+
+namespace {
+
+const int64_t kWriteIntervalMillis = 1000;
+
+int64_t Seconds(int64_t millis) {
+    return millis / 1000;
+}
+
+}  // namespace
+
+HealthMonitor::HealthMonitor(int pid, const char* version, AlarmSink sink) : mSink(sink) {
+    mRecord.pid = pid;
+    mRecord.version = version;
+    mRecord.started = Seconds(NowMillis());
+}
+
+void HealthMonitor::SaveEnded(int store, const char* error) {
+    StoreHealth& health = mRecord.stores[store];
+    const Outcome outcome = error == nullptr ? Outcome::kOk : Outcome::kFailed;
+    mChanged = mChanged || outcome != health.save;
+    mDirty = true;
+    health.save = outcome;
+    health.saveTime = Seconds(NowMillis());
+    health.saveError = error != nullptr ? error : "";
+    if (error == nullptr) {
+        health.unsaved = 0;
+        if (mSaveAlarm[store]) Alarm(LOG_NOTICE, "%s: records saved again", kStoreTitles[store]);
+        mSaveAlarm[store] = false;
+    } else if (!mSaveAlarm[store]) {
+        mSaveAlarm[store] = true;
+        Alarm(LOG_WARNING, "%s: records not saved: %s (kept in memory until a save succeeds)",
+              kStoreTitles[store], error);
+    }
+}
+
+void HealthMonitor::SetDownloadSettings(bool on) {
+    mChanged = mChanged || on != mRecord.autoDownload;
+    mRecord.autoDownload = on;
+}
+
+void HealthMonitor::SetHeld(int store, bool open, uint32_t held) {
+    StoreHealth& health = mRecord.stores[store];
+    mChanged = mChanged || open != health.open;
+    health.open = open;
+    health.held = held;
+}
+
+void HealthMonitor::Publish() {
+    const int64_t now = NowMillis();
+    mRecord.written = Seconds(now);
+    mLastWrite = now;
+    mDirty = false;
+    mChanged = false;
+    try {
+        WriteFileAtomically(kHealthRecordPath, FormatHealthRecord(mRecord), 0600);
+        if (mWriteFailed) Warn("The health record is written again.\n");
+        mWriteFailed = false;
+    } catch (const std::exception& e) {
+        if (!mWriteFailed) Warn("The health record cannot be written: %s.\n", e.what());
+        mWriteFailed = true;
+        mDirty = true;  // retried a second later
+    }
+}
+
+int HealthMonitor::MillisUntilDue() {
+    const int64_t now = NowMillis();
+    if (mChanged) return 0;
+    int64_t due = -1;
+    // A clock set back must not hold the record back: count from now at the latest.
+    if (mDirty) due = std::min(mLastWrite, now) + kWriteIntervalMillis;
+    if (due < 0) return -1;
+    if (due <= now) return 0;
+    return static_cast<int>(std::min<int64_t>(due - now, 60 * 60 * 1000));
+}
+
+int64_t HealthMonitor::NowMillis() const {
+    struct timespec now;
+    Env::Current()->Now(&now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void HealthMonitor::Alarm(int priority, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    mChanged = true;
+    if (mSink != nullptr) mSink(priority, text);
+}

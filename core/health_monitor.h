@@ -1,0 +1,53 @@
+// Keeps the recorder's health record (platform/util/health_record.h) and raises the operator's
+// alarms. The report path only counts (RecordAdded); the record is written from the service loop,
+// at most once a second while only counts change and at once when the state changes (a save starts
+// or stops failing, a store opens or closes). An alarm is one record when a condition starts and
+// one when it ends, never one per report.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/util/health_record.h"
+
+class HealthMonitor {
+  public:
+    // Receives each alarm: a system-log priority (LOG_WARNING when raised, LOG_NOTICE when
+    // cleared) and one line of text.
+    using AlarmSink = void (*)(int priority, const char* text);
+
+    // A monitor for the process `pid`, started now, of `version`; alarms go to `sink`.
+    HealthMonitor(int pid, const char* version, AlarmSink sink);
+
+    // A record was added to `store` (HealthRecord::kDownloadLog or a database index).
+    void RecordAdded(int store) {
+        ++mRecord.stores[store].unsaved;
+        mDirty = true;
+    }
+    // Records added to `store` since its last save that succeeded.
+    uint32_t Unsaved(int store) const { return mRecord.stores[store].unsaved; }
+    // A save of `store` ended: `error` null when it succeeded, else why it failed.
+    void SaveEnded(int store, const char* error);
+    // The download settings were read: automatic download on or off.
+    void SetDownloadSettings(bool on);
+    // What each store holds now; `open` false for a closed one.
+    void SetHeld(int store, bool open, uint32_t held);
+
+    // Writes the record. A record that cannot be written gives one warning line until a write
+    // succeeds again; the next turn retries.
+    void Publish();
+    // How many milliseconds the loop may wait before the record comes due: 0 when it is due now
+    // (call SetHeld, then Publish), -1 when nothing comes due without a new event.
+    int MillisUntilDue();
+
+  private:
+    int64_t NowMillis() const;
+    void Alarm(int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    HealthRecord mRecord;
+    AlarmSink mSink;
+    bool mDirty = true;      // counts changed since the last write
+    bool mChanged = true;    // the state changed since the last write
+    int64_t mLastWrite = 0;  // milliseconds
+    bool mSaveAlarm[HealthRecord::kStores] = {};
+    bool mWriteFailed = false;
+};

@@ -1,0 +1,40 @@
+// Keeps the delivery agent's health record (kDeliveryRecordPath, platform/util/health_record.h)
+// and raises the delivery alarm: one record when attempts have kept failing for
+// download_alarm_after minutes, one more when a delivery succeeds again, never one per attempt.
+// The record is written when the agent starts and after each attempt, so never more often than
+// attempts are made.
+#pragma once
+
+#include <string>
+
+#include "platform/util/health_record.h"
+
+class DeliveryMonitor {
+  public:
+    // Receives each alarm: a system-log priority (LOG_WARNING when raised, LOG_NOTICE when
+    // cleared) and one line of text.
+    using AlarmSink = void (*)(int priority, const char* text);
+    // Receives a warning line of the monitor's own (the record cannot be written).
+    using WarningSink = void (*)(const char* text);
+
+    // A monitor for the agent `pid`; alarms go to `alarm`, the monitor's own warnings to `warn`.
+    DeliveryMonitor(int pid, AlarmSink alarm, WarningSink warn);
+
+    // Writes the record of an agent that has attempted nothing yet.
+    void Started(unsigned alarmAfterMinutes);
+    // An attempt ended: delivered, or not with `error` saying why. `alarmAfterMinutes` is the
+    // delay in force. Raises the alarm when failures have lasted that long, clears it on a
+    // delivery, and writes the record.
+    void AttemptEnded(bool delivered, const std::string& error, unsigned alarmAfterMinutes);
+
+    const DeliveryHealth& record() const { return mRecord; }
+
+  private:
+    void Write();
+
+    DeliveryHealth mRecord;
+    AlarmSink mAlarm;
+    WarningSink mWarn;
+    bool mAlarmRaised = false;
+    bool mWriteFailed = false;
+};

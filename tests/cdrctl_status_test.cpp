@@ -1,0 +1,161 @@
+// cdrctl status: what it prints and its exit status for a live, a troubled and a dead recorder,
+// told apart by the instance lock, the health records and the queues.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/config/configuration_root.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/util/file_util.h"
+#include "platform/util/health_record.h"
+#include "platform/util/instance_lock.h"
+#include "support/cdrctl_run.h"
+#include "support/test_env.h"
+#include "tools/status.h"
+
+namespace {
+
+const time_t kNow = 1700003600;
+
+class CdrctlStatusTest : public ::testing::Test {
+  protected:
+    CdrctlStatusTest() {
+        mEnv.SetTime(kNow, 0);
+        mRecord.pid = static_cast<int>(getpid());  // this process stands in for the recorder
+        mRecord.started = kNow - 3600;
+        mRecord.version = "0.1.0";
+        mRecord.written = kNow - 5;
+        for (StoreHealth& store : mRecord.stores) store.open = true;
+        mRecord.stores[0] = {true, 12, 2, kNow - 60, Outcome::kOk, ""};
+        for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber}) {
+            mQueues[number == kWebSideQueueNumber].Create(QueueNameOf(number, kRecorderQueuePath),
+                                                          O_RDONLY | O_NONBLOCK);
+        }
+        MakeDirs("/run");
+        mLock.reset(new InstanceLock(kRecorderLockPath));
+        EXPECT_EQ(InstanceLock::Result::kAcquired, mLock->Acquire()) << mLock->error();
+    }
+    ~CdrctlStatusTest() override {
+        for (MessageQueue& queue : mQueues) queue.Unlink();
+    }
+    CdrctlOutcome Status(bool json = false) {
+        WriteFileAtomically(kHealthRecordPath, FormatHealthRecord(mRecord), 0600);
+        return RunCdrctlCaptured(json ? std::vector<std::string>{"status", "--json"}
+                                      : std::vector<std::string>{"status"});
+    }
+    SandboxEnv mEnv;
+    HealthRecord mRecord;
+    MessageQueue mQueues[2];
+    std::unique_ptr<InstanceLock> mLock;
+};
+
+// A pid that no process holds: a child that has ended and been reaped.
+int EndedPid() {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return static_cast<int>(child);
+}
+
+TEST_F(CdrctlStatusTest, ALiveHealthyRecorderExits0WithALinePerDatabaseDeliveryAndRecorder) {
+    CdrctlOutcome run = Status();
+    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
+    EXPECT_EQ(
+        "stated:   12 records held, 2 not on storage; last save 2023-11-14 23:12:20 ok\n"
+        "missed:   0 records held, 0 not on storage; no save yet\n"
+        "failed:   0 records held, 0 not on storage; no save yet\n"
+        "delivery: automatic download off; outbox 0 files, 0 records\n"
+        "recorder: running (pid " +
+            std::to_string(getpid()) +
+            "), version 0.1.0, started 2023-11-14 22:13:20; health record written "
+            "2023-11-14 23:13:15; /ping-15 served, 0 of " +
+            std::to_string(mQueues[0].Depth()) + " waiting; /ping-111 served, 0 of " +
+            std::to_string(mQueues[1].Depth()) + " waiting; healthy\n",
+        run.out);
+}
+
+TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttention) {
+    mRecord.stores[1] = {true, 40, 40, kNow - 1, Outcome::kFailed, "write /x: No space left"};
+    CdrctlOutcome run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("missed:   40 records held, 40 not on storage; last save 2023-11-14 "
+                           "23:13:19 failed: write /x: No space left\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("attention: missed: 40 records not on storage, last save failed: "
+                           "write /x: No space left\n"),
+              std::string::npos)
+        << run.out;
+
+    mRecord.stores[1].save = Outcome::kOk;
+    mQueues[1].Unlink();
+    run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("attention: /ping-111: not served (no such queue)\n"), std::string::npos)
+        << run.out;
+
+    mQueues[1].Create(QueueNameOf(kWebSideQueueNumber, kRecorderQueuePath), O_RDONLY);
+    mRecord.autoDownload = true;
+    WriteFileAtomically(ConfigurationRoot() + "auto-down-stat.conf", "download_cmd=false\n", 0600);
+    DeliveryHealth agent;
+    agent.pid = static_cast<int>(getpid());
+    agent.result = Outcome::kFailed;
+    agent.error = "false exited with status 1";
+    agent.time = kNow - 10;
+    agent.failingSince = kNow - 59 * 60;
+    WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
+    EXPECT_EQ(kStatusHealthy, Status().status) << "failing for less than the alarm delay";
+    agent.failingSince = kNow - 61 * 60;
+    WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
+    run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("last delivery 2023-11-14 23:13:10 failed: false exited with status 1, "
+                           "failing since 2023-11-14 22:12:20 (61 min; alarm after 60)"),
+              std::string::npos)
+        << run.out;
+
+    agent.failingSince = 0;
+    WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
+    mRecord.stores[HealthRecord::kDownloadLog].open = false;
+    EXPECT_EQ(kStatusAttention, Status().status) << "automatic download on without a log";
+}
+
+TEST_F(CdrctlStatusTest, ADeadRecorderExits1AndItsRecordIsStale) {
+    mLock.reset();
+    mRecord.pid = EndedPid();
+    mRecord.stores[0].save = Outcome::kFailed;  // no attention for a recorder that is gone
+    CdrctlOutcome run = Status();
+    EXPECT_EQ(kStatusNotRunning, run.status);
+    EXPECT_NE(run.out.find("recorder: not running (pid " + std::to_string(mRecord.pid) +
+                           " ended); health record stale since 2023-11-14 23:13:15; /ping-15 "
+                           "left behind, not served, 0 of "),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find("attention")) << run.out;
+    run = Status(true);
+    EXPECT_EQ(kStatusNotRunning, run.status);
+    EXPECT_NE(run.out.find("\"state\":\"not running\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"stale_since\":" + std::to_string(kNow - 5)), std::string::npos);
+
+    mEnv.Unlink(kHealthRecordPath);
+    for (MessageQueue& queue : mQueues) queue.Unlink();
+    run = RunCdrctlCaptured({"status"});
+    EXPECT_EQ(kStatusNotRunning, run.status);
+    EXPECT_EQ(
+        "recorder: not running; no health record at /run/cdrd/health; /ping-15 missing (no "
+        "such queue); /ping-111 missing (no such queue)\n",
+        run.out);
+
+    WriteFileAtomically(kHealthRecordPath, "pid=12\ngarbage\n", 0600);
+    run = RunCdrctlCaptured({"status"});
+    EXPECT_EQ(kStatusNotRunning, run.status);
+    EXPECT_NE(run.out.find("health record /run/cdrd/health: line 2 is not key=value"),
+              std::string::npos)
+        << run.out;
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+# The recorder's health as an operator sees it: cdrctl status and its exit status on a storage
+# that fills up and gets space back, one system-log alarm per condition however many reports
+# follow, the health record of a killed recorder, and the JSON form read by a JSON reader.
+. "$(dirname "$0")/lib.sh"
+
+# A system log of this test's own: /dev in this mount namespace becomes a small tmpfs holding the
+# usual devices (bound from the real /dev) and a datagram socket at /dev/log whose records land
+# one per line in $syslog.
+syslog=$E2E_BASE/syslog.txt
+listener=
+real_dev=$E2E_BASE/dev
+mkdir -p "$real_dev"
+mount --rbind /dev "$real_dev"
+mount -t tmpfs -o size=64k e2e-dev /dev
+for name in null zero full random urandom tty; do
+  [ -e "$real_dev/$name" ] || continue
+  touch /dev/$name
+  mount --bind "$real_dev/$name" /dev/$name
+done
+ln -s /proc/self/fd /dev/fd
+ln -s /proc/self/fd/0 /dev/stdin
+ln -s /proc/self/fd/1 /dev/stdout
+ln -s /proc/self/fd/2 /dev/stderr
+: >"$syslog"
+python3 "$E2E_BASE/tests/syslog_listener.py" /dev/log "$syslog" &
+listener=$!
+trap 'stop_cdrd; kill "$listener" 2>/dev/null || true' EXIT
+until [ -S /dev/log ]; do sleep 0.1; done
+
+# Counts the system-log records of the recorder at PRIORITY (user facility) containing TEXT.
+count_alarms() {
+  grep -F "Call Detail Recorder[" "$syslog" | grep -F -- "$2" | grep -c "^<$1>" || true
+}
+warning=12 notice=13   # LOG_USER | LOG_WARNING, LOG_USER | LOG_NOTICE
+
+db=${VELK_PATH}telephony
+stated=$db/CDR_db
+sections() { grep -c '^{' "$1" 2>/dev/null || true; }
+printf 'cdr_save_stated=1\n' >"$VELK_PATH/general-settings.conf"
+mkdir -p "$db"
+mount -t tmpfs -o size=64k e2e-db "$db"
+
+start_cdrd
+wait_status 0 "healthy"
+expect_eq 600 "$(stat -c %a /run/cdrd/health)" "mode of the health record"
+expect_eq 755 "$(stat -c %a /run/cdrd)" "mode of the runtime folder"
+
+# The storage fills up: every save from then on fails, once per report.
+$CDRCTL add 1 called=0123456789 --repeat 600
+expect_log_count "OnAddCDR" 600
+saved=$(sections "$stated")
+[ "$saved" -gt 0 ] && [ "$saved" -lt 600 ] || fail "a 64 KiB storage took $saved of 600 records"
+wait_status 2 "$((600 - saved)) not on storage"
+grep -q "^stated: .*last save .* failed: .*No space left on device" <<<"$out" || fail "status: $out"
+grep -q "^attention: stated: $((600 - saved)) records not on storage" <<<"$out" || fail "$out"
+status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
+expect_eq 2 "$status" "status --json while saves fail"
+python3 -c '
+import json, sys
+status = json.load(open(sys.argv[2]))
+stated = status["databases"][0]
+assert status["state"] == "attention", status
+assert status["recorder"]["running"] and status["recorder"]["stale_since"] is None, status
+assert stated["name"] == "stated" and stated["unsaved"] == int(sys.argv[1]), stated
+assert stated["save_result"] == "failed" and "No space left" in stated["save_error"], stated
+assert status["problems"], status
+' "$((600 - saved))" "$E2E_BASE/status.json" || fail "status --json: $(cat "$E2E_BASE/status.json")"
+$CDRCTL add 1 called=more --repeat 100
+wait_status 2 "$((700 - saved)) not on storage"
+expect_eq 1 "$(count_alarms $warning "stated calls database: records not saved: ")" "alarms after 700 reports"
+grep -F "records not saved" "$syslog" | grep -qF "No space left on device" || fail "alarm: $(cat "$syslog")"
+
+# Space comes back and a flush saves every record held.
+mount -o remount,size=1m "$db"
+expect_eq "flush 1: answered" "$($CDRCTL flush 1)" "flush once space is back"
+wait_status 0 "healthy"
+grep -q "^stated: *700 records held, 0 not on storage; last save .* ok$" <<<"$out" || fail "$out"
+expect_eq 700 "$(sections "$stated")" "records on storage after the flush"
+expect_eq 1 "$(count_alarms $notice "stated calls database: records saved again")" "recovery records"
+expect_eq 1 "$(count_alarms $warning "records not saved")" "alarms in all"
+
+# Killed: nothing runs, and the record says since when it is stale.
+written=$(grep '^written=' /run/cdrd/health | cut -d= -f2)
+kill -KILL "$CDRD_PID"
+wait "$CDRD_PID" 2>/dev/null || true
+CDRD_PID=
+status=0; out=$($CDRCTL status) || status=$?
+expect_eq 1 "$status" "status of a killed recorder"
+grep -q "^recorder: not running (pid [0-9]* ended); health record stale since $(date -d "@$written" '+%Y-%m-%d %H:%M:%S'); " \
+  <<<"$out" || fail "status: $out"
+status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
+expect_eq 1 "$status" "status --json of a killed recorder"
+python3 -c '
+import json, sys
+status = json.load(open(sys.argv[1]))
+assert status["state"] == "not running" and status["recorder"]["stale_since"] == int(sys.argv[2]), status
+' "$E2E_BASE/status.json" "$written" || fail "status --json: $(cat "$E2E_BASE/status.json")"
+umount "$db"
+echo "health: ok; $saved of 600 records fitted; 1 alarm over 700 reports with failing saves, 1 record when saved again"

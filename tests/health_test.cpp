@@ -1,0 +1,230 @@
+// The health record and its monitor: the record survives its text form, is written when due and
+// not more often, and each alarm is one record when its condition starts and one when it ends.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <string>
+
+#include "core/health_monitor.h"
+#include "platform/download/delivery_monitor.h"
+#include "platform/util/file_util.h"
+#include "platform/util/health_record.h"
+#include "support/fault_env.h"
+#include "support/recorder_fixture.h"
+
+namespace {
+
+TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
+    HealthRecord record;
+    record.pid = 4321;
+    record.started = 1700000000;
+    record.version = "1.2.3";
+    record.written = 4102444800LL;  // past 2038: the target's time_t is 32-bit, the record's not
+    record.stores[0] = {true, 600, 251, 1700000100, Outcome::kFailed, "write x: No space\nleft"};
+    record.stores[HealthRecord::kDownloadLog] = {true, 7, 0, 1700000050, Outcome::kOk, ""};
+    record.autoDownload = true;
+
+    HealthRecord read;
+    std::string error;
+    ASSERT_TRUE(ParseHealthRecord(FormatHealthRecord(record) + "spool.files=3\n", &read, &error))
+        << error;
+    EXPECT_EQ(FormatHealthRecord(record), FormatHealthRecord(read));
+    EXPECT_EQ("write x: No space left", read.stores[0].saveError);
+    EXPECT_EQ(4102444800LL, read.written);
+
+    DeliveryHealth agent;
+    agent = {812, 1700000095, 1700000090, Outcome::kFailed, "curl exited\nwith 7", 1700000000, 5};
+    DeliveryHealth agentRead;
+    ASSERT_TRUE(ParseDeliveryRecord(FormatDeliveryRecord(agent), &agentRead, &error)) << error;
+    EXPECT_EQ(FormatDeliveryRecord(agent), FormatDeliveryRecord(agentRead));
+
+    for (const char* bad : {"pid=12\nstated.held\n", "stated.held=-1\n", "pid=1x\n",
+                            "stated.save_result=maybe\n", "download.on=yes\n"}) {
+        EXPECT_FALSE(ParseHealthRecord(bad, &read, &error)) << bad;
+        EXPECT_NE(error.find("line "), std::string::npos) << error;
+    }
+}
+
+TEST(HealthRecordTest, AttentionRules) {
+    HealthRecord record;
+    for (StoreHealth& store : record.stores) store.open = true;
+    EXPECT_FALSE(NeedsAttention(record, 0));
+    record.stores[1].save = Outcome::kFailed;
+    EXPECT_TRUE(NeedsAttention(record, 1));
+    record.stores[2].open = false;
+    EXPECT_TRUE(NeedsAttention(record, 2));
+    // The download log matters only while automatic download is on.
+    record.stores[HealthRecord::kDownloadLog].open = false;
+    EXPECT_FALSE(NeedsAttention(record, HealthRecord::kDownloadLog));
+    record.autoDownload = true;
+    EXPECT_TRUE(NeedsAttention(record, HealthRecord::kDownloadLog));
+
+    DeliveryHealth agent;
+    agent.failingSince = 1000;
+    agent.alarmAfterMinutes = 60;
+    EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3599));
+    EXPECT_TRUE(DeliveryOverdue(agent, 1000 + 3600));
+    agent.failingSince = 0;
+    EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
+}
+
+std::vector<std::string> gAlarms;
+void Collect(int priority, const char* text) {
+    gAlarms.push_back(std::to_string(priority) + " " + text);
+}
+
+class HealthMonitorTest : public ::testing::Test {
+  protected:
+    HealthMonitorTest() { gAlarms.clear(); }
+    void Advance(int millis) {
+        mMillis += millis;
+        mEnv.SetTime(mNow + mMillis / 1000, mMillis % 1000);
+    }
+    HealthRecord Written() {
+        std::string text, error;
+        HealthRecord record;
+        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
+        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
+        return record;
+    }
+
+    SandboxEnv mEnv;
+    const time_t mNow = 1700000000;
+    const bool mClockSet = (mEnv.SetTime(mNow, 0), true);
+    int mMillis = 0;
+    HealthMonitor mMonitor{77, "9.9", Collect};
+};
+
+TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCounts) {
+    EXPECT_EQ(0, mMonitor.MillisUntilDue());  // a new recorder announces itself
+    mMonitor.Publish();
+    EXPECT_EQ(-1, mMonitor.MillisUntilDue());
+    struct stat st;
+    ASSERT_EQ(0, stat(mEnv.Real(kHealthRecordPath).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(77, Written().pid);
+    EXPECT_EQ(mNow, Written().started);
+
+    Advance(300);
+    for (int i = 0; i < 50; ++i) mMonitor.RecordAdded(0);
+    EXPECT_EQ(700, mMonitor.MillisUntilDue());
+    Advance(700);
+    EXPECT_EQ(0, mMonitor.MillisUntilDue());
+    mMonitor.Publish();
+    EXPECT_EQ(50u, Written().stores[0].unsaved);
+
+    Advance(10);
+    mMonitor.SaveEnded(0, nullptr);
+    EXPECT_EQ(0, mMonitor.MillisUntilDue()) << "ok after none is a change";
+    mMonitor.Publish();
+    Advance(10);
+    mMonitor.RecordAdded(0);
+    mMonitor.SaveEnded(0, nullptr);
+    EXPECT_EQ(990, mMonitor.MillisUntilDue()) << "another ok is only a count";
+    mMonitor.SaveEnded(0, "disk gone");
+    EXPECT_EQ(0, mMonitor.MillisUntilDue());
+}
+
+TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {
+    for (int i = 0; i < 100; ++i) {
+        mMonitor.RecordAdded(1);
+        mMonitor.SaveEnded(1, "write /x: No space left on device");
+    }
+    mMonitor.SaveEnded(2, "write /y: Read-only file system");
+    mMonitor.Publish();
+    EXPECT_EQ(100u, Written().stores[1].unsaved);
+    EXPECT_EQ("write /x: No space left on device", Written().stores[1].saveError);
+    mMonitor.SaveEnded(1, nullptr);
+    mMonitor.SaveEnded(1, nullptr);
+    mMonitor.SaveEnded(1, "again");
+    const std::string warning = std::to_string(LOG_WARNING) + " ";
+    const std::string notice = std::to_string(LOG_NOTICE) + " ";
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            warning + "missed calls database: records not saved: write /x: No space left on "
+                      "device (kept in memory until a save succeeds)",
+            warning + "failed calls database: records not saved: write /y: Read-only file "
+                      "system (kept in memory until a save succeeds)",
+            notice + "missed calls database: records saved again",
+            warning + "missed calls database: records not saved: again (kept in memory until a "
+                      "save succeeds)"}),
+        gAlarms);
+}
+
+std::vector<std::string> gWarnings;
+void CollectWarning(const char* text) {
+    gWarnings.push_back(text);
+}
+
+TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay) {
+    DeliveryMonitor agent(812, Collect, CollectWarning);
+    agent.Started(2);
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    Advance(60000);
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    std::string text, error;
+    DeliveryHealth written;
+    ASSERT_TRUE(ReadWholeFile(kDeliveryRecordPath, &text));
+    ASSERT_TRUE(ParseDeliveryRecord(text, &written, &error)) << error;
+    EXPECT_EQ(mNow, written.failingSince) << "failing since the first failure, not the last";
+    EXPECT_EQ("curl exited with status 7", written.error);
+    EXPECT_TRUE(gAlarms.empty());
+    Advance(60000);
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    ASSERT_EQ(1u, gAlarms.size());
+    EXPECT_EQ(std::to_string(LOG_WARNING) +
+                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
+                  "status 7)",
+              gAlarms[0]);
+    Advance(600000);
+    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    EXPECT_EQ(1u, gAlarms.size()) << "no second alarm while the failing goes on";
+    agent.AttemptEnded(true, "", 2);
+    EXPECT_EQ(0, agent.record().failingSince);
+    EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
+              gAlarms.back());
+    EXPECT_TRUE(gWarnings.empty());
+}
+
+// The recorder around its monitor: the saves and records it reports, and a flush that makes good
+// a failed save without waiting for another record.
+class RecorderHealthTest : public RecorderTest {
+  protected:
+    HealthRecord Published() {
+        mpManager->OnLoopTurn();
+        std::string text, error;
+        HealthRecord record;
+        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
+        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
+        return record;
+    }
+};
+
+TEST_F(RecorderHealthTest, AFailedSaveIsReportedAndAFlushMakesItGood) {
+    WriteConfig("general-settings.conf", "cdr_save_stated=1\n");
+    Start();
+    EXPECT_EQ(0u, Published().stores[0].held);
+    {
+        FaultEnv full(&mEnv, FaultEnv::kWrite, 1, FaultEnv::kFromThenOn, ENOSPC);
+        for (int i = 0; i < 5; ++i) mpManager->OnAddCDR(1, MakeReport(1000, "full"), nullptr);
+    }
+    HealthRecord record = Published();
+    EXPECT_EQ(5u, record.stores[0].held);
+    EXPECT_EQ(5u, record.stores[0].unsaved);
+    EXPECT_EQ(Outcome::kFailed, record.stores[0].save);
+    EXPECT_NE(record.stores[0].saveError.find("No space left on device"), std::string::npos);
+    EXPECT_EQ(1u, Alarms().size());
+    EXPECT_EQ(1, TraceCount("stated calls database: records not saved: "));
+
+    EXPECT_EQ(1, mpManager->OnFlush(1));
+    record = Published();
+    EXPECT_EQ(0u, record.stores[0].unsaved);
+    EXPECT_EQ(Outcome::kOk, record.stores[0].save);
+    EXPECT_EQ(5u, Records(StatedPath()).size());
+    ASSERT_EQ(2u, Alarms().size());
+    EXPECT_EQ(std::to_string(LOG_NOTICE) + " stated calls database: records saved again",
+              Alarms()[1]);
+}
+
+}  // namespace

@@ -1,0 +1,389 @@
+#include "tools/status.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/download/download_settings.h"
+#include "platform/download/outbox.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/util/env.h"
+#include "platform/util/file_util.h"
+#include "platform/util/health_record.h"
+#include "platform/util/instance_lock.h"
+#include "tools/record_listing.h"
+
+namespace {
+
+// One of the recorder's queues as a sender sees it.
+struct QueueView {
+    std::string name;
+    bool exists = false;
+    long waiting = 0;
+    long depth = 0;
+    std::string reason;  // why it cannot be looked at, when it does not exist
+};
+
+// The outbox and the delivery agent, as far as they can be told.
+struct DeliveryView {
+    bool automatic = false;
+    bool commandSet = false;  // a delivery command is set, so an agent delivers
+    std::string folder;
+    std::string outboxError;  // the outbox cannot be read: why
+    unsigned long files = 0;
+    unsigned long records = 0;
+    long long oldestAge = -1;  // seconds; -1: no file
+    bool agentKnown = false;   // the agent wrote its record
+    bool agentRunning = false;
+    DeliveryHealth agent;
+};
+
+// Everything cdrctl status tells, gathered first and then printed in either form.
+struct View {
+    int64_t now = 0;
+    int pid = 0;             // the running recorder's pid; 0: none runs
+    bool known = false;      // a health record of that recorder (or of the last one) was read
+    bool current = false;    // the record is the running recorder's own
+    std::string recordNote;  // why no record is shown
+    HealthRecord record;
+    std::vector<QueueView> queues;
+    DeliveryView delivery;
+    std::vector<std::string> problems;  // what needs attention, one line each
+};
+
+bool ProcessRuns(int pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+std::string LocalTimeText(int64_t seconds) {
+    struct tm local;
+    Env::Current()->LocalTime(static_cast<time_t>(seconds), &local);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+std::string Plural(unsigned long count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+QueueView LookAtQueue(int number) {
+    QueueView view;
+    view.name = QueueNameOf(number, kRecorderQueuePath);
+    MessageQueue queue;
+    const QueueStatus status = queue.Open(view.name, O_RDONLY | O_NONBLOCK);
+    struct mq_attr attributes;
+    if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
+        view.exists = true;
+        view.waiting = static_cast<long>(attributes.mq_curmsgs);
+        view.depth = static_cast<long>(attributes.mq_maxmsg);
+        return view;
+    }
+    view.reason = status == QueueStatus::kMissing ? "no such queue"
+                  : status == QueueStatus::kOk    ? strerror(errno)
+                                                  : queue.error();
+    return view;
+}
+
+// Reads the text file at `path` into `*text`; false when it is absent or unreadable.
+bool ReadRecordText(const char* path, std::string* text) {
+    try {
+        return ReadWholeFile(path, text);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void ReadHealthRecord(View* view) {
+    std::string text, error;
+    if (!ReadRecordText(kHealthRecordPath, &text)) {
+        view->recordNote = std::string("no health record at ") + kHealthRecordPath;
+        return;
+    }
+    if (!ParseHealthRecord(text, &view->record, &error)) {
+        view->recordNote = std::string("health record ") + kHealthRecordPath + ": " + error;
+        return;
+    }
+    view->known = true;
+    view->current = view->pid != 0 && view->record.pid == view->pid;
+    if (view->pid != 0 && !view->current) view->recordNote = "no health record from it yet";
+}
+
+void LookAtOutbox(DeliveryView* view, int64_t now) {
+    const std::vector<OutboxFile> files = Outbox(view->folder).Files();
+    view->files = files.size();
+    if (!files.empty()) view->oldestAge = now - static_cast<int64_t>(files.front().modified);
+    for (const OutboxFile& file : files) {
+        try {
+            view->records += CountRecords(file.path);
+        } catch (const std::exception&) {
+            // Counted as a file; its records are the collector's to judge.
+        }
+    }
+}
+
+void LookAtDelivery(View* view) {
+    DeliveryView& delivery = view->delivery;
+    delivery.automatic = view->known && view->record.autoDownload;
+    try {
+        const DownloadSettings settings = ReadDownloadSettings(false);
+        delivery.folder = settings.directory;
+        delivery.commandSet = !settings.command.empty();
+        LookAtOutbox(&delivery, view->now);
+    } catch (const std::exception& e) {
+        delivery.outboxError = e.what();
+    }
+    std::string text, error;
+    if (ReadRecordText(kDeliveryRecordPath, &text) &&
+        ParseDeliveryRecord(text, &delivery.agent, &error)) {
+        delivery.agentKnown = true;
+        delivery.agentRunning = ProcessRuns(delivery.agent.pid);
+    }
+}
+
+std::string StoreProblem(const StoreHealth& store, const char* name) {
+    if (!store.open) return std::string(name) + ": not open";
+    return std::string(name) + ": " + std::to_string(store.unsaved) +
+           " records not on storage, last save failed: " + store.saveError;
+}
+
+void Judge(View* view) {
+    if (view->pid == 0) return;
+    if (!view->current) view->problems.push_back("the recorder has not written its health record");
+    for (const QueueView& queue : view->queues)
+        if (!queue.exists)
+            view->problems.push_back(queue.name + ": not served (" + queue.reason + ")");
+    if (!view->current) return;
+    for (int i = 0; i < HealthRecord::kStores; ++i)
+        if (NeedsAttention(view->record, i))
+            view->problems.push_back(StoreProblem(view->record.stores[i], kStoreNames[i]));
+    const DeliveryView& delivery = view->delivery;
+    if (delivery.automatic && delivery.agentKnown && DeliveryOverdue(delivery.agent, view->now))
+        view->problems.push_back("deliveries failing since " +
+                                 LocalTimeText(delivery.agent.failingSince) + ": " +
+                                 delivery.agent.error);
+}
+
+View Gather() {
+    View view;
+    struct timespec now;
+    Env::Current()->Now(&now);
+    view.now = now.tv_sec;
+    const pid_t holder = InstanceLockHolder(kRecorderLockPath, nullptr);
+    if (holder > 0) view.pid = static_cast<int>(holder);
+    ReadHealthRecord(&view);
+    // A recorder that could not take its lock still runs: its record then names it.
+    if (holder < 0 && view.known && ProcessRuns(view.record.pid)) {
+        view.pid = view.record.pid;
+        view.current = true;
+    }
+    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber})
+        view.queues.push_back(LookAtQueue(number));
+    LookAtDelivery(&view);
+    Judge(&view);
+    return view;
+}
+
+// ---- For people ----
+
+std::string SaveText(const StoreHealth& store) {
+    if (store.save == Outcome::kNone) return "no save yet";
+    std::string text = "last save " + LocalTimeText(store.saveTime);
+    if (store.save == Outcome::kOk) return text + " ok";
+    return text + " failed: " + store.saveError;
+}
+
+std::string StoreText(const StoreHealth& store) {
+    if (!store.open) return "not open: records are refused";
+    return Plural(store.held, "record") + " held, " + std::to_string(store.unsaved) +
+           " not on storage; " + SaveText(store);
+}
+
+std::string OutboxText(const DeliveryView& delivery) {
+    if (!delivery.outboxError.empty()) return "outbox unreadable: " + delivery.outboxError;
+    std::string text =
+        "outbox " + Plural(delivery.files, "file") + ", " + Plural(delivery.records, "record");
+    if (delivery.oldestAge >= 0)
+        text += ", oldest " + std::to_string(delivery.oldestAge) + " s old";
+    return text;
+}
+
+std::string AgentText(const DeliveryView& delivery, int64_t now) {
+    if (!delivery.commandSet) return "no download_cmd: files wait for pickup";
+    if (!delivery.agentKnown) return "no delivery agent record";
+    const DeliveryHealth& agent = delivery.agent;
+    std::string text =
+        "agent " + std::to_string(agent.pid) + (delivery.agentRunning ? "" : " (ended)") + ", ";
+    if (agent.result == Outcome::kNone) return text + "no delivery yet";
+    text += "last delivery " + LocalTimeText(agent.time);
+    if (agent.result == Outcome::kOk) return text + " ok";
+    text += " failed: " + agent.error;
+    return text + ", failing since " + LocalTimeText(agent.failingSince) + " (" +
+           std::to_string((now - agent.failingSince) / 60) + " min; alarm after " +
+           std::to_string(agent.alarmAfterMinutes) + ")";
+}
+
+std::string DeliveryText(const View& view) {
+    if (!view.delivery.automatic) return "automatic download off; " + OutboxText(view.delivery);
+    return "download log " + StoreText(view.record.stores[HealthRecord::kDownloadLog]) + "; " +
+           OutboxText(view.delivery) + "; " + AgentText(view.delivery, view.now);
+}
+
+std::string QueuesText(const View& view) {
+    std::string text;
+    for (const QueueView& queue : view.queues) {
+        text += "; " + queue.name + " ";
+        if (!queue.exists)
+            text += "missing (" + queue.reason + ")";
+        else
+            text += std::string(view.pid != 0 ? "served" : "left behind, not served") + ", " +
+                    std::to_string(queue.waiting) + " of " + std::to_string(queue.depth) +
+                    " waiting";
+    }
+    return text;
+}
+
+std::string RecorderText(const View& view) {
+    std::string text;
+    if (view.pid == 0) {
+        text = "not running";
+        if (view.known)
+            text += " (pid " + std::to_string(view.record.pid) +
+                    " ended); health record stale since " + LocalTimeText(view.record.written);
+        else
+            text += "; " + view.recordNote;
+    } else {
+        text = "running (pid " + std::to_string(view.pid) + ")";
+        if (view.current)
+            text += ", version " + view.record.version + ", started " +
+                    LocalTimeText(view.record.started) + "; health record written " +
+                    LocalTimeText(view.record.written);
+        else
+            text += "; " + view.recordNote;
+    }
+    text += QueuesText(view);
+    if (view.pid != 0) text += view.problems.empty() ? "; healthy" : "; needs attention";
+    return text;
+}
+
+void PrintText(const View& view, FILE* out) {
+    if (view.known) {
+        for (int i = 0; i < 3; ++i)
+            fprintf(out, "%-9s %s\n", (std::string(kStoreNames[i]) + ":").c_str(),
+                    StoreText(view.record.stores[i]).c_str());
+        fprintf(out, "%-9s %s\n", "delivery:", DeliveryText(view).c_str());
+    }
+    fprintf(out, "%-9s %s\n", "recorder:", RecorderText(view).c_str());
+    for (const std::string& problem : view.problems)
+        fprintf(out, "attention: %s\n", problem.c_str());
+}
+
+// ---- For machines: times are seconds since the epoch, null for never ----
+
+std::string JsonTime(int64_t seconds) {
+    return seconds == 0 ? "null" : std::to_string(static_cast<long long>(seconds));
+}
+
+std::string JsonText(const std::string& text) {
+    std::string json;
+    AppendJsonString(&json, text);
+    return json;
+}
+
+std::string JsonFlag(bool flag) {
+    return flag ? "true" : "false";
+}
+
+std::string JsonStore(const StoreHealth& store, const char* name) {
+    return std::string("{\"name\":") + JsonText(name) + ",\"open\":" + JsonFlag(store.open) +
+           ",\"held\":" + std::to_string(store.held) +
+           ",\"unsaved\":" + std::to_string(store.unsaved) +
+           ",\"save_time\":" + JsonTime(store.saveTime) + ",\"save_result\":\"" +
+           OutcomeName(store.save) + "\",\"save_error\":" + JsonText(store.saveError) + "}";
+}
+
+std::string JsonQueues(const View& view) {
+    std::string json = "[";
+    for (const QueueView& queue : view.queues) {
+        if (json.size() > 1) json += ",";
+        json += "{\"name\":" + JsonText(queue.name) + ",\"exists\":" + JsonFlag(queue.exists) +
+                ",\"waiting\":" + std::to_string(queue.waiting) +
+                ",\"depth\":" + std::to_string(queue.depth) + "}";
+    }
+    return json + "]";
+}
+
+std::string JsonRecorder(const View& view) {
+    const HealthRecord& record = view.record;
+    std::string json = "{\"running\":" + JsonFlag(view.pid != 0) +
+                       ",\"pid\":" + std::to_string(view.pid != 0 ? view.pid : record.pid);
+    if (view.known)
+        json += ",\"version\":" + JsonText(record.version) +
+                ",\"started\":" + JsonTime(record.started) +
+                ",\"written\":" + JsonTime(record.written) +
+                ",\"stale_since\":" + (view.pid != 0 ? "null" : JsonTime(record.written));
+    return json + ",\"queues\":" + JsonQueues(view) + "}";
+}
+
+std::string JsonAgent(const DeliveryView& delivery) {
+    if (!delivery.agentKnown) return "null";
+    const DeliveryHealth& agent = delivery.agent;
+    return "{\"pid\":" + std::to_string(agent.pid) +
+           ",\"running\":" + JsonFlag(delivery.agentRunning) + ",\"time\":" + JsonTime(agent.time) +
+           ",\"result\":\"" + OutcomeName(agent.result) + "\",\"error\":" + JsonText(agent.error) +
+           ",\"failing_since\":" + JsonTime(agent.failingSince) +
+           ",\"alarm_after_minutes\":" + std::to_string(agent.alarmAfterMinutes) + "}";
+}
+
+std::string JsonDelivery(const View& view) {
+    const DeliveryView& delivery = view.delivery;
+    return "{\"automatic\":" + JsonFlag(delivery.automatic) + ",\"download_log\":" +
+           JsonStore(view.record.stores[HealthRecord::kDownloadLog],
+                     kStoreNames[HealthRecord::kDownloadLog]) +
+           ",\"outbox\":{\"folder\":" + JsonText(delivery.folder) +
+           ",\"error\":" + JsonText(delivery.outboxError) +
+           ",\"files\":" + std::to_string(delivery.files) +
+           ",\"records\":" + std::to_string(delivery.records) + ",\"oldest_age\":" +
+           (delivery.oldestAge < 0 ? "null" : std::to_string(delivery.oldestAge)) +
+           "},\"command_set\":" + JsonFlag(delivery.commandSet) +
+           ",\"agent\":" + JsonAgent(delivery) + "}";
+}
+
+void PrintJson(const View& view, FILE* out) {
+    const char* state = view.pid == 0           ? "not running"
+                        : view.problems.empty() ? "healthy"
+                                                : "attention";
+    std::string json = std::string("{\"state\":\"") + state +
+                       "\",\"recorder\":" + JsonRecorder(view) + ",\"databases\":";
+    if (view.known) {
+        json += "[";
+        for (int i = 0; i < 3; ++i)
+            json += (i > 0 ? "," : "") + JsonStore(view.record.stores[i], kStoreNames[i]);
+        json += "],\"delivery\":" + JsonDelivery(view);
+    } else {
+        json += "null,\"delivery\":null";
+    }
+    json += ",\"problems\":[";
+    for (size_t i = 0; i < view.problems.size(); ++i)
+        json += (i > 0 ? "," : "") + JsonText(view.problems[i]);
+    fprintf(out, "%s]}\n", json.c_str());
+}
+
+}  // namespace
+
+int PrintRecorderStatus(bool json, FILE* out) {
+    const View view = Gather();
+    if (json)
+        PrintJson(view, out);
+    else
+        PrintText(view, out);
+    if (view.pid == 0) return kStatusNotRunning;
+    return view.problems.empty() ? kStatusHealthy : kStatusAttention;
+}
