@@ -92,21 +92,21 @@ QueueView LookAtQueue(int number) {
     return view;
 }
 
-// Reads the text file at `path` into `*text`; false when it is absent or unreadable.
-bool ReadRecordText(const char* path, std::string* text) {
+// Reads the text file at `path` into `*text`; false, with the reason in `*error`, when it is
+// absent or unreadable (the records are the recorder's user's only).
+bool ReadRecordText(const char* path, std::string* text, std::string* error) {
     try {
-        return ReadWholeFile(path, text);
-    } catch (const std::exception&) {
-        return false;
+        if (ReadWholeFile(path, text)) return true;
+        *error = std::string("no health record at ") + path;
+    } catch (const std::exception& e) {
+        *error = e.what();
     }
+    return false;
 }
 
 void ReadHealthRecord(View* view) {
     std::string text, error;
-    if (!ReadRecordText(kHealthRecordPath, &text)) {
-        view->recordNote = std::string("no health record at ") + kHealthRecordPath;
-        return;
-    }
+    if (!ReadRecordText(kHealthRecordPath, &text, &view->recordNote)) return;
     if (!ParseHealthRecord(text, &view->record, &error)) {
         view->recordNote = std::string("health record ") + kHealthRecordPath + ": " + error;
         return;
@@ -141,7 +141,7 @@ void LookAtDelivery(View* view) {
         delivery.outboxError = e.what();
     }
     std::string text, error;
-    if (ReadRecordText(kDeliveryRecordPath, &text) &&
+    if (ReadRecordText(kDeliveryRecordPath, &text, &error) &&
         ParseDeliveryRecord(text, &delivery.agent, &error)) {
         delivery.agentKnown = true;
         delivery.agentRunning = ProcessRuns(delivery.agent.pid);
