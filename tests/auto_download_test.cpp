@@ -4,7 +4,6 @@
 
 #include "platform/util/file_util.h"
 #include "support/recorder_fixture.h"
-#include "support/save_counting_env.h"
 
 namespace {
 
@@ -141,7 +140,7 @@ TEST_F(AutoDownloadTest, WithRecordingOffRecordsGoToTheLogOnlyTypeFirst) {
     WriteConfig("general-settings.conf", "cdr_enabled=0\ncdr_save_missed=2\n");
     SwitchOn(100, true);
     TestManager& manager = Start();
-    SaveCountingEnv counting(&mEnv);
+    SaveCountingEnv counting;
     ASSERT_EQ(1, Add(2));
     ASSERT_EQ(1, Add(2));
     EXPECT_EQ(0u, HeldRecords(1).size());

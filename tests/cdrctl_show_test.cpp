@@ -11,8 +11,7 @@
 
 #include "platform/config/record_files.h"
 #include "platform/util/file_util.h"
-#include "support/cdrctl_run.h"
-#include "support/test_env.h"
+#include "support/recorder_fixture.h"
 
 namespace {
 
@@ -116,17 +115,10 @@ TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {
               "9                 1\n");
 }
 
-// The sandbox with the process's local time zone instead of UTC.
-class LocalZoneEnv : public ForwardingEnv {
-  public:
-    explicit LocalZoneEnv(Env* target) : ForwardingEnv(target) {}
-    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
-};
-
 // Central European time, with its daylight-saving rule, so local and UTC times differ.
 class CdrctlShowLocalTimeTest : public CdrctlShowTest {
   protected:
-    CdrctlShowLocalTimeTest() : mZoned(&env), mpSandbox(Env::SetCurrent(&mZoned)) {
+    CdrctlShowLocalTimeTest() {
         const char* zone = getenv("TZ");
         if (zone != nullptr) mSavedZone = zone;
         mHadZone = zone != nullptr;
@@ -134,7 +126,6 @@ class CdrctlShowLocalTimeTest : public CdrctlShowTest {
         tzset();
     }
     ~CdrctlShowLocalTimeTest() override {
-        Env::SetCurrent(mpSandbox);
         if (mHadZone)
             setenv("TZ", mSavedZone.c_str(), 1);
         else
@@ -164,8 +155,7 @@ class CdrctlShowLocalTimeTest : public CdrctlShowTest {
                        {"tx_enc", "Opus"}}});
     }
 
-    LocalZoneEnv mZoned;
-    Env* mpSandbox;
+    LocalZoneEnv mZoned;  // the sandbox, read in the local zone
     bool mHadZone = false;
     std::string mSavedZone;
 };

@@ -13,7 +13,7 @@
 #include "platform/util/file_util.h"
 #include "platform/util/health_record.h"
 #include "platform/util/instance_lock.h"
-#include "support/cdrctl_run.h"
+#include "support/recorder_fixture.h"
 #include "support/test_env.h"
 #include "tools/status.h"
 

@@ -192,13 +192,10 @@ TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
 
 // The clock of the environment below it, set by the test, read in the local zone of the C
 // library rather than the sandbox's UTC.
-class ZoneClockEnv : public ForwardingEnv {
+class ZoneClockEnv : public LocalZoneEnv {
   public:
-    explicit ZoneClockEnv(time_t now) : ForwardingEnv(Env::Current()), mNow(now) {
-        Env::SetCurrent(this);
-    }
+    explicit ZoneClockEnv(time_t now) : mNow(now) {}
     void Now(struct timespec* now) override { *now = {mNow, 0}; }
-    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     time_t mNow;
 };
 

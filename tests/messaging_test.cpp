@@ -5,65 +5,19 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/messaging/cdr_messenger.h"
-#include "platform/messaging/cdr_update_messenger.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/messaging/recorder_client.h"
-#include "platform/util/diag.h"
-#include "support/recorder_queues.h"
+#include "support/recorder_fixture.h"
 
 namespace {
 
 const std::string kReportQueue = QueueNameOf(kCallManagerQueueNumber, kRecorderQueuePath);
 const std::string kRequestQueue = QueueNameOf(kWebSideQueueNumber, kRecorderQueuePath);
 const std::string kReplyQueue = ReplyQueueNameOf(kRequestQueue);
-
-// Serves both queues the way the recorder does: one class deriving from both messengers, each
-// handler noting its call, the answered ones answering.
-class Recorder : public CDRMessenger, public CDRUpdateMessenger {
-  public:
-    int OnAddCDR(int type, const CallDetailReport& report,
-                 const CallStatistics* statistics) override {
-        lastReport = report;
-        if (statistics != nullptr) lastStatistics = *statistics;
-        return Note("add " + std::to_string(type) + (statistics ? " stats" : ""));
-    }
-    void OnCDRPartyStateChanged(bool connected) override {
-        Note(connected ? "cm connected" : "cm disconnected");
-    }
-    int OnCgiPartyStateChanged(bool connected) override {
-        return Note(connected ? "cgi connected" : "cgi disconnected");
-    }
-    int OnClear(int mask) override { return Note("clear " + std::to_string(mask), Clear(mask)); }
-    int OnFlush(int mask) override { return Note("flush " + std::to_string(mask), Flush(mask)); }
-    int OnUpdateCDRSettings() override { return Note("reload settings", UpdateCDRSettings()); }
-    int OnUpdateCDRDownloadSettings() override { return Note("reload download"); }
-    int OnDownloadNow() override { return Note("download now"); }
-
-    // Waits for the next message and serves it as the recorder's loop does.
-    int ServeOne(CyclicQueuePoller& poller) {
-        int number = poller.WaitForEvents();
-        if (number == kCallManagerQueueNumber) CDRMessenger::ProcessMessageFromQueue(1);
-        if (number == kWebSideQueueNumber) CDRUpdateMessenger::ProcessMessageFromQueue(1);
-        return number;
-    }
-
-    int Note(const std::string& event, int sent = -1) {
-        events.push_back(event);
-        answerSent = sent;
-        return 1;
-    }
-
-    std::vector<std::string> events;
-    CallDetailReport lastReport;
-    CallStatistics lastStatistics;
-    int answerSent = -1;
-};
 
 WireMessage Message(MessageKind kind, int32_t mask = 0) {
     WireMessage message;
@@ -82,19 +36,18 @@ class MessagingTest : public ::testing::Test {
     ClientStatus AskServed(const WireMessage& request, WireMessage* answer) {
         ClientStatus status = ClientStatus::kInvalid;
         std::thread asker([&] { status = RecorderClient(5000).Ask(request, answer); });
-        recorder.ServeOne(queues.poller());
+        recorder.Serve(1);
         asker.join();
         return status;
     }
     // Expects exactly one warning since the last look, holding `part`.
     void ExpectOneWarning(const std::string& part) {
-        std::vector<std::string> warnings = queues.TakeWarnings();
+        std::vector<std::string> warnings = recorder.TakeWarnings();
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find(part), std::string::npos) << warnings[0];
     }
 
-    RecorderQueues queues;
-    Recorder recorder;
+    FakeRecorder recorder;
     RecorderClient client{1000};
 };
 
@@ -108,7 +61,7 @@ TEST_F(MessagingTest, EveryReportAndAnnouncementReachesItsHandlerWithAllItsData)
     report.statistics.streams[1].remoteAddress = 0x0A000001;
     report.statistics.fax.anamnesis = "ok";
     Post(report);
-    EXPECT_EQ(recorder.ServeOne(queues.poller()), kCallManagerQueueNumber);
+    recorder.Serve(1);
     EXPECT_TRUE(recorder.lastReport == report.report);
     EXPECT_TRUE(recorder.lastStatistics == report.statistics);
 
@@ -120,12 +73,20 @@ TEST_F(MessagingTest, EveryReportAndAnnouncementReachesItsHandlerWithAllItsData)
          {report, Message(MessageKind::kCMPartyState), down,
           Message(MessageKind::kUpdateDownloadSettings), Message(MessageKind::kDownloadNow)}) {
         Post(message);
-        recorder.ServeOne(queues.poller());
+        recorder.Serve(1);
     }
     EXPECT_EQ(recorder.events,
               (std::vector<std::string>{"add 4 stats", "add 1", "cm connected", "cgi disconnected",
                                         "reload download", "download now"}));
-    EXPECT_TRUE(queues.TakeWarnings().empty());
+    EXPECT_TRUE(recorder.TakeWarnings().empty());
+}
+
+TEST_F(MessagingTest, AnExceptionFromAHandlerLeavesTheLoopAtOnce) {
+    recorder.throwOnAdd = true;
+    Post(Message(MessageKind::kAddCDR));
+    Post(Message(MessageKind::kCMPartyState));
+    EXPECT_THROW(recorder.Serve(2), int);
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"add 0"});
 }
 
 TEST_F(MessagingTest, AnswersReachTheAskingThreadWithItsMaskAndCookie) {
@@ -146,8 +107,7 @@ TEST_F(MessagingTest, AnswersReachTheAskingThreadWithItsMaskAndCookie) {
     ASSERT_EQ(requests.Open(kRequestQueue, O_RDONLY), QueueStatus::kOk);
     struct mq_attr waiting = {};
     while (mq_getattr(requests.Descriptor(), &waiting) == 0 && waiting.mq_curmsgs < 2) usleep(1000);
-    recorder.ServeOne(queues.poller());  // the abandoned request, answered with the old cookie
-    recorder.ServeOne(queues.poller());
+    recorder.Serve(2);  // the abandoned request, answered with the old cookie, then the new one
     asker.join();
     EXPECT_EQ(answer.mask, 2);
 
@@ -160,7 +120,7 @@ TEST_F(MessagingTest, AnswersReachTheAskingThreadWithItsMaskAndCookie) {
 TEST_F(MessagingTest, AnAnswerNobodyCanTakeIsDroppedWithoutWaiting) {
     // No client created the reply queue yet.
     Post(Message(MessageKind::kClear, 1));
-    recorder.ServeOne(queues.poller());
+    recorder.Serve(1);
     EXPECT_EQ(recorder.answerSent, 0);
     ExpectOneWarning("answer dropped");
 
@@ -168,7 +128,7 @@ TEST_F(MessagingTest, AnAnswerNobodyCanTakeIsDroppedWithoutWaiting) {
     ASSERT_EQ(replies.Create(kReplyQueue, O_RDWR | O_NONBLOCK), QueueStatus::kOk);
     for (unsigned char filler = 0; replies.Send(&filler, 1, 0) == QueueStatus::kOk;) continue;
     Post(Message(MessageKind::kFlush, 2));
-    recorder.ServeOne(queues.poller());
+    recorder.Serve(1);
     EXPECT_EQ(recorder.answerSent, 0);
     ExpectOneWarning("is full");
 }
@@ -179,9 +139,9 @@ TEST_F(MessagingTest, GarbageIsDroppedWithAWarningAndTheNextMessageServed) {
     unsigned char bytes[kMaxMessageSize];
     size_t misplacedSize = EncodeMessage(misplaced, bytes, nullptr);
     for (const std::string& queue : {kReportQueue, kRequestQueue}) {
-        queues.SendRaw(queue, garbage.data(), garbage.size());
-        queues.SendRaw(queue, bytes, 3);
-        if (queue == kReportQueue) queues.SendRaw(queue, bytes, misplacedSize);
+        recorder.SendRaw(queue, garbage.data(), garbage.size());
+        recorder.SendRaw(queue, bytes, 3);
+        if (queue == kReportQueue) recorder.SendRaw(queue, bytes, misplacedSize);
     }
     Post(Message(MessageKind::kCMPartyState));
     Post(Message(MessageKind::kCGIPartyState));
@@ -189,7 +149,7 @@ TEST_F(MessagingTest, GarbageIsDroppedWithAWarningAndTheNextMessageServed) {
     EXPECT_EQ(recorder.CDRMessenger::ProcessMessageFromQueue(10), 4);
     EXPECT_EQ(recorder.CDRUpdateMessenger::ProcessMessageFromQueue(10), 3);
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"cm connected", "cgi connected"}));
-    std::vector<std::string> warnings = queues.TakeWarnings();
+    std::vector<std::string> warnings = recorder.TakeWarnings();
     ASSERT_EQ(warnings.size(), 5u);
     EXPECT_NE(warnings[0].find(kReportQueue + ": dropped a malformed message of 20 bytes"),
               std::string::npos)
@@ -202,16 +162,17 @@ TEST_F(MessagingTest, GarbageIsDroppedWithAWarningAndTheNextMessageServed) {
 // with the senders, nor wait behind reports sent after the poller found it.
 TEST_F(MessagingTest, ThePollerServesMessagesInTheOrderItFoundThem) {
     auto report = [&] { Post(Message(MessageKind::kCMPartyState)); };
-    std::vector<int> order;
     for (int i = 0; i < 3; ++i) report();
-    order.push_back(recorder.ServeOne(queues.poller()));
+    recorder.Serve(1);
     report();
     report();
     Post(Message(MessageKind::kFlush, 7));
-    for (int i = 0; i < 3; ++i) order.push_back(recorder.ServeOne(queues.poller()));
+    recorder.Serve(3);
     report();  // sent after the flush was found
-    for (int i = 0; i < 3; ++i) order.push_back(recorder.ServeOne(queues.poller()));
-    EXPECT_EQ(order, (std::vector<int>{15, 15, 15, 15, 15, 111, 15}));
+    recorder.Serve(3);
+    std::vector<std::string> expected(7, "cm connected");
+    expected[5] = "flush 7";
+    EXPECT_EQ(recorder.events, expected);
 }
 
 // Opening /ping-15 fails while `broken` is set; counts the attempts.
@@ -226,18 +187,8 @@ class BrokenQueueEnv : public SandboxEnv {
     std::atomic<int> attempts{0};
 };
 
-// Warning lines of the tests that run without RecorderQueues.
-std::mutex gWarningsMutex;
-std::vector<std::string> gWarnings;
-
-void CollectWarning(const char* line) {
-    std::lock_guard<std::mutex> lock(gWarningsMutex);
-    gWarnings.push_back(line);
-}
-
 TEST(PollerRetryTest, AQueueThatCannotBeOpenedIsTriedAgainWithoutSpinning) {
-    gWarnings.clear();
-    SetWarningSink(CollectWarning);
+    WarningSandbox sandbox;
     BrokenQueueEnv env;
     CyclicQueuePoller poller(2, 20);
     EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), -1);
@@ -250,9 +201,8 @@ TEST(PollerRetryTest, AQueueThatCannotBeOpenedIsTriedAgainWithoutSpinning) {
     });
     EXPECT_EQ(poller.WaitForEvents(), 15);
     sender.join();
-    SetWarningSink(nullptr);
     EXPECT_LT(env.attempts, 40);  // about one every 20 ms, not one per turn of a busy loop
-    std::vector<std::string> warnings = gWarnings;
+    std::vector<std::string> warnings = sandbox.TakeWarnings();
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0].rfind("cannot select queue 15: cannot open /ping-15: ", 0), 0u)
         << warnings[0];
@@ -293,7 +243,7 @@ bool PlantAsStranger(const std::string& name) {
 
 TEST(QueueOwnerTest, NothingIsSentIntoAStrangersQueueAndItsNameIsTakenOver) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to plant a queue as another user";
-    SandboxEnv env;
+    WarningSandbox sandbox;
     ASSERT_TRUE(PlantAsStranger(kReportQueue));
     ASSERT_TRUE(PlantAsStranger(kReplyQueue));
     RecorderClient client(100);
@@ -303,17 +253,16 @@ TEST(QueueOwnerTest, NothingIsSentIntoAStrangersQueueAndItsNameIsTakenOver) {
     MessageQueue answers;  // as the recorder opens it to answer a request
     EXPECT_EQ(answers.Open(kReplyQueue, O_WRONLY | O_NONBLOCK), QueueStatus::kFailed);
 
-    gWarnings.clear();
-    SetWarningSink(CollectWarning);
+    sandbox.TakeWarnings();
     CyclicQueuePoller poller(1);
     EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), 0);
-    SetWarningSink(nullptr);
-    EXPECT_EQ(gWarnings, (std::vector<std::string>{
-                             "removed /ping-15, a queue of user 65534 with mode 0666, to "
-                             "create this program's own\n"}));
+    EXPECT_EQ(
+        sandbox.TakeWarnings(),
+        (std::vector<std::string>{"removed /ping-15, a queue of user 65534 with mode 0666, to "
+                                  "create this program's own\n"}));
     EXPECT_EQ(client.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone)
         << client.error();
-    mq_unlink(env.QueueName(kReplyQueue).c_str());
+    mq_unlink(sandbox.env.QueueName(kReplyQueue).c_str());
 }
 
 TEST(MessagingWithoutRecorderTest, AQueueLeftOpenToOthersIsMadeOwnerOnly) {
