@@ -176,34 +176,6 @@ int FakeRecorder::OnAddCDR(int type, const CallDetailReport& report,
     return 1;
 }
 
-void FakeRecorder::OnCDRPartyStateChanged(bool connected) {
-    Note(connected ? "cm connected" : "cm disconnected");
-}
-
-int FakeRecorder::OnCgiPartyStateChanged(bool connected) {
-    return Note(connected ? "cgi connected" : "cgi disconnected");
-}
-
-int FakeRecorder::OnClear(int mask) {
-    return Note("clear " + std::to_string(mask), Clear(mask));
-}
-
-int FakeRecorder::OnFlush(int mask) {
-    return Note("flush " + std::to_string(mask), Flush(mask));
-}
-
-int FakeRecorder::OnUpdateCDRSettings() {
-    return Note("reload settings", UpdateCDRSettings());
-}
-
-int FakeRecorder::OnUpdateCDRDownloadSettings() {
-    return Note("reload download");
-}
-
-int FakeRecorder::OnDownloadNow() {
-    return Note("download now");
-}
-
 int FakeRecorder::Note(const std::string& event, int sent) {
     events.push_back(event);
     answerSent = sent;

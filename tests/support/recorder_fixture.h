@@ -103,13 +103,15 @@ class FakeRecorder : public WarningSandbox, public CDRCommonMessenger {
 
     int OnAddCDR(int type, const CallDetailReport& report,
                  const CallStatistics* statistics) override;
-    void OnCDRPartyStateChanged(bool connected) override;
-    int OnCgiPartyStateChanged(bool connected) override;
-    int OnClear(int mask) override;
-    int OnFlush(int mask) override;
-    int OnUpdateCDRSettings() override;
-    int OnUpdateCDRDownloadSettings() override;
-    int OnDownloadNow() override;
+    void OnCDRPartyStateChanged(bool on) override { Note(on ? "cm connected" : "cm disconnected"); }
+    int OnCgiPartyStateChanged(bool on) override {
+        return Note(on ? "cgi connected" : "cgi disconnected");
+    }
+    int OnClear(int mask) override { return Note("clear " + std::to_string(mask), Clear(mask)); }
+    int OnFlush(int mask) override { return Note("flush " + std::to_string(mask), Flush(mask)); }
+    int OnUpdateCDRSettings() override { return Note("reload settings", UpdateCDRSettings()); }
+    int OnUpdateCDRDownloadSettings() override { return Note("reload download"); }
+    int OnDownloadNow() override { return Note("download now"); }
 
     std::vector<std::string> events;
     CallDetailReport lastReport;
