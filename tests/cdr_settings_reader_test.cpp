@@ -16,9 +16,10 @@ TEST_F(CDRSettingsReaderTest, DefaultNamesLandUnderTheRootAndAreWrittenBack) {
     EXPECT_EQ("/conf/telephony/CDR_db", Settings().mFileName[0]);
     EXPECT_EQ("/conf/telephony/missed_calls_db", Settings().mFileName[1]);
     EXPECT_EQ("/conf/telephony/unsuccess_calls_db", Settings().mFileName[2]);
-    EXPECT_EQ("cdr_db_stated=CDR_db\ncdr_db_missed=missed_calls_db\n"
-              "cdr_db_failed=unsuccess_calls_db\n",
-              ReadFile("/conf/general-paths.conf"));
+    EXPECT_EQ(
+        "cdr_db_stated=CDR_db\ncdr_db_missed=missed_calls_db\n"
+        "cdr_db_failed=unsuccess_calls_db\n",
+        ReadFile("/conf/general-paths.conf"));
     EXPECT_EQ(1, TraceCount("GetCDRData:\n stated - /conf/telephony/CDR_db[1000/10]\n"
                             " missed - /conf/telephony/missed_calls_db[1000/10]\n"
                             " failed - /conf/telephony/unsuccess_calls_db[1000/10]\n"));

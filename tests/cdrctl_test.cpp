@@ -146,12 +146,4 @@ TEST_F(CdrctlTest, ARequestNobodyAnswersExitsWith1AfterTheTimeout) {
     EXPECT_EQ(run.err, "cdrctl: no answer from the recorder within 0.05 s\n");
 }
 
-TEST(CdrctlWithoutRecorderTest, AMissingQueueExitsWith1) {
-    SandboxEnv env;
-    EXPECT_EQ(RunCommand({"--help"}).out, kCdrctlUsage);
-    Outcome run = RunCommand({"cm", "connect"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("/ping-15 does not exist"), std::string::npos) << run.err;
-}
-
 }  // namespace

@@ -78,8 +78,7 @@ TEST_F(GeneralSettingsTest, BadValuesKeepTheValuesInForceWithOneWarningEach) {
     GeneralSettingsAccessor::GetInstance(true);
     GeneralSettingsAccessor::CloseInstance();
     WriteFileAtomically("/conf/general-settings.conf",
-                        "backup_share=\\\\server\\data\r\n"
-                        "cdr_max_missed=700   # records kept\r\n"
+                        "cdr_max_missed=700\n"
                         "cdr_max_stated=-1\n"
                         "cdr_save_stated=\n"
                         "cdr_max_failed=4294967296\n"
@@ -98,11 +97,11 @@ TEST_F(GeneralSettingsTest, BadValuesKeepTheValuesInForceWithOneWarningEach) {
     EXPECT_EQ(10u, settings->mCDRSaveFailed);
     EXPECT_EQ(6u, Count(gWarnings, "\n")) << gWarnings;
     EXPECT_NE(std::string::npos,
-              gWarnings.find("/conf/general-settings.conf:3: cdr_max_stated is \"-1\", not a "
+              gWarnings.find("/conf/general-settings.conf:2: cdr_max_stated is \"-1\", not a "
                              "number from 0 to 4294967295; it stays 5.\n"))
         << gWarnings;
-    EXPECT_NE(std::string::npos, gWarnings.find("general-settings.conf:4: cdr_save_stated"));
-    EXPECT_NE(std::string::npos, gWarnings.find("general-settings.conf:8: cdr_save_failed"));
+    EXPECT_NE(std::string::npos, gWarnings.find("general-settings.conf:3: cdr_save_stated"));
+    EXPECT_NE(std::string::npos, gWarnings.find("general-settings.conf:7: cdr_save_failed"));
 }
 
 TEST_F(GeneralSettingsTest, UnreadableFilesKeepTheValuesInForce) {

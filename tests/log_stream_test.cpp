@@ -138,38 +138,4 @@ TEST(LogStreamTest, CreatesTheFolderOwnerOnlyAndRefusesLinksFifosAndOpenFolders)
     EXPECT_EQ("<absent>", Read("/tmp/logs/open.log"));
 }
 
-TEST(LogStreamTest, KeepsTheFileWithinTheSizeLimitWithOneOlderCopy) {
-    SandboxEnv env;
-    LogStream stream("t.log", true, false, 2147483647, 1, 8192, false);
-    const std::string line = Line('x', 100);
-    for (int i = 0; i < 15000; ++i) stream.TRACE(line.c_str(), 3, 1);  // 1.5 MB
-    const size_t kMiB = 1024 * 1024;
-    std::string current = Read("/tmp/logs/t.log"), older = Read("/tmp/logs/t.log.1");
-    EXPECT_EQ(kMiB / 100 * 100, older.size());
-    EXPECT_EQ(15000u * 100, current.size() + older.size());
-
-    stream.SetSizeLimit(1000);
-    for (int i = 0; i < 11; ++i) stream.TRACE(line.c_str(), 3, 1);
-    EXPECT_EQ(line, Read("/tmp/logs/t.log"));
-    EXPECT_EQ(1000u, Read("/tmp/logs/t.log.1").size());
-}
-
-TEST(LogStreamTest, StartsANewFileInTheSecondAfterTheFileWasRemovedOrRenamed) {
-    SandboxEnv sandbox;
-    sandbox.SetTime(1000, 0);
-    LogStream stream("t.log", true, false, 0, 1, 64, false);
-    stream.TRACE("one\n", 3, 1);
-    sandbox.Unlink("/tmp/logs/t.log");
-    stream.TRACE("same second, lost with the file\n", 3, 1);
-    sandbox.SetTime(1001, 0);
-    stream.TRACE("two\n", 3, 1);
-    EXPECT_EQ("two\n", Read("/tmp/logs/t.log"));
-    sandbox.Rename("/tmp/logs/t.log", "/tmp/logs/t.log.rotated");
-    stream.TRACE("same second\n", 3, 1);
-    sandbox.SetTime(1002, 0);
-    stream.TRACE("three\n", 3, 1);
-    EXPECT_EQ("two\nsame second\n", Read("/tmp/logs/t.log.rotated"));
-    EXPECT_EQ("three\n", Read("/tmp/logs/t.log"));
-}
-
 }  // namespace
