@@ -1,7 +1,7 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "platform/download/outbox.h"
 #include "platform/util/file_util.h"
 #include "support/recorder_fixture.h"
 
@@ -24,16 +24,7 @@ class AutoDownloadTest : public RecorderTest {
     int FailedAttempts() { return TraceCount("cannot be put in the outbox"); }
     int Add(int type = 1) { return mpManager->OnAddCDR(type, MakeReport(7, "x"), nullptr); }
     unsigned LogCount() { return mpManager->mpDownStatFile->GetSectionCount(); }
-    std::vector<std::string> DeliveredFiles() {
-        std::vector<std::string> names;
-        DIR* dir = opendir(mEnv.Real("/outbox").c_str());
-        if (dir == nullptr) return names;
-        while (struct dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        }
-        closedir(dir);
-        return names;
-    }
+    std::vector<OutboxFile> DeliveredFiles() { return Outbox("/outbox/").Files(); }
 };
 
 TEST_F(AutoDownloadTest, FailingDeliveriesAreRetriedEveryStepAndTheLogStaysBounded) {
@@ -168,9 +159,9 @@ TEST_F(AutoDownloadTest, DownloadNowDeliversEmptiesAndSavesTheLog) {
     EXPECT_EQ(0u, Records(DownloadLogPath(), "section").size()) << "saved at once";
     EXPECT_EQ(0u, LogCount());
     EXPECT_EQ(3u, manager.mpFiles->mUnsaved[2]) << "the databases are not touched";
-    std::vector<std::string> files = DeliveredFiles();
+    std::vector<OutboxFile> files = DeliveredFiles();
     ASSERT_EQ(1u, files.size());
-    EXPECT_EQ(delivered, ReadFile("/outbox/" + files[0]));
+    EXPECT_EQ(delivered, ReadFile(files[0].path));
 }
 
 }  // namespace

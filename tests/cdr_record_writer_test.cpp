@@ -2,7 +2,6 @@
 #include <limits.h>
 #include <stdio.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "support/recorder_fixture.h"
@@ -55,11 +54,8 @@ TEST_F(CDRRecordWriterTest, ReportsFromCdrctlArgumentsBecomeTheExpectedFiles) {
     }
     ASSERT_EQ(1, manager.OnFlush(7));
     for (const std::string& path : {StatedPath(), MissedPath(), FailedPath()}) {
-        std::ifstream golden(CDR_SOURCE_DIR "/tests/e2e/golden/" +
-                             path.substr(path.rfind('/') + 1));
-        std::stringstream expected;
-        expected << golden.rdbuf();
-        EXPECT_EQ(expected.str(), ReadFile(path)) << path;
+        const std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(ReadRealFile(CDR_SOURCE_DIR "/tests/e2e/golden/" + name), ReadFile(path)) << name;
     }
 }
 

@@ -69,6 +69,15 @@ TEST(HealthRecordTest, AttentionRules) {
     EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
 }
 
+// The health record the recorder last wrote.
+HealthRecord ReadHealthRecord() {
+    std::string text, error;
+    HealthRecord record;
+    EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
+    EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
+    return record;
+}
+
 std::vector<std::string> gAlarms;
 void Collect(int priority, const char* text) {
     gAlarms.push_back(std::to_string(priority) + " " + text);
@@ -81,13 +90,7 @@ class HealthMonitorTest : public ::testing::Test {
         mMillis += millis;
         mEnv.SetTime(mNow + mMillis / 1000, mMillis % 1000);
     }
-    HealthRecord Written() {
-        std::string text, error;
-        HealthRecord record;
-        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
-        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
-        return record;
-    }
+    HealthRecord Written() { return ReadHealthRecord(); }
 
     SandboxEnv mEnv;
     const time_t mNow = 1700000000;
@@ -193,11 +196,7 @@ class RecorderHealthTest : public RecorderTest {
   protected:
     HealthRecord Published() {
         mpManager->OnLoopTurn();
-        std::string text, error;
-        HealthRecord record;
-        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
-        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
-        return record;
+        return ReadHealthRecord();
     }
 };
 

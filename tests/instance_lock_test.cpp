@@ -5,9 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/util/file_util.h"
 #include "support/test_env.h"
 
@@ -17,12 +14,7 @@ class InstanceLockTest : public ::testing::Test {
   protected:
     void SetUp() override { MakeDirs("/run"); }
 
-    std::string FileText() {
-        std::ifstream file(mEnv.Real(kRecorderLockPath));
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
+    std::string FileText() { return ReadRealFile(mEnv.Real(kRecorderLockPath)); }
 
     SandboxEnv mEnv;
 };

@@ -7,9 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 
 #include "platform/util/file_util.h"
@@ -85,22 +82,6 @@ TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {
     EXPECT_EQ("kept\nkept too\n", Read("/tmp/logs/t.log"));
 }
 
-// Runs `body` with standard error going to a file; returns what was written there.
-std::string CaptureStandardError(const std::function<void()>& body) {
-    TempDir dir;
-    std::string path = dir.Sub("stderr");
-    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int saved = dup(STDERR_FILENO);
-    dup2(file, STDERR_FILENO);
-    close(file);
-    body();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::stringstream text;  // read past the sandbox, which would move the path
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 TEST(LogStreamTest, CreatesTheFolderOwnerOnlyAndRefusesLinksFifosAndOpenFolders) {
     SandboxEnv sandbox;
     const std::string folder = sandbox.Real("/tmp/logs");
@@ -115,11 +96,13 @@ TEST(LogStreamTest, CreatesTheFolderOwnerOnlyAndRefusesLinksFifosAndOpenFolders)
                          (folder + "/link.log").c_str()));
     ASSERT_EQ(0, mkfifo((folder + "/fifo.log").c_str(), 0666));
     for (const char* name : {"link.log", "fifo.log"}) {
-        std::string written = CaptureStandardError([&] {
+        testing::internal::CaptureStderr();
+        {
             LogStream stream(name, true, false, 0, 1, 64, false);
             stream.TRACE("secret\n", 3, 1);
             stream.TRACE("more\n", 3, 1);
-        });
+        }
+        std::string written = testing::internal::GetCapturedStderr();
         std::string reason = std::string(name) == "link.log" ? "is a link" : "is a FIFO";
         EXPECT_EQ("/tmp/logs/" + std::string(name) + " " + reason +
                       ": not writing the log /tmp/logs/" + name +
@@ -129,8 +112,9 @@ TEST(LogStreamTest, CreatesTheFolderOwnerOnlyAndRefusesLinksFifosAndOpenFolders)
     EXPECT_EQ("{\nID=1\n}\n", Read("/etc/velk-conf/telephony/CDR_db"));
 
     ASSERT_EQ(0, chmod(folder.c_str(), 0777));
-    std::string written = CaptureStandardError(
-        [] { LogStream("open.log", true, false, 0, 1, 64, false).TRACE("line\n", 3, 1); });
+    testing::internal::CaptureStderr();
+    LogStream("open.log", true, false, 0, 1, 64, false).TRACE("line\n", 3, 1);
+    std::string written = testing::internal::GetCapturedStderr();
     EXPECT_EQ(
         "/tmp/logs is writable by others: not writing the log /tmp/logs/open.log there, but "
         "to standard error\nline\n",

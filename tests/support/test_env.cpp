@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 TempDir::TempDir() {
@@ -20,6 +22,12 @@ TempDir::~TempDir() {
         mPath.c_str(),
         [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
         FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ReadRealFile(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
 }
 
 ScopedEnv::ScopedEnv(Env* target) : ForwardingEnv(target) {

@@ -26,6 +26,10 @@ class TempDir {
     std::string mPath;
 };
 
+// The text of the file at `path` as the system names it, past any sandbox; empty when it cannot
+// be read.
+std::string ReadRealFile(const std::string& path);
+
 // Installed as Env::Current() for its lifetime, forwarding to `target` (by default the
 // environment in force before it), which it puts back at destruction. Subclasses override the
 // calls they change.
