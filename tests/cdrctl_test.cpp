@@ -94,37 +94,35 @@ TEST_F(CdrctlTest, TextsThatCannotTravelAsTheyStandAreFittedAndSent) {
 }
 
 TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
-    const Args bad[] = {
-        {},
-        {"--timeout"},
-        {"--timeout", "-1", "download-now"},
-        {"frobnicate"},
-        {"add"},
-        {"add", "2147483648"},
-        {"add", "1", "nosuchfield=1"},
-        {"add", "1", "s3.srtp=1"},
-        {"add", "1", "hop"},
-        {"add", "1", "hop=-1"},
-        {"add", "1", "hop=1x"},
-        {"add", "1", "s1.localPort=65536"},
-        {"add", "1", "startTime=2147483648"},
-        {"add", "1", "s1.localAddress=10.0.0"},
-        {"add", "1", "--repeat", "0"},
-        {"clear"},
-        {"flush", "0x7"},
-        {"reload-settings", "now"},
-        {"cm", "up"},
-        {"show"},
-        {"show", "answered"},
-        {"show", "stated", "--xml"},
-        {"show", "stated", "--limit", "0"},
-        {"show", "stated", "--root"},
-        {"show", "stated", "--file", ""},
-        {"status", "now"},
-    };
-    for (const Args& args : bad) {
-        Outcome run = RunCommand(args);
-        std::string line = args.empty() ? "(none)" : args.back();
+    // Words split at each blank; "--file " ends in an empty word. The first line has no words.
+    const char* bad[] = {"",
+                         "--timeout",
+                         "--timeout -1 download-now",
+                         "frobnicate",
+                         "add",
+                         "add 2147483648",
+                         "add 1 nosuchfield=1",
+                         "add 1 s3.srtp=1",
+                         "add 1 hop",
+                         "add 1 hop=-1",
+                         "add 1 hop=1x",
+                         "add 1 s1.localPort=65536",
+                         "add 1 startTime=2147483648",
+                         "add 1 s1.localAddress=10.0.0",
+                         "add 1 --repeat 0",
+                         "clear",
+                         "flush 0x7",
+                         "reload-settings now",
+                         "cm up",
+                         "show",
+                         "show answered",
+                         "show stated --xml",
+                         "show stated --limit 0",
+                         "show stated --root",
+                         "show stated --file ",
+                         "status now"};
+    for (const char* line : bad) {
+        Outcome run = RunCommand(*line != '\0' ? Split(line) : Args());
         EXPECT_EQ(run.status, 2) << line;
         EXPECT_EQ(run.err.compare(0, 8, "cdrctl: "), 0) << line << ": " << run.err;
         EXPECT_EQ(run.out, "") << line;
