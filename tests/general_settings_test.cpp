@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <memory>
 #include <string>
 
 #include "platform/config/general_paths.h"
@@ -16,12 +15,12 @@ namespace {
 
 std::string gWarnings;
 
-// A sandbox with VELK_PATH unset, warnings captured, and no instance left open afterwards.
+// A sandbox with its configuration root at "/conf/" (VELK_PATH), warnings captured, and no
+// instance left open afterwards.
 class GeneralSettingsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (const char* root = getenv("VELK_PATH")) mOldRoot.reset(new std::string(root));
-        unsetenv("VELK_PATH");
+        setenv("VELK_PATH", "/conf/", 1);
         gWarnings.clear();
         SetWarningSink([](const char* line) { gWarnings += line; });
     }
@@ -32,14 +31,14 @@ class GeneralSettingsTest : public ::testing::Test {
         while (GeneralPaths::GetInstance(false) != nullptr)
             for (int i = 0; i < 2; ++i) GeneralPaths::CloseInstance();
         SetWarningSink(nullptr);
-        mOldRoot ? setenv("VELK_PATH", mOldRoot->c_str(), 1) : unsetenv("VELK_PATH");
+        unsetenv("VELK_PATH");
     }
 
     SandboxEnv mEnv;
-    std::unique_ptr<std::string> mOldRoot;
 };
 
 TEST_F(GeneralSettingsTest, ValuesComeFromTheRootNamedByVelkPathWithDefaultsForTheRest) {
+    unsetenv("VELK_PATH");  // the device's own root first
     WriteFileAtomically("/etc/velk-conf/general-settings.conf", "cdr_max_stated=1\n");
     WriteFileAtomically(
         "/conf/general-settings.conf",
@@ -73,7 +72,6 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST_F(GeneralSettingsTest, BadValuesKeepTheValuesInForceWithOneWarningEach) {
-    setenv("VELK_PATH", "/conf/", 1);
     WriteFileAtomically("/conf/general-settings.conf", "cdr_max_stated=5\ncdr_save_stated=6\n");
     GeneralSettingsAccessor::GetInstance(true);
     GeneralSettingsAccessor::CloseInstance();
@@ -107,7 +105,6 @@ TEST_F(GeneralSettingsTest, BadValuesKeepTheValuesInForceWithOneWarningEach) {
 // A folder in place of the file: it exists but cannot be read. (A settings file that cannot be
 // read is forgiven the same way, end to end.)
 TEST_F(GeneralSettingsTest, AnUnreadablePathsFileKeepsTheNamesAndIsNotStoredOver) {
-    setenv("VELK_PATH", "/conf/", 1);
     WriteFileAtomically("/conf/general-paths.conf", "cdr_db_stated=kept\n");
     GeneralPaths::GetInstance(true);
     GeneralPaths::CloseInstance();
@@ -131,7 +128,6 @@ TEST_F(GeneralSettingsTest, AnUnreadablePathsFileKeepsTheNamesAndIsNotStoredOver
 }
 
 TEST_F(GeneralSettingsTest, AFailingStoreNeverThrowsAndWarnsOncePerReason) {
-    setenv("VELK_PATH", "/conf/", 1);
     GeneralPaths* paths = GeneralPaths::GetInstance(true);
     {
         FaultEnv readOnly(Env::Current(), FaultEnv::kRename, 1, FaultEnv::kFromThenOn, EROFS);
@@ -147,7 +143,6 @@ TEST_F(GeneralSettingsTest, AFailingStoreNeverThrowsAndWarnsOncePerReason) {
 }
 
 TEST_F(GeneralSettingsTest, InstanceIsSharedUntilItsLastRelease) {
-    setenv("VELK_PATH", "/conf/", 1);
     EXPECT_EQ(nullptr, GeneralSettingsAccessor::GetInstance(false));
     WriteFileAtomically("/conf/general-settings.conf", "cdr_max_stated=5\n");
     GeneralSettingsAccessor* first = GeneralSettingsAccessor::GetInstance(true);
@@ -162,7 +157,6 @@ TEST_F(GeneralSettingsTest, InstanceIsSharedUntilItsLastRelease) {
 }
 
 TEST_F(GeneralSettingsTest, StoreRewritesOnlyTheNamesAndKeepsEverythingElse) {
-    setenv("VELK_PATH", "/conf/", 1);
     WriteFileAtomically("/conf/general-paths.conf",
                         "# database names\nother = 1\n cdr_db_missed = old \n"
                         "  # cdr_db_stated=commented\ncdr_db_missed=shadowed\nlast=no newline");

@@ -10,8 +10,7 @@
 #include "platform/download/delivery_monitor.h"
 #include "platform/util/file_util.h"
 #include "platform/util/health_record.h"
-#include "support/fault_env.h"
-#include "support/recorder_fixture.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -188,42 +187,6 @@ TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay)
     EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
               gAlarms.back());
     EXPECT_TRUE(gWarnings.empty());
-}
-
-// The recorder around its monitor: the saves and records it reports, and a flush that makes good
-// a failed save without waiting for another record.
-class RecorderHealthTest : public RecorderTest {
-  protected:
-    HealthRecord Published() {
-        mpManager->OnLoopTurn();
-        return ReadHealthRecord();
-    }
-};
-
-TEST_F(RecorderHealthTest, AFailedSaveIsReportedAndAFlushMakesItGood) {
-    WriteConfig("general-settings.conf", "cdr_save_stated=1\n");
-    Start();
-    EXPECT_EQ(0u, Published().stores[0].held);
-    {
-        FaultEnv full(&mEnv, FaultEnv::kWrite, 1, FaultEnv::kFromThenOn, ENOSPC);
-        for (int i = 0; i < 5; ++i) mpManager->OnAddCDR(1, MakeReport(1000, "full"), nullptr);
-    }
-    HealthRecord record = Published();
-    EXPECT_EQ(5u, record.stores[0].held);
-    EXPECT_EQ(5u, record.stores[0].unsaved);
-    EXPECT_EQ(Outcome::kFailed, record.stores[0].save);
-    EXPECT_NE(record.stores[0].saveError.find("No space left on device"), std::string::npos);
-    EXPECT_EQ(1u, Alarms().size());
-    EXPECT_EQ(1, TraceCount("stated calls database: records not saved: "));
-
-    EXPECT_EQ(1, mpManager->OnFlush(1));
-    record = Published();
-    EXPECT_EQ(0u, record.stores[0].unsaved);
-    EXPECT_EQ(Outcome::kOk, record.stores[0].save);
-    EXPECT_EQ(5u, Records(StatedPath()).size());
-    ASSERT_EQ(2u, Alarms().size());
-    EXPECT_EQ(std::to_string(LOG_NOTICE) + " stated calls database: records saved again",
-              Alarms()[1]);
 }
 
 }  // namespace

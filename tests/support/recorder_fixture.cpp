@@ -37,6 +37,19 @@ std::string ReadBack(FILE* file) {
     return text;
 }
 
+// The records of `file`, newest first. Moves its current section.
+std::vector<Entries> RecordsOf(Configuration::MultiSectionFile& file) {
+    std::vector<Entries> records;
+    file.Restart();
+    while (file.GotoNextSection() != 0) {
+        Entries entries;
+        std::string key, value;
+        for (unsigned i = 0; file.GetEntry(i, &key, &value); ++i) entries.emplace_back(key, value);
+        records.push_back(entries);
+    }
+    return records;
+}
+
 }  // namespace
 
 RecorderTest::RecorderTest() {
@@ -89,20 +102,8 @@ std::vector<Entries> RecorderTest::HeldRecords(int index) {
     return RecordsOf(*mpManager->mpFiles->mpFile[index]);
 }
 
-std::vector<Entries> RecordsOf(Configuration::MultiSectionFile& file) {
-    std::vector<Entries> records;
-    file.Restart();
-    while (file.GotoNextSection() != 0) {
-        Entries entries;
-        std::string key, value;
-        for (unsigned i = 0; file.GetEntry(i, &key, &value); ++i) entries.emplace_back(key, value);
-        records.push_back(entries);
-    }
-    return records;
-}
-
 int RecorderTest::TraceCount(const std::string& text) {
-    const std::string trace = Trace();
+    const std::string trace = ReadFile("/tmp/logs/cdr.log");
     int count = 0;
     for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1))
         ++count;

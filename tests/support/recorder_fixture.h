@@ -47,8 +47,6 @@ class RecorderTest : public ::testing::Test {
     std::vector<Entries> Records(const std::string& path, const char* sectionWord = nullptr);
     // The records the manager holds in memory for database `index` (0 stated, 1 missed, 2 failed).
     std::vector<Entries> HeldRecords(int index);
-    // The trace log's text.
-    std::string Trace() { return ReadFile("/tmp/logs/cdr.log"); }
     // Counts the non-overlapping occurrences of `text` in the trace log.
     int TraceCount(const std::string& text);
 
@@ -64,9 +62,6 @@ class RecorderTest : public ::testing::Test {
     SandboxEnv mEnv;
     std::unique_ptr<TestManager> mpManager;
 };
-
-// The records of `file`, newest first. Moves its current section.
-std::vector<Entries> RecordsOf(Configuration::MultiSectionFile& file);
 
 // The value of the first entry `key` of `entries`, or "<absent>".
 std::string Value(const Entries& entries, const std::string& key);
