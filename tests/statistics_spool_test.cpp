@@ -148,21 +148,4 @@ TEST_F(TransferTest, OnlyExitStatusZeroInTimeDeliversAndNothingOfTheTransferOutl
     EXPECT_FALSE(result.delivered);
 }
 
-TEST_F(TransferTest, TheEndOfTheRecorderStopsATransferAtOnce) {
-    int ends[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
-    ASSERT_EQ(1, write(ends[0], "n", 1));  // a new-file note is not an end
-    std::thread recorder([&] {             // ends once the transfer runs
-        for (int tries = 0; tries < 3000 && access(mDir.Sub("helper").c_str(), F_OK) != 0; ++tries)
-            usleep(10000);
-        close(ends[0]);
-    });
-    const TransferResult result = RunTransfer(Script("sleep 120"), "file", 60, ends[1]);
-    recorder.join();
-    close(ends[1]);
-    EXPECT_TRUE(result.stopped);
-    EXPECT_FALSE(result.delivered);
-    EXPECT_TRUE(HelperGone());
-}
-
 }  // namespace
