@@ -49,8 +49,6 @@ TEST_F(GeneralSettingsTest, ValuesComeFromTheRootNamedByVelkPathWithDefaultsForT
     ASSERT_NE(nullptr, settings);
     EXPECT_EQ(1u, settings->mCDRMaxStated);
     EXPECT_EQ(1, settings->mCDREnabled);
-    EXPECT_EQ(1000u, settings->mCDRMaxFailed);
-    EXPECT_EQ(10u, settings->mCDRSaveMissed);
     EXPECT_EQ("", GeneralPaths::GetInstance(true)->mCDRStatedDb);  // absent file
     GeneralPaths::CloseInstance();
     GeneralSettingsAccessor::CloseInstance();

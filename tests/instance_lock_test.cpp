@@ -1,6 +1,5 @@
 #include "platform/util/instance_lock.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

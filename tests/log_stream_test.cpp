@@ -1,9 +1,7 @@
 #include "platform/util/log_stream.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

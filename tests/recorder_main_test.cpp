@@ -1,6 +1,5 @@
 #include "core/recorder_main.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <stdlib.h>

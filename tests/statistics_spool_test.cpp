@@ -1,12 +1,9 @@
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/config/record_files.h"
