@@ -74,6 +74,13 @@ TEST_F(CDRRecordWriterTest, NumbersAtTheEndsOfTheirRangesReadAsPrintfWritesThem)
     }
 }
 
+// (The expected files have no report whose statistics hold neither a stream nor a fax.)
+TEST_F(CDRRecordWriterTest, StatisticsWithNothingSentOrReceivedAddNoKeys) {
+    Start();
+    CallStatistics silent{};
+    EXPECT_EQ(8u, Write(MakeReport(1, "y"), &silent).size()) << "only the report's keys";
+}
+
 TEST_F(CDRRecordWriterTest, RefusedTypesWriteNothingAndTakeNoNumber) {
     TestManager& manager = Start();
     SaveCountingEnv saves;

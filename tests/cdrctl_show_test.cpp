@@ -15,8 +15,6 @@
 
 namespace {
 
-using Record = std::vector<std::pair<std::string, std::string>>;
-
 // The first field of each CSV row, each followed by CRLF (the rows here hold no line breaks).
 std::string FirstColumn(const std::string& csv) {
     std::string column;
@@ -34,11 +32,11 @@ class CdrctlShowTest : public ::testing::Test {
     ~CdrctlShowTest() override { unsetenv("VELK_PATH"); }
 
     // Writes `records` (newest first) to the database or download log at the program's `path`.
-    void WriteRecords(const std::string& path, const std::vector<Record>& records,
+    void WriteRecords(const std::string& path, const std::vector<Entries>& records,
                       bool downloadLog = false) {
         auto file = downloadLog ? OpenDownloadLogFile(path.c_str(), false)
                                 : OpenDatabaseFile(path.c_str(), false);
-        for (const Record& record : records) {
+        for (const Entries& record : records) {
             file->AddSection(false);
             for (const auto& entry : record)
                 file->AddSectionEntry(entry.first.c_str(), entry.second.c_str());
@@ -50,7 +48,7 @@ class CdrctlShowTest : public ::testing::Test {
 };
 
 // Values that CSV and JSON must quote or escape, and bytes beyond ASCII.
-const std::vector<Record> kAwkward = {
+const std::vector<Entries> kAwkward = {
     {{"ID", "2"},
      {"called", "a,b"},
      {"caller", "say \"hi\""},

@@ -12,9 +12,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-using Outcome = CdrctlOutcome;
-constexpr auto RunCommand = RunCdrctlCaptured;
-
 Args Split(const std::string& line) {
     Args words;
     for (size_t at = 0, space; at <= line.size(); at = space + 1) {
@@ -78,7 +75,8 @@ class CdrctlTest : public ::testing::Test {
 };
 
 TEST_F(CdrctlTest, TextsThatCannotTravelAsTheyStandAreFittedAndSent) {
-    Outcome run = RunCommand({"add", "1", "called=" + std::string(256, 'x'), "caller=a\tb"});
+    CdrctlOutcome run =
+        RunCdrctlCaptured({"add", "1", "called=" + std::string(256, 'x'), "caller=a\tb"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err,
               "cdrctl: warning: texts fitted before sending: called: cut to 255 bytes; caller: "
@@ -117,7 +115,7 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
                          "show stated --file ",
                          "status now"};
     for (const char* line : bad) {
-        Outcome run = RunCommand(*line != '\0' ? Split(line) : Args());
+        CdrctlOutcome run = RunCdrctlCaptured(*line != '\0' ? Split(line) : Args());
         EXPECT_EQ(run.status, 2) << line;
         EXPECT_EQ(run.err.compare(0, 8, "cdrctl: "), 0) << line << ": " << run.err;
         EXPECT_EQ(run.out, "") << line;
@@ -127,14 +125,14 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
 }
 
 TEST_F(CdrctlTest, RepeatPostsTheReportThatManyTimes) {
-    Outcome run = RunCommand({"add", "9", "--repeat", "3", "s1.rxPackets=5"});
+    CdrctlOutcome run = RunCdrctlCaptured({"add", "9", "--repeat", "3", "s1.rxPackets=5"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(recorder.ServeWaiting(), 3);
     EXPECT_EQ(recorder.events, std::vector<std::string>(3, "add 9 stats"));
 }
 
 TEST_F(CdrctlTest, ARequestNobodyAnswersExitsWith1AfterTheTimeout) {
-    Outcome run = RunCommand({"--timeout", "0.05", "reload-settings"});
+    CdrctlOutcome run = RunCdrctlCaptured({"--timeout", "0.05", "reload-settings"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "cdrctl: no answer from the recorder within 0.05 s\n");
 }

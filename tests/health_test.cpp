@@ -89,7 +89,6 @@ class HealthMonitorTest : public ::testing::Test {
         mMillis += millis;
         mEnv.SetTime(mNow + mMillis / 1000, mMillis % 1000);
     }
-    HealthRecord Written() { return ReadHealthRecord(); }
 
     SandboxEnv mEnv;
     const time_t mNow = 1700000000;
@@ -105,8 +104,8 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     struct stat st;
     ASSERT_EQ(0, stat(mEnv.Real(kHealthRecordPath).c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
-    EXPECT_EQ(77, Written().pid);
-    EXPECT_EQ(mNow, Written().started);
+    EXPECT_EQ(77, ReadHealthRecord().pid);
+    EXPECT_EQ(mNow, ReadHealthRecord().started);
 
     Advance(300);
     for (int i = 0; i < 50; ++i) mMonitor.RecordAdded(0);
@@ -114,7 +113,7 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     Advance(700);
     EXPECT_EQ(0, mMonitor.MillisUntilDue());
     mMonitor.Publish();
-    EXPECT_EQ(50u, Written().stores[0].unsaved);
+    EXPECT_EQ(50u, ReadHealthRecord().stores[0].unsaved);
 
     Advance(10);
     mMonitor.SaveEnded(0, nullptr);

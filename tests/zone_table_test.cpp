@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "platform/util/env.h"
 #include "support/test_env.h"
 
 namespace {
