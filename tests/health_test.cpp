@@ -45,7 +45,7 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     }
 }
 
-TEST(HealthRecordTest, AttentionRules) {
+TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedAttention) {
     HealthRecord record;
     for (StoreHealth& store : record.stores) store.open = true;
     EXPECT_FALSE(NeedsAttention(record, 0));

@@ -48,7 +48,7 @@ class LogManagerTest : public testing::Test {
     std::unique_ptr<LogManager> log = NewLog();
 };
 
-TEST_F(LogManagerTest, StampsMarksAndSameSecondLines) {
+TEST_F(LogManagerTest, EachLineCarriesItsTimeOrTheSameSecondFormAndItsLevelMark) {
     env.SetTime(kT, 42);
     log->TRACEX("first %d\n", 1);
     env.SetTime(kT, 43);
