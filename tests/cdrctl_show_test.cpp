@@ -11,35 +11,16 @@
 
 #include "platform/config/record_files.h"
 #include "platform/util/file_util.h"
-#include "support/cdrctl_run.h"
-#include "support/test_env.h"
+#include "support/recorder_fixture.h"
 
 namespace {
 
-using Record = std::vector<std::pair<std::string, std::string>>;
-using Rows = std::vector<std::vector<std::string>>;
-
-// A small RFC 4180 reader: quoted fields may hold commas, doubled quotes and line ends; every row
-// ends in CRLF.
-Rows ReadCsv(const std::string& text) {
-    Rows rows(1, std::vector<std::string>(1));
-    for (size_t at = 0; at < text.size(); ++at) {
-        std::string& field = rows.back().back();
-        if (text[at] == '"') {
-            for (++at; !(text[at] == '"' && text[at + 1] != '"'); ++at) {
-                if (text[at] == '"') ++at;
-                field += text[at];
-            }
-        } else if (text[at] == ',') {
-            rows.back().emplace_back();
-        } else if (text.compare(at, 2, "\r\n") == 0) {
-            ++at;
-            if (at + 1 < text.size()) rows.emplace_back(1);
-        } else {
-            field += text[at];
-        }
-    }
-    return rows;
+// The first field of each CSV row, each followed by CRLF (the rows here hold no line breaks).
+std::string FirstColumn(const std::string& csv) {
+    std::string column;
+    for (size_t at = 0, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
+        column += csv.substr(at, std::min(csv.find(',', at), end) - at) + "\r\n";
+    return column;
 }
 
 class CdrctlShowTest : public ::testing::Test {
@@ -51,11 +32,11 @@ class CdrctlShowTest : public ::testing::Test {
     ~CdrctlShowTest() override { unsetenv("VELK_PATH"); }
 
     // Writes `records` (newest first) to the database or download log at the program's `path`.
-    void WriteRecords(const std::string& path, const std::vector<Record>& records,
+    void WriteRecords(const std::string& path, const std::vector<Entries>& records,
                       bool downloadLog = false) {
         auto file = downloadLog ? OpenDownloadLogFile(path.c_str(), false)
                                 : OpenDatabaseFile(path.c_str(), false);
-        for (const Record& record : records) {
+        for (const Entries& record : records) {
             file->AddSection(false);
             for (const auto& entry : record)
                 file->AddSectionEntry(entry.first.c_str(), entry.second.c_str());
@@ -67,7 +48,7 @@ class CdrctlShowTest : public ::testing::Test {
 };
 
 // Values that CSV and JSON must quote or escape, and bytes beyond ASCII.
-const std::vector<Record> kAwkward = {
+const std::vector<Entries> kAwkward = {
     {{"ID", "2"},
      {"called", "a,b"},
      {"caller", "say \"hi\""},
@@ -78,16 +59,15 @@ const std::vector<Record> kAwkward = {
     {{"ID", "1"}, {"called", ""}, {"fax_anamnesis", " pad\\ "}},
 };
 
-TEST_F(CdrctlShowTest, CsvReadsBackAsTheRecordsWere) {
+TEST_F(CdrctlShowTest, CsvQuotesOnlyWhereAFieldNeedsItAndEndsRowsInCrlf) {
     WriteRecords("/conf/telephony/CDR_db", kAwkward);
     CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--csv"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const Rows expected = {
-        {"ID", "called", "caller", "cr", "auth_un", "srtp", "srtp#2", "fax_anamnesis"},
-        {"2", "a,b", "say \"hi\"", "two\nlines\r\nend", "Zo\xc3\xab \xe6\x9d\xb1", "1", "0", ""},
-        {"1", "", "", "", "", "", "", " pad\\ "},
-    };
-    EXPECT_EQ(ReadCsv(run.out), expected) << run.out;
+    // RFC 4180: quoted where a comma, a quote or a line break needs it, rows ended by CRLF.
+    EXPECT_EQ(run.out,
+              "ID,called,caller,cr,auth_un,srtp,srtp#2,fax_anamnesis\r\n"
+              "2,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\r\nend\",Zo\xc3\xab \xe6\x9d\xb1,1,0,\r\n"
+              "1,,,,,,, pad\\ \r\n");
 }
 
 TEST_F(CdrctlShowTest, JsonLinesEscapeWhatJsonCannotHoldAndGroupRepeatedKeys) {
@@ -116,17 +96,10 @@ TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {
               "9                 1\n");
 }
 
-// The sandbox with the process's local time zone instead of UTC.
-class LocalZoneEnv : public ForwardingEnv {
-  public:
-    explicit LocalZoneEnv(Env* target) : ForwardingEnv(target) {}
-    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
-};
-
 // Central European time, with its daylight-saving rule, so local and UTC times differ.
 class CdrctlShowLocalTimeTest : public CdrctlShowTest {
   protected:
-    CdrctlShowLocalTimeTest() : mZoned(&env), mpSandbox(Env::SetCurrent(&mZoned)) {
+    CdrctlShowLocalTimeTest() {
         const char* zone = getenv("TZ");
         if (zone != nullptr) mSavedZone = zone;
         mHadZone = zone != nullptr;
@@ -134,7 +107,6 @@ class CdrctlShowLocalTimeTest : public CdrctlShowTest {
         tzset();
     }
     ~CdrctlShowLocalTimeTest() override {
-        Env::SetCurrent(mpSandbox);
         if (mHadZone)
             setenv("TZ", mSavedZone.c_str(), 1);
         else
@@ -164,13 +136,12 @@ class CdrctlShowLocalTimeTest : public CdrctlShowTest {
                        {"tx_enc", "Opus"}}});
     }
 
-    LocalZoneEnv mZoned;
-    Env* mpSandbox;
+    LocalZoneEnv mZoned;  // the sandbox, read in the local zone
     bool mHadZone = false;
     std::string mSavedZone;
 };
 
-TEST_F(CdrctlShowLocalTimeTest, SummaryShowsOneCallPerLineWithinOneHundredColumns) {
+TEST_F(CdrctlShowLocalTimeTest, SummaryCutsTheWidestCellsAndShowsLocalStartTimes) {
     WriteCalls();
     CdrctlOutcome run = RunCdrctlCaptured({"show", "stated"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -186,14 +157,6 @@ TEST_F(CdrctlShowLocalTimeTest, SummaryShowsOneCallPerLineWithinOneHundredColumn
             "  G.711 A-law  1.0%\n"
             "1   2023-01-15 10:00:00  0:00:59   1001                    2001                    "
             "Opus\n");
-    size_t start = 0;
-    for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::string line = run.out.substr(start, end - start);
-        EXPECT_LE(
-            line.size() - 2 * static_cast<size_t>(std::count(line.begin(), line.end(), '\xe2')),
-            100u)
-            << line;
-    }
 }
 
 TEST_F(CdrctlShowLocalTimeTest, TimeAndPartyFiltersApplyToEveryFormatBeforeTheLimit) {
@@ -213,11 +176,7 @@ TEST_F(CdrctlShowLocalTimeTest, TimeAndPartyFiltersApplyToEveryFormatBeforeTheLi
         args.insert(args.end(), c.first.begin(), c.first.end());
         CdrctlOutcome run = RunCdrctlCaptured(args);
         ASSERT_EQ(run.status, 0) << run.err;
-        // Only the IDs: the first column of each row.
-        std::string ids;
-        if (!run.out.empty())
-            for (const auto& row : ReadCsv(run.out)) ids += row[0] + "\r\n";
-        EXPECT_EQ(ids, c.second) << c.first[0] << " " << c.first[1];
+        EXPECT_EQ(FirstColumn(run.out), c.second) << c.first[0] << " " << c.first[1];
     }
     EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--match", "Alice", "--wide"}).out.substr(0, 4),
               "ID  ");
@@ -229,13 +188,11 @@ TEST_F(CdrctlShowLocalTimeTest, TimeAndPartyFiltersApplyToEveryFormatBeforeTheLi
 
 TEST_F(CdrctlShowLocalTimeTest, CsvAddsTheLocalStartInIso8601BesideTheRawOne) {
     WriteCalls();
-    const Rows rows = ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv"}).out);
-    ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0][1], "ST");
-    EXPECT_EQ(rows[0][2], "start_iso");
-    EXPECT_EQ(rows[1][2], "");  // unknown start
-    EXPECT_EQ(rows[2][2], "2023-07-01T23:30:00+02:00");
-    EXPECT_EQ(rows[3][2], "2023-01-15T10:00:00+01:00");
+    const std::string csv = RunCdrctlCaptured({"show", "stated", "--csv"}).out;
+    EXPECT_EQ(0u, csv.find("ID,ST,start_iso,")) << csv;
+    EXPECT_NE(std::string::npos, csv.find("\r\n3,-1,,")) << "unknown start: " << csv;
+    EXPECT_NE(std::string::npos, csv.find("\r\n2,1688247000,2023-07-01T23:30:00+02:00,")) << csv;
+    EXPECT_NE(std::string::npos, csv.find("\r\n1,1673773200,2023-01-15T10:00:00+01:00,")) << csv;
 }
 
 TEST_F(CdrctlShowLocalTimeTest, RelativeBoundsCountBackFromNowAndBadTimesAreRefused) {
@@ -243,12 +200,13 @@ TEST_F(CdrctlShowLocalTimeTest, RelativeBoundsCountBackFromNowAndBadTimesAreRefu
     WriteRecords("/conf/telephony/CDR_db",
                  {{{"ID", "2"}, {"ST", std::to_string(now - 3600)}},
                   {{"ID", "1"}, {"ST", std::to_string(now - 3 * 86400)}}});
-    EXPECT_EQ(ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv", "--since", "-2h"}).out).size(),
-              2u);
-    EXPECT_EQ(ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv", "--since", "-7d"}).out).size(),
-              3u);
-    EXPECT_EQ(ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv", "--until", "-90m"}).out).size(),
-              2u);
+    const std::pair<const char*, const char*> bounds[] = {
+        {"--since", "-2h"}, {"--since", "-7d"}, {"--until", "-90m"}};
+    const char* expected[] = {"ID\r\n2\r\n", "ID\r\n2\r\n1\r\n", "ID\r\n1\r\n"};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(expected[i], FirstColumn(RunCdrctlCaptured({"show", "stated", "--csv",
+                                                              bounds[i].first, bounds[i].second})
+                                               .out));
     for (const char* bad : {"2023-02-29", "2023-13-01", "2023-1-01", "2023-01-01 24:00",
                             "2023-01-01x10:00", "-2", "-2w", "- 2h", "yesterday", ""}) {
         CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--since", bad});

@@ -29,12 +29,6 @@
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
@@ -127,10 +121,10 @@ ChildEnd RunInChild(const std::function<void()>& body, FakeSystemLog* log = null
 std::vector<std::string> ReportFrames(const std::string& path, const std::string& banner,
                                       const std::string& last) {
     std::vector<std::string> lines;
-    std::istringstream in(ReadText(path));
+    std::istringstream in(ReadRealFile(path));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     if (lines.size() < 6) {
-        ADD_FAILURE() << "short report: " << ReadText(path);
+        ADD_FAILURE() << "short report: " << ReadRealFile(path);
         return {};
     }
     const std::string run((banner.size() + 2 - 18) / 2, '=');
@@ -185,20 +179,16 @@ TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
     const std::string report =
         "\n======= Process /usr/sbin/cdrd (Call Detail Recorder) has been stopped by signal "
         "SIGTERM(15) at 09:05:03 =======\n";
-    EXPECT_EQ(report + "routine 0 15\n", ReadText(mReport));
+    EXPECT_EQ(report + "routine 0 15\n", ReadRealFile(mReport));
     ExpectRecords(4, child.pid, {report});
-    EXPECT_FALSE(Exists(mEnv.Real("/var/run/cdrd.pid")));  // no restart, no pid file
 }
 
 // The clock of the environment below it, set by the test, read in the local zone of the C
 // library rather than the sandbox's UTC.
-class ZoneClockEnv : public ForwardingEnv {
+class ZoneClockEnv : public LocalZoneEnv {
   public:
-    explicit ZoneClockEnv(time_t now) : ForwardingEnv(Env::Current()), mNow(now) {
-        Env::SetCurrent(this);
-    }
+    explicit ZoneClockEnv(time_t now) : mNow(now) {}
     void Now(struct timespec* now) override { *now = {mNow, 0}; }
-    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     time_t mNow;
 };
 
@@ -226,7 +216,7 @@ TEST_F(CrashGuardTest, StopReportFollowsAClockSetAfterStartUp) {
     char expected[16];
     snprintf(expected, sizeof expected, " at %02d:%02d:%02d ", local.tm_hour, local.tm_min,
              local.tm_sec);
-    EXPECT_NE(std::string::npos, ReadText(mReport).find(expected)) << ReadText(mReport);
+    EXPECT_NE(std::string::npos, ReadRealFile(mReport).find(expected)) << ReadRealFile(mReport);
 }
 
 TEST_F(CrashGuardTest, FaultLeavesBacktraceThenCallsRoutineAndEndsTheProcess) {
@@ -279,7 +269,7 @@ TEST_F(CrashGuardTest, OnlyTheFirstSignalIsHandledAndLaterFaultsStillEndTheProce
     EXPECT_EQ(
         "\n======= Process /usr/sbin/cdrd (Call Detail Recorder) has been stopped by signal "
         "SIGHUP(1) at 09:05:03 =======\nroutine 0 1\nstill running\n",
-        ReadText(mReport));
+        ReadRealFile(mReport));
 }
 
 TEST_F(CrashGuardTest, AbortReportsTheExceptionAndExitsWithOneAfterCleanUp) {
@@ -315,7 +305,7 @@ TEST_F(CrashGuardTest, OnlyTheFirstGuardActsAndDestroyingAnyGuardDisarmsIt) {
     EXPECT_EQ(
         "\n======= Process /bin/first (first) has been stopped by signal SIGQUIT(3) at 09:05:03 "
         "=======\n",
-        ReadText(mReport));
+        ReadRealFile(mReport));
     EXPECT_FALSE(Exists(other) || Exists(mEnv.Real("/var/run/second.pid")));
 
     // With the buffers released, a fault still ends the process, without a report.
@@ -334,7 +324,7 @@ TEST_F(CrashGuardTest, PidFileWithRestartHoldsTheStartUpProcessId) {
     for (const char* program : {"/usr/sbin/x", "x"}) {
         unlink(mEnv.Real("/var/run/x.pid").c_str());
         RunInChild([&] { CrashGuard guard(mReport.c_str(), "X", program, false, true); });
-        EXPECT_EQ(std::to_string(getpid()) + "\n", ReadText(mEnv.Real("/var/run/x.pid")));
+        EXPECT_EQ(std::to_string(getpid()) + "\n", ReadRealFile(mEnv.Real("/var/run/x.pid")));
     }
 }
 
@@ -371,7 +361,7 @@ mv "$0.tmp" "$0.out"
         });
         EXPECT_TRUE(testing::ExitedWithCode(0)(child.status)) << child.status;
         for (int i = 0; i < 1000 && !Exists(out); ++i) usleep(10000);
-        EXPECT_EQ(c.second + " detached\n", ReadText(out)) << c.second;
+        EXPECT_EQ(c.second + " detached\n", ReadRealFile(out)) << c.second;
         unlink(out.c_str());
     }
 }

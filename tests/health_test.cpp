@@ -10,8 +10,7 @@
 #include "platform/download/delivery_monitor.h"
 #include "platform/util/file_util.h"
 #include "platform/util/health_record.h"
-#include "support/fault_env.h"
-#include "support/recorder_fixture.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -46,7 +45,7 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     }
 }
 
-TEST(HealthRecordTest, AttentionRules) {
+TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedAttention) {
     HealthRecord record;
     for (StoreHealth& store : record.stores) store.open = true;
     EXPECT_FALSE(NeedsAttention(record, 0));
@@ -69,6 +68,15 @@ TEST(HealthRecordTest, AttentionRules) {
     EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
 }
 
+// The health record the recorder last wrote.
+HealthRecord ReadHealthRecord() {
+    std::string text, error;
+    HealthRecord record;
+    EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
+    EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
+    return record;
+}
+
 std::vector<std::string> gAlarms;
 void Collect(int priority, const char* text) {
     gAlarms.push_back(std::to_string(priority) + " " + text);
@@ -80,13 +88,6 @@ class HealthMonitorTest : public ::testing::Test {
     void Advance(int millis) {
         mMillis += millis;
         mEnv.SetTime(mNow + mMillis / 1000, mMillis % 1000);
-    }
-    HealthRecord Written() {
-        std::string text, error;
-        HealthRecord record;
-        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
-        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
-        return record;
     }
 
     SandboxEnv mEnv;
@@ -103,8 +104,8 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     struct stat st;
     ASSERT_EQ(0, stat(mEnv.Real(kHealthRecordPath).c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
-    EXPECT_EQ(77, Written().pid);
-    EXPECT_EQ(mNow, Written().started);
+    EXPECT_EQ(77, ReadHealthRecord().pid);
+    EXPECT_EQ(mNow, ReadHealthRecord().started);
 
     Advance(300);
     for (int i = 0; i < 50; ++i) mMonitor.RecordAdded(0);
@@ -112,7 +113,7 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     Advance(700);
     EXPECT_EQ(0, mMonitor.MillisUntilDue());
     mMonitor.Publish();
-    EXPECT_EQ(50u, Written().stores[0].unsaved);
+    EXPECT_EQ(50u, ReadHealthRecord().stores[0].unsaved);
 
     Advance(10);
     mMonitor.SaveEnded(0, nullptr);
@@ -127,14 +128,8 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
 }
 
 TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {
-    for (int i = 0; i < 100; ++i) {
-        mMonitor.RecordAdded(1);
-        mMonitor.SaveEnded(1, "write /x: No space left on device");
-    }
+    for (int i = 0; i < 100; ++i) mMonitor.SaveEnded(1, "write /x: No space left on device");
     mMonitor.SaveEnded(2, "write /y: Read-only file system");
-    mMonitor.Publish();
-    EXPECT_EQ(100u, Written().stores[1].unsaved);
-    EXPECT_EQ("write /x: No space left on device", Written().stores[1].saveError);
     mMonitor.SaveEnded(1, nullptr);
     mMonitor.SaveEnded(1, nullptr);
     mMonitor.SaveEnded(1, "again");
@@ -185,46 +180,6 @@ TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay)
     EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
               gAlarms.back());
     EXPECT_TRUE(gWarnings.empty());
-}
-
-// The recorder around its monitor: the saves and records it reports, and a flush that makes good
-// a failed save without waiting for another record.
-class RecorderHealthTest : public RecorderTest {
-  protected:
-    HealthRecord Published() {
-        mpManager->OnLoopTurn();
-        std::string text, error;
-        HealthRecord record;
-        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
-        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
-        return record;
-    }
-};
-
-TEST_F(RecorderHealthTest, AFailedSaveIsReportedAndAFlushMakesItGood) {
-    WriteConfig("general-settings.conf", "cdr_save_stated=1\n");
-    Start();
-    EXPECT_EQ(0u, Published().stores[0].held);
-    {
-        FaultEnv full(&mEnv, FaultEnv::kWrite, 1, FaultEnv::kFromThenOn, ENOSPC);
-        for (int i = 0; i < 5; ++i) mpManager->OnAddCDR(1, MakeReport(1000, "full"), nullptr);
-    }
-    HealthRecord record = Published();
-    EXPECT_EQ(5u, record.stores[0].held);
-    EXPECT_EQ(5u, record.stores[0].unsaved);
-    EXPECT_EQ(Outcome::kFailed, record.stores[0].save);
-    EXPECT_NE(record.stores[0].saveError.find("No space left on device"), std::string::npos);
-    EXPECT_EQ(1u, Alarms().size());
-    EXPECT_EQ(1, TraceCount("stated calls database: records not saved: "));
-
-    EXPECT_EQ(1, mpManager->OnFlush(1));
-    record = Published();
-    EXPECT_EQ(0u, record.stores[0].unsaved);
-    EXPECT_EQ(Outcome::kOk, record.stores[0].save);
-    EXPECT_EQ(5u, Records(StatedPath()).size());
-    ASSERT_EQ(2u, Alarms().size());
-    EXPECT_EQ(std::to_string(LOG_NOTICE) + " stated calls database: records saved again",
-              Alarms()[1]);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "core/recorder_main.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -11,8 +10,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/messaging/recorder_client.h"
@@ -81,13 +78,11 @@ TEST(RecorderMainTest, AnExceptionOfNoStandardTypeEndsInAReportAndStatusOne) {
         GTEST_SKIP() << "needs root and a private mount namespace";
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(1, WEXITSTATUS(status));
-    std::ifstream file(reports.Sub("cdr.log"));
-    std::stringstream report;
-    report << file.rdbuf();
+    const std::string report = ReadRealFile(reports.Sub("cdr.log"));
     EXPECT_NE(std::string::npos,
-              report.str().find("(Call Detail Recorder), caught C++ unhandled exception, reason: "
-                                "Unknown exception in main ======="))
-        << report.str();
+              report.find("(Call Detail Recorder), caught C++ unhandled exception, reason: "
+                          "Unknown exception in main ======="))
+        << report;
 }
 
 }  // namespace

@@ -6,30 +6,12 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 
-#include <set>
 #include <string>
 
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 
 namespace {
-
-// Notes the paths that a rename has completed onto.
-class RenameSpy : public ForwardingEnv {
-  public:
-    explicit RenameSpy(Env* target) : ForwardingEnv(target) { mpPrevious = Env::SetCurrent(this); }
-    ~RenameSpy() override { Env::SetCurrent(mpPrevious); }
-    int Rename(const char* from, const char* to) override {
-        int result = ForwardingEnv::Rename(from, to);
-        if (result == 0) mRenamed.insert(to);
-        return result;
-    }
-    bool Replaced(const std::string& path) const { return mRenamed.count(path) != 0; }
-
-  private:
-    Env* mpPrevious;
-    std::set<std::string> mRenamed;
-};
 
 const FaultEnv::Call kCalls[] = {FaultEnv::kOpen, FaultEnv::kWrite, FaultEnv::kFsync,
                                  FaultEnv::kRename};
@@ -64,10 +46,11 @@ class SaveFailureTest : public RecorderTest {
         const std::string paths[] = {StatedPath(), DownloadLogPath()};
         std::string before[2] = {ReadFile(paths[0]), ReadFile(paths[1])};
         FaultEnv failing(&mEnv, call, nth, FaultEnv::kOnce, ENOSPC);
-        RenameSpy spy(&failing);
+        SaveCountingEnv saves;
         EXPECT_EQ(0, save()) << "call " << call << " #" << nth;
         for (int i = 0; i < 2; ++i) {
-            const std::string& expected = spy.Replaced(paths[i]) ? HeldText(paths[i]) : before[i];
+            const std::string& expected =
+                saves.SavesOf(paths[i]) != 0 ? HeldText(paths[i]) : before[i];
             EXPECT_EQ(expected, ReadFile(paths[i])) << paths[i] << ", call " << call << " #" << nth;
             EXPECT_FALSE(Exists(paths[i] + ".tmp"));
         }

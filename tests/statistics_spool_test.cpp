@@ -1,12 +1,9 @@
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/config/record_files.h"
@@ -146,23 +143,6 @@ TEST_F(TransferTest, OnlyExitStatusZeroInTimeDeliversAndNothingOfTheTransferOutl
     EXPECT_TRUE(HelperGone()) << "the whole process group goes at the timeout";
     result = RunTransfer({"/no/such/program"}, "file", 30, -1);
     EXPECT_FALSE(result.delivered);
-}
-
-TEST_F(TransferTest, TheEndOfTheRecorderStopsATransferAtOnce) {
-    int ends[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
-    ASSERT_EQ(1, write(ends[0], "n", 1));  // a new-file note is not an end
-    std::thread recorder([&] {             // ends once the transfer runs
-        for (int tries = 0; tries < 3000 && access(mDir.Sub("helper").c_str(), F_OK) != 0; ++tries)
-            usleep(10000);
-        close(ends[0]);
-    });
-    const TransferResult result = RunTransfer(Script("sleep 120"), "file", 60, ends[1]);
-    recorder.join();
-    close(ends[1]);
-    EXPECT_TRUE(result.stopped);
-    EXPECT_FALSE(result.delivered);
-    EXPECT_TRUE(HelperGone());
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/util/env.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -41,21 +41,10 @@ TEST(ZoneTableTest, AgreesWithTheCLibraryAroundEveryDaylightSavingChange) {
     tzset();
 }
 
-// Local time by the C library in a zone with summer time, whatever the sandbox says.
-class ZoneEnv : public ForwardingEnv {
-  public:
-    ZoneEnv() : ForwardingEnv(Env::Posix()) { mpPrevious = Env::SetCurrent(this); }
-    ~ZoneEnv() override { Env::SetCurrent(mpPrevious); }
-    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
-
-  private:
-    Env* mpPrevious;
-};
-
 TEST(ZoneTableTest, LocalZoneIsLearntAgainWhenTheClockLeavesItsYears) {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
-    ZoneEnv env;
+    LocalZoneEnv env;
     const time_t newYear2000 = 946684800, summer2026 = 1782909296;  // 2026-07-01 12:34:56 UTC
     struct tm local;
     LocalZone::Learn(newYear2000);

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 TempDir::TempDir() {
@@ -22,13 +24,21 @@ TempDir::~TempDir() {
         FTW_DEPTH | FTW_PHYS);
 }
 
-SandboxEnv::SandboxEnv() : ForwardingEnv(Env::Posix()) {
+std::string ReadRealFile(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+ScopedEnv::ScopedEnv(Env* target) : ForwardingEnv(target) {
     mpPrevious = Env::SetCurrent(this);
 }
 
-SandboxEnv::~SandboxEnv() {
+ScopedEnv::~ScopedEnv() {
     Env::SetCurrent(mpPrevious);
 }
+
+SandboxEnv::SandboxEnv() : ScopedEnv(Env::Posix()) {}
 
 std::string SandboxEnv::Real(const std::string& path) const {
     return !path.empty() && path[0] == '/' ? Root() + path : path;
@@ -81,4 +91,16 @@ void SandboxEnv::LocalTime(time_t seconds, struct tm* out) {
 
 std::string SandboxEnv::QueueName(const std::string& name) {
     return name + "-t" + std::to_string(getpid());
+}
+
+int SaveCountingEnv::Rename(const char* from, const char* to) {
+    int result = ForwardingEnv::Rename(from, to);
+    if (result == 0) mSaves.push_back(to);
+    return result;
+}
+
+int SaveCountingEnv::SavesOf(const std::string& path) const {
+    int count = 0;
+    for (const std::string& saved : mSaves) count += saved == path ? 1 : 0;
+    return count;
 }

@@ -1,8 +1,12 @@
 // Test environments: a private folder tree standing in for the device's absolute paths, private
-// message-queue names, and a clock the test sets.
+// message-queue names, a clock the test sets, and the base for environments that change a few
+// calls of the one in force while they live.
 #pragma once
 
+#include <time.h>
+
 #include <string>
+#include <vector>
 
 #include "platform/util/env.h"
 
@@ -22,13 +26,30 @@ class TempDir {
     std::string mPath;
 };
 
-// Installed for its lifetime as Env::Current(): every absolute path lands under a private root
-// ("/tmp/logs/cdr.log" becomes "<root>/tmp/logs/cdr.log"), queue names get a suffix unique to
-// this process, and, once SetTime() was called, the clock stands still at the time set.
-class SandboxEnv : public ForwardingEnv {
+// The text of the file at `path` as the system names it, past any sandbox; empty when it cannot
+// be read.
+std::string ReadRealFile(const std::string& path);
+
+// Installed as Env::Current() for its lifetime, forwarding to `target` (by default the
+// environment in force before it), which it puts back at destruction. Subclasses override the
+// calls they change.
+class ScopedEnv : public ForwardingEnv {
+  public:
+    explicit ScopedEnv(Env* target = Env::Current());
+    ~ScopedEnv() override;
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    Env* mpPrevious;
+};
+
+// Every absolute path lands under a private root ("/tmp/logs/cdr.log" becomes
+// "<root>/tmp/logs/cdr.log"), queue names get a suffix unique to this process, and, once
+// SetTime() was called, the clock stands still at the time set.
+class SandboxEnv : public ScopedEnv {
   public:
     SandboxEnv();
-    ~SandboxEnv() override;
 
     // The private root; "/etc/velk-conf/x" is at Root() + "/etc/velk-conf/x".
     const std::string& Root() const { return mRoot.path(); }
@@ -53,7 +74,23 @@ class SandboxEnv : public ForwardingEnv {
 
   private:
     TempDir mRoot;
-    Env* mpPrevious;
     bool mFixedTime = false;
     struct timespec mTime = {};
+};
+
+// Local time by the C library's zone (TZ) instead of the sandbox's UTC.
+class LocalZoneEnv : public ScopedEnv {
+  public:
+    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
+};
+
+// Notes the saves: the paths that a rename completed onto while it is installed.
+class SaveCountingEnv : public ScopedEnv {
+  public:
+    int Rename(const char* from, const char* to) override;
+    // Saves of the program's `path` so far.
+    int SavesOf(const std::string& path) const;
+
+  private:
+    std::vector<std::string> mSaves;
 };
