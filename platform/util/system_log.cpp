@@ -14,6 +14,8 @@
 
 namespace {
 
+const char* gSocketPath = "/dev/log";
+
 const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -24,7 +26,7 @@ int Connect(int type) {
     if (fd < 0) return -1;
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+    strncpy(address.sun_path, gSocketPath, sizeof address.sun_path - 1);
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) return fd;
     int error = errno;
     close(fd);
@@ -86,6 +88,10 @@ bool SystemLog::WaitForRoom() {
 void SystemLog::Close() {
     if (mFd >= 0) close(mFd);
     mFd = -1;
+}
+
+void SetSystemLogSocket(const char* path) {
+    gSocketPath = path;
 }
 
 void SendAlarmToSystemLog(int level, const char* text) {

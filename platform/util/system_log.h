@@ -39,6 +39,10 @@ class SystemLog {
     char mStamp[64] = {};  // "Mmm dd hh:mm:ss"
 };
 
+// Where records are sent: "/dev/log" unless a test points them at a socket of its own. `path` is
+// not copied; it must outlive every connection.
+void SetSystemLogSocket(const char* path);
+
 // Sends one record at `level` under the identity "Call Detail Recorder", stamped with the local
 // time: how the recorder and its delivery agent raise and clear an operator's alarm. Dropped as
 // SystemLog::Send drops it.
