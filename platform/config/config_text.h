@@ -55,6 +55,11 @@ const char* FindText(const char* begin, const char* end, const std::string& need
 // a value pass 0 for both.
 char* WriteEscaped(char* out, const char** text, char separator, char comment);
 
+// True when the escaped form of text[0, size) is the text itself: no control byte, DEL or
+// backslash, no `separator` byte (0: none is looked for), and no space at either end. Looks at
+// several bytes at a time; the writers' fast path.
+bool NeedsNoEscape(const char* text, size_t size, char separator);
+
 // Appends the escaped form of the NUL-terminated `text` to `*out`, like WriteEscaped.
 void AppendEscaped(std::string* out, const char* text, char separator, char comment);
 

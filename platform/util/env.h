@@ -21,7 +21,9 @@
 //   never calls into a test's wrapper and a fault a test injects never reaches standard error.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <time.h>
 
 #include <string>
@@ -43,6 +45,8 @@ class Env {
     virtual int Open(const char* path, int flags, int mode) = 0;
     virtual ssize_t Read(int fd, void* data, size_t size) = 0;
     virtual ssize_t Write(int fd, const void* data, size_t size) = 0;
+    virtual ssize_t Writev(int fd, const struct iovec* pieces, int count) = 0;
+    virtual int Fstat(int fd, struct stat* status) = 0;
     virtual int Fsync(int fd) = 0;
     virtual int Close(int fd) = 0;
     virtual int Rename(const char* from, const char* to) = 0;
@@ -64,6 +68,9 @@ class Env {
     // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
     // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
     bool WriteFully(int fd, const void* data, size_t size);
+    // The same for the bytes of `count` pieces, in order, through Writev (as many pieces per call
+    // as the system takes).
+    bool WriteFully(int fd, const struct iovec* pieces, size_t count);
 };
 
 // Forwards every call to another environment; derive from it to change one behaviour.
@@ -74,6 +81,8 @@ class ForwardingEnv : public Env {
     int Open(const char* path, int flags, int mode) override;
     ssize_t Read(int fd, void* data, size_t size) override;
     ssize_t Write(int fd, const void* data, size_t size) override;
+    ssize_t Writev(int fd, const struct iovec* pieces, int count) override;
+    int Fstat(int fd, struct stat* status) override;
     int Fsync(int fd) override;
     int Close(int fd) override;
     int Rename(const char* from, const char* to) override;

@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "platform/util/env.h"
 
@@ -37,14 +39,13 @@ void SyncDir(const std::string& dir) {
     if (env->Fsync(fd) != 0) throw FileError("sync folder", dir, errno);
 }
 
-void WriteAndSync(const std::string& path, const std::string& contents, int mode) {
+void WriteAndSync(const std::string& path, const struct iovec* pieces, size_t count, int mode) {
     Env* env = Env::Current();
     env->Unlink(path.c_str());  // a leftover of an interrupted save, if any
     int fd = env->Open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
     if (fd < 0) throw FileError("create", path, errno);
     FdCloser closer(fd);
-    if (!env->WriteFully(fd, contents.data(), contents.size()))
-        throw FileError("write", path, errno);
+    if (!env->WriteFully(fd, pieces, count)) throw FileError("write", path, errno);
     if (env->Fsync(fd) != 0) throw FileError("sync", path, errno);
     if (closer.CloseNow() != 0) throw FileError("close", path, errno);
 }
@@ -60,6 +61,24 @@ bool ReadWholeFile(const std::string& path, std::string* contents) {
         throw FileError("open", path, errno);
     }
     FdCloser closer(fd);
+    // Read straight into a string of the file's size, then on in chunks while there is more.
+    struct stat status;
+    if (env->Fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+        static_cast<unsigned long long>(status.st_size) < SIZE_MAX / 2) {
+        contents->resize(static_cast<size_t>(status.st_size));
+        size_t got = 0;
+        while (got < contents->size()) {
+            ssize_t part = env->Read(fd, &(*contents)[got], contents->size() - got);
+            if (part < 0 && errno == EINTR) continue;
+            if (part < 0) throw FileError("read", path, errno);
+            if (part == 0) break;
+            got += static_cast<size_t>(part);
+        }
+        if (got < contents->size()) {
+            contents->resize(got);
+            return true;
+        }
+    }
     char chunk[65536];
     for (;;) {
         ssize_t got = env->Read(fd, chunk, sizeof chunk);
@@ -71,11 +90,17 @@ bool ReadWholeFile(const std::string& path, std::string* contents) {
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode) {
+    struct iovec whole = {const_cast<char*>(contents.data()), contents.size()};
+    WriteFileAtomically(path, &whole, 1, mode);
+}
+
+void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
+                         int mode) {
     const std::string dir = DirName(path);
     MakeDirs(dir);
     const std::string temporary = path + ".tmp";
     try {
-        WriteAndSync(temporary, contents, mode);
+        WriteAndSync(temporary, pieces, count, mode);
         if (Env::Current()->Rename(temporary.c_str(), path.c_str()) != 0)
             throw FileError("rename", temporary, errno);
     } catch (...) {

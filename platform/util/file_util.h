@@ -1,6 +1,9 @@
 // Whole-file reads and crash-safe whole-file writes, through Env::Current().
 #pragma once
 
+#include <stddef.h>
+#include <sys/uio.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +26,10 @@ bool ReadWholeFile(const std::string& path, std::string* contents);
 // exclusively, never through a link), is synced, renamed over `path`, and the folder is synced.
 // Missing parent folders are created. Throws FileError on failure; the old file is then intact.
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode = 0644);
+// The same for contents given as `count` pieces, written in order with as few calls as the
+// system allows (writev).
+void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
+                         int mode = 0644);
 
 // Creates `path` and its missing parents (like mkdir -p). Throws FileError on failure.
 void MakeDirs(const std::string& path);
