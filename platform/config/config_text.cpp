@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace Configuration {
 
 namespace {
@@ -53,38 +55,7 @@ char* WriteCandidate(char* out, unsigned char c, bool atEdge) {
     return WriteHex(out, c);
 }
 
-// Bit 7 of each byte of the result is set where a byte of `word` is below `limit` (at most
-// 0x80); other bits may be set above such a byte, so only "any" is meaningful.
-inline uint64_t BytesBelow(uint64_t word, unsigned char limit) {
-    const uint64_t ones = 0x0101010101010101ull;
-    return (word - ones * limit) & ~word & ones * 0x80;
-}
-
-// As BytesBelow, for the bytes of `word` equal to `byte`.
-inline uint64_t BytesEqual(uint64_t word, unsigned char byte) {
-    return BytesBelow(word ^ (0x0101010101010101ull * byte), 1);
-}
-
 }  // namespace
-
-bool NeedsNoEscape(const char* text, size_t size, char separator) {
-    if (size == 0) return true;
-    if (text[0] == ' ' || text[size - 1] == ' ') return false;
-    const unsigned char sep = static_cast<unsigned char>(separator != 0 ? separator : '\\');
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        uint64_t word;
-        memcpy(&word, text + i, 8);
-        if ((BytesBelow(word, 0x20) | BytesEqual(word, 0x7F) | BytesEqual(word, '\\') |
-             BytesEqual(word, sep)) != 0)
-            return false;
-    }
-    for (; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((kCandidate.is[c] && c != ' ') || c == sep) return false;
-    }
-    return true;
-}
 
 char* WriteEscaped(char* out, const char** text, char separator, char comment) {
     const unsigned char* const start = reinterpret_cast<const unsigned char*>(*text);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 
 #include <string>
@@ -55,10 +56,13 @@ const char* FindText(const char* begin, const char* end, const std::string& need
 // a value pass 0 for both.
 char* WriteEscaped(char* out, const char** text, char separator, char comment);
 
-// True when the escaped form of text[0, size) is the text itself: no control byte, DEL or
-// backslash, no `separator` byte (0: none is looked for), and no space at either end. Looks at
-// several bytes at a time; the writers' fast path.
-bool NeedsNoEscape(const char* text, size_t size, char separator);
+// True when the entry line [line, line + size), a key of `keySize` bytes, the separator's first
+// byte and a value, is what WriteEscaped would write for them: no control byte, DEL or backslash
+// in it, no `separator` byte in the key (read at `key`), no space at either end of key or value,
+// and no `comment` byte (0: none) leading the key. Looks at several bytes at a time; the writers'
+// fast path, which copies an entry first and checks it in place.
+inline bool NeedsNoEscape(const char* key, size_t keySize, const char* line, size_t size,
+                          char separator, char comment);
 
 // Appends the escaped form of the NUL-terminated `text` to `*out`, like WriteEscaped.
 void AppendEscaped(std::string* out, const char* text, char separator, char comment);
@@ -95,6 +99,66 @@ bool LineReader::Next(const char** begin, const char** end) {
     *end = lineEnd;
     TrimBlanks(begin, end);
     return true;
+}
+
+namespace detail {
+
+// Bit 7 of each byte of the result is set where a byte of `word` is below `limit` (at most
+// 0x80); other bits may be set above such a byte, so only "any" is meaningful.
+inline uint64_t BytesBelow(uint64_t word, unsigned char limit) {
+    const uint64_t ones = 0x0101010101010101ull;
+    return (word - ones * limit) & ~word & ones * 0x80;
+}
+
+// As BytesBelow, for the bytes of `word` equal to `byte`.
+inline uint64_t BytesEqual(uint64_t word, unsigned char byte) {
+    return BytesBelow(word ^ (0x0101010101010101ull * byte), 1);
+}
+
+// The bytes of text[0, size) (size > 0) as whole words, handed to `test` in turn; the last word
+// (or the only one) overlaps the one before it instead of reading past the end. Returns the OR
+// of the results.
+template <typename Test>
+inline uint64_t TestWords(const char* text, size_t size, Test test) {
+    uint64_t word, found = 0;
+    if (size >= 8) {
+        for (size_t i = 0; i + 8 < size; i += 8) {
+            memcpy(&word, text + i, 8);
+            found |= test(word);
+        }
+        memcpy(&word, text + size - 8, 8);
+    } else if (size >= 4) {
+        uint32_t low, high;
+        memcpy(&low, text, 4);
+        memcpy(&high, text + size - 4, 4);
+        word = uint64_t{high} << 32 | low;
+    } else {
+        const uint64_t bytes = uint64_t{static_cast<unsigned char>(text[0])} |
+                               uint64_t{static_cast<unsigned char>(text[size / 2])} << 8 |
+                               uint64_t{static_cast<unsigned char>(text[size - 1])} << 16 |
+                               uint64_t{static_cast<unsigned char>(text[0])} << 24;
+        word = bytes << 32 | bytes;
+    }
+    return found | test(word);
+}
+
+}  // namespace detail
+
+bool NeedsNoEscape(const char* key, size_t keySize, const char* line, size_t size, char separator,
+                   char comment) {
+    using detail::BytesBelow;
+    using detail::BytesEqual;
+    const char* value = line + keySize + 1;
+    const size_t valueSize = size - keySize - 1;
+    if (keySize > 0 && (line[0] == ' ' || line[0] == comment || value[-2] == ' ')) return false;
+    if (valueSize > 0 && (value[0] == ' ' || value[valueSize - 1] == ' ')) return false;
+    const unsigned char sep = static_cast<unsigned char>(separator);
+    if (keySize > 0 &&
+        detail::TestWords(key, keySize, [sep](uint64_t w) { return BytesEqual(w, sep); }) != 0)
+        return false;
+    return detail::TestWords(line, size, [](uint64_t w) {
+               return BytesBelow(w, 0x20) | BytesEqual(w, 0x7F) | BytesEqual(w, '\\');
+           }) == 0;
 }
 
 }  // namespace Configuration

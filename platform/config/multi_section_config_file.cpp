@@ -137,7 +137,8 @@ void MultiSectionConfigFile::ReleaseLoaded() {
 void MultiSectionConfigFile::ShrinkCurrent() {
     if (mCurrent == kNone) return;
     Slot& slot = At(mCurrent);
-    if (mCurrentRoom > slot.size) {
+    // Spare room below the heap's smallest block cannot be given back.
+    if (mCurrentRoom > slot.size + 32) {
         mRoomHint = slot.size;
         char* shrunk = static_cast<char*>(realloc(slot.text, slot.size));
         if (shrunk != nullptr) slot.text = shrunk;
@@ -154,7 +155,7 @@ void MultiSectionConfigFile::MakeCurrent(unsigned position) {
 }
 
 int MultiSectionConfigFile::AddSection(bool front) {
-    const size_t room = std::max(mRoomHint + mRoomHint / 8, mHead.size() + mTail.size());
+    const size_t room = std::max(mRoomHint + 32, mHead.size() + mTail.size());
     char* text = Allocate(room);
     memcpy(text, mHead.data(), mHead.size());
     memcpy(text + mHead.size(), mTail.data(), mTail.size());
@@ -237,6 +238,9 @@ const char* MultiSectionConfigFile::EntriesEnd(const Slot& slot) const {
 char* MultiSectionConfigFile::RoomForEntry(size_t extra) {
     Slot& slot = At(mCurrent);
     const size_t needed = slot.size + extra;
+    mModified = true;
+    if (needed <= mCurrentRoom) return slot.text + slot.size - mTail.size();
+    SectionSize(needed);  // throws for a section its index cannot hold
     if (mCurrentRoom == 0) {
         // A slice of the loaded buffer: copied out before it is changed.
         char* own = Allocate(needed);
@@ -245,46 +249,56 @@ char* MultiSectionConfigFile::RoomForEntry(size_t extra) {
         slot.text = own;
         mCurrentRoom = needed;
         ReleaseSlot(loaded);
-    } else if (needed > mCurrentRoom) {
+    } else {
         const size_t room = std::max(needed, 2 * mCurrentRoom);
         char* grown = static_cast<char*>(realloc(slot.text, room));
         if (grown == nullptr) throw std::bad_alloc();
         slot.text = grown;
         mCurrentRoom = room;
     }
-    mModified = true;
     return slot.text + slot.size - mTail.size();
 }
 
 // Closes the current section's text again after its entries were written up to `end`.
 void MultiSectionConfigFile::FinishEntry(char* end) {
     Slot& slot = At(mCurrent);
-    memcpy(end, mTail.data(), mTail.size());
-    slot.size = SectionSize(end + mTail.size() - slot.text);
+    for (char c : mTail) *end++ = c;  // a line or two: cheaper than a call
+    slot.size = SectionSize(end - slot.text);
 }
 
 int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) {
     if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
     const size_t keySize = strlen(key), valueSize = strlen(value);
-    const bool plain = NeedsNoEscape(key, keySize, mSeparator[0]) &&
-                       (mComment.empty() || key[0] != mComment[0]) &&
-                       NeedsNoEscape(value, valueSize, '\0');
-    const size_t most = (plain ? 1 : 4) * (keySize + valueSize) + mSeparator.size() + 1;
-    char* out = RoomForEntry(most);
-    if (plain) {
-        memcpy(out, key, keySize);
-        out += keySize;
-    } else {
-        out = WriteEscaped(out, &key, mSeparator[0], mComment.empty() ? '\0' : mComment[0]);
+    if (mSeparator.size() != 1) return AddEscapedEntry(key, value, keySize + valueSize);
+    // The common case: the line is the key, the separator and the value as they are. Written
+    // first and checked in place; written again escaped when it needs that.
+    const size_t lineSize = keySize + valueSize + 1;
+    Slot* slot = &At(mCurrent);
+    char* line = slot->text + slot->size - mTail.size();
+    if (slot->size + lineSize + 1 > mCurrentRoom) {
+        line = RoomForEntry(lineSize + 1);
+        slot = &At(mCurrent);
     }
+    memcpy(line, key, keySize);
+    line[keySize] = mSeparator[0];
+    memcpy(line + keySize + 1, value, valueSize);
+    if (!NeedsNoEscape(key, keySize, line, lineSize, mSeparator[0],
+                       mComment.empty() ? '\0' : mComment[0]))
+        return AddEscapedEntry(key, value, keySize + valueSize);
+    char* end = line + lineSize;
+    *end++ = '\n';
+    for (char c : mTail) *end++ = c;  // a line or two: cheaper than a call
+    slot->size = static_cast<uint32_t>(end - slot->text);
+    mModified = true;
+    return 1;
+}
+
+int MultiSectionConfigFile::AddEscapedEntry(const char* key, const char* value, size_t size) {
+    char* out = RoomForEntry(4 * size + mSeparator.size() + 1);
+    out = WriteEscaped(out, &key, mSeparator[0], mComment.empty() ? '\0' : mComment[0]);
     memcpy(out, mSeparator.data(), mSeparator.size());
     out += mSeparator.size();
-    if (plain) {
-        memcpy(out, value, valueSize);
-        out += valueSize;
-    } else {
-        out = WriteEscaped(out, &value, '\0', '\0');
-    }
+    out = WriteEscaped(out, &value, '\0', '\0');
     *out++ = '\n';
     FinishEntry(out);
     return 1;

@@ -134,6 +134,7 @@ class MultiSectionConfigFile {
     void MakeCurrent(unsigned position);
     void ShrinkCurrent();
     char* RoomForEntry(size_t extra);
+    int AddEscapedEntry(const char* key, const char* value, size_t size);
     void FinishEntry(char* end);
     const char* FindEntryLine(const char* key) const;
     const char* EntriesBegin(const Slot& slot) const;
