@@ -3,6 +3,11 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "support/fault_env.h"
 #include "support/test_env.h"
@@ -17,6 +22,40 @@ TEST(FileUtilTest, WritesCreatingParentsAndReadsBack) {
     EXPECT_EQ("hello", text);
     EXPECT_FALSE(ReadWholeFile("/a/b/c/missing", &text));
     EXPECT_TRUE(text.empty());
+}
+
+// Writes and reads that the system cuts short: at most a few bytes of one piece per call.
+class ShortIoEnv : public ForwardingEnv {
+  public:
+    explicit ShortIoEnv(Env* target) : ForwardingEnv(target) { mpPrevious = SetCurrent(this); }
+    ~ShortIoEnv() override { SetCurrent(mpPrevious); }
+    ssize_t Writev(int fd, const struct iovec* pieces, int count) override {
+        (void)count;
+        return ForwardingEnv::Write(fd, pieces[0].iov_base, std::min<size_t>(pieces[0].iov_len, 3));
+    }
+    ssize_t Read(int fd, void* data, size_t size) override {
+        return ForwardingEnv::Read(fd, data, std::min<size_t>(size, 5));
+    }
+
+  private:
+    Env* mpPrevious;
+};
+
+TEST(FileUtilTest, PiecesAreWrittenWholeAndInOrderThroughShortWritesAndReads) {
+    SandboxEnv env;
+    // More pieces than one system call takes, some of them empty.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 1100; ++i) texts.push_back(std::string(i % 4, 'a' + i % 26));
+    std::vector<struct iovec> pieces;
+    for (std::string& text : texts) pieces.push_back({&text[0], text.size()});
+    std::string whole;
+    for (const struct iovec& piece : pieces)
+        whole.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
+    ShortIoEnv shortIo(Env::Current());
+    WriteFileAtomically("/pieces", pieces.data(), pieces.size());
+    std::string read;
+    ASSERT_TRUE(ReadWholeFile("/pieces", &read));
+    EXPECT_EQ(whole, read);
 }
 
 TEST(FileUtilTest, EveryFailingStepReachesTheCallerAndLeavesAWholeFile) {

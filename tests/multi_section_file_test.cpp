@@ -95,6 +95,42 @@ TEST(MultiSectionFileTest, LongEntriesAfterShortOnesReadBackWhole) {
     EXPECT_EQ(escapedValue, value);
 }
 
+// A loaded file keeps its sections as they stand in it; edits, deletions and new sections around
+// them (more than one system write takes) must still save as exactly the text of the content.
+TEST(MultiSectionFileTest, LoadedEditedAndNewSectionsSaveAsTheirText) {
+    SandboxEnv env;
+    WriteFileAtomically("/mixed",
+                        "{\nID=1\n}\n# note\n{\nID=2\n# inside\n}\n{\nID=3\n}\n{\nID=4\n}\n");
+    std::unique_ptr<MultiSectionFile> file(Open("/mixed"));
+    MultiSectionConfigFile expected(nullptr, "{\n", "}\n", "=", "#", nullptr);
+    for (const char* id : {"1", "2", "3", "4"}) AddRecord(expected, id, false);
+    EXPECT_EQ(expected.Text(), file->Text());  // the section with a comment is rebuilt
+
+    file->Restart();
+    file->GotoNextSection();
+    file->GotoNextSection();
+    file->SetSectionEntry("ID", "two");
+    file->AddSectionEntry("k", "v");
+    file->GotoNextSection();
+    file->DeleteSection();
+    expected.Restart();
+    expected.GotoNextSection();
+    expected.GotoNextSection();
+    expected.SetSectionEntry("ID", "two");
+    expected.AddSectionEntry("k", "v");
+    expected.GotoNextSection();
+    expected.DeleteSection();
+    for (int id = 5; id < 1500; ++id) {
+        AddRecord(*file, std::to_string(id), id % 7 != 0);
+        AddRecord(expected, std::to_string(id), id % 7 != 0);
+    }
+    file->Save(true, nullptr);
+    std::string saved;
+    ASSERT_TRUE(ReadWholeFile("/mixed", &saved));
+    EXPECT_EQ(expected.Text(), saved);
+    EXPECT_EQ(saved, Open("/mixed")->Text());
+}
+
 TEST(MultiSectionFileTest, TextNotInTheFormatIsRejectedNamingFileAndLine) {
     SandboxEnv env;
     const struct {
