@@ -139,11 +139,13 @@ class MultiSectionConfigFile {
     const char* FindEntryLine(const char* key) const;
     const char* EntriesBegin(const Slot& slot) const;
     const char* EntriesEnd(const Slot& slot) const;
+    void ClearSlots();
+    bool ScanSavedText();
     void ScanText(const std::string& origin);
     bool IsCanonicalEntry(const char* begin, const char* end, const char* separator,
                           bool special) const;
-    void CheckEntry(const char* begin, const char* end, const std::string& origin, unsigned line,
-                    const char** separator) const;
+    void CheckEntry(const char* begin, const char* end, bool escaped, const std::string& origin,
+                    unsigned line, const char** separator) const;
     void AppendCanonicalEntry(std::string* out, const char* begin, const char* end) const;
     Slot BuildSection(const char* entriesBegin, const char* entriesEnd) const;
 
