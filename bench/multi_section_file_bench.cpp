@@ -227,10 +227,11 @@ int main(int argc, char** argv) {
     printf("\nper record at 10,000 vs 10 sections: %.2fx (target <= 1.5x); at 1,000: %.2fx\n",
            ratio("BM_AddFrontDropOldest/10000", "BM_AddFrontDropOldest/10"),
            ratio("BM_AddFrontDropOldest/1000", "BM_AddFrontDropOldest/10"));
-    printf("save vs crash-safe replace of the same bytes: %.2fx (target <= 1.2x); vs write+fsync: "
-           "%.2fx\n",
-           ratio("BM_Save", "BM_ReplaceSameBytesSafely"),
-           ratio("BM_Save", "BM_WriteAndSyncSameBytes"));
+    printf(
+        "save vs crash-safe replace of the same bytes: %.2fx (target <= 1.2x); vs write+fsync: "
+        "%.2fx\n",
+        ratio("BM_Save", "BM_ReplaceSameBytesSafely"),
+        ratio("BM_Save", "BM_WriteAndSyncSameBytes"));
     printf("load vs plain read of the same bytes: %.2fx (target <= 4x); parsing alone: %.2fx\n",
            ratio("BM_Load", "BM_ReadSameBytes"), ratio("BM_ParseInMemory", "BM_ReadSameBytes"));
     PrintMemoryPerRecord();

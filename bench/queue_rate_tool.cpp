@@ -69,8 +69,7 @@ void Bare(unsigned count) {
 }
 
 // The receiving side of `pair`: waits on both queues, takes `count` messages, then returns.
-void ReceiveFromTwoQueues(const std::string& reports, const std::string& requests,
-                          unsigned count) {
+void ReceiveFromTwoQueues(const std::string& reports, const std::string& requests, unsigned count) {
     MessageQueue queues[2];
     if (queues[0].Open(reports, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk ||
         queues[1].Open(requests, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk)
