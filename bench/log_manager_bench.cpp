@@ -28,6 +28,9 @@ class TempRootEnv : public ForwardingEnv {
     int MakeDir(const char* path, int mode) override {
         return ForwardingEnv::MakeDir((mRoot + path).c_str(), mode);
     }
+    int Lstat(const char* path, struct stat* out) override {
+        return ForwardingEnv::Lstat((mRoot + path).c_str(), out);
+    }
 
   private:
     std::string mRoot;

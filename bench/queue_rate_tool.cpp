@@ -150,8 +150,8 @@ void WaitUntilServing(pid_t recorder) {
 }
 
 // Posts `count` reports on the report queue, waits until the recorder has taken them all off it
-// and has handled the last one (the two queues are served in turn, so once the report queue is
-// empty a flush request's answer comes after the last report's record).
+// and has handled the last one (a request is never served before a report sent ahead of it, so
+// once the report queue is empty a flush request's answer comes after the last report's record).
 double PostReports(unsigned count) {
     const auto messages = EncodedReports();
     MessageQueue queue;

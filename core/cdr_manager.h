@@ -102,6 +102,10 @@ class CDRManager : public CDRCommonMessenger {
     bool RebuildFiles(int mask);
     // Moves the files at the non-null paths aside to "<path>.bad", tracing each one.
     void SetAsideUnreadableFiles(const char* const paths[3], const char* reason);
+    // Moves the unreadable file at `path` aside as "<path>.bad" (the two earlier copies kept as
+    // ".bad.1" and ".bad.2") or, when that fails, removes it; one warning line, beginning with
+    // `caller`, says which happened. Nothing when there is no file.
+    static void SetAsideUnreadable(const char* caller, const std::string& path);
 
     // Adds one entry to the new record in each target file (database and/or download log).
     void AddEntry(bool toDatabase, int index, const char* key, const char* value);
@@ -116,6 +120,9 @@ class CDRManager : public CDRCommonMessenger {
     // Before each new record while automatic download is on: downloads at the threshold and
     // keeps the log within twice the threshold. Throws when the download throws.
     void UpkeepDownloadLog();
+    // Opens the download log; one that cannot be read is set aside and a new one started. Throws
+    // when even that fails.
+    void OpenDownloadLog();
     // One synchronous delivery of the download log; true when delivered.
     bool AttemptDownload();
     // After a successful download: empties the download log and saves it.

@@ -1,5 +1,6 @@
 // Statistics auto-download: the download settings, the download log's upkeep before each record,
 // and the web side's download requests.
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,23 +17,36 @@
 #include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/file_util.h"
 #include "platform/util/smart_buffer.h"
 
 namespace {
 
-// Reads `key` of the key=value file `name` under the configuration root into `value`; false
-// when the key is absent.
-bool ReadSetting(const char* name, bool flag, const char* key, SmartBuffer* value) {
-    std::unique_ptr<Configuration::ConfigFile> file(new Configuration::ConfigFile(
-        (ConfigurationRoot() + name).c_str(), flag, false, false, "=", "#", nullptr));
-    return file->GetEntry(key, value->GetData(), value->GetSize()) != 0;
+// Reads the key=value file `name` under the configuration root. Null, with a warning line naming
+// the reason, when the file exists but cannot be read: the settings it holds keep their values.
+std::unique_ptr<Configuration::ConfigFile> ReadSettings(const char* name, bool flag) {
+    const std::string path = ConfigurationRoot() + name;
+    try {
+        return std::unique_ptr<Configuration::ConfigFile>(
+            new Configuration::ConfigFile(path.c_str(), flag, false, false, "=", "#", nullptr));
+    } catch (const FileError& e) {
+        Warn("%s; its settings stay as they were.\n", e.what());
+        return nullptr;
+    }
 }
 
 // "download_cnt" as strtol reads it on the device, where long has 32 bits: out-of-range values
-// saturate there, so they saturate here too, whatever the width of long on this host.
-int ReadThreshold(const char* text) {
-    long value = strtol(text, nullptr, 10);
-    return static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, value)));
+// saturate there, so they saturate here too, whatever the width of long on this host. A text that
+// is not wholly such a number is read all the same, with a warning line saying how.
+int ReadThreshold(const Configuration::ConfigFile& file, const char* text) {
+    char* end;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    const int threshold = static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, value)));
+    if (end == text || *end != '\0' || errno == ERANGE || threshold != value)
+        Warn("%s:%u: download_cnt is \"%s\", not a whole number; read as %d.\n",
+             file.Origin().c_str(), file.LineOf("download_cnt"), text, threshold);
+    return threshold;
 }
 
 }  // namespace
@@ -40,7 +54,10 @@ int ReadThreshold(const char* text) {
 int CDRManager::InitAutoDownloadSettings() {
     try {
         SmartBuffer value;
-        if (ReadSetting("sysconfig/rc.conf", false, "START_AUTO_DOWNLOAD_STAT", &value))
+        std::unique_ptr<Configuration::ConfigFile> settings =
+            ReadSettings("sysconfig/rc.conf", false);
+        if (settings != nullptr &&
+            settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
             mAutoDownload = strcmp(value.GetData(), "true") == 0 ? 1 : 0;
         if (mAutoDownload == 0) {
             delete mpDownStatFile;
@@ -48,20 +65,35 @@ int CDRManager::InitAutoDownloadSettings() {
             Env::Current()->Unlink(kDownloadLogPath);
             return 1;
         }
-        if (ReadSetting("auto-down-stat.conf", true, "download_cnt", &value)) {
-            const int threshold = ReadThreshold(value.GetData());
+        settings = ReadSettings("auto-down-stat.conf", true);
+        if (settings != nullptr &&
+            settings->GetEntry("download_cnt", value.GetData(), value.GetSize()) != 0) {
+            const int threshold = ReadThreshold(*settings, value.GetData());
             if (threshold < mDownloadCnt && mpDownStatFile != nullptr &&
                 threshold < static_cast<int>(mpDownStatFile->GetSectionCount()))
                 OnDownloadNow();
             mDownloadCnt = threshold;
         }
-        if (mpDownStatFile == nullptr) {
-            mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
-        }
+        settings.reset();
+        if (mpDownStatFile == nullptr) OpenDownloadLog();
+        DownloadStatistics::StartDelivery();  // files left in the outbox leave without waiting
         return 1;
     } catch (const std::exception&) {
         return 0;
     }
+}
+
+// A download log that cannot be read (damaged, not a regular file) is set aside like a damaged
+// database, and a new one is started, so that recording goes on.
+void CDRManager::OpenDownloadLog() {
+    try {
+        mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
+        return;
+    } catch (const std::exception& e) {
+        Warn("InitAutoDownloadSettings: the download log cannot be read (%s).\n", e.what());
+    }
+    SetAsideUnreadable("InitAutoDownloadSettings", kDownloadLogPath);
+    mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
 }
 
 int CDRManager::OnUpdateCDRDownloadSettings() {

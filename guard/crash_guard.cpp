@@ -3,20 +3,24 @@
 #include <errno.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "guard/frame_symbol.h"
-#include "guard/system_log.h"
 #include "guard/zone_table.h"
 #include "platform/util/env.h"
+#include "platform/util/file_util.h"
+#include "platform/util/log_stream.h"
+#include "platform/util/system_log.h"
 #include "platform/util/thread.h"
 
 char* CrashGuard::mpLogFile = nullptr;
@@ -59,7 +63,6 @@ struct sigaction sAction;
 struct sigaction sOldActions[kSignalCount];
 // The id of the process as it started, before any fork the program makes.
 const pid_t sStartPid = getpid();
-ZoneTable sZones;
 
 // Where a capture of the stack goes on when the unwinder gives up by calling abort, as it does on
 // a frame it cannot read (a corrupted stack, or a signal frame it does not know). Per thread, so
@@ -113,7 +116,7 @@ struct tm LocalNow() {
     struct timespec now = {};
     Env::Current()->Now(&now);
     struct tm local;
-    sZones.BreakDown(now.tv_sec, &local);
+    LocalZone::BreakDown(now.tv_sec, &local);
     return local;
 }
 
@@ -137,13 +140,32 @@ size_t AppendRun(char* buffer, size_t used, char character, long count) {
     return used;
 }
 
+// Whether the folder holding `path` may hold the report file (see LogFolderFlaw).
+bool FolderIsTrusted(const char* path) {
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) path = slash = ".";  // a name alone lies in the working folder
+    char folder[PATH_MAX];
+    size_t length = slash > path ? static_cast<size_t>(slash - path) : 1;  // "/" keeps its slash
+    if (length >= sizeof folder) return false;
+    memcpy(folder, path, length);
+    folder[length] = '\0';
+    struct stat status;
+    return lstat(folder, &status) == 0 && LogFolderFlaw(status, geteuid()) == nullptr;
+}
+
 // Appends `text` to the file at `path` with plain system calls (the POSIX environment, never an
-// installed one: this runs in a signal handler); a file that cannot be opened is skipped.
+// installed one: this runs in a signal handler); a file that cannot be opened, or that lies in a
+// folder or is a file another user controls, is skipped.
 void AppendToFile(const char* path, const char* text) {
+    if (!FolderIsTrusted(path)) return;
     Env* posix = Env::Posix();
-    int fd = posix->Open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    int fd = posix->Open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                         0644);
     if (fd < 0) return;
-    posix->WriteFully(fd, text, strlen(text));
+    struct stat status;
+    if (fstat(fd, &status) == 0 && LogFileFlaw(status, geteuid()) == nullptr) {
+        posix->WriteFully(fd, text, strlen(text));
+    }
     posix->Close(fd);
 }
 
@@ -196,7 +218,7 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
     backtrace(warmUp, 1);
     struct timespec now = {};
     Env::Current()->Now(&now);
-    sZones.Prepare(now.tv_sec);
+    LocalZone::Learn(now.tv_sec);
 
     sigfillset(&sAction.sa_mask);
     sAction.sa_handler = FuneralProc;

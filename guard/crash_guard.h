@@ -12,9 +12,10 @@
 // Work done inside the signal handler, and why it is safe there:
 // - Text is formatted with snprintf into buffers allocated at construction. The formats used
 //   (%s, %d, %02d, %p, %#tx) make glibc's printf family allocate nothing and take no lock.
-// - The time of day comes from a table of the local zone's UTC offsets learnt at construction
-//   (covering the next few years, daylight-saving changes included), never from localtime: its
-//   zone lock would deadlock a handler that interrupted a time-stamp formatter.
+// - The time of day comes from a table of the local zone's UTC offsets (LocalZone), never from
+//   localtime: its zone lock would deadlock a handler that interrupted a time-stamp formatter.
+//   The table is learnt at construction for the next few years, daylight-saving changes
+//   included, and learnt again by the trace log when the clock leaves those years.
 // - backtrace is called once at construction, so that the unwinder it loads on first use is in
 //   place before any fault. Frame texts are built with dladdr1 into the layout backtrace_symbols
 //   would give ("file(symbol+0xoff) [address]"), because backtrace_symbols allocates.
@@ -23,8 +24,12 @@
 //   the frames read so far, so the closing line, the user routine and the restart survive.
 // - The system log is reached through a datagram socket on "/dev/log" with plain system calls
 //   (records as openlog(appName, LOG_PID, LOG_USER) would send them), because glibc's syslog
-//   allocates and reads the local time under its zone lock.
-// - The report file is written with open/write/close (created with mode 0644).
+//   allocates and reads the local time under its zone lock. A logger whose queue is full gets at
+//   most a quarter of a second in all to make room; then records are dropped, so a stalled logger
+//   never keeps the process from ending.
+// - The report file is written with open/write/close (created with mode 0644), only into a folder
+//   and a file that LogFolderFlaw and LogFileFlaw accept, never through a link and never waiting
+//   on a FIFO; otherwise the file copy of the report is skipped.
 // - A signal while no guard is in force (during construction, after destruction) writes no
 //   report; the rest of the handling (user routine, re-raise, and a restart while the program
 //   path is still known) proceeds.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "guard/log_state.h"
+#include "guard/zone_table.h"
 #include "platform/util/cyclic_queue.h"
 #include "platform/util/env.h"
 #include "platform/util/log_stream.h"
@@ -34,8 +35,8 @@ const unsigned char kTraceLevel = 3;
 const int16_t kDateLineEvery = 32;  // new seconds
 const char kDateFormat[] = "%d  %b %Y  <---- Date ----<<<\n";
 const char kClockFormat[] = "%H:%M:%S.";
-// The trace log's file is not capped: the largest cap the stream takes, with one backup should it
-// ever be reached.
+// The largest cap the stream takes, so that the file's size is left to the stream's size limit
+// (SetSizeLimit), with one backup.
 const int kLogMaxBytes = 2147483647;
 const int kLogBackups = 1;
 
@@ -103,6 +104,10 @@ LogManager::~LogManager() {
 // the formats are checked where they are written, at TRACEX and PANICEX and their callers.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+void LogManager::SetSizeLimit(unsigned long bytes) {
+    mpStream->SetSizeLimit(bytes);
+}
 
 void LogManager::TRACE(const char*& fmt, va_list& args) {
     if (fmt == nullptr) return;
@@ -193,6 +198,9 @@ void LogManager::FormatTime() {
         state.mLastSecond = state.mpTime->time;
         struct tm local;
         env->LocalTime(state.mpTime->time, &local);
+        // Once a second is cheap enough to keep the crash guard's local time in step with a
+        // clock that was set.
+        LocalZone::Follow(state.mpTime->time);
         if (++state.mNewSeconds == kDateLineEvery) {
             state.mNewSeconds = 0;
             size_t length = strftime(state.mpCursor, room, kDateFormat, &local);

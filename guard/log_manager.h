@@ -69,6 +69,10 @@ class LogManager {
     // replaces the previous one.
     void SetMode(bool immediate, bool timeStamps, const char* head);
 
+    // Caps the log file at `bytes` (0: no cap of its own); the file is then renamed to its one
+    // backup "<name>.1" and started anew. Until called, the cap is 1 MiB.
+    void SetSizeLimit(unsigned long bytes);
+
     // The head followed by spaces as wide as the time stamp (14 once a line has been stamped, 5
     // before), for continuation lines that line up under the message text.
     std::string Indent();

@@ -51,6 +51,11 @@ void ZoneTable::Prepare(time_t from) {
         }
         before = after;
     }
+    mEnd = before;
+}
+
+bool ZoneTable::Covers(time_t t) const {
+    return mCount > 0 && t >= mSpans[0].start && t < mEnd;
 }
 
 void ZoneTable::Add(time_t start, long offset) {
@@ -81,4 +86,27 @@ void ZoneTable::BreakDown(time_t t, struct tm* out) const {
     out->tm_min = static_cast<int>(secondOfDay / 60 % 60);
     out->tm_sec = static_cast<int>(secondOfDay % 60);
     out->tm_gmtoff = offset;
+}
+
+ZoneTable LocalZone::sTables[2];
+std::atomic<int> LocalZone::sInUse{-1};
+std::atomic<bool> LocalZone::sLearning{false};
+
+void LocalZone::Learn(time_t now) {
+    int inUse = sInUse.load(std::memory_order_acquire);
+    if (inUse >= 0 && sTables[inUse].Covers(now)) return;
+    if (sLearning.exchange(true, std::memory_order_acquire)) return;
+    int spare = inUse == 0 ? 1 : 0;
+    sTables[spare].Prepare(now);
+    sInUse.store(spare, std::memory_order_release);
+    sLearning.store(false, std::memory_order_release);
+}
+
+void LocalZone::Follow(time_t now) {
+    if (sInUse.load(std::memory_order_acquire) >= 0) Learn(now);
+}
+
+void LocalZone::BreakDown(time_t t, struct tm* out) {
+    int inUse = sInUse.load(std::memory_order_acquire);
+    sTables[inUse >= 0 ? inUse : 0].BreakDown(t, out);
 }

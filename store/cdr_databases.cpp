@@ -1,6 +1,7 @@
 // The three CDR databases: opening with numbering recovery, limits, and the web side's clear,
 // flush and settings-reload requests.
 #include <errno.h>
+#include <string.h>
 
 #include <exception>
 #include <string>
@@ -9,6 +10,7 @@
 #include "platform/config/record_files.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/file_util.h"
 
 namespace {
 
@@ -59,21 +61,29 @@ void CDRManager::OpenFiles(const char* const paths[3]) {
     }
 }
 
-// The unreadable bytes are kept beside the database as "<path>.bad" (one copy, replaced each
-// time) rather than destroyed, so a record that a broken file still held can be recovered.
+// The unreadable bytes are kept beside the database as "<path>.bad" rather than destroyed, so a
+// record that a broken file still held can be recovered.
 void CDRManager::SetAsideUnreadableFiles(const char* const paths[3], const char* reason) {
-    Warn("InitFiles: the databases cannot be opened (%s); their files are set aside.\n", reason);
-    Env* env = Env::Current();
+    Warn("InitFiles: the databases cannot be opened (%s).\n", reason);
     for (int i = 0; i < 3; ++i) {
-        if (paths[i] == nullptr) continue;
-        const std::string aside = std::string(paths[i]) + ".bad";
-        if (env->Rename(paths[i], aside.c_str()) == 0) {
-            Warn("InitFiles: %s kept as %s.\n", paths[i], aside.c_str());
-        } else if (errno != ENOENT) {
-            env->Unlink(paths[i]);
-            Warn("InitFiles: %s removed.\n", paths[i]);
-        }
+        if (paths[i] != nullptr) SetAsideUnreadable("InitFiles", paths[i]);
     }
+}
+
+void CDRManager::SetAsideUnreadable(const char* caller, const std::string& path) {
+    std::string why;
+    try {
+        if (SetFileAside(path))
+            Warn("%s: %s kept as %s.bad.\n", caller, path.c_str(), path.c_str());
+        return;
+    } catch (const FileError& e) {
+        why = e.what();
+    }
+    if (Env::Current()->Unlink(path.c_str()) == 0)
+        Warn("%s: %s cannot be set aside (%s); removed.\n", caller, path.c_str(), why.c_str());
+    else
+        Warn("%s: %s can be neither set aside (%s) nor removed (%s).\n", caller, path.c_str(),
+             why.c_str(), strerror(errno));
 }
 
 void CDRManager::RecoverNumbering(int index) {
@@ -157,7 +167,7 @@ int CDRManager::OnClear(int mask) {
                 file->Save(true, nullptr);
             });
         } catch (const std::exception& e) {
-            Warn("OnClear: %s; the cleared databases are rebuilt empty.\n", e.what());
+            Warn("OnClear: %s; the selected databases are rebuilt.\n", e.what());
             if (!RebuildFiles(mask)) result = 0;
         }
     }
@@ -171,7 +181,10 @@ bool CDRManager::RebuildFiles(int mask) {
             if (!Selected(mask, i)) continue;
             delete mpFiles->mpFile[i];
             mpFiles->mpFile[i] = nullptr;
-            Env::Current()->Unlink(mpFiles->mFileName[i].c_str());
+            const char* name = mpFiles->mFileName[i].c_str();
+            if (Env::Current()->Unlink(name) != 0 && errno != ENOENT)
+                Warn("OnClear: %s cannot be removed (%s); it is reopened with its records.\n", name,
+                     strerror(errno));
             mpFiles->mpFile[i] = OpenDatabaseFile(mpFiles->mFileName[i].c_str(), false).release();
         }
         return true;

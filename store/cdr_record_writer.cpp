@@ -5,6 +5,7 @@
 
 #include "core/cdr_manager.h"
 #include "platform/media/media_control.h"
+#include "platform/util/diag.h"
 
 namespace {
 
@@ -107,7 +108,8 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
             if (toDatabase) database->Save(true, nullptr);
             if (mAutoDownload != 0) mpDownStatFile->Save(true, nullptr);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        Warn("OnAddCDR: %s.\n", e.what());
         return 0;
     }
     return 1;

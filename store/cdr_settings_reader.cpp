@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "core/cdr_manager.h"
+#include "guard/log_manager.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/general_settings_accessor.h"
@@ -34,6 +35,7 @@ bool CDRManager::GetCDRData() {
             return false;
         }
         mSettings.mEnabled = settings->mCDREnabled;
+        if (mpLogger != nullptr) mpLogger->SetSizeLimit(settings->mCDRTraceMaxKb * 1024UL);
         const uint32_t maxRecords[3] = {settings->mCDRMaxStated, settings->mCDRMaxMissed,
                                         settings->mCDRMaxFailed};
         const uint32_t savePeriods[3] = {settings->mCDRSaveStated, settings->mCDRSaveMissed,

@@ -10,15 +10,19 @@ namespace {
 
 class AutoDownloadTest : public RecorderTest {
   protected:
-    void SwitchOn(int threshold, const char* command) {
+    // Downloads go to the outbox "/outbox/" when `delivered`, else to a folder under a plain file,
+    // where writing fails.
+    void SwitchOn(int threshold, bool delivered) {
         WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=true\n");
-        SetDownload(std::to_string(threshold), command);
+        SetDownload(std::to_string(threshold), delivered);
     }
-    void SetDownload(const std::string& threshold, const char* command) {
-        WriteConfig("auto-down-stat.conf", "download_cnt=" + threshold +
-                                               "\ndownload_dir=/outbox/\ndownload_cmd=" + command +
-                                               "\n");
+    void SetDownload(const std::string& threshold, bool delivered) {
+        WriteFile("/blocked", "a file, not a folder");
+        WriteConfig("auto-down-stat.conf",
+                    "download_cnt=" + threshold +
+                        "\ndownload_dir=" + (delivered ? "/outbox/" : "/blocked/outbox/") + "\n");
     }
+    int FailedAttempts() { return TraceCount("cannot be put in the outbox"); }
     int Add(int type = 1) { return mpManager->OnAddCDR(type, MakeReport(7, "x"), nullptr); }
     unsigned LogCount() { return mpManager->mpDownStatFile->GetSectionCount(); }
     std::vector<std::string> DeliveredFiles() {
@@ -34,37 +38,36 @@ class AutoDownloadTest : public RecorderTest {
 };
 
 TEST_F(AutoDownloadTest, FailingDeliveriesAreRetriedEveryStepAndTheLogStaysBounded) {
-    SwitchOn(100, "false");
+    SwitchOn(100, false);
     Start();
-    SaveCountingEnv counting(&mEnv);
     for (int report = 1; report <= 200; ++report) ASSERT_EQ(1, Add());
-    EXPECT_EQ(10, counting.SavesUnder("/outbox/")) << "attempts at 100, 110, ..., 190";
+    EXPECT_EQ(10, FailedAttempts()) << "attempts at 100, 110, ..., 190";
     EXPECT_EQ(200u, LogCount());
     for (int report = 201; report <= 320; ++report) {
         ASSERT_EQ(1, Add());
         EXPECT_GE(LogCount(), 191u);
         EXPECT_LE(LogCount(), 200u);
     }
-    EXPECT_EQ(22, counting.SavesUnder("/outbox/"));
-    SetDownload("100", "true");
+    EXPECT_EQ(22, FailedAttempts());
+    SetDownload("100", true);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     for (int report = 0; report < 10 && LogCount() > 1; ++report) ASSERT_EQ(1, Add());
     EXPECT_EQ(1u, LogCount()) << "a success empties the log; the new record starts it again";
 }
 
 TEST_F(AutoDownloadTest, LoweringTheThresholdBelowTheGatheredCountDownloadsAtOnce) {
-    SwitchOn(200, "false");
+    SwitchOn(200, false);
     Start();
     for (int report = 0; report < 150; ++report) ASSERT_EQ(1, Add());
-    SetDownload("150", "false");
+    SetDownload("150", false);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     EXPECT_EQ(0, TraceCount("OnDownloadNow\n"));
-    SetDownload("120", "false");
+    SetDownload("120", false);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     EXPECT_EQ(1, TraceCount("OnDownloadNow\n"));
     EXPECT_EQ(1, TraceCount("Download: failed!\n"));
     EXPECT_EQ(120, mpManager->mDownloadCnt);
-    SetDownload("300", "true");
+    SetDownload("300", true);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     EXPECT_EQ(1, TraceCount("OnDownloadNow\n"));
 }
@@ -75,7 +78,7 @@ TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
     TestManager& manager = Start();
     EXPECT_EQ(0, manager.mAutoDownload);
     EXPECT_FALSE(Exists(DownloadLogPath())) << "switched off: the log file goes, open or not";
-    SwitchOn(10, "true");
+    SwitchOn(10, true);
     ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
     EXPECT_EQ(1, manager.mAutoDownload);
     WriteConfig("sysconfig/rc.conf", "# no switch here\n");
@@ -89,46 +92,54 @@ TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
 }
 
 TEST_F(AutoDownloadTest, TheThresholdIsReadLikeStrtol) {
-    SwitchOn(0, "true");
-    SetDownload("50abc", "true");
+    SwitchOn(0, true);
+    SetDownload("50abc", true);
     EXPECT_EQ(50, Start().mDownloadCnt);
-    SetDownload(" -7", "true");
+    SetDownload(" -7", true);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     EXPECT_EQ(-7, mpManager->mDownloadCnt);
-    SetDownload("abc", "true");
+    SetDownload("abc", true);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     EXPECT_EQ(0, mpManager->mDownloadCnt);
-    SetDownload("99999999999", "true");
+    SetDownload("99999999999", true);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     EXPECT_EQ(2147483647, mpManager->mDownloadCnt) << "saturates as on a 32-bit device";
 }
 
 TEST_F(AutoDownloadTest, SmallThresholdsNeverDivideByZeroAndStayBounded) {
-    SwitchOn(0, "false");
+    SwitchOn(0, false);
     Start();
     for (int report = 0; report < 30; ++report) ASSERT_EQ(1, Add());
     EXPECT_LE(LogCount(), 2u);
-    SetDownload("5", "false");
+    SetDownload("5", false);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     for (int report = 0; report < 30; ++report) ASSERT_EQ(1, Add());
     EXPECT_LE(LogCount(), 10u);
 }
 
-TEST_F(AutoDownloadTest, ALogThatCannotBeOpenedRefusesEveryReportUntilReread) {
-    SwitchOn(10, "true");
-    MakeDirs(DownloadLogPath());  // a folder where the log should be
+// A folder where the log should be is set aside like a damaged log, and recording goes on; the
+// settings in a file that cannot be read stay as they were.
+TEST_F(AutoDownloadTest, AnUnreadableLogIsSetAsideAndRecordingGoesOn) {
+    SwitchOn(10, true);
+    MakeDirs(DownloadLogPath());
+    ASSERT_EQ(0, unlink(mEnv.Real("/conf/auto-down-stat.conf").c_str()));
+    MakeDirs("/conf/auto-down-stat.conf");
     TestManager& manager = Start();
-    EXPECT_EQ(1, TraceCount("Auto Download Settings can't be read!\n"));
-    EXPECT_EQ(0, Add(1));
-    EXPECT_EQ(0u, HeldRecords(0).size()) << "the databases refuse it too";
-    ASSERT_EQ(0, rmdir(mEnv.Real(DownloadLogPath()).c_str()));
-    ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
     EXPECT_EQ(1, Add(1));
+    EXPECT_EQ(1u, LogCount());
+    EXPECT_EQ(0, manager.mDownloadCnt);
+    EXPECT_EQ(0, TraceCount("Auto Download Settings can't be read!\n"));
+    const std::string log = DownloadLogPath();
+    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: the download log cannot be read (open " +
+                            log + ": a folder, not a regular file).\n"));
+    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: " + log + " kept as " + log + ".bad.\n"));
+    EXPECT_EQ(1, TraceCount("open /conf/auto-down-stat.conf: a folder, not a regular file; its "
+                            "settings stay as they were.\n"));
 }
 
 TEST_F(AutoDownloadTest, WithRecordingOffRecordsGoToTheLogOnlyTypeFirst) {
     WriteConfig("general-settings.conf", "cdr_enabled=0\ncdr_save_missed=2\n");
-    SwitchOn(100, "true");
+    SwitchOn(100, true);
     TestManager& manager = Start();
     SaveCountingEnv counting(&mEnv);
     ASSERT_EQ(1, Add(2));
@@ -149,7 +160,7 @@ TEST_F(AutoDownloadTest, DownloadNowDeliversEmptiesAndSavesTheLog) {
     TestManager& manager = Start();
     EXPECT_EQ(0, manager.OnDownloadNow()) << "off: no log to deliver";
     EXPECT_EQ(1, TraceCount("Download: failed!\n"));
-    SwitchOn(100, "true");
+    SwitchOn(100, true);
     ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
     for (int report = 0; report < 3; ++report) ASSERT_EQ(1, Add(4));
     const std::string delivered = manager.mpDownStatFile->Text();

@@ -61,13 +61,14 @@ TEST_F(CDRSettingsReaderTest, NumbersAreTakenAsTheyStandZeroIncluded) {
     EXPECT_EQ(1u, mpManager->mpFiles->mSavePeriod[2]) << "0 keeps the period as it was";
 }
 
-TEST_F(CDRSettingsReaderTest, BadSettingsLeaveTheRecordAndAMessage) {
-    WriteConfig("general-settings.conf", "cdr_max_stated=many\n");
+TEST_F(CDRSettingsReaderTest, BadSettingsAreForgivenAndTheDatabasesOpen) {
+    WriteConfig("general-settings.conf", "cdr_max_stated=many\ncdr_save_stated=3\n");
     Start();
-    EXPECT_EQ(1, TraceCount("GetCDRData: failed to load general settings accessor.\n"));
-    EXPECT_EQ(10u, Settings().mSavePeriod[0]);
-    EXPECT_TRUE(Settings().mFileName[0].empty());
-    EXPECT_FALSE(mpManager->IsCDRFilesExist()) << "no paths, no databases";
+    EXPECT_EQ(0, TraceCount("GetCDRData: failed"));
+    EXPECT_EQ(1, TraceCount("/conf/general-settings.conf:1: cdr_max_stated is \"many\""));
+    EXPECT_EQ(3u, Settings().mSavePeriod[0]);
+    EXPECT_EQ(StatedPath(), Settings().mFileName[0]);
+    EXPECT_TRUE(mpManager->IsCDRFilesExist());
     WriteConfig("general-settings.conf", "");
     WriteConfig("general-paths.conf", "cdr_db_stated=-\ncdr_max=oops\n");
     EXPECT_TRUE(mpManager->GetCDRData()) << "general paths hold texts: anything goes";

@@ -2,7 +2,9 @@
 // a CSV reader, a JSON reader and a person get back exactly what the files hold.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <time.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,12 +108,155 @@ TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {
     WriteRecords("/conf/telephony/CDR_db",
                  {{{"ID", "10"}, {"called", "\xc3\xa9t\xc3\xa9"}, {"cr", "x\ny"}},
                   {{"ID", "9"}, {"hop", "1"}}});
-    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated"});
+    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--wide"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
               "ID  called  cr    hop\n"
               "10  \xc3\xa9t\xc3\xa9     x\\ny\n"
               "9                 1\n");
+}
+
+// The sandbox with the process's local time zone instead of UTC.
+class LocalZoneEnv : public ForwardingEnv {
+  public:
+    explicit LocalZoneEnv(Env* target) : ForwardingEnv(target) {}
+    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
+};
+
+// Central European time, with its daylight-saving rule, so local and UTC times differ.
+class CdrctlShowLocalTimeTest : public CdrctlShowTest {
+  protected:
+    CdrctlShowLocalTimeTest() : mZoned(&env), mpSandbox(Env::SetCurrent(&mZoned)) {
+        const char* zone = getenv("TZ");
+        if (zone != nullptr) mSavedZone = zone;
+        mHadZone = zone != nullptr;
+        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+        tzset();
+    }
+    ~CdrctlShowLocalTimeTest() override {
+        Env::SetCurrent(mpSandbox);
+        if (mHadZone)
+            setenv("TZ", mSavedZone.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+    // Stated calls at 2023-01-15 10:00:00 (winter) and 2023-07-01 23:30:00 (summer) local time,
+    // and a failed call of unknown start, newest first.
+    void WriteCalls() {
+        WriteRecords("/conf/telephony/CDR_db",
+                     {{{"ID", "3"}, {"ST", "-1"}, {"dur", "0"}, {"called", "5550100"}},
+                      {{"ID", "2"},
+                       {"ST", "1688247000"},
+                       {"dur", "3725"},
+                       {"called", "+49 30 1234567 (Alice Example, Sales)"},
+                       {"caller", std::string(70, 'c')},
+                       {"rx_pkt", "990"},
+                       {"rx_enc", "G.711 A-law"},
+                       {"rx_lost", "10"}},
+                      {{"ID", "1"},
+                       {"ST", "1673773200"},
+                       {"dur", "59"},
+                       {"called", "2001"},
+                       {"caller", "1001"},
+                       {"tx_pkt", "5"},
+                       {"tx_enc", "Opus"}}});
+    }
+
+    LocalZoneEnv mZoned;
+    Env* mpSandbox;
+    bool mHadZone = false;
+    std::string mSavedZone;
+};
+
+TEST_F(CdrctlShowLocalTimeTest, SummaryShowsOneCallPerLineWithinOneHundredColumns) {
+    WriteCalls();
+    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // The widest cells (caller, then called) are cut to fit; the codec falls back to the sent one.
+    const std::string cut = "\xe2\x80\xa6";
+    EXPECT_EQ(
+        run.out,
+        "ID  start                duration  caller                  called                  "
+        "codec        loss\n"
+        "3                        0:00:00                           5550100\n"
+        "2   2023-07-01 23:30:00  1:02:05   " +
+            std::string(21, 'c') + cut + "  +49 30 1234567 (Alice" + cut +
+            "  G.711 A-law  1.0%\n"
+            "1   2023-01-15 10:00:00  0:00:59   1001                    2001                    "
+            "Opus\n");
+    size_t start = 0;
+    for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = run.out.substr(start, end - start);
+        EXPECT_LE(
+            line.size() - 2 * static_cast<size_t>(std::count(line.begin(), line.end(), '\xe2')),
+            100u)
+            << line;
+    }
+}
+
+TEST_F(CdrctlShowLocalTimeTest, TimeAndPartyFiltersApplyToEveryFormatBeforeTheLimit) {
+    WriteCalls();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--since", "2023-07-01"}, "ID\r\n2\r\n"},
+        {{"--since", "2023-07-01 23:30:01"}, ""},
+        {{"--until", "2023-07-01T23:30"}, "ID\r\n1\r\n"},
+        {{"--since", "2023-01-15 10:00:00", "--until", "2023-01-15 10:00:01"}, "ID\r\n1\r\n"},
+        {{"--match", "Alice"}, "ID\r\n2\r\n"},
+        {{"--match", "1001"}, "ID\r\n1\r\n"},
+        {{"--match", "0", "--limit", "2"}, "ID\r\n3\r\n2\r\n"},
+        {{"--match", "0", "--until", "2023-12-31", "--limit", "1"}, "ID\r\n2\r\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"show", "stated", "--csv"};
+        args.insert(args.end(), c.first.begin(), c.first.end());
+        CdrctlOutcome run = RunCdrctlCaptured(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        // Only the IDs: the first column of each row.
+        std::string ids;
+        if (!run.out.empty())
+            for (const auto& row : ReadCsv(run.out)) ids += row[0] + "\r\n";
+        EXPECT_EQ(ids, c.second) << c.first[0] << " " << c.first[1];
+    }
+    EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--match", "Alice", "--wide"}).out.substr(0, 4),
+              "ID  ");
+    EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--json", "--match", "1001"}).out,
+              "{\"ID\":\"1\",\"ST\":\"1673773200\",\"start_iso\":\"2023-01-15T10:00:00+01:00\","
+              "\"dur\":\"59\",\"called\":\"2001\",\"caller\":\"1001\",\"tx_pkt\":\"5\","
+              "\"tx_enc\":\"Opus\"}\n");
+}
+
+TEST_F(CdrctlShowLocalTimeTest, CsvAddsTheLocalStartInIso8601BesideTheRawOne) {
+    WriteCalls();
+    const Rows rows = ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv"}).out);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0][1], "ST");
+    EXPECT_EQ(rows[0][2], "start_iso");
+    EXPECT_EQ(rows[1][2], "");  // unknown start
+    EXPECT_EQ(rows[2][2], "2023-07-01T23:30:00+02:00");
+    EXPECT_EQ(rows[3][2], "2023-01-15T10:00:00+01:00");
+}
+
+TEST_F(CdrctlShowLocalTimeTest, RelativeBoundsCountBackFromNowAndBadTimesAreRefused) {
+    const long long now = time(nullptr);
+    WriteRecords("/conf/telephony/CDR_db",
+                 {{{"ID", "2"}, {"ST", std::to_string(now - 3600)}},
+                  {{"ID", "1"}, {"ST", std::to_string(now - 3 * 86400)}}});
+    EXPECT_EQ(ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv", "--since", "-2h"}).out).size(),
+              2u);
+    EXPECT_EQ(ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv", "--since", "-7d"}).out).size(),
+              3u);
+    EXPECT_EQ(ReadCsv(RunCdrctlCaptured({"show", "stated", "--csv", "--until", "-90m"}).out).size(),
+              2u);
+    for (const char* bad : {"2023-02-29", "2023-13-01", "2023-1-01", "2023-01-01 24:00",
+                            "2023-01-01x10:00", "-2", "-2w", "- 2h", "yesterday", ""}) {
+        CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--since", bad});
+        EXPECT_EQ(run.status, 2) << bad;
+        EXPECT_TRUE(run.err.find("bad time") != std::string::npos ||
+                    run.err.find("--since needs a value") != std::string::npos)
+            << run.err;
+    }
 }
 
 TEST_F(CdrctlShowTest, FindsEachFileWhereTheRecorderKeepsIt) {
@@ -141,13 +286,12 @@ TEST_F(CdrctlShowTest, FindsEachFileWhereTheRecorderKeepsIt) {
 TEST_F(CdrctlShowTest, UnreadableFilesExitWith1NamingFileAndLine) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"show", "stated"}, "cdrctl: /conf/telephony/CDR_db:3: "},
-        {{"show", "missed"}, "cdrctl: /conf/general-paths.conf:2: "},
+        {{"show", "missed"}, "cdrctl: open /conf/general-paths.conf: a folder, not a regular"},
         {{"show", "stated", "--root", "/nowhere"}, "cdrctl: open configuration root /nowhere/"},
     };
     WriteFileAtomically("/conf/telephony/CDR_db", "{\nID=1\n{\n");
     for (const auto& c : cases) {
-        if (c.first[1] == "missed")
-            WriteFileAtomically("/conf/general-paths.conf", "# names\nbroken\\q=1\n");
+        if (c.first[1] == "missed") MakeDirs("/conf/general-paths.conf");
         CdrctlOutcome run = RunCdrctlCaptured(c.first);
         EXPECT_EQ(run.status, 1) << c.second;
         EXPECT_EQ(run.err.compare(0, c.second.size(), c.second), 0) << run.err;

@@ -1,6 +1,7 @@
 #include "tools/cdrctl.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -9,6 +10,8 @@
 
 #include "platform/messaging/cdr_messenger.h"
 #include "platform/messaging/cdr_update_messenger.h"
+#include "platform/util/file_util.h"
+#include "platform/util/instance_lock.h"
 #include "support/cdrctl_run.h"
 #include "support/recorder_queues.h"
 
@@ -131,6 +134,17 @@ class CdrctlTest : public ::testing::Test {
     } requests;
 };
 
+TEST_F(CdrctlTest, TextsThatCannotTravelAsTheyStandAreFittedAndSent) {
+    Outcome run = RunCommand({"add", "1", "called=" + std::string(256, 'x'), "caller=a\tb"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "cdrctl: warning: texts fitted before sending: called: cut to 255 bytes; caller: "
+              "control characters replaced by blanks\n");
+    EXPECT_EQ(Waiting(), 1);
+    EXPECT_EQ(reports.types, std::vector<int>{1});
+    EXPECT_TRUE(queues.TakeWarnings().empty()) << "the recorder had nothing left to fit";
+}
+
 TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
     const Args bad[] = {
         {},
@@ -147,8 +161,6 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
         {"add", "1", "s1.localPort=65536"},
         {"add", "1", "startTime=2147483648"},
         {"add", "1", "s1.localAddress=10.0.0"},
-        {"add", "1", "called=" + std::string(256, 'x')},
-        {"add", "1", "fax.anamnesis=two\nlines"},
         {"add", "1", "--repeat", "0"},
         {"clear"},
         {"flush", "0x7"},
@@ -195,11 +207,23 @@ TEST_F(CdrctlTest, PostsReachTheRecorderAndAnswersTheAskingThread) {
     EXPECT_EQ(RunCommand({"--help"}).out, kCdrctlUsage);
 }
 
-TEST_F(CdrctlTest, StatusCountsTheMessagesWaitingInEachQueue) {
+TEST_F(CdrctlTest, StatusTellsARunningRecorderFromQueuesLeftBehind) {
     ASSERT_EQ(RunCommand({"add", "1", "--repeat", "2"}).status, 0);
     ASSERT_EQ(RunCommand({"cgi", "connect"}).status, 0);
     Outcome run = RunCommand({"status"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("recorder not running\n/ping-15: left behind, not served, 2 of "),
+              std::string::npos)
+        << run.out;
+
+    MakeDirs("/run");
+    InstanceLock recorder(kRecorderLockPath);
+    ASSERT_EQ(recorder.Acquire(), InstanceLock::Result::kAcquired) << recorder.error();
+    run = RunCommand({"status"});
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("recorder running (pid " + std::to_string(getpid()) + ")\n"),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("/ping-15: served, 2 of "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("/ping-111: served, 1 of "), std::string::npos) << run.out;
     EXPECT_EQ(Waiting(), 3);
@@ -214,7 +238,8 @@ TEST(CdrctlWithoutRecorderTest, AMissingQueueExitsWith1) {
     run = RunCommand({"status"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out,
-              "/ping-15: not served (no such queue)\n/ping-111: not served (no such queue)\n");
+              "recorder not running\n/ping-15: not served (no such queue)\n"
+              "/ping-111: not served (no such queue)\n");
 }
 
 }  // namespace

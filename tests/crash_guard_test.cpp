@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "guard/log_manager.h"
 #include "platform/util/file_util.h"
 #include "support/test_env.h"
 
@@ -187,6 +188,45 @@ TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
     EXPECT_EQ(report + "routine 0 15\n", ReadText(mReport));
     ExpectRecords(4, child.pid, {report});
     EXPECT_FALSE(Exists(mEnv.Real("/var/run/cdrd.pid")));  // no restart, no pid file
+}
+
+// The clock of the environment below it, set by the test, read in the local zone of the C
+// library rather than the sandbox's UTC.
+class ZoneClockEnv : public ForwardingEnv {
+  public:
+    explicit ZoneClockEnv(time_t now) : ForwardingEnv(Env::Current()), mNow(now) {
+        Env::SetCurrent(this);
+    }
+    void Now(struct timespec* now) override { *now = {mNow, 0}; }
+    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
+    time_t mNow;
+};
+
+TEST_F(CrashGuardTest, StopReportFollowsAClockSetAfterStartUp) {
+    const char kZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+    const time_t newYear2000 = 946684800, summer2026 = 1782909296;  // 2026-07-01 12:34:56 UTC
+    ChildEnd child = RunInChild([&] {
+        setenv("TZ", kZone, 1);
+        tzset();
+        ZoneClockEnv clock(newYear2000);  // a device without a battery-backed clock
+        ArmInChild();
+        LogManager log("t.log", true, true, 0, 256);
+        clock.mNow = summer2026;  // then set from the network
+        log.TRACEX("tick\n");
+        kill(getpid(), SIGTERM);
+    });
+
+    EXPECT_TRUE(testing::KilledBySignal(SIGTERM)(child.status)) << child.status;
+    setenv("TZ", kZone, 1);
+    tzset();
+    struct tm local;
+    localtime_r(&summer2026, &local);
+    unsetenv("TZ");
+    tzset();
+    char expected[16];
+    snprintf(expected, sizeof expected, " at %02d:%02d:%02d ", local.tm_hour, local.tm_min,
+             local.tm_sec);
+    EXPECT_NE(std::string::npos, ReadText(mReport).find(expected)) << ReadText(mReport);
 }
 
 TEST_F(CrashGuardTest, FaultLeavesBacktraceThenCallsRoutineAndEndsTheProcess) {

@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -97,6 +99,78 @@ TEST(FileUtilTest, APlantedLinkBesideTheTargetIsNotFollowed) {
     EXPECT_EQ("precious", text);
     ASSERT_TRUE(ReadWholeFile("/db", &text));
     EXPECT_EQ("data", text);
+}
+
+// Opening a FIFO for reading would wait for a writer: the read must refuse it at once.
+TEST(FileUtilTest, OnlyRegularFilesWithinTheLimitAreRead) {
+    SandboxEnv env;
+    ASSERT_EQ(0, mkfifo(env.Real("/fifo").c_str(), 0600));
+    MakeDirs("/folder");
+    WriteFileAtomically("/big", std::string(100, 'x'));
+    ASSERT_EQ(0, symlink("/dev/zero", env.Real("/zero").c_str()));
+    const struct {
+        const char* path;
+        size_t limit;
+        const char* what;
+    } cases[] = {{"/fifo", kMaxReadSize, "open /fifo: a FIFO, not a regular file"},
+                 {"/folder", kMaxReadSize, "open /folder: a folder, not a regular file"},
+                 {"/zero", kMaxReadSize, "open /zero: a device, not a regular file"},
+                 {"/big", 99, "read /big: larger than the 99 bytes a file may hold"}};
+    for (const auto& c : cases) {
+        std::string text;
+        try {
+            ReadWholeFile(c.path, &text, c.limit);
+            ADD_FAILURE() << c.path << " was read";
+        } catch (const FileError& e) {
+            EXPECT_STREQ(c.what, e.what());
+        }
+    }
+    std::string text;
+    EXPECT_TRUE(ReadWholeFile("/big", &text, 100));
+}
+
+TEST(FileUtilTest, SavesFollowTrustedLinksAndKeepModeAndOwner) {
+    SandboxEnv env;
+    WriteFileAtomically("/flash/cdr/db", "old");
+    ASSERT_EQ(0, chmod(env.Real("/flash/cdr/db").c_str(), 0600));
+    ASSERT_EQ(0, chown(env.Real("/flash/cdr/db").c_str(), 1, 2));
+    MakeDirs("/conf");
+    ASSERT_EQ(0, symlink("../flash/cdr/db", env.Real("/conf/db").c_str()));
+    WriteFileAtomically("/conf/db", "new");
+    struct stat link, target;
+    ASSERT_EQ(0, lstat(env.Real("/conf/db").c_str(), &link));
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    ASSERT_EQ(0, stat(env.Real("/flash/cdr/db").c_str(), &target));
+    EXPECT_EQ(0600u, target.st_mode & 07777);
+    if (geteuid() == 0) {
+        EXPECT_EQ(1u, target.st_uid);
+        EXPECT_EQ(2u, target.st_gid);
+    }
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile("/flash/cdr/db", &text));
+    EXPECT_EQ("new", text);
+
+    const mode_t oldMask = umask(077);
+    WriteFileAtomically("/fresh", "x");
+    umask(oldMask);
+    ASSERT_EQ(0, stat(env.Real("/fresh").c_str(), &target));
+    EXPECT_EQ(0640u, target.st_mode & 07777);
+}
+
+TEST(FileUtilTest, SettingAsideKeepsTheLastThreeCopies) {
+    SandboxEnv env;
+    EXPECT_FALSE(SetFileAside("/db"));
+    for (const char* text : {"1", "2", "3", "4"}) {
+        WriteFileAtomically("/db", text);
+        EXPECT_TRUE(SetFileAside("/db"));
+    }
+    std::string text;
+    EXPECT_FALSE(ReadWholeFile("/db", &text));
+    for (const char* kept : {"/db.bad=4", "/db.bad.1=3", "/db.bad.2=2"}) {
+        const std::string path(kept, strchr(kept, '=') - kept);
+        ASSERT_TRUE(ReadWholeFile(path, &text));
+        EXPECT_EQ(strchr(kept, '=') + 1, text);
+    }
 }
 
 TEST(FileUtilTest, DirName) {

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -8,6 +9,7 @@
 #include "platform/config/general_settings_accessor.h"
 #include "platform/util/diag.h"
 #include "platform/util/file_util.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
@@ -63,23 +65,92 @@ TEST_F(GeneralSettingsTest, ValuesComeFromTheRootNamedByVelkPathWithDefaultsForT
     EXPECT_EQ("/var/m db", GeneralPaths::GetInstance(true)->mCDRMissedDb);
 }
 
-TEST_F(GeneralSettingsTest, BadNumbersOrUnreadableFilesGiveNoInstance) {
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(GeneralSettingsTest, BadValuesKeepTheValuesInForceWithOneWarningEach) {
     setenv("VELK_PATH", "/conf/", 1);
-    for (const char* line : {"cdr_max_stated=-1", "cdr_max_missed=12abc", "cdr_save_stated=",
-                             "cdr_max_failed=4294967296", "cdr_save_missed=0x10",
-                             "cdr_save_failed=1 2", "cdr_enabled=2147483648"}) {
-        WriteFileAtomically("/conf/general-settings.conf", std::string(line) + "\n");
-        gWarnings.clear();
-        EXPECT_EQ(nullptr, GeneralSettingsAccessor::GetInstance(true)) << line;
-        const std::string key(line, std::string(line).find('='));
-        EXPECT_NE(std::string::npos, gWarnings.find(key)) << gWarnings;
-    }
+    WriteFileAtomically("/conf/general-settings.conf", "cdr_max_stated=5\ncdr_save_stated=6\n");
+    GeneralSettingsAccessor::GetInstance(true);
+    GeneralSettingsAccessor::CloseInstance();
+    WriteFileAtomically("/conf/general-settings.conf",
+                        "backup_share=\\\\server\\data\r\n"
+                        "cdr_max_missed=700   # records kept\r\n"
+                        "cdr_max_stated=-1\n"
+                        "cdr_save_stated=\n"
+                        "cdr_max_failed=4294967296\n"
+                        "cdr_save_missed=0x10\n"
+                        "cdr_enabled=2147483648\n"
+                        "cdr_save_failed=1#2\n");
+    gWarnings.clear();
+    GeneralSettingsAccessor* settings = GeneralSettingsAccessor::GetInstance(true);
+    ASSERT_NE(nullptr, settings);
+    EXPECT_EQ(700u, settings->mCDRMaxMissed);
+    EXPECT_EQ(5u, settings->mCDRMaxStated);  // in force from the first reading
+    EXPECT_EQ(6u, settings->mCDRSaveStated);
+    EXPECT_EQ(1000u, settings->mCDRMaxFailed);  // defaults, never read otherwise
+    EXPECT_EQ(10u, settings->mCDRSaveMissed);
+    EXPECT_EQ(1, settings->mCDREnabled);
+    EXPECT_EQ(10u, settings->mCDRSaveFailed);
+    EXPECT_EQ(6u, Count(gWarnings, "\n")) << gWarnings;
+    EXPECT_NE(std::string::npos,
+              gWarnings.find("/conf/general-settings.conf:3: cdr_max_stated is \"-1\", not a "
+                             "number from 0 to 4294967295; it stays 5.\n"))
+        << gWarnings;
+    EXPECT_NE(std::string::npos, gWarnings.find("general-settings.conf:4: cdr_save_stated"));
+    EXPECT_NE(std::string::npos, gWarnings.find("general-settings.conf:8: cdr_save_failed"));
+}
+
+TEST_F(GeneralSettingsTest, UnreadableFilesKeepTheValuesInForce) {
+    setenv("VELK_PATH", "/conf/", 1);
+    WriteFileAtomically("/conf/general-settings.conf", "cdr_max_stated=5\n");
+    WriteFileAtomically("/conf/general-paths.conf", "cdr_db_stated=kept\n");
+    GeneralSettingsAccessor::GetInstance(true);
+    GeneralSettingsAccessor::CloseInstance();
+    GeneralPaths::GetInstance(true);
+    GeneralPaths::CloseInstance();
     // Folders in place of the files: they exist but cannot be read.
     setenv("VELK_PATH", "/dirs/", 1);
     MakeDirs("/dirs/general-settings.conf");
     MakeDirs("/dirs/general-paths.conf");
-    EXPECT_EQ(nullptr, GeneralSettingsAccessor::GetInstance(true));
-    EXPECT_EQ(nullptr, GeneralPaths::GetInstance(true));
+    gWarnings.clear();
+    ASSERT_NE(nullptr, GeneralSettingsAccessor::GetInstance(true));
+    EXPECT_EQ(5u, GeneralSettingsAccessor::GetInstance(false)->mCDRMaxStated);
+    GeneralPaths* paths = GeneralPaths::GetInstance(true);
+    ASSERT_NE(nullptr, paths);
+    EXPECT_EQ("kept", paths->mCDRStatedDb);
+    EXPECT_NE(std::string::npos,
+              gWarnings.find("open /dirs/general-settings.conf: a folder, not a regular file; "
+                             "the general settings in force are kept.\n"))
+        << gWarnings;
+    EXPECT_NE(std::string::npos, gWarnings.find("the database names in force are kept"));
+    // Storing over a file that cannot be read back would lose its other lines: nothing written.
+    gWarnings.clear();
+    EXPECT_EQ(0, paths->Store());
+    EXPECT_EQ(1u, Count(gWarnings,
+                        "the database names are not saved: open "
+                        "/dirs/general-paths.conf: a folder"))
+        << gWarnings;
+}
+
+TEST_F(GeneralSettingsTest, AFailingStoreNeverThrowsAndWarnsOncePerReason) {
+    setenv("VELK_PATH", "/conf/", 1);
+    GeneralPaths* paths = GeneralPaths::GetInstance(true);
+    {
+        FaultEnv readOnly(Env::Current(), FaultEnv::kRename, 1, FaultEnv::kFromThenOn, EROFS);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(0, paths->Store());
+    }
+    EXPECT_EQ(1u, Count(gWarnings, "\n")) << gWarnings;
+    EXPECT_NE(std::string::npos,
+              gWarnings.find("rename /conf/general-paths.conf.tmp: Read-only file system"));
+    paths->mCDRStatedDb = "a #b";
+    EXPECT_EQ(1, paths->Store());
+    GeneralPaths::CloseInstance();
+    EXPECT_EQ("a #b", GeneralPaths::GetInstance(true)->mCDRStatedDb);
 }
 
 TEST_F(GeneralSettingsTest, InstanceIsSharedUntilItsLastRelease) {

@@ -1,8 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "platform/messaging/cdr_update_messenger.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/messaging/recorder_client.h"
+#include "platform/util/diag.h"
 #include "support/recorder_queues.h"
 
 namespace {
@@ -194,15 +198,66 @@ TEST_F(MessagingTest, GarbageIsDroppedWithAWarningAndTheNextMessageServed) {
     for (const std::string& warning : warnings) EXPECT_EQ(warning.back(), '\n');
 }
 
-TEST_F(MessagingTest, ThePollerServesBothQueuesInTurn) {
-    for (int i = 0; i < 3; ++i) {
-        Post(Message(MessageKind::kCMPartyState));
-        Post(Message(MessageKind::kDownloadNow));
-    }
-    Post(Message(MessageKind::kCMPartyState));
+// A flush must not overtake the reports sent before it, however the recorder's reading interleaves
+// with the senders, nor wait behind reports sent after the poller found it.
+TEST_F(MessagingTest, ThePollerServesMessagesInTheOrderItFoundThem) {
+    auto report = [&] { Post(Message(MessageKind::kCMPartyState)); };
     std::vector<int> order;
-    for (int i = 0; i < 7; ++i) order.push_back(recorder.ServeOne(queues.poller()));
-    EXPECT_EQ(order, (std::vector<int>{15, 111, 15, 111, 15, 111, 15}));
+    for (int i = 0; i < 3; ++i) report();
+    order.push_back(recorder.ServeOne(queues.poller()));
+    report();
+    report();
+    Post(Message(MessageKind::kFlush, 7));
+    for (int i = 0; i < 3; ++i) order.push_back(recorder.ServeOne(queues.poller()));
+    report();  // sent after the flush was found
+    for (int i = 0; i < 3; ++i) order.push_back(recorder.ServeOne(queues.poller()));
+    EXPECT_EQ(order, (std::vector<int>{15, 15, 15, 15, 15, 111, 15}));
+}
+
+// Opening /ping-15 fails while `broken` is set; counts the attempts.
+class BrokenQueueEnv : public SandboxEnv {
+  public:
+    std::string QueueName(const std::string& name) override {
+        if (!broken || name != kReportQueue) return SandboxEnv::QueueName(name);
+        ++attempts;
+        return "/no/such/place";
+    }
+    std::atomic<bool> broken{true};
+    std::atomic<int> attempts{0};
+};
+
+// Warning lines of the tests that run without RecorderQueues.
+std::mutex gWarningsMutex;
+std::vector<std::string> gWarnings;
+
+void CollectWarning(const char* line) {
+    std::lock_guard<std::mutex> lock(gWarningsMutex);
+    gWarnings.push_back(line);
+}
+
+TEST(PollerRetryTest, AQueueThatCannotBeOpenedIsTriedAgainWithoutSpinning) {
+    gWarnings.clear();
+    SetWarningSink(CollectWarning);
+    BrokenQueueEnv env;
+    CyclicQueuePoller poller(2, 20);
+    EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), -1);
+    std::thread sender([&env] {
+        usleep(300000);
+        env.broken = false;
+        RecorderClient client(1000);
+        while (client.Post(Message(MessageKind::kCMPartyState)) != ClientStatus::kDone)
+            usleep(5000);
+    });
+    EXPECT_EQ(poller.WaitForEvents(), 15);
+    sender.join();
+    SetWarningSink(nullptr);
+    EXPECT_LT(env.attempts, 40);  // about one every 20 ms, not one per turn of a busy loop
+    std::vector<std::string> warnings = gWarnings;
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].rfind("cannot select queue 15: cannot open /ping-15: ", 0), 0u)
+        << warnings[0];
+    EXPECT_NE(warnings[0].find("; trying again every 0.02 s\n"), std::string::npos) << warnings[0];
+    EXPECT_EQ(warnings[1], "selected queue 15 (/ping-15) after all\n");
 }
 
 TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
@@ -219,6 +274,46 @@ TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
         ASSERT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone);
     EXPECT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
     EXPECT_NE(impatient.error().find("stayed full"), std::string::npos) << impatient.error();
+}
+
+// Creates a queue open to everyone under the program's `name` as user nobody (65534).
+bool PlantAsStranger(const std::string& name) {
+    const std::string systemName = Env::Current()->QueueName(name);
+    pid_t child = fork();
+    if (child == 0) {
+        umask(0);
+        bool planted = setgid(65534) == 0 && setuid(65534) == 0 &&
+                       mq_open(systemName.c_str(), O_CREAT | O_RDWR, 0666, nullptr) != (mqd_t)-1;
+        _exit(planted ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST(QueueOwnerTest, NothingIsSentIntoAStrangersQueueAndItsNameIsTakenOver) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to plant a queue as another user";
+    SandboxEnv env;
+    ASSERT_TRUE(PlantAsStranger(kReportQueue));
+    ASSERT_TRUE(PlantAsStranger(kReplyQueue));
+    RecorderClient client(100);
+    EXPECT_EQ(client.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
+    EXPECT_EQ(client.error(),
+              "refusing to send on /ping-15: it belongs to user 65534, neither root nor this user");
+    MessageQueue answers;  // as the recorder opens it to answer a request
+    EXPECT_EQ(answers.Open(kReplyQueue, O_WRONLY | O_NONBLOCK), QueueStatus::kFailed);
+
+    gWarnings.clear();
+    SetWarningSink(CollectWarning);
+    CyclicQueuePoller poller(1);
+    EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), 0);
+    SetWarningSink(nullptr);
+    EXPECT_EQ(gWarnings, (std::vector<std::string>{
+                             "removed /ping-15, a queue of user 65534 with mode 0666, to "
+                             "create this program's own\n"}));
+    EXPECT_EQ(client.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone)
+        << client.error();
+    mq_unlink(env.QueueName(kReplyQueue).c_str());
 }
 
 TEST(MessagingWithoutRecorderTest, AQueueLeftOpenToOthersIsMadeOwnerOnly) {

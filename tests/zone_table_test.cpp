@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/util/env.h"
+
 namespace {
 
 std::string Describe(const struct tm& t) {
@@ -35,6 +37,37 @@ TEST(ZoneTableTest, AgreesWithTheCLibraryAroundEveryDaylightSavingChange) {
             }
         }
     }
+    unsetenv("TZ");
+    tzset();
+}
+
+// Local time by the C library in a zone with summer time, whatever the sandbox says.
+class ZoneEnv : public ForwardingEnv {
+  public:
+    ZoneEnv() : ForwardingEnv(Env::Posix()) { mpPrevious = Env::SetCurrent(this); }
+    ~ZoneEnv() override { Env::SetCurrent(mpPrevious); }
+    void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
+
+  private:
+    Env* mpPrevious;
+};
+
+TEST(ZoneTableTest, LocalZoneIsLearntAgainWhenTheClockLeavesItsYears) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    ZoneEnv env;
+    const time_t newYear2000 = 946684800, summer2026 = 1782909296;  // 2026-07-01 12:34:56 UTC
+    struct tm local;
+    LocalZone::Learn(newYear2000);
+    LocalZone::Follow(newYear2000 + 86400);  // within the years learnt: the table stays
+    LocalZone::BreakDown(summer2026, &local);
+    EXPECT_EQ(13, local.tm_hour);  // the winter offset learnt last, an hour off
+    LocalZone::Follow(summer2026);
+    LocalZone::BreakDown(summer2026, &local);
+    EXPECT_EQ(14, local.tm_hour);
+    LocalZone::Follow(newYear2000);  // the clock set back
+    LocalZone::BreakDown(newYear2000, &local);
+    EXPECT_EQ("2000-01-01 01:00:00 +3600", Describe(local));
     unsetenv("TZ");
     tzset();
 }

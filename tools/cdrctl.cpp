@@ -24,6 +24,8 @@
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "platform/util/instance_lock.h"
+#include "tools/spool_command.h"
 
 const char kCdrctlUsage[] =
     "usage: cdrctl [--timeout SECONDS] COMMAND ...        (default timeout 5 s)\n"
@@ -38,9 +40,14 @@ const char kCdrctlUsage[] =
     "  download-now                             ask for a statistics download now\n"
     "  cm connect|disconnect                    announce the call manager's connection state\n"
     "  cgi connect|disconnect                   announce the web side's connection state\n"
-    "  show stated|missed|failed|download [--csv|--json] [--root DIR] [--file PATH] [--limit N]\n"
+    "  show stated|missed|failed|download [--wide|--csv|--json] [--since TIME] [--until TIME]"
+    " [--match TEXT] [--root DIR] [--file PATH] [--limit N]\n"
     "                                           print stored records, newest first\n"
-    "  status                                   tell whether a recorder serves the queues\n"
+    "  status                                   tell whether a recorder runs and serves the"
+    " queues\n"
+    "  spool [--dir DIR]                        list the statistics files waiting for delivery,"
+    " newest last\n"
+    "  spool retry [--dir DIR]                  make the delivery agent try the oldest file now\n"
     "\n"
     "TYPE is sent as given (1 answered, 2 missed, 4 failed calls). MASK holds the bits 1, 2 and 4\n"
     "of those databases. Report FIELDs: startTime duration called calledType caller callerType\n"
@@ -55,13 +62,22 @@ const char kCdrctlUsage[] =
     "show reads the record files only, as the recorder names them: the databases under the\n"
     "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
     "names them, the download log at /mnt/bbram/calldata/down_stat.log; --file reads PATH "
-    "instead.\n"
-    "Output: an aligned table, CSV (RFC 4180; a repeated key fills columns KEY, KEY#2, ...), or\n"
-    "one JSON object per record (a repeated key holds the array of its values).\n"
+    "instead\n"
+    "(show download --file reads a file of the outbox too). spool works on download_dir of\n"
+    "auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir DIR.\n"
+    "--since and --until keep the calls that started from / before TIME (local time: YYYY-MM-DD,\n"
+    "YYYY-MM-DD HH:MM[:SS], or -N with s, m, h or d before now, as -2h or -7d); --match keeps\n"
+    "those whose caller or called number contains TEXT; --limit N then keeps the N newest.\n"
+    "Output: one line per call within 100 columns (ID, start, duration, caller, called, codec and\n"
+    "packet loss of the first stream); --wide: every key, aligned; --csv: RFC 4180 (a repeated\n"
+    "key fills columns KEY, KEY#2, ...); --json: one object per record (a repeated key holds the\n"
+    "array of its values). CSV and JSON hold every key as stored, plus start_iso (ISO 8601).\n"
     "\n"
-    "Exit status: 0 posted (answered), records printed, or both queues served; 1 the recorder's\n"
-    "queue is missing or full past the timeout or no answer came, a record file is unreadable or\n"
-    "malformed, or a queue is not served; 2 bad command line (nothing sent or read).\n";
+    "Exit status: 0 posted (answered), records or outbox printed, a recorder runs and both queues\n"
+    "exist, or agent woken; 1 the recorder's queue is missing, not its own or full past the\n"
+    "timeout, or no answer came, a record file or the outbox is unreadable or malformed, no\n"
+    "recorder runs or a queue is missing, or no delivery agent listens; 2 bad command line\n"
+    "(nothing sent or read).\n";
 
 namespace {
 
@@ -181,15 +197,9 @@ bool SetField(const std::string& name, FieldType type, void* target, const std::
             if (!ParseNumber(name, text, INT32_MIN, INT32_MAX, &n, error)) return false;
             *static_cast<CDRAuthType*>(target) = static_cast<CDRAuthType>(n);
             return true;
-        case FieldType::kText: {
-            const char* problem = CheckWireText(text);
-            if (problem != nullptr) {
-                *error = "bad " + name + ": " + problem;
-                return false;
-            }
+        case FieldType::kText:  // fitted to travel when sent (FitWireText)
             *static_cast<std::string*>(target) = text;
             return true;
-        }
         case FieldType::kAddress: {
             struct in_addr address;
             if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
@@ -321,10 +331,25 @@ bool TakeOptionValue(const std::vector<std::string>& args, size_t* at, std::stri
 bool ParseShowOption(const std::vector<std::string>& args, size_t* at, CdrctlCommand* command,
                      std::string* error) {
     const std::string& option = args[*at];
-    if (option == "--csv" || option == "--json") {
-        command->format = option == "--csv" ? RecordFormat::kCsv : RecordFormat::kJson;
+    if (option == "--wide" || option == "--csv" || option == "--json") {
+        command->format = option == "--wide"  ? RecordFormat::kTable
+                          : option == "--csv" ? RecordFormat::kCsv
+                                              : RecordFormat::kJson;
         return true;
     }
+    if (option == "--since" || option == "--until") {
+        RecordFilter& filter = command->filter;
+        const bool since = option == "--since";
+        std::string text;
+        struct timespec now;
+        Env::Current()->Now(&now);
+        if (!TakeOptionValue(args, at, &text, error) ||
+            !ParseTimeBound(text, now.tv_sec, since ? &filter.since : &filter.until, error))
+            return false;
+        (since ? filter.hasSince : filter.hasUntil) = true;
+        return true;
+    }
+    if (option == "--match") return TakeOptionValue(args, at, &command->filter.match, error);
     if (option == "--root") {
         if (!TakeOptionValue(args, at, &command->root, error)) return false;
         if (command->root.back() != '/') command->root += '/';
@@ -359,6 +384,37 @@ bool ParseShow(const std::vector<std::string>& args, size_t at, CdrctlCommand* c
     return true;
 }
 
+// "spool [retry] [--dir DIR]".
+bool ParseSpool(const std::vector<std::string>& args, size_t at, CdrctlCommand* command,
+                std::string* error) {
+    command->action = CdrctlAction::kSpool;
+    if (at < args.size() && args[at] == "retry") {
+        command->action = CdrctlAction::kRetry;
+        ++at;
+    }
+    for (; at < args.size(); ++at) {
+        if (args[at] != "--dir") {
+            *error = "unknown spool argument '" + args[at] + "'";
+            return false;
+        }
+        if (!TakeOptionValue(args, &at, &command->outbox, error)) return false;
+    }
+    return true;
+}
+
+// Runs "spool" or "spool retry".
+int Spool(const CdrctlCommand& command, FILE* out, FILE* err) {
+    std::string folder;
+    try {
+        folder = OutboxFolder(command.outbox);
+    } catch (const std::exception& e) {
+        fprintf(err, "cdrctl: %s\n", e.what());
+        return 1;
+    }
+    return command.action == CdrctlAction::kSpool ? ListSpool(folder, out, err)
+                                                  : WakeSpool(folder, out, err);
+}
+
 // Throws FileError unless `root` is a folder that can be read: a mistyped root would otherwise
 // read as databases without records.
 void RequireFolder(const std::string& root) {
@@ -387,9 +443,11 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
         const std::unique_ptr<Configuration::MultiSectionFile> file =
             command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
                                           : OpenDatabaseFile(path.c_str(), true);
-        const std::vector<RecordEntries> records = ReadRecords(*file, command.limit);
-        if (records.empty() && command.format == RecordFormat::kTable)
-            fprintf(out, "no records in %s\n", path.c_str());
+        const std::vector<RecordEntries> records =
+            ReadRecords(*file, command.filter, command.limit);
+        const bool forPeople =
+            command.format == RecordFormat::kSummary || command.format == RecordFormat::kTable;
+        if (records.empty() && forPeople) fprintf(out, "no records in %s\n", path.c_str());
         WriteRecords(records, command.format, out);
         return 0;
     } catch (const std::exception& e) {
@@ -398,26 +456,46 @@ int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     }
 }
 
-// One line per recorder queue: served (it exists) with the messages waiting in it, or not.
-int Status(FILE* out) {
-    bool served = true;
-    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber}) {
-        const std::string name = QueueNameOf(number, kRecorderQueuePath);
-        MessageQueue queue;
-        const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
-        struct mq_attr attributes;
-        if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
-            fprintf(out, "%s: served, %ld of %ld messages waiting\n", name.c_str(),
-                    static_cast<long>(attributes.mq_curmsgs),
-                    static_cast<long>(attributes.mq_maxmsg));
-            continue;
-        }
-        served = false;
-        fprintf(out, "%s: not served (%s)\n", name.c_str(),
-                status == QueueStatus::kMissing ? "no such queue"
-                : status == QueueStatus::kOk    ? strerror(errno)
-                                                : queue.error().c_str());
+// One line on the recorder: running (with its pid) or not, from the instance lock, which dies
+// with the recorder while its queues stay. True when it runs.
+bool ReportRecorder(FILE* out) {
+    std::string error;
+    const pid_t holder = InstanceLockHolder(kRecorderLockPath, &error);
+    if (holder > 0)
+        fprintf(out, "recorder running (pid %ld)\n", static_cast<long>(holder));
+    else if (holder == 0)
+        fprintf(out, "recorder not running\n");
+    else
+        fprintf(out, "recorder not known to be running (%s)\n", error.c_str());
+    return holder > 0;
+}
+
+// One line per recorder queue: served by the running recorder, left behind by one that is gone,
+// or missing; with the messages waiting in it. True when it exists.
+bool ReportQueue(int number, bool running, FILE* out) {
+    const std::string name = QueueNameOf(number, kRecorderQueuePath);
+    MessageQueue queue;
+    const QueueStatus status = queue.Open(name, O_RDONLY | O_NONBLOCK);
+    struct mq_attr attributes;
+    if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
+        fprintf(out, "%s: %s, %ld of %ld messages waiting\n", name.c_str(),
+                running ? "served" : "left behind, not served",
+                static_cast<long>(attributes.mq_curmsgs), static_cast<long>(attributes.mq_maxmsg));
+        return true;
     }
+    fprintf(out, "%s: not served (%s)\n", name.c_str(),
+            status == QueueStatus::kMissing ? "no such queue"
+            : status == QueueStatus::kOk    ? strerror(errno)
+                                            : queue.error().c_str());
+    return false;
+}
+
+// Served means: a recorder holds the instance lock and both of its queues exist.
+int Status(FILE* out) {
+    const bool running = ReportRecorder(out);
+    bool served = running;
+    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber})
+        served = ReportQueue(number, running, out) && served;
     return served ? 0 : 1;
 }
 
@@ -459,6 +537,7 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     const std::string& verb = args[at];
     if (verb == "add") return ParseAdd(args, at + 1, command, error);
     if (verb == "show") return ParseShow(args, at + 1, command, error);
+    if (verb == "spool") return ParseSpool(args, at + 1, command, error);
     if (verb == "status") {
         command->action = CdrctlAction::kStatus;
         if (at + 1 == args.size()) return true;
@@ -482,6 +561,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
     }
     if (command.action == CdrctlAction::kShow) return Show(command, out, err);
     if (command.action == CdrctlAction::kStatus) return Status(out);
+    if (command.action == CdrctlAction::kSpool || command.action == CdrctlAction::kRetry)
+        return Spool(command, out, err);
     RecorderClient client(command.timeoutMillis);
     MessageKind answerKind;
     ClientStatus status = ClientStatus::kDone;
@@ -493,6 +574,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
         for (int i = 0; i < command.repeat && status == ClientStatus::kDone; ++i)
             status = client.Post(command.message);
     }
+    if (!client.fitted().empty())
+        fprintf(err, "cdrctl: warning: texts fitted before sending: %s\n", client.fitted().c_str());
     if (status == ClientStatus::kDone) return 0;
     fprintf(err, "cdrctl: %s\n", client.error().c_str());
     return status == ClientStatus::kInvalid ? 2 : 1;

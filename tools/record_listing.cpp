@@ -1,9 +1,15 @@
 #include "tools/record_listing.h"
 
+#include <errno.h>
+#include <stdlib.h>
+
 #include <algorithm>
 #include <map>
 
 namespace {
+
+// The widest line of the summary.
+const size_t kSummaryColumns = 100;
 
 // The records laid out on the columns: cells[record][column], empty where a record lacks a key.
 struct Grid {
@@ -96,25 +102,142 @@ size_t DisplayWidth(const std::string& text) {
     }));
 }
 
-void WriteTable(const Grid& grid, FILE* out) {
-    std::vector<std::vector<std::string>> lines(1, grid.columns);
+// Table lines, the header first, each a list of cells as the table shows them.
+using Lines = std::vector<std::vector<std::string>>;
+
+Lines TableLines(const Grid& grid) {
+    Lines lines(1, grid.columns);
     for (const auto& row : grid.cells) {
         lines.emplace_back();
         for (const std::string& cell : row) lines.back().push_back(TableCell(cell));
     }
-    std::vector<size_t> widths(grid.columns.size(), 0);
+    return lines;
+}
+
+std::vector<size_t> ColumnWidths(const Lines& lines) {
+    std::vector<size_t> widths(lines[0].size(), 0);
     for (const auto& line : lines)
         for (size_t c = 0; c < line.size(); ++c)
             widths[c] = std::max(widths[c], DisplayWidth(line[c]));
+    return widths;
+}
+
+// Narrows the widest of the `shrinkable` columns, one character at a time, until a line of
+// `widths` (columns two blanks apart) fits `maxLine` or they are down to `minimum`.
+void Narrow(std::vector<size_t>* widths, const std::vector<size_t>& shrinkable, size_t minimum,
+            size_t maxLine) {
+    size_t line = 2 * (widths->size() - 1);
+    for (size_t width : *widths) line += width;
+    for (; line > maxLine; --line) {
+        size_t* widest = nullptr;
+        for (size_t c : shrinkable)
+            if ((*widths)[c] > minimum && (widest == nullptr || (*widths)[c] > *widest))
+                widest = &(*widths)[c];
+        if (widest == nullptr) return;
+        --*widest;
+    }
+}
+
+// The cell cut to `width` characters, its last one "…" when anything was cut.
+std::string Cut(const std::string& cell, size_t width) {
+    if (DisplayWidth(cell) <= width) return cell;
+    size_t kept = 0, at = 0;
+    for (; at < cell.size(); ++at) {
+        if ((static_cast<unsigned char>(cell[at]) & 0xC0) == 0x80) continue;
+        if (kept++ == width - 1) break;
+    }
+    return cell.substr(0, at) + "\xe2\x80\xa6";
+}
+
+void WriteLines(const Lines& lines, const std::vector<size_t>& widths, FILE* out) {
     for (const auto& line : lines) {
         std::string text;
         for (size_t c = 0; c < line.size(); ++c) {
-            text += line[c];
-            if (c + 1 < line.size()) text.append(widths[c] - DisplayWidth(line[c]) + 2, ' ');
+            const std::string cell = Cut(line[c], widths[c]);
+            text += cell;
+            if (c + 1 < line.size()) text.append(widths[c] - DisplayWidth(cell) + 2, ' ');
         }
         while (!text.empty() && text.back() == ' ') text.pop_back();
         fprintf(out, "%s\n", text.c_str());
     }
+}
+
+void WriteTable(const Grid& grid, FILE* out) {
+    const Lines lines = TableLines(grid);
+    WriteLines(lines, ColumnWidths(lines), out);
+}
+
+// A whole number in `text`; false when it holds anything else.
+bool ParseCount(const std::string* text, unsigned long long* value) {
+    if (text == nullptr || text->empty() || (*text)[0] < '0' || (*text)[0] > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    *value = strtoull(text->c_str(), &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+// Seconds as h:mm:ss; a value that is not a whole number as it stands.
+std::string Duration(const std::string* seconds) {
+    unsigned long long total = 0;
+    if (!ParseCount(seconds, &total)) return seconds == nullptr ? "" : *seconds;
+    char text[32];
+    snprintf(text, sizeof text, "%llu:%02llu:%02llu", total / 3600, total / 60 % 60, total % 60);
+    return text;
+}
+
+// The first stream's lost packets in percent of those received and lost; empty without them.
+std::string PacketLoss(const RecordEntries& record) {
+    unsigned long long received = 0, lost = 0;
+    if (!ParseCount(FindEntry(record, "rx_pkt"), &received) ||
+        !ParseCount(FindEntry(record, "rx_lost"), &lost) || received + lost == 0)
+        return "";
+    char text[32];
+    snprintf(text, sizeof text, "%.1f%%",
+             100.0 * static_cast<double>(lost) / static_cast<double>(received + lost));
+    return text;
+}
+
+std::string Value(const std::string* value) {
+    return value == nullptr ? "" : *value;
+}
+
+void WriteSummary(const std::vector<RecordEntries>& records, FILE* out) {
+    enum { kId, kStart, kDuration, kCaller, kCalled, kCodec, kLoss };
+    Lines lines = {{"ID", "start", "duration", "caller", "called", "codec", "loss"}};
+    for (const RecordEntries& record : records) {
+        long long start = 0;
+        const std::string* codec = FindEntry(record, "rx_enc");
+        if (codec == nullptr) codec = FindEntry(record, "tx_enc");
+        const std::string cells[] = {
+            Value(FindEntry(record, "ID")),
+            RecordStart(record, &start) ? FormatLocalTime(start, false) : "",
+            Duration(FindEntry(record, "dur")),
+            Value(FindEntry(record, "caller")),
+            Value(FindEntry(record, "called")),
+            Value(codec),
+            PacketLoss(record),
+        };
+        lines.emplace_back();
+        for (const std::string& cell : cells) lines.back().push_back(TableCell(cell));
+    }
+    std::vector<size_t> widths = ColumnWidths(lines);
+    Narrow(&widths, {kCaller, kCalled, kCodec}, 6, kSummaryColumns);
+    WriteLines(lines, widths, out);
+}
+
+// The records with "start_iso" after each start time, empty where the start is unknown.
+std::vector<RecordEntries> WithStartIso(const std::vector<RecordEntries>& records) {
+    std::vector<RecordEntries> extended = records;
+    for (RecordEntries& record : extended) {
+        long long start = 0;
+        const std::string iso = RecordStart(record, &start) ? FormatLocalTime(start, true) : "";
+        for (auto entry = record.begin(); entry != record.end(); ++entry) {
+            if (entry->first != "ST") continue;
+            record.insert(entry + 1, {"start_iso", iso});
+            break;
+        }
+    }
+    return extended;
 }
 
 std::string CsvField(const std::string& value) {
@@ -199,26 +322,33 @@ void WriteJsonRecord(const RecordEntries& record, FILE* out) {
 
 }  // namespace
 
-std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file, size_t limit) {
+std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file,
+                                       const RecordFilter& filter, size_t limit) {
     std::vector<RecordEntries> records;
     file.Restart();
     while ((limit == 0 || records.size() < limit) && file.GotoNextSection() != 0) {
-        records.emplace_back(file.GetEntryCount());
-        for (unsigned i = 0; i < records.back().size(); ++i)
-            file.GetEntry(i, &records.back()[i].first, &records.back()[i].second);
+        RecordEntries record(file.GetEntryCount());
+        for (unsigned i = 0; i < record.size(); ++i)
+            file.GetEntry(i, &record[i].first, &record[i].second);
+        if (filter.Accepts(record)) records.push_back(std::move(record));
     }
     return records;
 }
 
 void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out) {
     if (records.empty()) return;
-    if (format == RecordFormat::kJson) {
-        for (const RecordEntries& record : records) WriteJsonRecord(record, out);
-        return;
+    switch (format) {
+        case RecordFormat::kSummary:
+            WriteSummary(records, out);
+            return;
+        case RecordFormat::kTable:
+            WriteTable(Lay(records), out);
+            return;
+        case RecordFormat::kCsv:
+            WriteCsv(Lay(WithStartIso(records)), out);
+            return;
+        case RecordFormat::kJson:
+            for (const RecordEntries& record : WithStartIso(records)) WriteJsonRecord(record, out);
+            return;
     }
-    const Grid grid = Lay(records);
-    if (format == RecordFormat::kCsv)
-        WriteCsv(grid, out);
-    else
-        WriteTable(grid, out);
 }

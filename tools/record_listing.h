@@ -1,5 +1,6 @@
-// Prints call records read from the recorder's sectioned files, newest first, as an aligned table,
-// as CSV or as JSON lines, for people and for other programs.
+// Prints call records read from the recorder's sectioned files, newest first, as a short table of
+// the call's essentials, as a table of every key, as CSV or as JSON lines, for people and for
+// other programs.
 //
 // Columns. Every key that occurs in the printed records is a column, in the order of its first
 // appearance (newest record first, then entry order). A key that occurs more than once in one
@@ -8,10 +9,17 @@
 // stay single values. A record without a key leaves its cell empty.
 //
 // Formats.
+//   summary: one line per record within 100 columns: ID, start (local date and time), duration
+//          (h:mm:ss), caller, called, and for calls with media the codec (received, else sent)
+//          and packet loss (lost of received and lost, in percent) of the first stream. Values
+//          are escaped as in the table; when the line would pass 100 columns, the widest of
+//          caller, called and codec are cut, ending in "…".
 //   table: a header line and one line per record, columns two blanks apart, padded to the widest
 //          cell (widths count UTF-8 characters); line ends, tabs and other control bytes in a
 //          value are shown as \n, \r, \t and \xHH, and a backslash as \\, so each record keeps
 //          one line.
+//   CSV and JSON add, right after the start time "ST", the key "start_iso": that time in ISO 8601
+//          with the local offset (2026-12-05T21:30:00+01:00), empty when the start is unknown.
 //   CSV:   RFC 4180: a header row, then one row per record, rows ending in CRLF; a field holding
 //          a comma, a double quote, CR or LF is quoted, its double quotes doubled. Bytes are
 //          written as the file holds them.
@@ -29,14 +37,14 @@
 #include <vector>
 
 #include "platform/config/multi_section_config_file.h"
+#include "tools/record_filter.h"
 
-enum class RecordFormat { kTable, kCsv, kJson };
+enum class RecordFormat { kSummary, kTable, kCsv, kJson };
 
-// One record: its entries (key, value) in file order.
-using RecordEntries = std::vector<std::pair<std::string, std::string>>;
-
-// The first `limit` records of `file` in file order (newest first); all of them when `limit` is 0.
-std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file, size_t limit);
+// The first `limit` records of `file` that `filter` accepts, in file order (newest first); all of
+// them when `limit` is 0.
+std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file,
+                                       const RecordFilter& filter, size_t limit);
 
 // Writes `records` to `out` in `format`. Prints nothing for no records.
 void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out);

@@ -34,6 +34,9 @@ int RootEnv::Unlink(const char* path) {
 int RootEnv::MakeDir(const char* path, int mode) {
     return target()->MakeDir(Real(path).c_str(), mode);
 }
+int RootEnv::Lstat(const char* path, struct stat* out) {
+    return target()->Lstat(Real(path).c_str(), out);
+}
 std::string RootEnv::QueueName(const std::string& name) {
     return name + "-bench" + std::to_string(getpid());
 }

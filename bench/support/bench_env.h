@@ -25,6 +25,7 @@ class RootEnv : public ForwardingEnv {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
+    int Lstat(const char* path, struct stat* out) override;
     std::string QueueName(const std::string& name) override;
 
   private:

@@ -55,6 +55,21 @@ char* WriteCandidate(char* out, unsigned char c, bool atEdge) {
     return WriteHex(out, c);
 }
 
+// Decodes the escape at `backslash` into `*byte` and returns its length in bytes; 0 when it is not
+// one of the escapes listed in the header.
+size_t DecodeEscape(const char* backslash, const char* end, char* byte) {
+    if (end - backslash < 2) return 0;
+    if (const void* found = memchr(kEscapeLetters, backslash[1], sizeof kEscapeLetters - 1)) {
+        *byte = kEscapedBytes[static_cast<const char*>(found) - kEscapeLetters];
+        return 2;
+    }
+    if (backslash[1] != 'x' || end - backslash < 4) return 0;
+    const int high = HexValue(backslash[2]), low = HexValue(backslash[3]);
+    if (high < 0 || low < 0 || (high | low) == 0) return 0;
+    *byte = static_cast<char>(high * 16 + low);
+    return 4;
+}
+
 }  // namespace
 
 char* WriteEscaped(char* out, const char** text, char separator, char comment) {
@@ -92,19 +107,24 @@ char* WriteUnescaped(char* out, const char* begin, const char* end) {
         memcpy(out, begin, backslash - begin);
         out += backslash - begin;
         if (backslash == end) return out;
-        if (end - backslash < 2) return nullptr;
-        if (const void* found = memchr(kEscapeLetters, backslash[1], sizeof kEscapeLetters - 1)) {
-            *out++ = kEscapedBytes[static_cast<const char*>(found) - kEscapeLetters];
-            begin = backslash + 2;
-            continue;
-        }
-        if (backslash[1] != 'x' || end - backslash < 4) return nullptr;
-        const int high = HexValue(backslash[2]), low = HexValue(backslash[3]);
-        if (high < 0 || low < 0 || (high | low) == 0) return nullptr;
-        *out++ = static_cast<char>(high * 16 + low);
-        begin = backslash + 4;
+        const size_t length = DecodeEscape(backslash, end, out++);
+        if (length == 0) return nullptr;
+        begin = backslash + length;
     }
     return out;
+}
+
+void AppendUnescapedForgiving(std::string* out, const char* begin, const char* end) {
+    while (begin < end) {
+        const char* backslash = static_cast<const char*>(memchr(begin, '\\', end - begin));
+        if (backslash == nullptr) backslash = end;
+        out->append(begin, backslash);
+        if (backslash == end) return;
+        char byte;
+        const size_t length = DecodeEscape(backslash, end, &byte);
+        out->push_back(length == 0 ? '\\' : byte);
+        begin = backslash + (length == 0 ? 1 : length);
+    }
 }
 
 bool AppendUnescaped(std::string* out, const char* begin, const char* end) {

@@ -73,6 +73,11 @@ void AppendEscaped(std::string* out, const char* text, char separator, char comm
 // listed above or a backslash at the end.
 char* WriteUnescaped(char* out, const char* begin, const char* end);
 
+// Appends the text that the escaped form [begin, end) stands for to `*out`, reading it as a
+// person who edits a file by hand means it: a backslash that does not start an escape listed
+// above is kept as written ("\\server\data" gives "\server\data").
+void AppendUnescapedForgiving(std::string* out, const char* begin, const char* end);
+
 // Appends the text that the escaped form [begin, end) stands for to `*out`. Returns false, with
 // `*out` in an unspecified state, for an escape not listed above or a backslash at the end.
 bool AppendUnescaped(std::string* out, const char* begin, const char* end);

@@ -1,10 +1,12 @@
 #include "platform/config/general_paths.h"
 
+#include <exception>
 #include <memory>
 
 #include "platform/config/config_file.h"
 #include "platform/config/config_text.h"
 #include "platform/config/configuration_root.h"
+#include "platform/util/diag.h"
 #include "platform/util/file_util.h"
 #include "platform/util/shared_instance.h"
 
@@ -28,17 +30,33 @@ int KeyOfLine(const char* begin, const char* end) {
     return -1;
 }
 
+// The names of the last reading, which an unreadable file leaves in force. Only used while the
+// shared instance is made, under its lock.
+std::string gInForce[3];
+
+// Writes `key`=`value`; a "#" in the value is escaped, so that it cannot start a comment.
 void AppendSetting(std::string* text, const char* key, const std::string& value) {
     text->append(key).push_back('=');
-    Configuration::AppendEscaped(text, value.c_str(), '\0', '\0');
+    Configuration::AppendEscaped(text, value.c_str(), '#', '\0');
     text->push_back('\n');
 }
 
 }  // namespace
 
 GeneralPaths* GeneralPaths::GetInstance(bool load) {
-    return Shared().Acquire(load, "general paths",
-                            [] { return Read(ConfigurationRoot()).release(); });
+    return Shared().Acquire(load, "general paths", [] {
+        std::unique_ptr<GeneralPaths> paths(
+            new GeneralPaths(ConfigurationRoot() + "general-paths.conf"));
+        std::string* names[] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb, &paths->mCDRFailedDb};
+        try {
+            paths->Load();
+            for (int i = 0; i < 3; ++i) gInForce[i] = *names[i];
+        } catch (const FileError& e) {
+            Warn("%s; the database names in force are kept.\n", e.what());
+            for (int i = 0; i < 3; ++i) *names[i] = gInForce[i];
+        }
+        return paths.release();
+    });
 }
 
 void GeneralPaths::CloseInstance() {
@@ -65,6 +83,19 @@ void GeneralPaths::Load() {
 }
 
 int GeneralPaths::Store() {
+    try {
+        Write();
+        mLastStoreError.clear();
+        return 1;
+    } catch (const std::exception& e) {
+        if (mLastStoreError != e.what())
+            Warn("general paths: the database names are not saved: %s.\n", e.what());
+        mLastStoreError = e.what();
+        return 0;
+    }
+}
+
+void GeneralPaths::Write() {
     const std::string* names[] = {&mCDRStatedDb, &mCDRMissedDb, &mCDRFailedDb};
     bool written[3] = {false, false, false};
     std::string old, text;
@@ -85,5 +116,4 @@ int GeneralPaths::Store() {
     for (int i = 0; i < 3; ++i)
         if (!written[i] && !names[i]->empty()) AppendSetting(&text, kKeys[i], *names[i]);
     WriteFileAtomically(mPath, text);
-    return 1;
 }

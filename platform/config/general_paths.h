@@ -2,7 +2,7 @@
 // record databases, kept in "general-paths.conf" under the configuration root (VELK_PATH when
 // set, else "/etc/velk-conf/", with the file name appended directly). Keys: cdr_db_stated,
 // cdr_db_missed, cdr_db_failed; an absent file or key gives an empty name. Values are escaped as
-// in platform/config/config_text.h.
+// in platform/config/config_text.h; a backslash that starts no escape is kept as written.
 #pragma once
 
 #include <memory>
@@ -11,8 +11,10 @@
 class GeneralPaths {
   public:
     // The shared instance, counted like GeneralSettingsAccessor::GetInstance: `load` true reads
-    // the file when no instance is open, `load` false only returns an open one. Null when the
-    // file exists but cannot be read or is malformed; a warning line names the reason.
+    // the file when no instance is open, `load` false only returns an open one. A file that
+    // cannot be read (no permission, a folder, a FIFO) gives the names of the last reading (empty
+    // until one succeeded) with a warning line naming the reason. Null only when the instance
+    // cannot be made (no memory).
     static GeneralPaths* GetInstance(bool load);
     // Releases one use of the shared instance; the last release destroys it.
     static void CloseInstance();
@@ -25,8 +27,10 @@ class GeneralPaths {
 
     // Writes the three names to the file the instance was loaded from, crash-safely: each key's
     // first line gets the new value, keys the file lacks are appended (empty names are not),
-    // and every other line and comment stays as it was. Returns 1; throws FileError on failure,
-    // the old file then being intact.
+    // and every other line and comment stays as it was. Returns 1 when written. Never throws: on
+    // failure (a read-only folder, a file that cannot be read back) it returns 0, the old file
+    // stays as it was, and a warning line names the file and the reason, once per instance for
+    // one reason.
     virtual int Store();
 
     std::string mCDRStatedDb, mCDRMissedDb, mCDRFailedDb;
@@ -36,6 +40,8 @@ class GeneralPaths {
 
   private:
     void Load();
+    void Write();
 
     std::string mPath;
+    std::string mLastStoreError;  // what the last failed Store warned of
 };

@@ -1,11 +1,13 @@
 #include "platform/config/general_settings_accessor.h"
 
+#include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
+#include "platform/util/diag.h"
+#include "platform/util/file_util.h"
 #include "platform/util/shared_instance.h"
 
 namespace {
@@ -15,21 +17,37 @@ SharedInstance<GeneralSettingsAccessor>& Shared() {
     return shared;
 }
 
-// Reads `key` as a decimal number from 0 to `max`, digits only; `fallback` when it is absent.
-uint32_t ReadNumber(const Configuration::ConfigFile& file, const std::string& path, const char* key,
-                    uint32_t fallback, uint32_t max) {
-    const std::string* text = file.Find(key);
-    if (text == nullptr) return fallback;
+enum { kSettingCount = 8 };
+const char* const kKeys[kSettingCount] = {"cdr_enabled",     "cdr_max_stated",  "cdr_max_missed",
+                                          "cdr_max_failed",  "cdr_save_stated", "cdr_save_missed",
+                                          "cdr_save_failed", "cdr_trace_max_kb"};
+const uint32_t kDefaults[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024};
+const uint32_t kMaxima[kSettingCount] = {INT32_MAX,  UINT32_MAX, UINT32_MAX, UINT32_MAX,
+                                         UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX / 1024};
+// The values of the last reading, which a bad value or an unreadable file leaves in force. Only
+// read and written while the shared instance is made, under its lock.
+uint32_t gInForce[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024};
+
+// `text` as a decimal number from 0 to `max`, digits only; false when it is not one.
+bool ParseNumber(const std::string& text, uint32_t max, uint32_t* number) {
     uint64_t value = 0;
-    bool valid = !text->empty();
-    for (char c : *text) {
-        valid = valid && c >= '0' && c <= '9' && (value = value * 10 + (c - '0')) <= max;
-        if (!valid) break;
+    for (char c : text) {
+        if (c < '0' || c > '9' || (value = value * 10 + (c - '0')) > max) return false;
     }
-    if (!valid)
-        throw std::runtime_error(path + ": " + key + " is \"" + *text +
-                                 "\", not a number from 0 to " + std::to_string(max));
-    return static_cast<uint32_t>(value);
+    *number = static_cast<uint32_t>(value);
+    return !text.empty();
+}
+
+// Setting `index` from `file`: its default when absent, the value in force when bad.
+uint32_t ReadSetting(const Configuration::ConfigFile& file, int index) {
+    const std::string* text = file.Find(kKeys[index]);
+    if (text == nullptr) return kDefaults[index];
+    uint32_t value;
+    if (ParseNumber(*text, kMaxima[index], &value)) return value;
+    Warn("%s:%u: %s is \"%s\", not a number from 0 to %lu; it stays %lu.\n", file.Origin().c_str(),
+         file.LineOf(kKeys[index]), kKeys[index], text->c_str(),
+         static_cast<unsigned long>(kMaxima[index]), static_cast<unsigned long>(gInForce[index]));
+    return gInForce[index];
 }
 
 }  // namespace
@@ -53,17 +71,22 @@ GeneralSettingsAccessor::GeneralSettingsAccessor()
       mCDRMaxFailed(1000),
       mCDRSaveStated(10),
       mCDRSaveMissed(10),
-      mCDRSaveFailed(10) {}
+      mCDRSaveFailed(10),
+      mCDRTraceMaxKb(1024) {}
 
 void GeneralSettingsAccessor::Load() {
     const std::string path = ConfigurationRoot() + "general-settings.conf";
-    const Configuration::ConfigFile file(path.c_str(), true, false, false, "=", "#", nullptr);
-    const uint32_t kAny = UINT32_MAX;
-    mCDREnabled = static_cast<int32_t>(ReadNumber(file, path, "cdr_enabled", 1, INT32_MAX));
-    mCDRMaxStated = ReadNumber(file, path, "cdr_max_stated", mCDRMaxStated, kAny);
-    mCDRMaxMissed = ReadNumber(file, path, "cdr_max_missed", mCDRMaxMissed, kAny);
-    mCDRMaxFailed = ReadNumber(file, path, "cdr_max_failed", mCDRMaxFailed, kAny);
-    mCDRSaveStated = ReadNumber(file, path, "cdr_save_stated", mCDRSaveStated, kAny);
-    mCDRSaveMissed = ReadNumber(file, path, "cdr_save_missed", mCDRSaveMissed, kAny);
-    mCDRSaveFailed = ReadNumber(file, path, "cdr_save_failed", mCDRSaveFailed, kAny);
+    uint32_t values[kSettingCount];
+    try {
+        const Configuration::ConfigFile file(path.c_str(), true, false, false, "=", "#", nullptr);
+        for (int i = 0; i < kSettingCount; ++i) values[i] = ReadSetting(file, i);
+    } catch (const FileError& e) {
+        Warn("%s; the general settings in force are kept.\n", e.what());
+        std::copy(gInForce, gInForce + kSettingCount, values);
+    }
+    std::copy(values, values + kSettingCount, gInForce);
+    mCDREnabled = static_cast<int32_t>(values[0]);
+    uint32_t* numbers[] = {&mCDRMaxStated,  &mCDRMaxMissed,  &mCDRMaxFailed, &mCDRSaveStated,
+                           &mCDRSaveMissed, &mCDRSaveFailed, &mCDRTraceMaxKb};
+    for (int i = 1; i < kSettingCount; ++i) *numbers[i - 1] = values[i];
 }

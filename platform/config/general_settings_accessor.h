@@ -7,7 +7,13 @@
 //   cdr_enabled     recording switch, 0 or any positive number up to 2147483647 (default 1)
 //   cdr_max_stated, cdr_max_missed, cdr_max_failed      record limits (default 1000 each)
 //   cdr_save_stated, cdr_save_missed, cdr_save_failed   records between saves (default 10 each)
-// The limits and periods are decimal numbers from 0 to 4294967295, digits only.
+//   cdr_trace_max_kb   largest size of the trace log in KiB, 0 to 4194303; 0: no cap of its own
+//                      (default 1024)
+// The limits and periods are decimal numbers from 0 to 4294967295, digits only. The file is read
+// forgivingly: a value that is empty, not such a number or out of range leaves its key at the
+// value in force (the default until a reading succeeded) with one warning line naming the file,
+// the line and the key; a file that cannot be read (no permission, a folder, a FIFO) leaves every
+// key at the value in force with one warning line.
 #pragma once
 
 #include <stdint.h>
@@ -18,8 +24,8 @@ class GeneralSettingsAccessor {
     //   load true:  when no instance is open, reads the file afresh (VELK_PATH is read now);
     //               when one is open, returns it as it is.
     //   load false: returns the open instance, or null when none is open; never reads.
-    // An absent file or key gives the default. Null when the file exists but cannot be read or
-    // is malformed, or a number is not as described above; a warning line names the reason.
+    // An absent file or key gives the default; bad values and unreadable files are forgiven as
+    // described above. Null only when the instance cannot be made (no memory).
     static GeneralSettingsAccessor* GetInstance(bool load);
     // Releases one use of the shared instance; the last release destroys it. Does nothing when
     // no instance is open.
@@ -28,6 +34,7 @@ class GeneralSettingsAccessor {
     int32_t mCDREnabled;
     uint32_t mCDRMaxStated, mCDRMaxMissed, mCDRMaxFailed;
     uint32_t mCDRSaveStated, mCDRSaveMissed, mCDRSaveFailed;
+    uint32_t mCDRTraceMaxKb;
 
   private:
     GeneralSettingsAccessor();

@@ -25,7 +25,7 @@ MultiSectionFile::MultiSectionFile(const char* path, bool missingIsEmpty, bool r
     : MultiSectionConfigFile(sectionWord, open, close, separator, comment, endLine),
       mPath(RequirePath(path)),
       mReadOnly(readOnly),
-      mMode(ownerOnly ? 0600 : 0644) {
+      mMode(ownerOnly ? 0600 : 0640) {
     std::string text;
     if (ReadWholeFile(mPath, &text))
         Load(&text, mPath);

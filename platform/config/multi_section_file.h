@@ -14,8 +14,8 @@ class MultiSectionFile : public MultiSectionConfigFile {
     //   missingIsEmpty: true: an absent file gives an object without sections;
     //                   false: an absent file throws FileError (ENOENT).
     //   readOnly:       true: Save refuses to write and throws FileError (EROFS).
-    //   ownerOnly:      true: the saved file is readable by its owner only (mode 0600, else
-    //                   0644), for files that hold personal data.
+    //   ownerOnly:      true: a new file is readable by its owner only (mode 0600, else 0640),
+    //                   for files that hold personal data. A replaced file keeps its mode.
     // The other arguments are the text syntax of MultiSectionConfigFile. Throws FileError when
     // the file exists but cannot be read, ParseError when it is not in the format, and
     // std::invalid_argument for a null path or a bad syntax.

@@ -1,21 +1,21 @@
-// The device's statistics delivery: hands the records of the download log to a collector,
-// synchronously. Each delivery writes the log's records, in the log's own sectioned text, to a
-// new file in the delivery folder (named by UTC time and a sequence number, written crash-safely),
-// then, when a delivery command is set, runs it with the file's path as its last argument.
+// The device's statistics download: takes the records of the download log into the outbox, from
+// where the delivery agent hands them to the collector (platform/download/delivery_agent.h).
+//
+// A download is done once the records are safe in the outbox: written as one new whole file,
+// synced, renamed into place and the folder synced (platform/download/outbox.h). It takes
+// milliseconds whatever the network does, so the recorder never waits for the collector; a
+// collector that is down only makes files gather in the outbox, where download_keep_kb bounds
+// them (the oldest go first, with a warning naming the records lost).
 //
 // Settings, from "auto-down-stat.conf" under the configuration root (VELK_PATH, else
-// "/etc/velk-conf/"):
-//   download_dir      delivery folder, default "/mnt/bbram/calldata/outbox/"
-//   download_cmd      optional command, split on blanks, run without a shell; the delivery
-//                     succeeds only when it exits 0 within download_timeout seconds
-//   download_timeout  seconds, default 30; past it the command is killed
-// A failed or timed-out command removes the file it was given, so a later attempt delivers the
-// same records again and nothing is delivered twice. The recorder handles no report while a
-// delivery runs, so the timeout bounds how long a stuck collector can hold up call recording.
+// "/etc/velk-conf/"), read at each download (platform/download/download_settings.h):
+//   download_dir        the outbox, default "/mnt/bbram/calldata/outbox/"
+//   download_cmd        the delivery command, split on blanks, run by the agent without a shell
+//                       with the file's path appended; none: files wait in the outbox for pickup
+//   download_timeout    seconds one delivery may take, default 30
+//   download_retry_max  longest pause in seconds between failed attempts, default 300
+//   download_keep_kb    most KiB the outbox files may take together, default 256
 #pragma once
-
-#include <string>
-#include <vector>
 
 #include "platform/config/multi_section_file.h"
 
@@ -26,18 +26,15 @@ class DownloadStatistics {
     DownloadStatistics(const DownloadStatistics&) = delete;
     DownloadStatistics& operator=(const DownloadStatistics&) = delete;
 
-    // Delivers the records of `log` (not owned, only read). Returns non-zero when they were
-    // delivered (a log without records counts as delivered, with no file written), 0 when not,
-    // and 0 for a null log (nothing to deliver). Never throws: failures are warned about.
+    // Puts the records of `log` (not owned, only read) into the outbox as one new file and
+    // starts or wakes the delivery agent. Returns non-zero once the file is safely there (a log
+    // without records counts as done, with no file written); 0 when it could not be written,
+    // and 0 for a null log (nothing to download). Never throws: failures are warned about.
     int StartDownloadStatistics(Configuration::MultiSectionConfigFile* log);
 
-  private:
-    // Writes the delivery file; returns its path.
-    std::string WriteDeliveryFile(const std::string& text);
-    // Runs the delivery command on `path`; true when it exited 0 in time.
-    bool RunCommand(const std::string& path);
-
-    std::string mDirectory;
-    std::vector<std::string> mCommand;
-    unsigned mTimeoutSeconds;
+    // For the recorder, when it reads the download settings with automatic download on (at
+    // start-up and on a reload), between downloads: removes what an interrupted download left in
+    // the outbox (never a whole file) and starts the delivery agent when a delivery command is set,
+    // so that files left in the outbox leave without waiting for the next download. Never throws.
+    static void StartDelivery();
 };

@@ -28,12 +28,15 @@ int CyclicMessageQueue::ProcessMessageFromQueue(int maxMessages) {
 
 void CyclicMessageQueue::DispatchOne(size_t size, const std::string& queueName) {
     WireMessage message;
-    const char* problem = DecodeMessage(mBuffer.data(), size, &message);
+    std::string fitted;
+    const char* problem = DecodeMessage(mBuffer.data(), size, &message, &fitted);
     if (problem != nullptr) {
         Warn("%s: dropped a malformed message of %lu bytes: %s\n", queueName.c_str(),
              static_cast<unsigned long>(size), problem);
         return;
     }
+    if (!fitted.empty())
+        Warn("%s: texts of a message fitted to be kept: %s\n", queueName.c_str(), fitted.c_str());
     // The cookie must not outlive the dispatch, also when a handler throws.
     struct CookieScope {
         uint32_t& cookie;

@@ -3,14 +3,27 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <time.h>
 
 #include "platform/messaging/queue_directory.h"
 #include "platform/util/diag.h"
 
-CyclicQueuePoller::CyclicQueuePoller(int maxQueues) : mMaxQueues(maxQueues) {}
+namespace {
+
+long long MonotonicMillis() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+CyclicQueuePoller::CyclicQueuePoller(int maxQueues, int reselectMillis)
+    : mMaxQueues(maxQueues), mReselectMillis(reselectMillis) {}
 
 CyclicQueuePoller::~CyclicQueuePoller() {
     for (auto& selected : mQueues) {
+        if (!selected->queue.IsOpen()) continue;
         QueueDirectory::Unregister(selected->number);
         if (selected->removeAtEnd && !selected->queue.Unlink())
             Warn("%s\n", selected->queue.error().c_str());
@@ -18,43 +31,125 @@ CyclicQueuePoller::~CyclicQueuePoller() {
 }
 
 int CyclicQueuePoller::SelectQueue(int number, const char* path, bool create, bool removeAtEnd) {
-    if (mQueues.size() >= static_cast<size_t>(mMaxQueues)) {
-        Warn("cannot select queue %d: %d queues are selected already\n", number, mMaxQueues);
-        return -1;
-    }
-    auto selected = std::unique_ptr<Selected>(new Selected{number, removeAtEnd, {}});
-    std::string name = QueueNameOf(number, path);
-    int access = O_RDONLY | O_NONBLOCK;
-    QueueStatus status =
-        create ? selected->queue.Create(name, access) : selected->queue.Open(name, access);
-    if (status != QueueStatus::kOk) {
-        Warn("cannot select queue %d: %s\n", number, selected->queue.error().c_str());
-        return -1;
-    }
-    if (!QueueDirectory::Register(number, &selected->queue)) {
+    Selected* selected = Find(number);
+    if (selected != nullptr && selected->queue.IsOpen()) {
         Warn("cannot select queue %d: it is selected already\n", number);
         return -1;
     }
-    mPollSet.push_back({selected->queue.Descriptor(), POLLIN, 0});
-    mQueues.push_back(std::move(selected));
-    return 0;
+    if (selected == nullptr) {
+        if (mQueues.size() >= static_cast<size_t>(mMaxQueues)) {
+            Warn("cannot select queue %d: %d queues are selected already\n", number, mMaxQueues);
+            return -1;
+        }
+        mQueues.emplace_back(new Selected{number, {}, create, removeAtEnd, {}});
+        selected = mQueues.back().get();
+    }
+    selected->name = QueueNameOf(number, path);
+    selected->create = create;
+    selected->removeAtEnd = removeAtEnd;
+    std::string reason;
+    if (Open(selected, &reason)) return 0;
+    Warn("cannot select queue %d: %s; trying again every %g s\n", number, reason.c_str(),
+         mReselectMillis / 1000.0);
+    mNextReselect = MonotonicMillis() + mReselectMillis;
+    return -1;
+}
+
+CyclicQueuePoller::Selected* CyclicQueuePoller::Find(int number) {
+    for (auto& selected : mQueues)
+        if (selected->number == number) return selected.get();
+    return nullptr;
+}
+
+bool CyclicQueuePoller::Open(Selected* selected, std::string* reason) {
+    MessageQueue& queue = selected->queue;
+    int access = O_RDONLY | O_NONBLOCK;
+    QueueStatus status = selected->create ? queue.Create(selected->name, access)
+                                          : queue.Open(selected->name, access);
+    if (status != QueueStatus::kOk) {
+        *reason = queue.error();
+        return false;
+    }
+    if (!QueueDirectory::Register(selected->number, &queue)) {
+        queue.Close();
+        *reason = "it is selected already";
+        return false;
+    }
+    return true;
+}
+
+bool CyclicQueuePoller::HasMissing() const {
+    for (auto& selected : mQueues)
+        if (!selected->queue.IsOpen()) return true;
+    return false;
+}
+
+void CyclicQueuePoller::ReselectMissing() {
+    if (!HasMissing() || MonotonicMillis() < mNextReselect) return;
+    for (auto& selected : mQueues) {
+        std::string reason;
+        if (!selected->queue.IsOpen() && Open(selected.get(), &reason))
+            Warn("selected queue %d (%s) after all\n", selected->number, selected->name.c_str());
+    }
+    mNextReselect = MonotonicMillis() + mReselectMillis;
+}
+
+void CyclicQueuePoller::NoteArrivals() {
+    std::vector<Selected*> ready;
+    for (size_t i = 0; i < mPollSet.size(); ++i)
+        if ((mPollSet[i].revents & POLLIN) != 0) ready.push_back(mPolled[i]);
+    if (ready.size() <= 1) {  // nothing can overtake anything: no need to count
+        mFound.insert(mFound.end(), ready.begin(), ready.end());
+        return;
+    }
+    // Counted from the last selected queue to the first: whatever was sent on an earlier queue
+    // before a message that is counted is then counted too, and goes ahead of it.
+    std::vector<long> waiting(mPolled.size(), 0);
+    for (size_t i = mPolled.size(); i-- > 0;) {
+        struct mq_attr attributes;
+        if (mq_getattr(mPolled[i]->queue.Descriptor(), &attributes) == 0)
+            waiting[i] = attributes.mq_curmsgs;
+    }
+    for (size_t i = 0; i < mPolled.size(); ++i)
+        mFound.insert(mFound.end(), static_cast<size_t>(waiting[i]), mPolled[i]);
+}
+
+bool CyclicQueuePoller::Await() {
+    mPollSet.clear();
+    mPolled.clear();
+    for (auto& selected : mQueues) {
+        if (!selected->queue.IsOpen()) continue;
+        mPollSet.push_back({selected->queue.Descriptor(), POLLIN, 0});
+        mPolled.push_back(selected.get());
+    }
+    int timeout = -1;
+    if (HasMissing()) {
+        long long left = mNextReselect - MonotonicMillis();
+        timeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    int ready;
+    while ((ready = poll(mPollSet.data(), mPollSet.size(), timeout)) < 0) {
+        if (errno == EINTR) continue;
+        Warn("waiting on the message queues failed: %s\n", strerror(errno));
+        return false;
+    }
+    for (const struct pollfd& entry : mPollSet) {
+        if ((entry.revents & POLLIN) != 0) return true;
+    }
+    if (ready == 0) return true;  // time to try the missing queues again
+    Warn("waiting on the message queues failed: a queue reported an error\n");
+    return false;
 }
 
 int CyclicQueuePoller::WaitForEvents() {
-    if (mQueues.empty()) return -1;
-    while (poll(mPollSet.data(), mPollSet.size(), -1) < 0) {
-        if (errno == EINTR) continue;
-        Warn("waiting on the message queues failed: %s\n", strerror(errno));
-        return -1;
+    // The queues are looked at again only once every message found earlier was reported: so a
+    // message never overtakes one that was waiting on an earlier queue when it was sent.
+    while (mFound.empty()) {
+        ReselectMissing();
+        if (mQueues.empty() || !Await()) return -1;
+        NoteArrivals();
     }
-    // The search for a ready queue starts after the one reported last, so queues take turns.
-    for (size_t i = 0; i < mPollSet.size(); ++i) {
-        size_t index = (mNext + i) % mPollSet.size();
-        if ((mPollSet[index].revents & POLLIN) != 0) {
-            mNext = index + 1;
-            return mQueues[index]->number;
-        }
-    }
-    Warn("waiting on the message queues failed: a queue reported an error\n");
-    return -1;
+    int number = mFound.front()->number;
+    mFound.pop_front();
+    return number;
 }

@@ -1,18 +1,24 @@
-// Waits on several numbered queues at once and reports, one at a time and in turn, which of them
-// holds a message; the messenger bound to that number then takes it.
+// Waits on several numbered queues at once and reports, one at a time and in the order they were
+// found, which of them holds a message; the messenger bound to that number then takes it.
 #pragma once
 
 #include <poll.h>
 
+#include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/messaging/message_queue.h"
 
 class CyclicQueuePoller {
   public:
-    // A poller that watches at most `maxQueues` queues (the recorder passes 39).
-    explicit CyclicQueuePoller(int maxQueues);
+    // How long the poller waits before it tries again to select a queue it could not open.
+    static constexpr int kReselectMillis = 3000;
+
+    // A poller that watches at most `maxQueues` queues (the recorder passes 39); queues that
+    // could not be opened are tried again every `reselectMillis` while the poller waits.
+    explicit CyclicQueuePoller(int maxQueues, int reselectMillis = kReselectMillis);
     // Closes the selected queues, removes them from the queue directory, and removes the names of
     // those selected with `removeAtEnd`.
     virtual ~CyclicQueuePoller();
@@ -21,29 +27,53 @@ class CyclicQueuePoller {
 
     // Opens the queue that `number` and `path` name (QueueNameOf: (15, "/bin/ping") is
     // "/ping-15") for receiving and registers it in the queue directory under `number`.
-    //   create:      create the queue (owner only, mode 0600) when it does not exist; otherwise
-    //                an absent queue is a failure;
+    //   create:      create the queue (owner only, mode 0600) when it does not exist, taking the
+    //                name over from another user's queue (MessageQueue::Create); otherwise an
+    //                absent queue is a failure;
     //   removeAtEnd: the poller's destructor removes the queue's name, so that senders learn that
     //                nobody serves it any more.
-    // Returns 0, or -1 with a warning line when the queue cannot be opened, the number is already
-    // selected, or `maxQueues` queues are selected already.
+    // Returns 0. Returns -1 with a warning line when the number is selected already or
+    // `maxQueues` queues are selected already; and when the queue cannot be opened, in which case
+    // the poller keeps trying while it waits (silently, with one more line once it succeeds).
+    // Selecting a number that is still being tried replaces its arguments.
     int SelectQueue(int number, const char* path, bool create, bool removeAtEnd);
 
-    // Blocks until a selected queue holds a message and returns its number. When several hold
-    // messages, they are reported in turn (round robin), so while two queues both hold messages
-    // neither waits behind more than one message of the other, provided each report is followed by
-    // taking one message. Returns -1 when the wait fails or no queue is selected.
+    // Blocks until a selected queue holds a message and returns its number. Messages are reported
+    // in the order the poller found them, those found at the same look in the order their
+    // queues were selected: so a message is never reported before one that was already waiting
+    // on an earlier selected queue when it was sent, and never waits behind messages sent after
+    // it was found. This holds provided each report is followed by taking one message. While a
+    // queue could not be opened, the wait wakes every `reselectMillis` to try it again (the CPU
+    // stays idle). Returns -1 when the wait fails, or when no queue is selected or being tried.
     virtual int WaitForEvents();
 
   private:
     struct Selected {
         int number;
+        std::string name;
+        bool create;
         bool removeAtEnd;
         MessageQueue queue;
     };
 
+    Selected* Find(int number);
+    // Opens and registers the queue of `selected`; false, with the reason in `*reason`, when not.
+    bool Open(Selected* selected, std::string* reason);
+    // Tries again to open the queues that could not be opened, when it is time to.
+    void ReselectMissing();
+    bool HasMissing() const;
+    // Waits for a message on the open queues (mPollSet), or until the next reselection is due.
+    // False, with a warning, when the wait fails.
+    bool Await();
+    // After Await: appends one entry per message waiting on the ready queues to mFound, which
+    // is empty, in the order they are to be reported.
+    void NoteArrivals();
+
     int mMaxQueues;
-    std::vector<std::unique_ptr<Selected>> mQueues;
-    std::vector<struct pollfd> mPollSet;  // one entry per selected queue, in the same order
-    size_t mNext = 0;                     // where the next search for a ready queue starts
+    int mReselectMillis;
+    long long mNextReselect = 0;                     // monotonic milliseconds
+    std::vector<std::unique_ptr<Selected>> mQueues;  // in selection order, open or being tried
+    std::deque<Selected*> mFound;  // one entry per message found and not reported, oldest first
+    std::vector<struct pollfd> mPollSet;  // the open queues of the last wait...
+    std::vector<Selected*> mPolled;       // ...and whose they are
 };

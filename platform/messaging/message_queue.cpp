@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/messaging/wire_codec.h"
+#include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 
@@ -66,6 +67,23 @@ QueueStatus MessageQueue::Open(const std::string& name, int access) {
 }
 
 QueueStatus MessageQueue::Create(const std::string& name, int access) {
+    QueueStatus status = CreateSized(name, access);
+    if (status != QueueStatus::kFailed || mErrno != EPERM || mOwner == geteuid()) return status;
+    // Someone else made a queue under this program's name: theirs could be read by them, so it
+    // is removed (which only the owner or root may do) and made anew, exclusively.
+    const uid_t stranger = mOwner;
+    const mode_t mode = mMode;
+    if (!Unlink()) {
+        mError = mName + " belongs to user " + std::to_string(static_cast<long>(stranger)) +
+                 " and cannot be removed: " + strerror(mErrno);
+        return QueueStatus::kFailed;
+    }
+    Warn("removed %s, a queue of user %ld with mode %04o, to create this program's own\n",
+         mName.c_str(), static_cast<long>(stranger), static_cast<unsigned>(mode & 07777));
+    return CreateSized(name, access | O_EXCL);
+}
+
+QueueStatus MessageQueue::CreateSized(const std::string& name, int access) {
     struct mq_attr attributes = {};
     attributes.mq_maxmsg = kPreferredQueueDepth;
     attributes.mq_msgsize = static_cast<long>(kMaxMessageSize);
@@ -91,6 +109,7 @@ QueueStatus MessageQueue::OpenWith(const std::string& name, int flags,
         return QueueStatus::kMissing;
     }
     if ((flags & O_CREAT) != 0 && !IsPrivate()) return QueueStatus::kFailed;
+    if ((flags & O_ACCMODE) != O_RDONLY && !IsTrusted()) return QueueStatus::kFailed;
     struct mq_attr actual;
     if (mq_getattr(mQueue, &actual) != 0) {
         int error = errno;
@@ -102,19 +121,41 @@ QueueStatus MessageQueue::OpenWith(const std::string& name, int flags,
     return QueueStatus::kOk;
 }
 
-bool MessageQueue::IsPrivate() {
+bool MessageQueue::ReadOwner() {
     struct stat status;
+    if (fstat(mQueue, &status) != 0) return false;
+    mOwner = status.st_uid;
+    mMode = status.st_mode;
+    return true;
+}
+
+bool MessageQueue::IsPrivate() {
     int error = 0;
-    if (fstat(mQueue, &status) != 0) {
+    if (!ReadOwner()) {
         error = errno;
-    } else if (status.st_uid != geteuid()) {
+    } else if (mOwner != geteuid()) {
         error = EPERM;
-    } else if ((status.st_mode & 077) != 0 && fchmod(mQueue, 0600) != 0) {
+    } else if ((mMode & 077) != 0 && fchmod(mQueue, 0600) != 0) {
         error = errno;
     }
     if (error == 0) return true;
     Close();
     Fail("take private", error);
+    return false;
+}
+
+bool MessageQueue::IsTrusted() {
+    if (!ReadOwner()) {
+        int error = errno;
+        Close();
+        Fail("check the owner of", error);
+        return false;
+    }
+    if (IsTrustedOwner(mOwner)) return true;
+    Close();
+    mErrno = EPERM;
+    mError = "refusing to send on " + mName + ": it belongs to user " +
+             std::to_string(static_cast<long>(mOwner)) + ", neither root nor this user";
     return false;
 }
 

@@ -39,11 +39,15 @@ class MessageQueue {
     MessageQueue& operator=(const MessageQueue&) = delete;
 
     // Opens the existing queue the program calls `name` ("/ping-15") with `access` (O_RDONLY,
-    // O_WRONLY or O_RDWR, optionally | O_NONBLOCK). kMissing when it does not exist.
+    // O_WRONLY or O_RDWR, optionally | O_NONBLOCK). kMissing when it does not exist. Opened for
+    // sending, a queue that belongs neither to root nor to this process's user is refused
+    // (kFailed), so that nothing is ever sent into a queue a stranger reads.
     QueueStatus Open(const std::string& name, int access);
     // Opens the queue, creating it when it does not exist: owner-only (mode 0600), room for
     // kMaxMessageSize-byte messages, as deep as the system allows up to kPreferredQueueDepth.
-    // An existing queue of another user is refused; one open to others is made owner-only.
+    // An existing queue of another user is removed and created anew, with one warning line; when
+    // it cannot be removed (only its owner and root may), kFailed. An existing queue of this user
+    // that is open to others is made owner-only.
     QueueStatus Create(const std::string& name, int access);
     // Closes the descriptor, if open.
     void Close();
@@ -69,16 +73,26 @@ class MessageQueue {
     const std::string& error() const { return mError; }
 
   private:
+    // Create without taking over a stranger's queue; `access` may add O_EXCL.
+    QueueStatus CreateSized(const std::string& name, int access);
     QueueStatus OpenWith(const std::string& name, int flags, const struct mq_attr* attributes);
+    // Reads the open queue's owner and mode into mOwner and mMode; false (errno set) on failure.
+    bool ReadOwner();
     // Whether the queue just opened with O_CREAT is the owner's alone: an existing queue of
-    // another user is refused, one open to others is made owner-only. Closes it when refused.
+    // another user is refused (EPERM, its owner in mOwner), one open to others is made
+    // owner-only. Closes it when refused.
     bool IsPrivate();
+    // Whether the queue just opened for sending belongs to root or to this user; closes it when
+    // not.
+    bool IsTrusted();
     QueueStatus Fail(const char* operation, int error);
 
     mqd_t mQueue = (mqd_t)-1;
     std::string mName;
     long mMessageSize = 0;
     long mDepth = 0;
+    uid_t mOwner = 0;  // of the queue last checked by ReadOwner
+    mode_t mMode = 0;
     int mErrno = 0;
     std::string mError;
 };

@@ -76,7 +76,7 @@ bool RecorderClient::AnswerKindOf(MessageKind request, MessageKind* answer) {
 ClientStatus RecorderClient::Send(const WireMessage& message) {
     unsigned char buffer[kMaxMessageSize];
     const char* problem = nullptr;
-    size_t size = EncodeMessage(message, buffer, &problem);
+    size_t size = EncodeMessage(message, buffer, &problem, &mFitted);
     if (size == 0) {
         mError = problem;
         return ClientStatus::kInvalid;

@@ -12,7 +12,7 @@
 
 enum class ClientStatus {
     kDone,
-    kInvalid,      // the message cannot be encoded (a text over its bound); nothing was sent
+    kInvalid,      // the message cannot be encoded (a number out of range); nothing was sent
     kUnavailable,  // the queue is missing, stayed full past the timeout, or no answer came
 };
 
@@ -38,6 +38,9 @@ class RecorderClient {
 
     // Why the last call did not give kDone: one line, naming the queue.
     const std::string& error() const { return mError; }
+    // The texts of the last message sent that were fitted to travel (see FitWireText), and how:
+    // one line, empty when none was changed.
+    const std::string& fitted() const { return mFitted; }
 
   private:
     ClientStatus Send(const WireMessage& message);
@@ -49,4 +52,5 @@ class RecorderClient {
 
     int mTimeoutMillis;
     std::string mError;
+    std::string mFitted;
 };

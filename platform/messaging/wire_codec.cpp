@@ -8,6 +8,15 @@ namespace {
 
 constexpr uint8_t kHasStatistics = 0x01;
 
+// Adds "<name>: <change>" to the list of fitted texts, when there was a change.
+void NoteFitted(std::string* fitted, const char* name, const char* change) {
+    if (change == nullptr) return;
+    if (!fitted->empty()) *fitted += "; ";
+    *fitted += name;
+    *fitted += ": ";
+    *fitted += change;
+}
+
 // Appends big-endian fields to a buffer of kMaxMessageSize bytes. A field that cannot travel is
 // not written; the first such problem is kept.
 class Writer {
@@ -37,9 +46,9 @@ class Writer {
     }
     void Flag(bool value) { U8(value ? 1 : 0); }
     void ReportFlags(bool hasStatistics) { U8(hasStatistics ? kHasStatistics : 0); }
-    void Text(const std::string& text) {
-        const char* problem = CheckWireText(text);
-        if (problem != nullptr) return Fail(problem);
+    void Text(const std::string& original, const char* name) {
+        std::string text = original;
+        NoteFitted(&mFitted, name, FitWireText(&text));
         U16(static_cast<uint16_t>(text.size()));
         memcpy(mpBuffer + mSize, text.data(), text.size());
         mSize += text.size();
@@ -58,11 +67,13 @@ class Writer {
 
     size_t size() const { return mSize; }
     const char* error() const { return mpError; }
+    const std::string& fitted() const { return mFitted; }
 
   private:
     unsigned char* mpBuffer;
     size_t mSize = 0;
     const char* mpError = nullptr;
+    std::string mFitted;
 };
 
 // Reads big-endian fields from a message, with the same calls as Writer. Reading past the end, or
@@ -118,16 +129,14 @@ class Reader {
         if ((flags & ~kHasStatistics) != 0) Fail("unknown flags in a report");
         hasStatistics = (flags & kHasStatistics) != 0;
     }
-    void Text(std::string& text) {
+    void Text(std::string& text, const char* name) {
         uint16_t length;
         U16(length);
-        if (length > kMaxTextLength) return Fail("a text is longer than its bound");
         if (!Need(length)) return;
         text.assign(reinterpret_cast<const char*>(mpData), length);
         mpData += length;
         mLeft -= length;
-        const char* problem = CheckWireText(text);
-        if (problem != nullptr) Fail(problem);
+        NoteFitted(&mFitted, name, FitWireText(&text));
     }
     void Fail(const char* problem) {
         if (mpError == nullptr) mpError = problem;
@@ -136,6 +145,7 @@ class Reader {
 
     size_t left() const { return mLeft; }
     const char* error() const { return mpError; }
+    const std::string& fitted() const { return mFitted; }
 
   private:
     bool Need(size_t size) {
@@ -147,6 +157,7 @@ class Reader {
     const unsigned char* mpData;
     size_t mLeft;
     const char* mpError = nullptr;
+    std::string mFitted;
 };
 
 // The field lists below serve both directions (Io is Writer or Reader), so that encoding and
@@ -156,17 +167,17 @@ template <typename Io, typename Report>
 void ReportFields(Io& io, Report& r) {
     io.Long32(r.startTime);
     io.U32(r.duration);
-    io.Text(r.called);
+    io.Text(r.called, "called");
     io.Enum32(r.calledType);
-    io.Text(r.caller);
+    io.Text(r.caller, "caller");
     io.Enum32(r.callerType);
-    io.Text(r.guid);
-    io.Text(r.ocd);
-    io.Text(r.cr);
-    io.Text(r.authUserName);
+    io.Text(r.guid, "guid");
+    io.Text(r.ocd, "ocd");
+    io.Text(r.cr, "cr");
+    io.Text(r.authUserName, "authUserName");
     io.Enum32(r.authType);
-    io.Text(r.forwarder);
-    io.Text(r.transferer);
+    io.Text(r.forwarder, "forwarder");
+    io.Text(r.transferer, "transferer");
     io.U32(r.hop);
     io.I32(r.clirCaller);
 }
@@ -199,7 +210,7 @@ void FaxFields(Io& io, Fax& f) {
     io.U16(f.rxLost);
     io.U16(f.rxBadPackets);
     io.U32(f.rxDuplicatePackets);
-    io.Text(f.anamnesis);
+    io.Text(f.anamnesis, "fax anamnesis");
 }
 
 template <typename Io, typename Message>
@@ -254,14 +265,29 @@ bool IsKnownKind(uint8_t kind) {
 
 }  // namespace
 
-const char* CheckWireText(const std::string& text) {
-    if (text.size() > kMaxTextLength) return "a text is longer than 255 bytes";
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F) return "a text holds a control character";
-    return nullptr;
+const char* FitWireText(std::string* text) {
+    bool blanked = false;
+    for (char& c : *text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+            blanked = true;
+        }
+    }
+    const bool cut = text->size() > kMaxTextLength;
+    if (cut) {
+        size_t end = kMaxTextLength;
+        // A UTF-8 character is at most 4 bytes: its lead byte lies at most 3 back.
+        for (int back = 0; back < 3 && ((*text)[end] & 0xC0) == 0x80; ++back) --end;
+        if (((*text)[end] & 0xC0) == 0x80) end = kMaxTextLength;  // not UTF-8: cut at the bound
+        text->resize(end);
+    }
+    if (blanked && cut) return "control characters replaced by blanks, cut to 255 bytes";
+    if (cut) return "cut to 255 bytes";
+    return blanked ? "control characters replaced by blanks" : nullptr;
 }
 
-size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const char** error) {
+size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const char** error,
+                     std::string* fitted) {
     Writer w(buffer);
     w.U8(kWireMagic[0]);
     w.U8(kWireMagic[1]);
@@ -274,10 +300,12 @@ size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const ch
         return 0;
     }
     w.FinishHeader();
+    if (fitted != nullptr) *fitted = w.fitted();
     return w.size();
 }
 
-const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* message) {
+const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* message,
+                          std::string* fitted) {
     if (size < kWireHeaderSize) return "shorter than the 8-byte header";
     if (size > kMaxMessageSize) return "longer than the largest message";
     Reader r(data, size);
@@ -297,5 +325,6 @@ const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* m
     PayloadFields(r, *message);
     if (r.error() != nullptr) return r.error();
     if (r.left() != 0) return "bytes left over after the last field";
+    if (fitted != nullptr) *fitted = r.fitted();
     return nullptr;
 }

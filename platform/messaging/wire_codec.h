@@ -50,18 +50,26 @@ constexpr size_t kMaxMessageSize = kWireHeaderSize + 4 + 1             // record
                                    + 2 * 46                            // two media streams
                                    + 20 + 2 + kMaxTextLength;          // fax
 
-// Null when `text` may travel in a message: at most kMaxTextLength bytes and no control
-// characters (bytes below 0x20 and 0x7F), so that it stays one line wherever it is written.
-// Otherwise the reason it may not (a static text).
-const char* CheckWireText(const std::string& text);
+// A report is never refused for what its texts say. Every text is fitted before it is encoded and
+// after it is decoded: each control character (a byte below 0x20, or 0x7F) becomes a blank, so
+// that the text stays one line wherever it is written, and a text longer than kMaxTextLength
+// bytes is cut there, back to the start of a UTF-8 character the cut would split. Returns what was
+// changed ("control characters replaced by blanks", "cut to 255 bytes", or both; a static text),
+// or null when the text was left as it was.
+const char* FitWireText(std::string* text);
 
 // Encodes `message` into `buffer`, which holds at least kMaxMessageSize bytes, and returns the
-// encoded size. Returns 0 when a text fails CheckWireText; `*error` (when not null) then gets the
+// encoded size; its texts travel fitted (FitWireText), and `*fitted` (when not null) gets one
+// line naming each text changed and how ("caller: control characters replaced by blanks"), empty
+// when none was. Returns 0 when a number cannot travel; `*error` (when not null) then gets the
 // reason. `report.startTime` travels as 32 bits, as the device's `long` has.
-size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const char** error);
+size_t EncodeMessage(const WireMessage& message, unsigned char* buffer, const char** error,
+                     std::string* fitted = nullptr);
 
-// Decodes the `size` bytes at `data` into `*message`. Returns null on success. Otherwise returns
+// Decodes the `size` bytes at `data` into `*message`. Returns null on success, the texts being
+// fitted (FitWireText) with `*fitted` (when not null) as EncodeMessage gives it. Otherwise returns
 // why the message is malformed (a static text: truncated, oversized, wrong magic or version,
-// unknown kind, a length that does not match, a text over its bound, a bad flag); `*message` may
-// then hold part of the data and must not be used.
-const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* message);
+// unknown kind, a length that does not match, a bad flag); `*message` may then hold part of the
+// data and must not be used.
+const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* message,
+                          std::string* fitted = nullptr);

@@ -1,5 +1,6 @@
 #include "platform/util/env.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -26,12 +27,42 @@ class PosixEnv : public Env {
     ssize_t Writev(int fd, const struct iovec* pieces, int count) override {
         return ::writev(fd, pieces, count);
     }
-    int Fstat(int fd, struct stat* status) override { return ::fstat(fd, status); }
     int Fsync(int fd) override { return ::fsync(fd); }
     int Close(int fd) override { return ::close(fd); }
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
     int MakeDir(const char* path, int mode) override { return ::mkdir(path, mode); }
+    int Fstat(int fd, struct stat* info) override { return ::fstat(fd, info); }
+    int Lstat(const char* path, struct stat* info) override { return ::lstat(path, info); }
+    int Fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
+    int Fchown(int fd, uid_t owner, gid_t group) override { return ::fchown(fd, owner, group); }
+    int ReadLink(const char* path, std::string* target) override {
+        char text[PATH_MAX];
+        const ssize_t size = ::readlink(path, text, sizeof text);
+        if (size < 0) return -1;
+        if (static_cast<size_t>(size) == sizeof text) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        target->assign(text, static_cast<size_t>(size));
+        return 0;
+    }
+    int Stat(const char* path, struct stat* out) override { return ::stat(path, out); }
+    int MakeFifo(const char* path, int mode) override { return ::mkfifo(path, mode); }
+    int ListFolder(const char* path, std::vector<std::string>* names) override {
+        DIR* folder = opendir(path);
+        if (folder == nullptr) return -1;
+        names->clear();
+        errno = 0;
+        while (const struct dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names->push_back(name);
+        }
+        const int error = errno;
+        closedir(folder);
+        errno = error;
+        return error == 0 ? 0 : -1;
+    }
     void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
     std::string QueueName(const std::string& name) override { return name; }
@@ -115,9 +146,6 @@ ssize_t ForwardingEnv::Write(int fd, const void* data, size_t size) {
 ssize_t ForwardingEnv::Writev(int fd, const struct iovec* pieces, int count) {
     return mpTarget->Writev(fd, pieces, count);
 }
-int ForwardingEnv::Fstat(int fd, struct stat* status) {
-    return mpTarget->Fstat(fd, status);
-}
 int ForwardingEnv::Fsync(int fd) {
     return mpTarget->Fsync(fd);
 }
@@ -132,6 +160,30 @@ int ForwardingEnv::Unlink(const char* path) {
 }
 int ForwardingEnv::MakeDir(const char* path, int mode) {
     return mpTarget->MakeDir(path, mode);
+}
+int ForwardingEnv::Fstat(int fd, struct stat* info) {
+    return mpTarget->Fstat(fd, info);
+}
+int ForwardingEnv::Lstat(const char* path, struct stat* info) {
+    return mpTarget->Lstat(path, info);
+}
+int ForwardingEnv::Fchmod(int fd, mode_t mode) {
+    return mpTarget->Fchmod(fd, mode);
+}
+int ForwardingEnv::Fchown(int fd, uid_t owner, gid_t group) {
+    return mpTarget->Fchown(fd, owner, group);
+}
+int ForwardingEnv::ReadLink(const char* path, std::string* target) {
+    return mpTarget->ReadLink(path, target);
+}
+int ForwardingEnv::Stat(const char* path, struct stat* out) {
+    return mpTarget->Stat(path, out);
+}
+int ForwardingEnv::MakeFifo(const char* path, int mode) {
+    return mpTarget->MakeFifo(path, mode);
+}
+int ForwardingEnv::ListFolder(const char* path, std::vector<std::string>* names) {
+    return mpTarget->ListFolder(path, names);
 }
 void ForwardingEnv::Now(struct timespec* now) {
     mpTarget->Now(now);

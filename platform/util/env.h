@@ -1,15 +1,15 @@
 // The part of the operating system that tests substitute, behind one narrow interface: files,
 // the wall clock, message-queue names and the configuration root.
 //
-// Every file the program opens, reads, writes, syncs, renames or removes, every time stamp it
-// takes, every queue name it hands to the system and the configuration root it reads its
-// settings from go through Env::Current(). The default is the plain POSIX environment; tests
-// install a forwarding wrapper that points paths elsewhere, stops the clock, makes a chosen call
-// fail or renames the queues.
+// Every file the program opens, reads, writes, syncs, renames, removes or examines (FIFOs too),
+// every folder it creates or lists, every time stamp it takes, every queue name it hands to the
+// system and the configuration root it reads its settings from go through Env::Current(). The
+// default is the plain POSIX environment; tests install a forwarding wrapper that points paths
+// elsewhere, stops the clock, makes a chosen call fail or renames the queues.
 //
 // Deliberately not covered, and called directly where they are used:
-// - processes and signals: starting the download command and the restarted program
-//   (posix_spawnp, fork, exec), waiting for and killing them, signal handlers, raise;
+// - processes and signals: starting the delivery agent, its delivery command and the restarted
+//   program (fork, posix_spawnp, exec), waiting for and killing them, signal handlers, raise;
 // - the message-queue system calls themselves (mq_open, mq_timedsend, mq_timedreceive,
 //   mq_getattr, mq_unlink, and fstat/fchmod on a queue) and poll on the queues;
 // - timeouts and pauses, which use the monotonic or real clock whatever Env's clock says (a test
@@ -27,6 +27,9 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
+
+struct stat;
 
 class Env {
   public:
@@ -46,12 +49,22 @@ class Env {
     virtual ssize_t Read(int fd, void* data, size_t size) = 0;
     virtual ssize_t Write(int fd, const void* data, size_t size) = 0;
     virtual ssize_t Writev(int fd, const struct iovec* pieces, int count) = 0;
-    virtual int Fstat(int fd, struct stat* status) = 0;
     virtual int Fsync(int fd) = 0;
     virtual int Close(int fd) = 0;
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
     virtual int MakeDir(const char* path, int mode) = 0;
+    virtual int Fstat(int fd, struct stat* info) = 0;
+    virtual int Lstat(const char* path, struct stat* info) = 0;
+    virtual int Fchmod(int fd, mode_t mode) = 0;
+    virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+    // The target of the symbolic link at `path` into `*target`; -1 with errno on failure.
+    virtual int ReadLink(const char* path, std::string* target) = 0;
+    virtual int Stat(const char* path, struct stat* out) = 0;
+    virtual int MakeFifo(const char* path, int mode) = 0;
+    // The names in the folder at `path`, "." and ".." left out, in no particular order. 0, or -1
+    // with errno set when the folder cannot be read.
+    virtual int ListFolder(const char* path, std::vector<std::string>* names) = 0;
 
     // Wall-clock time, and its breakdown in the local time zone.
     virtual void Now(struct timespec* now) = 0;
@@ -82,12 +95,19 @@ class ForwardingEnv : public Env {
     ssize_t Read(int fd, void* data, size_t size) override;
     ssize_t Write(int fd, const void* data, size_t size) override;
     ssize_t Writev(int fd, const struct iovec* pieces, int count) override;
-    int Fstat(int fd, struct stat* status) override;
     int Fsync(int fd) override;
     int Close(int fd) override;
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
+    int Fstat(int fd, struct stat* info) override;
+    int Lstat(const char* path, struct stat* info) override;
+    int Fchmod(int fd, mode_t mode) override;
+    int Fchown(int fd, uid_t owner, gid_t group) override;
+    int ReadLink(const char* path, std::string* target) override;
+    int Stat(const char* path, struct stat* out) override;
+    int MakeFifo(const char* path, int mode) override;
+    int ListFolder(const char* path, std::vector<std::string>* names) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;

@@ -2,16 +2,25 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/util/env.h"
 
 FileError::FileError(const std::string& operation, const std::string& path, int error)
-    : std::runtime_error(operation + " " + path + ": " + strerror(error)), mError(error) {}
+    : FileError(operation, path, error, strerror(error)) {}
+
+FileError::FileError(const std::string& operation, const std::string& path, int error,
+                     const std::string& reason)
+    : std::runtime_error(operation + " " + path + ": " + reason), mError(error) {}
 
 namespace {
+
+FileError TooLarge(const std::string& path, size_t maxSize) {
+    return FileError("read", path, EFBIG,
+                     "larger than the " + std::to_string(maxSize) + " bytes a file may hold");
+}
 
 // Closes a descriptor when it goes out of scope.
 class FdCloser {
@@ -39,42 +48,110 @@ void SyncDir(const std::string& dir) {
     if (env->Fsync(fd) != 0) throw FileError("sync folder", dir, errno);
 }
 
-void WriteAndSync(const std::string& path, const struct iovec* pieces, size_t count, int mode) {
+// What a save keeps of the file it replaces; a new file gets the mode asked for and this
+// process's owner.
+struct FileIdentity {
+    mode_t mode;
+    bool keepOwner;
+    uid_t owner;
+    gid_t group;
+};
+
+// Creates `path` exclusively with the `count` pieces in order and `identity`, and syncs it.
+void WriteAndSync(const std::string& path, const struct iovec* pieces, size_t count,
+                  const FileIdentity& identity) {
     Env* env = Env::Current();
     env->Unlink(path.c_str());  // a leftover of an interrupted save, if any
-    int fd = env->Open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    int fd = env->Open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, identity.mode);
     if (fd < 0) throw FileError("create", path, errno);
     FdCloser closer(fd);
+    if (env->Fchmod(fd, identity.mode) != 0) throw FileError("set the mode of", path, errno);
+    // Only root may give a file away; any other user keeps the files it writes.
+    if (identity.keepOwner && env->Fchown(fd, identity.owner, identity.group) != 0 &&
+        errno != EPERM)
+        throw FileError("set the owner of", path, errno);
     if (!env->WriteFully(fd, pieces, count)) throw FileError("write", path, errno);
     if (env->Fsync(fd) != 0) throw FileError("sync", path, errno);
     if (closer.CloseNow() != 0) throw FileError("close", path, errno);
 }
 
+// A link that the system or this process made, which a save may follow.
+bool IsTrustedLink(const struct stat& info) {
+    return S_ISLNK(info.st_mode) && IsTrustedOwner(info.st_uid);
+}
+
+// The file a save of `path` replaces: `path` itself, or the end of its chain of trusted links.
+std::string SaveTarget(const std::string& path) {
+    const int kMaxLinks = 8;
+    Env* env = Env::Current();
+    std::string target = path;
+    for (int hops = 0;; ++hops) {
+        struct stat info;
+        if (env->Lstat(target.c_str(), &info) != 0 || !IsTrustedLink(info)) return target;
+        if (hops == kMaxLinks) throw FileError("follow the links of", path, ELOOP);
+        std::string next;
+        if (env->ReadLink(target.c_str(), &next) != 0) throw FileError("read link", target, errno);
+        target = !next.empty() && next[0] == '/' ? next : DirName(target) + "/" + next;
+    }
+}
+
+FileIdentity IdentityOf(const std::string& path, int mode) {
+    struct stat info;
+    if (Env::Current()->Lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {static_cast<mode_t>(mode), false, 0, 0};
+    return {static_cast<mode_t>(info.st_mode & 07777), true, info.st_uid, info.st_gid};
+}
+
+// Renames `from` to `to`; true when done, false when `from` does not exist.
+bool RenameIfPresent(const std::string& from, const std::string& to) {
+    if (Env::Current()->Rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno == ENOENT) return false;
+    throw FileError("rename", from, errno);
+}
+
+std::string DescribeType(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder, not a regular file";
+    if (S_ISFIFO(mode)) return "a FIFO, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device, not a regular file";
+    if (S_ISSOCK(mode)) return "a socket, not a regular file";
+    return "not a regular file";
+}
+
+// Throws unless `fd` is a regular file of at most `maxSize` bytes; returns its size.
+size_t CheckReadable(int fd, const std::string& path, size_t maxSize) {
+    struct stat info;
+    if (Env::Current()->Fstat(fd, &info) != 0) throw FileError("examine", path, errno);
+    if (!S_ISREG(info.st_mode))
+        throw FileError("open", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL,
+                        DescribeType(info.st_mode));
+    if (static_cast<unsigned long long>(info.st_size) > maxSize) throw TooLarge(path, maxSize);
+    return static_cast<size_t>(info.st_size);
+}
+
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string* contents) {
+bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize) {
     Env* env = Env::Current();
     contents->clear();
-    int fd = env->Open(path.c_str(), O_RDONLY, 0);
+    int fd = env->Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
     if (fd < 0) {
         if (errno == ENOENT) return false;
         throw FileError("open", path, errno);
     }
     FdCloser closer(fd);
     // Read straight into a string of the file's size, then on in chunks while there is more.
-    struct stat status;
-    if (env->Fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-        static_cast<unsigned long long>(status.st_size) < SIZE_MAX / 2) {
-        contents->resize(static_cast<size_t>(status.st_size));
+    const size_t size = CheckReadable(fd, path, maxSize);
+    if (size > 0) {
+        contents->resize(size);
         size_t got = 0;
-        while (got < contents->size()) {
-            ssize_t part = env->Read(fd, &(*contents)[got], contents->size() - got);
+        while (got < size) {
+            ssize_t part = env->Read(fd, &(*contents)[got], size - got);
             if (part < 0 && errno == EINTR) continue;
             if (part < 0) throw FileError("read", path, errno);
             if (part == 0) break;
             got += static_cast<size_t>(part);
         }
-        if (got < contents->size()) {
+        if (got < size) {
             contents->resize(got);
             return true;
         }
@@ -85,6 +162,7 @@ bool ReadWholeFile(const std::string& path, std::string* contents) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw FileError("read", path, errno);
         if (got == 0) return true;
+        if (contents->size() + static_cast<size_t>(got) > maxSize) throw TooLarge(path, maxSize);
         contents->append(chunk, static_cast<size_t>(got));
     }
 }
@@ -96,18 +174,31 @@ void WriteFileAtomically(const std::string& path, const std::string& contents, i
 
 void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
                          int mode) {
-    const std::string dir = DirName(path);
+    const std::string target = SaveTarget(path);
+    const std::string dir = DirName(target);
     MakeDirs(dir);
-    const std::string temporary = path + ".tmp";
+    const std::string temporary = target + ".tmp";
     try {
-        WriteAndSync(temporary, pieces, count, mode);
-        if (Env::Current()->Rename(temporary.c_str(), path.c_str()) != 0)
+        WriteAndSync(temporary, pieces, count, IdentityOf(target, mode));
+        if (Env::Current()->Rename(temporary.c_str(), target.c_str()) != 0)
             throw FileError("rename", temporary, errno);
     } catch (...) {
         Env::Current()->Unlink(temporary.c_str());
         throw;
     }
     SyncDir(dir);
+}
+
+bool SetFileAside(const std::string& path) {
+    const std::string aside = path + ".bad";
+    struct stat info;
+    if (Env::Current()->Lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return false;
+        throw FileError("examine", path, errno);
+    }
+    RenameIfPresent(aside + ".1", aside + ".2");
+    RenameIfPresent(aside, aside + ".1");
+    return RenameIfPresent(path, aside);
 }
 
 void MakeDirs(const std::string& path) {

@@ -4,17 +4,39 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "platform/util/system_log.h"
 #include "platform/util/thread_mutex.h"
 
 namespace {
 
 const char kLogFolder[] = "/tmp/logs";
 const unsigned kMinBufferSize = 64;
+const long long kDefaultSizeLimit = 1024 * 1024;
+// Never through a link, never kept across an exec, never waiting for a reader of a FIFO.
+const int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
 }  // namespace
+
+const char* LogFolderFlaw(const struct stat& folder, uid_t user) {
+    if (S_ISLNK(folder.st_mode)) return "is a link";
+    if (!S_ISDIR(folder.st_mode)) return "is not a folder";
+    if (!IsTrustedOwner(folder.st_uid, user)) return "belongs to another user";
+    if ((folder.st_mode & S_IWOTH) != 0 && (folder.st_mode & S_ISVTX) == 0)
+        return "is writable by others";
+    return nullptr;
+}
+
+const char* LogFileFlaw(const struct stat& file, uid_t user) {
+    if (!S_ISREG(file.st_mode)) return "is not a regular file";
+    if (file.st_nlink != 1) return "has more than one name";
+    if (!IsTrustedOwner(file.st_uid, user)) return "belongs to another user";
+    return nullptr;
+}
 
 LogStream::LogStream(const char* name, bool append, bool levelTags, int maxBytes, int backups,
                      unsigned bufferSize, bool syncOnFlush)
@@ -22,14 +44,19 @@ LogStream::LogStream(const char* name, bool append, bool levelTags, int maxBytes
       mAppend(append),
       mLevelTags(levelTags),
       mMaxBytes(maxBytes > 0 ? maxBytes : 0),
+      mSizeLimit(kDefaultSizeLimit),
       mBackups(backups > 0 ? backups : 0),
       mSyncOnFlush(syncOnFlush),
       mpLock(new ThreadMutex),
       mBufferSize(bufferSize > kMinBufferSize ? bufferSize : kMinBufferSize),
       mHeld(0),
       mFd(-1),
+      mToStandardError(false),
       mOpenedOnce(false),
-      mFileSize(0) {
+      mFileSize(0),
+      mDevice(0),
+      mInode(0),
+      mNameCheckSecond(0) {
     mpBuffer = new char[mBufferSize];
     mpFormatted = new char[mBufferSize];
 }
@@ -62,7 +89,12 @@ void LogStream::TRACE(unsigned char level, const char* fmt, va_list& args, unsig
 void LogStream::Flush() {
     ThreadMutexLock lock(mpLock);
     WriteHeld();
-    if (mSyncOnFlush && mFd >= 0) Env::Current()->Fsync(mFd);
+    if (mSyncOnFlush && mFd >= 0 && !mToStandardError) Env::Current()->Fsync(mFd);
+}
+
+void LogStream::SetSizeLimit(unsigned long bytes) {
+    ThreadMutexLock lock(mpLock);
+    mSizeLimit = static_cast<long long>(bytes);
 }
 
 // Holds `text` in the buffer, writing out first what is held when it does not fit; text as
@@ -83,16 +115,38 @@ void LogStream::WriteHeld() {
     mHeld = 0;
 }
 
-// Appends one chunk with one write where the system allows, rotating first when the chunk would
-// take the file past the cap. A chunk that cannot be written (no file, full folder) is dropped.
+// Appends one chunk with one write where the system allows, starting a new file first when the
+// file was taken away or the chunk would take it past the cap. A chunk that cannot be written (no
+// file, full folder) is dropped.
 void LogStream::WriteChunk(const char* data, unsigned long length) {
+    if (mFd >= 0 && !mToStandardError && WasReplaced()) Close();
     if (!EnsureOpen()) return;
+    long long cap = Cap();
     long long grown = mFileSize + static_cast<long long>(length);
-    if (mMaxBytes > 0 && mFileSize > 0 && grown > mMaxBytes) {
+    if (!mToStandardError && cap > 0 && mFileSize > 0 && grown > cap) {
         Rotate();
         if (mFd < 0) return;
     }
     if (Env::Current()->WriteFully(mFd, data, length)) mFileSize += static_cast<long long>(length);
+}
+
+long long LogStream::Cap() const {
+    if (mMaxBytes == 0 || mSizeLimit == 0) return mMaxBytes + mSizeLimit;
+    return mMaxBytes < mSizeLimit ? mMaxBytes : mSizeLimit;
+}
+
+// Whether the open file no longer has the stream's name: removed, or renamed and perhaps
+// replaced. Looked up by the first write in each second of the clock only: a system call per line
+// would double the cost of tracing.
+bool LogStream::WasReplaced() {
+    Env* env = Env::Current();
+    struct timespec now;
+    env->Now(&now);
+    if (now.tv_sec == mNameCheckSecond) return false;
+    mNameCheckSecond = now.tv_sec;
+    struct stat named;
+    if (env->Lstat(mPath.c_str(), &named) != 0) return errno == ENOENT;
+    return named.st_ino != mInode || named.st_dev != mDevice;
 }
 
 bool LogStream::EnsureOpen() {
@@ -100,34 +154,70 @@ bool LogStream::EnsureOpen() {
 }
 
 bool LogStream::Open(bool truncate) {
+    if (!PrepareFolder()) return mToStandardError;
     Env* env = Env::Current();
-    int flags = O_RDWR | O_APPEND | O_CREAT | (truncate ? O_TRUNC : 0);
-    mFd = env->Open(mPath.c_str(), flags, 0644);
-    if (mFd < 0 && errno == ENOENT) {
-        try {
-            MakeDirs(kLogFolder);
-        } catch (const FileError&) {
-            return false;
-        }
-        mFd = env->Open(mPath.c_str(), flags, 0644);
+    mFd = env->Open(mPath.c_str(), kOpenFlags, 0644);
+    if (mFd < 0) {
+        if (errno == ELOOP) Refuse(mPath.c_str(), "is a link");
+        if (errno == ENXIO) Refuse(mPath.c_str(), "is a FIFO");
+        return mToStandardError;
     }
-    if (mFd < 0) return false;
+    struct stat status;
+    const char* flaw =
+        env->Fstat(mFd, &status) != 0 ? strerror(errno) : LogFileFlaw(status, geteuid());
+    if (flaw != nullptr) {
+        Close();
+        Refuse(mPath.c_str(), flaw);
+        return true;
+    }
+    // Emptied only once it is known to be the log's own file, never on the way to the check.
+    if (truncate && ftruncate(mFd, 0) == 0) status.st_size = 0;
     mOpenedOnce = true;
-    mFileSize = truncate ? 0 : ExistingSize();
+    mFileSize = status.st_size;
+    mDevice = status.st_dev;
+    mInode = status.st_ino;
+    struct timespec now;
+    env->Now(&now);
+    mNameCheckSecond = now.tv_sec;  // the name is fresh
     return true;
 }
 
-// The size of the file just opened, counted by reading it through; only needed under a cap.
-long long LogStream::ExistingSize() {
-    if (mMaxBytes == 0) return 0;
-    long long size = 0;
-    char chunk[4096];
-    for (;;) {
-        ssize_t got = Env::Current()->Read(mFd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return size;
-        size += got;
+// Creates the log folder owner-only when missing; refuses one that another user controls. True
+// when the file may be opened in it.
+bool LogStream::PrepareFolder() {
+    Env* env = Env::Current();
+    struct stat folder;
+    if (env->Lstat(kLogFolder, &folder) != 0) {
+        if (errno != ENOENT) return false;
+        try {
+            MakeDirs(DirName(kLogFolder));
+        } catch (const FileError&) {
+            return false;
+        }
+        if (env->MakeDir(kLogFolder, 0700) != 0 && errno != EEXIST) return false;
+        if (env->Lstat(kLogFolder, &folder) != 0) return false;
     }
+    const char* flaw = LogFolderFlaw(folder, geteuid());
+    if (flaw != nullptr) Refuse(kLogFolder, flaw);
+    return flaw == nullptr;
+}
+
+// Turns the stream to standard error for good and says why, once, on standard error and in the
+// system log.
+void LogStream::Refuse(const char* what, const char* flaw) {
+    mToStandardError = true;
+    mFd = STDERR_FILENO;
+    char warning[512];
+    snprintf(warning, sizeof warning, "%s %s: not writing the log %s there, but to standard error",
+             what, flaw, mPath.c_str());
+    struct timespec now;
+    Env::Current()->Now(&now);
+    struct tm local;
+    Env::Current()->LocalTime(now.tv_sec, &local);
+    SystemLog log;
+    log.Open(program_invocation_short_name, local);
+    log.Send(LOG_WARNING, "%s", warning);
+    dprintf(STDERR_FILENO, "%s\n", warning);
 }
 
 // Moves the file to the first backup (older backups move up, the oldest is overwritten) and
@@ -147,9 +237,8 @@ void LogStream::Rotate() {
 }
 
 void LogStream::Close() {
-    if (mFd < 0) return;
-    Env::Current()->Close(mFd);
-    mFd = -1;
+    if (mFd >= 0 && !mToStandardError) Env::Current()->Close(mFd);
+    if (!mToStandardError) mFd = -1;
 }
 
 std::string LogStream::BackupName(int number) const {

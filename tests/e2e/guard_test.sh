@@ -25,4 +25,24 @@ start_cdrd
 stop_cdrd
 expect_log "(Call Detail Recorder) has been stopped by signal SIGTERM(15) at "
 [ ! -e /var/run/cdrd.pid ] || fail "a pid file was written with restart off"
+
+# A stalled system log (its queue full, never read): each signal still ends the recorder within
+# two seconds, with its report in the log file.
+fake_system_log stalled
+for signal in TERM SEGV; do
+  report="stopped by signal SIGTERM(15)"
+  [ $signal == TERM ] || report="got signal SIGSEGV(11)"
+  reports=$(count_log "$report")
+  start_cdrd
+  kill -$signal "$CDRD_PID"
+  for ((tenths = 0; tenths <= 20; tenths++)); do
+    kill -0 "$CDRD_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ $tenths -le 20 ] || fail "SIG$signal: still running 2 s later with a stalled system log"
+  wait "$CDRD_PID" || true
+  CDRD_PID=
+  expect_eq $((reports + 1)) "$(count_log "$report")" "SIG$signal reports in the log file"
+done
+end_system_log
 echo "guard: ok"

@@ -63,3 +63,41 @@ trap 'stop_cdrd' EXIT
 
 # Posts raw bytes (hex) on the named queue, e.g. post_raw /ping-15 deadbeef.
 post_raw() { python3 "$(dirname "${BASH_SOURCE[0]}")/post_raw.py" "$@"; }
+
+# Puts a system log at /dev/log for the rest of the test: the namespace's /dev gets a writable
+# layer on top, and a datagram socket is bound there. "stalled" fills the socket's queue and never
+# reads; "collect FILE" appends every record to FILE, one per line.
+fake_system_log() {
+  local layer=$E2E_BASE/dev-layer
+  if [ ! -d "$layer" ]; then
+    mkdir -p "$layer/upper" "$layer/work"
+    mount -t overlay e2e-dev -o "lowerdir=/dev,upperdir=$layer/upper,workdir=$layer/work" /dev
+  fi
+  rm -f /dev/log "$layer/ready"
+  python3 - "$layer/ready" "$@" <<'PY' &
+import socket, sys, time
+ready, mode = sys.argv[1], sys.argv[2]
+log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+log.bind("/dev/log")
+if mode == "stalled":
+    sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sender.connect("/dev/log")
+    sender.setblocking(False)
+    try:
+        while True:
+            sender.send(b"<14>filler")
+    except BlockingIOError:
+        pass
+open(ready, "w").close()
+if mode == "stalled":
+    time.sleep(3600)
+with open(sys.argv[3], "ab", buffering=0) as out:
+    while True:
+        out.write(log.recv(8192).replace(b"\n", b" ") + b"\n")
+PY
+  SYSTEM_LOG_PID=$!
+  until [ -e "$layer/ready" ]; do sleep 0.05; done
+}
+
+# Ends the system log that fake_system_log put in place.
+end_system_log() { kill "$SYSTEM_LOG_PID" 2>/dev/null || true; wait "$SYSTEM_LOG_PID" 2>/dev/null || true; }

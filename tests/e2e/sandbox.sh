@@ -28,7 +28,8 @@ base=/mnt/.e2e
 SANDBOX_BIN=$base/bin
 sandbox_cover_device_folders "$cdrd" "$cdrctl"
 mkdir -p $base/tests $base/mq $base/work $base/conf
-cp -r ./*.sh ./*.py ./golden ../../dist/cdrd.init.in $base/tests/
+cp -r ./*.sh ./*.py ./golden ../../dist/cdrd.init.in ../../dist/cdrd.service.in ../../README.md \
+  $base/tests/
 mount -t mqueue mqueue $base/mq
 
 export E2E_BASE=$base

@@ -52,6 +52,21 @@ int SandboxEnv::Unlink(const char* path) {
 int SandboxEnv::MakeDir(const char* path, int mode) {
     return target()->MakeDir(Real(path).c_str(), mode);
 }
+int SandboxEnv::Lstat(const char* path, struct stat* info) {
+    return target()->Lstat(Real(path).c_str(), info);
+}
+int SandboxEnv::ReadLink(const char* path, std::string* link) {
+    return target()->ReadLink(Real(path).c_str(), link);
+}
+int SandboxEnv::Stat(const char* path, struct stat* out) {
+    return target()->Stat(Real(path).c_str(), out);
+}
+int SandboxEnv::MakeFifo(const char* path, int mode) {
+    return target()->MakeFifo(Real(path).c_str(), mode);
+}
+int SandboxEnv::ListFolder(const char* path, std::vector<std::string>* names) {
+    return target()->ListFolder(Real(path).c_str(), names);
+}
 
 void SandboxEnv::Now(struct timespec* now) {
     if (mFixedTime)

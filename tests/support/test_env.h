@@ -42,6 +42,11 @@ class SandboxEnv : public ForwardingEnv {
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;
+    int Lstat(const char* path, struct stat* info) override;
+    int ReadLink(const char* path, std::string* target) override;
+    int Stat(const char* path, struct stat* out) override;
+    int MakeFifo(const char* path, int mode) override;
+    int ListFolder(const char* path, std::vector<std::string>* names) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;

@@ -1,0 +1,363 @@
+#include "platform/download/delivery_agent.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+
+#include "platform/download/download_settings.h"
+#include "platform/download/outbox.h"
+#include "platform/util/diag.h"
+#include "platform/util/env.h"
+#include "platform/util/file_util.h"
+#include "platform/util/log_stream.h"
+
+extern char** environ;
+
+namespace {
+
+const long long kFirstPauseMillis = 5000;
+const long long kIdleMillis = 60000;  // an idle agent looks at the outbox at least this often
+const int kPollSliceMillis = 1000;    // how soon a stop signal is noticed while waiting
+const int kTransferPollMillis = 50;
+const unsigned kTraceLineSize = 1024;
+
+pid_t gAgentPid = 0;
+int gAgentSocket = -1;
+volatile sig_atomic_t gStopRequested = 0;
+
+long long MonotonicMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Appends one agent line to the trace log: the recorder's stamp, "[delivery] ", the text. The
+// stream is opened for each line, so a rotation of the log by the recorder is followed.
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Trace(const char* format, ...) {
+    struct timespec now;
+    Env::Current()->Now(&now);
+    struct tm local;
+    Env::Current()->LocalTime(now.tv_sec, &local);
+    char line[kTraceLineSize];
+    size_t length = strftime(line, sizeof line, "%H:%M:%S.", &local);
+    length += static_cast<size_t>(snprintf(line + length, sizeof line - length,
+                                           "%03ld  [delivery] ", now.tv_nsec / 1000000L));
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + length, sizeof line - length, format, args);
+    va_end(args);
+    LogStream stream("cdr.log", true, false, 0, 0, kTraceLineSize, false);
+    stream.TRACE(line, 3, 1);
+}
+
+enum class RecorderNews { kNone, kNewFile, kGone };
+
+// Reads what the recorder sent: bytes for new files, or the end of its socket.
+RecorderNews ReadRecorder(int fd) {
+    if (gStopRequested) return RecorderNews::kGone;
+    if (fd < 0) return RecorderNews::kNone;
+    RecorderNews news = RecorderNews::kNone;
+    char bytes[64];
+    for (;;) {
+        const ssize_t got = recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (got > 0) {
+            news = RecorderNews::kNewFile;
+        } else if (got == 0) {
+            return RecorderNews::kGone;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK ? news : RecorderNews::kGone;
+        }
+    }
+}
+
+std::string DescribeExit(const std::string& program, int status) {
+    if (WIFEXITED(status))
+        return program + " exited with status " + std::to_string(WEXITSTATUS(status));
+    return program + " was killed by signal " + std::to_string(WTERMSIG(status));
+}
+
+pid_t SpawnInOwnGroup(std::vector<std::string> words, const std::string& path, int* error) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    std::string file = path;
+    argv.push_back(&file[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t child = -1;
+    *error = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return *error == 0 ? child : -1;
+}
+
+// Kills what is left of the transfer's process group and reaps its leader.
+int EndGroup(pid_t leader) {
+    kill(-leader, SIGKILL);
+    int status = 0;
+    while (waitpid(leader, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+class Agent {
+  public:
+    explicit Agent(int recorderFd) : mRecorderFd(recorderFd) {}
+    ~Agent() {
+        if (mWakeFd >= 0) Env::Current()->Close(mWakeFd);
+    }
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Delivers until the recorder ends.
+    void Run();
+
+  private:
+    enum class Wake { kTimeout, kNewFile, kRetry, kStop };
+
+    // One turn: delivers the oldest file or waits. False once the recorder has ended.
+    bool Turn();
+    bool Deliver(const DownloadSettings& settings, const OutboxFile& file);
+    // Waits up to `millis`; a new file ends the wait only when `newFileWakes`.
+    Wake Wait(long long millis, bool newFileWakes);
+    bool DrainWake();
+    void ListenForRetry(const Outbox& outbox);
+
+    int mRecorderFd;
+    int mWakeFd = -1;
+    std::string mWakePath;
+    long long mPauseMillis = 0;
+    long long mNextAttempt = 0;
+};
+
+void Agent::Run() {
+    while (Turn()) {
+    }
+    Trace("agent %ld ends: the recorder has ended\n", static_cast<long>(getpid()));
+}
+
+bool Agent::Turn() {
+    DownloadSettings settings;
+    std::vector<OutboxFile> files;
+    try {
+        settings = ReadDownloadSettings(false);
+        Outbox outbox(settings.directory);
+        ListenForRetry(outbox);
+        files = outbox.Files();
+    } catch (const std::exception& e) {
+        Trace("<WARNING> cannot look into the outbox: %s\n", e.what());
+        return Wait(kIdleMillis, true) != Wake::kStop;
+    }
+    if (files.empty() || settings.command.empty()) return Wait(kIdleMillis, true) != Wake::kStop;
+    const long long now = MonotonicMillis();
+    if (now < mNextAttempt) {
+        const Wake wake = Wait(mNextAttempt - now, false);
+        if (wake == Wake::kRetry) mNextAttempt = 0;
+        return wake != Wake::kStop;
+    }
+    return Deliver(settings, files.front());
+}
+
+bool Agent::Deliver(const DownloadSettings& settings, const OutboxFile& file) {
+    long records = -1;
+    try {
+        records = static_cast<long>(CountRecords(file.path));
+    } catch (const std::exception&) {
+        // Delivered as it is; the collector judges its content.
+    }
+    const TransferResult result =
+        RunTransfer(settings.command, file.path, settings.timeoutSeconds, mRecorderFd);
+    if (result.stopped) return false;
+    if (result.delivered) {
+        mPauseMillis = 0;
+        mNextAttempt = 0;
+        if (Env::Current()->Unlink(file.path.c_str()) != 0 && errno != ENOENT)
+            Trace("<WARNING> delivered %s but cannot remove it (%s): it will be delivered again\n",
+                  file.name.c_str(), strerror(errno));
+        else
+            Trace("delivered %s, %ld records\n", file.name.c_str(), records);
+        return true;
+    }
+    const long long most = std::max(1LL, static_cast<long long>(settings.retryMaxSeconds) * 1000);
+    mPauseMillis = std::min(most, mPauseMillis == 0 ? kFirstPauseMillis : 2 * mPauseMillis);
+    mNextAttempt = MonotonicMillis() + mPauseMillis;
+    Trace("<WARNING> %s not delivered: %s; next attempt in %lld s\n", file.name.c_str(),
+          result.reason.c_str(), (mPauseMillis + 999) / 1000);
+    return true;
+}
+
+Agent::Wake Agent::Wait(long long millis, bool newFileWakes) {
+    const long long deadline = MonotonicMillis() + millis;
+    for (;;) {
+        const RecorderNews news = ReadRecorder(mRecorderFd);
+        if (news == RecorderNews::kGone) return Wake::kStop;
+        if (news == RecorderNews::kNewFile && newFileWakes) return Wake::kNewFile;
+        if (DrainWake()) return Wake::kRetry;
+        const long long left = deadline - MonotonicMillis();
+        if (left <= 0) return Wake::kTimeout;
+        struct pollfd fds[2] = {{mRecorderFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
+        poll(fds, 2, static_cast<int>(std::min<long long>(left, kPollSliceMillis)));
+    }
+}
+
+bool Agent::DrainWake() {
+    if (mWakeFd < 0) return false;
+    bool woken = false;
+    char bytes[64];
+    while (Env::Current()->Read(mWakeFd, bytes, sizeof bytes) > 0) woken = true;
+    return woken;
+}
+
+// Opens the outbox's wake FIFO, created when missing; again when the outbox moved. Throws when
+// the outbox cannot be created; a FIFO that cannot be made only loses the wake-ups.
+void Agent::ListenForRetry(const Outbox& outbox) {
+    if (outbox.WakePath() == mWakePath) return;
+    if (mWakeFd >= 0) Env::Current()->Close(mWakeFd);
+    mWakeFd = -1;
+    mWakePath = outbox.WakePath();
+    Trace("agent %ld serves %s\n", static_cast<long>(getpid()), outbox.directory().c_str());
+    MakeDirs(outbox.directory());
+    Env* env = Env::Current();
+    // Read and write: the FIFO then never reads as ended when a waker closes it.
+    const bool made = env->MakeFifo(mWakePath.c_str(), 0600) == 0 || errno == EEXIST;
+    if (made) mWakeFd = env->Open(mWakePath.c_str(), O_RDWR | O_NONBLOCK, 0);
+    if (mWakeFd >= 0) return;
+    Trace(
+        "<WARNING> cannot listen on %s (%s): deliveries go on, \"cdrctl spool retry\" cannot "
+        "reach this agent\n",
+        mWakePath.c_str(), strerror(errno));
+}
+
+void StopRequested(int) {
+    gStopRequested = 1;
+}
+
+// The forked child's own signal set-up: the recorder's crash handlers do not apply to it; a
+// request to end it ends it as the end of the recorder does, killing its transfer first.
+void BecomeAgentProcess() {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &action, nullptr);
+    action.sa_handler = StopRequested;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    prctl(PR_SET_NAME, "cdrd-delivery", 0, 0, 0);
+}
+
+// True when the agent this process started still runs; reaps one that ended.
+bool AgentRuns() {
+    if (gAgentPid <= 0) return false;
+    int status = 0;
+    if (waitpid(gAgentPid, &status, WNOHANG) == 0) return true;
+    Warn("Download: the delivery agent %ld ended (%s); a new one is started.\n",
+         static_cast<long>(gAgentPid), DescribeExit("it", status).c_str());
+    close(gAgentSocket);
+    gAgentSocket = -1;
+    gAgentPid = 0;
+    return false;
+}
+
+void LaunchAgent() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        Warn("Download: cannot start the delivery agent: socketpair: %s.\n", strerror(errno));
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ends[0]);
+        BecomeAgentProcess();
+        try {
+            Agent(ends[1]).Run();
+        } catch (...) {
+            _exit(1);
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    if (pid < 0) {
+        Warn("Download: cannot start the delivery agent: fork: %s.\n", strerror(errno));
+        close(ends[0]);
+        return;
+    }
+    gAgentPid = pid;
+    gAgentSocket = ends[0];
+}
+
+}  // namespace
+
+void StartDeliveryAgent() {
+    if (AgentRuns()) {
+        send(gAgentSocket, "n", 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        return;
+    }
+    try {
+        if (ReadDownloadSettings(false).command.empty()) return;
+    } catch (const std::exception& e) {
+        Warn("Download: the delivery agent is not started: %s.\n", e.what());
+        return;
+    }
+    LaunchAgent();
+}
+
+void StopDeliveryAgent() {
+    if (gAgentPid <= 0) return;
+    close(gAgentSocket);
+    int status = 0;
+    while (waitpid(gAgentPid, &status, 0) < 0 && errno == EINTR) {
+    }
+    gAgentSocket = -1;
+    gAgentPid = 0;
+}
+
+TransferResult RunTransfer(const std::vector<std::string>& command, const std::string& path,
+                           unsigned timeoutSeconds, int recorderFd) {
+    int error = 0;
+    const pid_t child = SpawnInOwnGroup(command, path, &error);
+    if (child < 0) return {false, false, "cannot run " + command[0] + ": " + strerror(error)};
+    const long long deadline = MonotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) {
+            kill(-child, SIGKILL);  // whatever it left running in its group
+            const bool delivered = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            return {delivered, false, delivered ? "" : DescribeExit(command[0], status)};
+        }
+        if (ReadRecorder(recorderFd) == RecorderNews::kGone) {
+            EndGroup(child);
+            return {false, true, "the recorder has ended"};
+        }
+        if (MonotonicMillis() >= deadline) {
+            EndGroup(child);
+            return {false, false,
+                    command[0] + " took longer than " + std::to_string(timeoutSeconds) +
+                        " s and was killed"};
+        }
+        struct pollfd fd = {recorderFd, POLLIN, 0};
+        poll(&fd, 1, kTransferPollMillis);
+    }
+}

@@ -1,0 +1,59 @@
+// The delivery agent: the process that hands outbox files to the collector, so that the recorder
+// never waits for the network. The recorder only writes files into the outbox (Outbox::Add);
+// the agent delivers them, oldest first, one at a time, with the delivery command.
+//
+// Process. The agent is a child forked from the recorder, without exec: it needs no program of
+// its own to be found or installed, and it runs wherever the recorder runs (under an emulator
+// too). It is started when a delivery command is set: by the recorder at start-up while
+// automatic download is on, and by a download otherwise. A socket pair joins the two: the
+// recorder writes a byte for each new file, and the agent ends, killing a transfer under way,
+// when the recorder's end closes, which the kernel does whatever way the recorder ended. The
+// agent never touches the databases or the download log and holds no lock; it reads the
+// delivery settings afresh before each attempt, so a changed command or folder takes effect
+// without a restart.
+//
+// Delivery. The command runs without a shell with the file's path appended, standard input from
+// /dev/null, in a process group of its own. Exit status 0 within download_timeout seconds
+// removes the file. Otherwise the whole group is killed, the file stays, and the next attempt
+// waits 5 s, then twice as long after each further failure, at most download_retry_max seconds;
+// a success starts the pauses afresh. Files left by an earlier run are delivered first, as the
+// oldest.
+//
+// Trace. The agent appends its lines to the recorder's trace log, stamped like the recorder's
+// lines, with "[delivery] " after the stamp so that they are told apart:
+//   "20:41:07.120  [delivery] agent 812 serves /mnt/bbram/calldata/outbox/\n"
+//   "20:41:09.533  [delivery] delivered stat-20261205T204109Z-000001.log, 10 records\n"
+//   "20:41:12.004  [delivery] <WARNING> stat-...log not delivered: curl exited with status 7;
+//    next attempt in 5 s\n"                                           (one line per failure)
+//   "20:45:00.310  [delivery] agent 812 ends: the recorder has ended\n"
+//
+// Retry now. The agent listens on the FIFO ".wake" in the outbox (Outbox::WakePath); a byte
+// written there ("cdrctl spool retry") makes it attempt the oldest file at once, whatever pause
+// it is in. A FIFO that nobody reads refuses a non-blocking writer, so the writer learns that no
+// agent runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Recorder side. Starts the agent when a delivery command is set and none of this process runs
+// (one that ended is replaced), and tells a running agent that the outbox changed. Never throws;
+// problems are warned about, and the files then wait in the outbox.
+void StartDeliveryAgent();
+// Closes the recorder's end and waits for the agent to end. The recorder does not need it (the
+// agent notices its end by itself); tests use it to end an agent they started.
+void StopDeliveryAgent();
+
+// The result of one transfer.
+struct TransferResult {
+    bool delivered;      // exit status 0 in time
+    bool stopped;        // the recorder ended meanwhile: the transfer was killed, nothing known
+    std::string reason;  // why not delivered ("curl exited with status 7")
+};
+
+// Runs `command` with `path` appended as described above, waiting at most `timeoutSeconds`.
+// `recorderFd` (-1: none) is the agent's end of the socket pair: when the recorder's end closes,
+// the transfer is killed and the result says stopped. Whatever the command left in its process
+// group is killed before this returns.
+TransferResult RunTransfer(const std::vector<std::string>& command, const std::string& path,
+                           unsigned timeoutSeconds, int recorderFd);

@@ -1,0 +1,130 @@
+# Imperfect settings files, damaged or odd files on storage, and reports with odd texts: in every
+# case the recorder keeps recording (the new report reaches storage next to the records that were
+# there) and the trace log says what was wrong.
+. "$(dirname "$0")/lib.sh"
+
+db=${VELK_PATH}telephony
+stated=$db/CDR_db
+log=/mnt/bbram/calldata/down_stat.log
+sections() { grep -c '^{' "$1" 2>/dev/null || true; }
+first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
+
+# Starts from three stored records (IDs 2, 1, 0) and default settings, with the trace log emptied.
+fresh_start() {
+  stop_cdrd
+  rm -rf "$db" "$VELK_PATH"/*.conf "$VELK_PATH/sysconfig" /mnt/bbram "$TRACE_LOG"
+  mkdir -p "$db"
+  for id in 2 1 0; do printf '{\nID=%d\ncalled=old-%d\n}\n' $id $id; done >"$stated"
+}
+
+# Posts one report called $1, flushes, and checks that it is the newest record of $2 (default:
+# the stated calls database), numbered $3 (default 3).
+expect_recorded() {
+  local file=${2:-$stated}
+  $CDRCTL add 1 "called=$1"
+  $CDRCTL flush 7 >/dev/null || fail "flush was not answered ($1)"
+  expect_eq "$1" "$(first_value "$file" called)" "newest record in $file"
+  expect_eq "${3:-3}" "$(first_value "$file" ID)" "number of the new record in $file"
+}
+
+# general-settings.conf shared with other subsystems, edited by hand.
+fresh_start
+printf 'backup_share=\\\\server\\data\r\ncdr_max_stated=2   # records kept\r\ncdr_save_missed=\n' \
+  >"$VELK_PATH/general-settings.conf"
+start_cdrd
+expect_recorded settings
+expect_eq 2 "$(sections "$stated")" "records kept under the commented limit"
+expect_log "general-settings.conf:3: cdr_save_missed is \"\", not a number from 0 to 4294967295; it stays 10."
+expect_eq 0 "$(count_log "was not been created")" "databases not created"
+
+# A read-only configuration root without general-paths.conf; telephony/ is writable.
+fresh_start
+mount -t tmpfs -o size=1m e2e-root "$VELK_PATH"
+mkdir -p "$db"
+mount -t tmpfs -o size=1m e2e-telephony "$db"
+for id in 2 1 0; do printf '{\nID=%d\ncalled=old-%d\n}\n' $id $id; done >"$stated"
+mount -o remount,ro "$VELK_PATH"
+start_cdrd
+expect_recorded read-only-root
+expect_log "general paths: the database names are not saved: create ${VELK_PATH}general-paths.conf.tmp: Read-only file system."
+expect_eq 1 "$(count_log "names are not saved")" "warnings of the failed store"
+stop_cdrd
+umount "$db"
+umount "$VELK_PATH"
+
+# A backslash in auto-down-stat.conf with automatic download on (the switch quoted, as the shell
+# writes it).
+fresh_start
+mkdir -p "$VELK_PATH/sysconfig"
+printf 'START_AUTO_DOWNLOAD_STAT="true"\n' >"$VELK_PATH/sysconfig/rc.conf"
+printf 'download_cnt=50\ndownload_cmd=curl -u admin:Pa\\ss -T\n' >"$VELK_PATH/auto-down-stat.conf"
+start_cdrd
+expect_recorded download-backslash
+expect_eq download-backslash "$(first_value "$log" called)" "newest record in the download log"
+expect_eq 0 "$(count_log "Auto Download Settings can't be read!")" "download settings unread"
+
+# A damaged download log is set aside; a second damage keeps the first one's copy.
+for round in 1 2; do
+  stop_cdrd
+  printf 'section\0{\ndamage=%d\n' $round >"$log"
+  start_cdrd
+  expect_log "InitAutoDownloadSettings: $log kept as $log.bad."
+  $CDRCTL add 1 "called=after-damage-$round"
+  $CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+  expect_eq "after-damage-$round" "$(first_value "$log" called)" "newest record in the new log"
+  expect_eq "after-damage-$round" "$(first_value "$stated" called)" "newest stated record"
+done
+grep -qa 'damage=1' "$log.bad.1" || fail "the first damaged log was not kept as $log.bad.1"
+grep -qa 'damage=2' "$log.bad" || fail "the second damaged log was not kept as $log.bad"
+
+# A FIFO where a database should be: treated as an unreadable file, never waited on. The stored
+# records of the other databases are set aside with it; the recorder starts them afresh.
+fresh_start
+missed=$db/missed_calls_db
+mv "$stated" "$missed"
+mkfifo "$stated"
+start_cdrd
+expect_log "InitFiles: the databases cannot be opened (open $stated: a FIFO, not a regular file)."
+expect_log "InitFiles: $stated kept as $stated.bad."
+expect_recorded fifo-database "$stated" 0
+[ -p "$stated.bad" ] || fail "the FIFO was not set aside"
+expect_eq 3 "$(sections "$missed.bad")" "stored records kept aside"
+
+# A FIFO in place of general-settings.conf on a reload: answered at once, settings in force kept.
+fresh_start
+printf 'cdr_max_stated=4\n' >"$VELK_PATH/general-settings.conf"
+start_cdrd
+rm "$VELK_PATH/general-settings.conf"
+mkfifo "$VELK_PATH/general-settings.conf"
+timeout 1 $CDRCTL --timeout 1 reload-settings >/dev/null || fail "reload was not answered within a second"
+expect_log "open ${VELK_PATH}general-settings.conf: a FIFO, not a regular file; the general settings in force are kept."
+expect_recorded fifo-settings
+expect_eq 4 "$(sections "$stated")" "records under the limit in force"
+
+# A report sent raw, as by a sender without the client library: a tab in the caller, a guid of
+# 300 bytes. The record is kept with a blank for the tab and the guid cut to 255 bytes.
+fresh_start
+start_cdrd
+raw=$(python3 - <<'PY'
+import struct
+def text(s):
+    return struct.pack(">H", len(s)) + s
+payload = struct.pack(">iB", 1, 0)                       # record type 1, no statistics
+payload += struct.pack(">iI", 1700000000, 42)            # start time, duration
+payload += text(b"raw-report") + struct.pack(">i", 0)    # called, its type
+payload += text(b"Ann\tLee") + struct.pack(">i", 0)      # caller, its type
+payload += text(b"g" * 300) + text(b"") + text(b"")      # guid, ocd, cr
+payload += text(b"") + struct.pack(">i", 0)              # auth user, auth type
+payload += text(b"") + text(b"")                         # forwarder, transferer
+payload += struct.pack(">Ii", 0, 0)                      # hop, clir
+print((bytes([0xCD, 0x52, 1, 1]) + struct.pack(">I", len(payload)) + payload).hex())
+PY
+)
+post_raw /ping-15 "$raw"
+expect_log "texts of a message fitted to be kept: caller: control characters replaced by blanks; guid: cut to 255 bytes"
+$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+expect_eq raw-report "$(first_value "$stated" called)" "newest record"
+expect_eq "Ann Lee" "$(first_value "$stated" caller)" "caller with its tab replaced"
+expect_eq "$(printf 'g%.0s' $(seq 255))" "$(first_value "$stated" GUID)" "guid cut to 255 bytes"
+stop_cdrd
+echo "forgiving: ok"

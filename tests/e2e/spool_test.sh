@@ -1,0 +1,184 @@
+# Statistics delivery through the outbox, against a real upload server (nginx with WebDAV PUT on
+# a loopback port) with curl as the delivery command: a collector that is down, one that hangs,
+# the outbox's size cap, and a recorder killed while it writes into the outbox.
+. "$(dirname "$0")/lib.sh"
+
+outbox=/mnt/bbram/calldata/outbox
+server=$E2E_BASE/server
+marker="hang-$$-$RANDOM"
+records() { cat "$@" 2>/dev/null | grep -c '^{' || true; }
+spooled() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
+
+# --- the upload server
+echo "$(date +%T) the upload server"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$server/www/up" "$server/body"
+cat >"$server/nginx.conf" <<CONF
+daemon on;
+user root root;
+worker_processes 1;
+pid $server/nginx.pid;
+error_log $server/error.log;
+events { worker_connections 64; }
+http {
+  log_format uploads '\$request_method \$uri \$status';
+  access_log $server/access.log uploads;
+  client_body_temp_path $server/body;
+  server {
+    listen 127.0.0.1:$port;
+    root $server/www;
+    location / { dav_methods PUT; create_full_put_path on; dav_access user:rw; }
+  }
+}
+CONF
+start_server() { nginx -p "$server" -c "$server/nginx.conf" -e "$server/error.log"; }
+stop_server() {
+  local pid; pid=$(cat "$server/nginx.pid")
+  kill -QUIT "$pid"
+  while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+}
+trap 'stop_cdrd; [ -f "$server/nginx.pid" ] && kill -QUIT "$(cat "$server/nginx.pid")" 2>/dev/null || true' EXIT
+
+# Waits until the outbox holds no file.
+expect_outbox_empty() {
+  local waited=0
+  until [ -z "$(spooled)" ]; do
+    sleep 0.2; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 5)) ] || fail "files stay in the outbox: $(spooled | wc -l)"
+  done
+}
+# Waits until no process carries the marker in its command line.
+expect_no_transfer() {
+  local waited=0
+  while pgrep -f "$marker" >/dev/null; do
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt 100 ] || fail "transfer processes outlived it: $(pgrep -af "$marker")"
+  done
+}
+
+mkdir -p "${VELK_PATH}sysconfig"
+echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
+printf 'cdr_max_stated=1000\n' >"${VELK_PATH}general-settings.conf"
+settings() { printf 'download_cnt=10\n%s\n' "$@" >"${VELK_PATH}auto-down-stat.conf"; }
+
+# --- the collector is down: 20 reports a second are all taken, their records wait in the outbox
+echo "$(date +%T) the collector is down: 20 reports a second are all taken, their records wait in the outbox"
+settings "download_cmd=curl -sf http://127.0.0.1:$port/up/ -T"
+start_cdrd
+for burst in $(seq 1 20); do  # 10 reports every half second
+  sleep 0.5 &
+  $CDRCTL add 1 "called=$burst" --repeat 10 || fail "a report of burst $burst was refused"
+  wait $!
+done
+expect_log_count "OnAddCDR" 200
+$CDRCTL download-now
+expect_log "Download: done!"
+expect_log "[delivery] <WARNING> stat-"
+grep -qF "curl exited with status 7" "$TRACE_LOG" || fail "the failure's reason is not traced"
+$CDRCTL flush 7 >/dev/null
+expect_eq 200 "$(records "${VELK_PATH}telephony/CDR_db")" "reports on storage"
+sent=$(spooled)
+expect_eq 20 "$(echo "$sent" | wc -l)" "files in the outbox"
+expect_eq 200 "$(cd "$outbox" && records $sent)" "records in the outbox"
+$CDRCTL spool | tail -1 | grep -q "^20 files, 200 records" || fail "spool: $($CDRCTL spool)"
+
+# --- the collector comes back: every file arrives once, in order, with its records
+echo "$(date +%T) the collector comes back: every file arrives once, in order, with its records"
+start_server
+$CDRCTL spool retry >/dev/null
+expect_outbox_empty
+expect_eq "$sent" "$(ls "$server/www/up")" "files on the server"
+expect_eq "$(echo "$sent" | sed 's|^|PUT /up/|; s|$| 201|')" "$(cat "$server/access.log")" \
+  "uploads, in order, each once"
+expect_eq 200 "$(cd "$server/www/up" && records $sent)" "records on the server"
+expect_eq "$(seq 1 20 | sed 's/$/:10/')" \
+  "$(cat "$server"/www/up/* | sed -n 's/^called=//p' | sort -n | uniq -c | awk '{ print $2 ":" $1 }')" \
+  "each report's record on the server once"
+expect_eq 20 "$(count_log "[delivery] delivered stat-")" "deliveries traced"
+
+# --- a collector that hangs: its whole transfer goes at the timeout, and with the recorder
+echo "$(date +%T) a collector that hangs: its whole transfer goes at the timeout, and with the recorder"
+printf '#!/bin/sh\nsh -c "sleep 300; :" "$1" &\nsleep 300\n' >"$E2E_BASE/hang.sh"
+chmod +x "$E2E_BASE/hang.sh"
+settings "download_cmd=$E2E_BASE/hang.sh $marker" "download_timeout=2"
+$CDRCTL add 1 called=hang --repeat 11
+expect_log "took longer than 2 s and was killed"
+sleep 0.5
+expect_no_transfer
+settings "download_cmd=$E2E_BASE/hang.sh $marker" "download_timeout=120"
+$CDRCTL spool retry >/dev/null
+waited=0
+until pgrep -f "$marker" >/dev/null; do
+  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the hanging transfer never ran"
+done
+agent=$(sed -n 's/.*\[delivery\] agent \([0-9]*\) serves.*/\1/p' "$TRACE_LOG" | tail -1)
+stop_cdrd
+expect_no_transfer
+waited=0
+while kill -0 "$agent" 2>/dev/null; do
+  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 100 ] || fail "agent $agent outlived cdrd"
+done
+rm -f "$outbox"/stat-*
+
+# --- the size cap, with no delivery command: never more than 16 KiB and one file
+echo "$(date +%T) the size cap, with no delivery command: never more than 16 KiB and one file"
+small=/mnt/bbram/calldata/small
+settings "download_dir=$small" "download_keep_kb=16"
+rm -f /mnt/bbram/calldata/down_stat.log
+start_cdrd
+before=$(count_log "OnAddCDR")
+$CDRCTL add 1 called=capped s1.txPackets=7 --repeat 400 &
+sender=$!
+largest=0
+sample() {
+  local size; size=$( (cat "$small"/stat-*.log 2>/dev/null || true) | wc -c)
+  [ "$size" -le "$largest" ] || largest=$size
+}
+waited=0
+while [ "$(count_log "OnAddCDR")" -lt $((before + 400)) ]; do
+  sample
+  sleep 0.02; waited=$((waited + 1)); [ $waited -lt 3000 ] || fail "the reports were not all served"
+done
+wait "$sender" || fail "a report was refused"
+sample
+file_size=$(wc -c <"$(ls -S "$small"/stat-*.log | head -1)")
+[ "$largest" -le $((16384 + file_size)) ] || fail "the outbox took $largest bytes"
+dropped=$(sed -n 's/.*would exceed its 16 KiB: removed its [0-9]* oldest files, \([0-9]*\) records never.*/\1/p' \
+  "$TRACE_LOG" | awk '{ sum += $1 } END { print sum }')
+[ -n "$dropped" ] || fail "no warning about dropped records"
+$CDRCTL flush 7 >/dev/null
+kept=$(records "$small"/stat-*.log)
+in_log=$(records /mnt/bbram/calldata/down_stat.log)
+expect_eq 400 $((dropped + kept + in_log)) "records dropped, kept and in the log"
+echo "outbox at most $largest bytes (cap 16384, largest file $file_size); $dropped records dropped"
+stop_cdrd
+
+# --- SIGKILL while files are written: only whole files stay, and the next start delivers them
+echo "$(date +%T) SIGKILL while files are written: only whole files stay, and the next start delivers them"
+settings "download_cmd=curl -sf http://127.0.0.1:$port/again/ -T"
+stop_server
+checked=
+for round in 1 2 3 4 5; do
+  start_cdrd
+  $CDRCTL add 1 called=killed --repeat 100 >/dev/null 2>&1 &
+  sender=$!
+  sleep "0.$((RANDOM % 9 + 1))"
+  kill -KILL "$CDRD_PID" "$sender" 2>/dev/null || true
+  wait "$CDRD_PID" "$sender" 2>/dev/null || true
+  CDRD_PID=
+  for file in $(spooled); do
+    case " $checked " in *" $file "*) continue ;; esac
+    expect_eq 10 "$($CDRCTL show download --file "$outbox/$file" --csv | tail -n +2 | wc -l)" \
+      "records in $file after kill $round"
+    checked="$checked $file"
+  done
+done
+waiting=$(spooled)
+[ -n "$waiting" ] || fail "no file was written before the kills"
+start_server
+start_cdrd
+expect_outbox_empty
+ls "$outbox" | grep -q '\.tmp$' && fail "a partial file stayed in the outbox"
+expect_eq "$waiting" "$(ls "$server/www/again")" "files delivered after the restart"
+echo "after 5 kills: $(echo "$waiting" | wc -l) whole files waited, all delivered by the next start"
+echo "spool: ok"

@@ -1,0 +1,70 @@
+#include "tools/spool_command.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+
+#include <exception>
+
+#include "platform/download/download_settings.h"
+#include "platform/download/outbox.h"
+#include "platform/util/env.h"
+
+std::string OutboxFolder(const std::string& folder) {
+    if (folder.empty()) return ReadDownloadSettings(false).directory;
+    return folder.back() == '/' ? folder : folder + "/";
+}
+
+int ListSpool(const std::string& folder, FILE* out, FILE* err) {
+    try {
+        const std::vector<OutboxFile> files = Outbox(folder).Files();
+        struct timespec now;
+        Env::Current()->Now(&now);
+        unsigned long records = 0;
+        long long bytes = 0;
+        for (const OutboxFile& file : files) {
+            std::string count = "?";
+            try {
+                const unsigned held = CountRecords(file.path);
+                count = std::to_string(held);
+                records += held;
+            } catch (const std::exception& e) {
+                fprintf(err, "cdrctl: %s\n", e.what());
+            }
+            bytes += file.bytes;
+            fprintf(out, "%s  %s records  %lld bytes  %lld s old\n", file.name.c_str(),
+                    count.c_str(), file.bytes,
+                    static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified));
+        }
+        fprintf(out, "%lu files, %lu records, %lld bytes waiting in %s\n",
+                static_cast<unsigned long>(files.size()), records, bytes, folder.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        fprintf(err, "cdrctl: %s\n", e.what());
+        return 1;
+    }
+}
+
+int WakeSpool(const std::string& folder, FILE* out, FILE* err) {
+    const std::string path = Outbox(folder).WakePath();
+    Env* env = Env::Current();
+    const int fd = env->Open(path.c_str(), O_WRONLY | O_NONBLOCK, 0);
+    if (fd < 0) {
+        fprintf(err,
+                "cdrctl: no delivery agent listens on %s (%s): it runs while the recorder "
+                "runs with a download_cmd\n",
+                path.c_str(), strerror(errno));
+        return 1;
+    }
+    // A full FIFO already holds a wake-up: the agent reads it on its next look.
+    const bool sent = env->Write(fd, "w", 1) == 1 || errno == EAGAIN;
+    const int error = errno;
+    env->Close(fd);
+    if (!sent) {
+        fprintf(err, "cdrctl: cannot wake the delivery agent through %s: %s\n", path.c_str(),
+                strerror(error));
+        return 1;
+    }
+    fprintf(out, "delivery agent woken: it attempts the oldest file in %s now\n", folder.c_str());
+    return 0;
+}

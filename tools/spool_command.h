@@ -1,0 +1,20 @@
+// cdrctl's view of the statistics outbox: the files waiting for delivery, and a nudge that makes
+// the delivery agent try again at once.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+
+// The outbox that cdrctl works on: `folder` when not empty (a "/" is added when missing), else
+// download_dir of the delivery settings under the configuration root. Throws what reading the
+// settings throws.
+std::string OutboxFolder(const std::string& folder);
+
+// Prints one line per waiting file, oldest first (newest last): name, records, bytes and age,
+// then a total line. Returns 0, or 1 with a message on `err` when the folder cannot be read.
+int ListSpool(const std::string& folder, FILE* out, FILE* err);
+
+// Asks the delivery agent serving `folder` to attempt the oldest file now. Returns 0 when an
+// agent was reached, 1 with a message on `err` when none listens.
+int WakeSpool(const std::string& folder, FILE* out, FILE* err);
