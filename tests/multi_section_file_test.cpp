@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/config/config_text.h"
 #include "platform/config/parse_error.h"
 #include "platform/util/file_util.h"
 #include "support/test_env.h"
@@ -74,6 +75,37 @@ TEST(MultiSectionFileTest, AnyKeyAndValueWithoutNulReadsBackIdentical) {
         }
         EXPECT_EQ(file->Text(), reread->Text());
     }
+}
+
+// Keys and values of every length up to three words with one byte that needs escaping (or none)
+// at each place: the line written is the escaping writer's, whichever word the byte falls in.
+TEST(MultiSectionFileTest, EntriesAreWrittenAsTheEscapingWriterWritesThem) {
+    SandboxEnv env;
+    std::unique_ptr<MultiSectionFile> file = Open("/db/escapes");
+    const std::string special = "\n\t\\\x7f\x01= #";
+    std::string expected;
+    auto add = [&](const std::string& key, const std::string& value) {
+        file->AddSectionEntry(key.c_str(), value.c_str());
+        std::string line;
+        Configuration::AppendEscaped(&line, key.c_str(), '=', '#');
+        line += '=';
+        Configuration::AppendEscaped(&line, value.c_str(), '\0', '\0');
+        expected += line + "\n";
+    };
+    file->AddSection(false);
+    for (size_t size = 0; size <= 24; ++size) {
+        const std::string plain(size, 'a');
+        add(plain, plain);
+        for (size_t at = 0; at < size; ++at) {
+            for (char c : special) {
+                std::string odd = plain;
+                odd[at] = c;
+                add(odd, "v");
+                add("k", odd);
+            }
+        }
+    }
+    EXPECT_EQ("{\n" + expected + "}\n", file->Text());
 }
 
 TEST(MultiSectionFileTest, LongEntriesAfterShortOnesReadBackWhole) {

@@ -273,7 +273,12 @@ void MultiSectionConfigFile::FinishEntry(char* end) {
 
 int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) {
     if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
-    const size_t keySize = strlen(key), valueSize = strlen(value);
+    return AddSectionEntry(key, strlen(key), value, strlen(value));
+}
+
+int MultiSectionConfigFile::AddSectionEntry(const char* key, size_t keySize, const char* value,
+                                            size_t valueSize) {
+    if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
     if (mSeparator.size() != 1) return AddEscapedEntry(key, value, keySize + valueSize);
     // The common case: the line is the key, the separator and the value as they are. Written
     // first and checked in place; written again escaped when it needs that.
@@ -284,11 +289,8 @@ int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) 
         line = RoomForEntry(lineSize + 1);
         slot = &At(mCurrent);
     }
-    memcpy(line, key, keySize);
-    line[keySize] = mSeparator[0];
-    memcpy(line + keySize + 1, value, valueSize);
-    if (!NeedsNoEscape(key, keySize, line, lineSize, mSeparator[0],
-                       mComment.empty() ? '\0' : mComment[0]))
+    if (!CopyPlainEntry(line, key, keySize, mSeparator[0], value, valueSize,
+                        mComment.empty() ? '\0' : mComment[0]))
         return AddEscapedEntry(key, value, keySize + valueSize);
     char* end = line + lineSize;
     *end++ = '\n';

@@ -67,6 +67,9 @@ class MultiSectionConfigFile {
     // Appends an entry to the current section; duplicate keys are kept. 0 when no section is
     // current (or an argument is null), else 1.
     int AddSectionEntry(const char* key, const char* value);
+    // The same for a key and a value whose lengths the caller knows: both are still
+    // NUL-terminated, `keySize` and `valueSize` bytes long.
+    int AddSectionEntry(const char* key, size_t keySize, const char* value, size_t valueSize);
     // Replaces the value of the current section's first entry with `key`, or appends the entry
     // when there is none. 0 when no section is current, else 1.
     int SetSectionEntry(const char* key, const char* value);
