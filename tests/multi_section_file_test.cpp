@@ -206,6 +206,32 @@ TEST(MultiSectionFileTest, HandWrittenTextWithCommentsBlanksAndCrlfIsRead) {
               file.Text());
 }
 
+// A byte that a save would escape, anywhere in a long line of an otherwise saved-looking text,
+// sends the load to the full check: the line reads back as written and is saved escaped.
+TEST(MultiSectionFileTest, RawSpecialBytesAnywhereInALineAreFound) {
+    const std::string before = "{\nID=1\n}\n{\n", after = "\n}\n";
+    for (size_t at = 0; at < 40; ++at) {
+        for (char c : std::string("\x01\x7f\x1f")) {
+            std::string value(40, 'v');
+            value[at] = c;
+            const std::string text = before + "key=" + value + after;
+            MultiSectionConfigFile loaded(nullptr, "{\n", "}\n", "=", "#", nullptr);
+            loaded.Parse(text.data(), text.size(), "text");
+            MultiSectionConfigFile written(nullptr, "{\n", "}\n", "=", "#", nullptr);
+            written.AddSection(false);
+            written.AddSectionEntry("ID", "1");
+            written.AddSection(false);
+            written.AddSectionEntry("key", value.c_str());
+            ASSERT_EQ(written.Text(), loaded.Text()) << "byte " << int(c) << " at " << at;
+        }
+        std::string value(40, 'v');
+        value[at] = '\0';
+        const std::string text = before + "key=" + value + after;
+        MultiSectionConfigFile loaded(nullptr, "{\n", "}\n", "=", "#", nullptr);
+        EXPECT_THROW(loaded.Parse(text.data(), text.size(), "text"), ParseError) << at;
+    }
+}
+
 TEST(MultiSectionFileTest, WalkingEditingAndDeletingSections) {
     MultiSectionConfigFile file(nullptr, "{\n", "}\n", "=", "#", nullptr);
     // With no section current, nothing is edited.
