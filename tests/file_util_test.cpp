@@ -60,6 +60,27 @@ TEST(FileUtilTest, PiecesAreWrittenWholeAndInOrderThroughShortWritesAndReads) {
     EXPECT_EQ(whole, read);
 }
 
+// Whole files into blocks of their own, small ones and ones large enough to be mapped, through
+// short reads; a missing file and one over the limit as for a string.
+TEST(FileUtilTest, FilesAreReadWholeIntoBlocksOfTheirOwn) {
+    SandboxEnv env;
+    ShortIoEnv shortIo(Env::Current());
+    for (size_t size : {size_t{0}, size_t{5}, size_t{300000}}) {
+        std::string text(size, '\0');
+        for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
+        WriteFileAtomically("/file", text);
+        FileBytes read;
+        ASSERT_TRUE(ReadWholeFile("/file", &read));
+        EXPECT_EQ(text, std::string(read.data(), read.size())) << size;
+        read.Resize(size + 70000);  // grows keeping what it held
+        EXPECT_EQ(text, std::string(read.data(), size)) << size;
+    }
+    FileBytes read;
+    EXPECT_FALSE(ReadWholeFile("/missing", &read));
+    EXPECT_TRUE(read.empty());
+    EXPECT_THROW(ReadWholeFile("/file", &read, 299999), FileError);
+}
+
 TEST(FileUtilTest, EveryFailingStepReachesTheCallerAndLeavesAWholeFile) {
     SandboxEnv sandbox;
     for (auto call : {FaultEnv::kWrite, FaultEnv::kFsync, FaultEnv::kRename}) {

@@ -174,7 +174,7 @@ void MultiSectionConfigFile::ReleaseSlot(Slot slot) {
 }
 
 void MultiSectionConfigFile::ReleaseLoaded() {
-    std::string().swap(mLoaded);
+    mLoaded.Clear();
     mLoadedSlices = 0;
 }
 
@@ -471,11 +471,13 @@ void MultiSectionConfigFile::CollectPieces(std::vector<struct iovec>* pieces) co
 }
 
 void MultiSectionConfigFile::Parse(const char* text, size_t size, const std::string& origin) {
-    std::string copy(text, size);
+    FileBytes copy;
+    copy.Allocate(size);
+    if (size > 0) memcpy(copy.data(), text, size);
     Load(&copy, origin);
 }
 
-void MultiSectionConfigFile::Load(std::string* text, const std::string& origin) {
+void MultiSectionConfigFile::Load(FileBytes* text, const std::string& origin) {
     ClearAll();
     mLoaded.swap(*text);
     try {

@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/util/file_util.h"
+
 namespace Configuration {
 
 class MultiSectionConfigFile {
@@ -110,7 +112,7 @@ class MultiSectionConfigFile {
   protected:
     // Replaces the content with the sections of `*text`, which is taken over (left empty) and
     // kept as the storage of the sections that are already in the saved form. Throws as Parse.
-    void Load(std::string* text, const std::string& origin);
+    void Load(FileBytes* text, const std::string& origin);
     // Appends the whole content, as Text() would give it, to `*pieces` as slices of the
     // sections' own bytes (neighbouring slices of the loaded buffer joined). The slices stay
     // valid until the content is next changed.
@@ -156,7 +158,7 @@ class MultiSectionConfigFile {
     // The lines that start and end every section's text, with their line ends.
     std::string mHead, mTail;
     // The loaded file; sections that are still slices of it point into it.
-    std::string mLoaded;
+    FileBytes mLoaded;
     unsigned mLoadedSlices = 0;
     // The ring of sections, first to last: position p is mpSlots[(mFirst + p) % mCapacity].
     Slot* mpSlots = nullptr;

@@ -26,7 +26,7 @@ MultiSectionFile::MultiSectionFile(const char* path, bool missingIsEmpty, bool r
       mPath(RequirePath(path)),
       mReadOnly(readOnly),
       mMode(ownerOnly ? 0600 : 0640) {
-    std::string text;
+    FileBytes text;
     if (ReadWholeFile(mPath, &text))
         Load(&text, mPath);
     else if (!missingIsEmpty)

@@ -2,9 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
 
 #include "platform/util/env.h"
 
@@ -129,6 +135,91 @@ size_t CheckReadable(int fd, const std::string& path, size_t maxSize) {
 }
 
 }  // namespace
+
+// Blocks from this size on are mapped from the system with their pages present.
+const size_t kMappedFrom = 256u << 10;
+
+void FileBytes::Allocate(size_t size) {
+    Clear();
+    if (size == 0) return;
+    if (size >= kMappedFrom) {
+        void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (block != MAP_FAILED) {
+            mpData = static_cast<char*>(block);
+            mSize = mCapacity = size;
+            mMapped = true;
+            return;
+        }
+    }
+    mpData = static_cast<char*>(malloc(size));
+    if (mpData == nullptr) throw std::bad_alloc();
+    mSize = mCapacity = size;
+}
+
+void FileBytes::Resize(size_t size) {
+    if (size <= mCapacity) {
+        mSize = size;
+        return;
+    }
+    FileBytes larger;
+    larger.Allocate(std::max(size, 2 * mCapacity));
+    if (mSize > 0) memcpy(larger.mpData, mpData, mSize);
+    larger.mSize = size;
+    swap(larger);
+}
+
+void FileBytes::Clear() {
+    if (mMapped)
+        munmap(mpData, mCapacity);
+    else
+        free(mpData);
+    mpData = nullptr;
+    mSize = mCapacity = 0;
+    mMapped = false;
+}
+
+void FileBytes::swap(FileBytes& other) {
+    std::swap(mpData, other.mpData);
+    std::swap(mSize, other.mSize);
+    std::swap(mCapacity, other.mCapacity);
+    std::swap(mMapped, other.mMapped);
+}
+
+bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize) {
+    Env* env = Env::Current();
+    contents->Clear();
+    int fd = env->Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) {
+        if (errno == ENOENT) return false;
+        throw FileError("open", path, errno);
+    }
+    FdCloser closer(fd);
+    // Straight into a block of the file's size, then on in chunks while there is more.
+    contents->Allocate(CheckReadable(fd, path, maxSize));
+    size_t got = 0;
+    while (got < contents->size()) {
+        ssize_t part = env->Read(fd, contents->data() + got, contents->size() - got);
+        if (part < 0 && errno == EINTR) continue;
+        if (part < 0) throw FileError("read", path, errno);
+        if (part == 0) {
+            contents->Resize(got);
+            return true;
+        }
+        got += static_cast<size_t>(part);
+    }
+    char chunk[65536];
+    for (;;) {
+        ssize_t part = env->Read(fd, chunk, sizeof chunk);
+        if (part < 0 && errno == EINTR) continue;
+        if (part < 0) throw FileError("read", path, errno);
+        if (part == 0) return true;
+        if (got + static_cast<size_t>(part) > maxSize) throw TooLarge(path, maxSize);
+        contents->Resize(got + static_cast<size_t>(part));
+        memcpy(contents->data() + got, chunk, static_cast<size_t>(part));
+        got += static_cast<size_t>(part);
+    }
+}
 
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize) {
     Env* env = Env::Current();

@@ -39,6 +39,36 @@ constexpr size_t kMaxReadSize = 32u << 20;
 // when it holds more than `maxSize` bytes (EFBIG).
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize = kMaxReadSize);
 
+// A whole file's bytes in a block of memory of their own. A large block is taken from the system
+// with all its pages in one call, instead of page by page as the read first touches them, which
+// costs more than the copy itself where page faults are dear (virtual machines, small cores).
+class FileBytes {
+  public:
+    FileBytes() = default;
+    ~FileBytes() { Clear(); }
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    const char* data() const { return mpData; }
+    char* data() { return mpData; }
+    size_t size() const { return mSize; }
+    bool empty() const { return mSize == 0; }
+    // Makes room for `size` bytes, their values unspecified; what was held is dropped.
+    void Allocate(size_t size);
+    // Makes the size `size`, keeping the bytes held up to it; bytes added are unspecified.
+    void Resize(size_t size);
+    void Clear();
+    void swap(FileBytes& other);
+
+  private:
+    char* mpData = nullptr;
+    size_t mSize = 0, mCapacity = 0;
+    bool mMapped = false;
+};
+
+// As the ReadWholeFile above, into `*contents`.
+bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize = kMaxReadSize);
+
 // Replaces the file at `path` with `contents` so that a crash or power loss at any instant leaves
 // either the whole old file or the whole new one: the text goes to a temporary file beside the
 // file replaced (created exclusively, never through a link), is synced, renamed over it, and the
