@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -136,25 +137,26 @@ size_t CheckReadable(int fd, const std::string& path, size_t maxSize) {
 
 }  // namespace
 
-// Blocks from this size on are mapped from the system with their pages present.
-const size_t kMappedFrom = 256u << 10;
+// Blocks from this size on have their pages made present in one call.
+const size_t kPopulatedFrom = 256u << 10;
 
 void FileBytes::Allocate(size_t size) {
     Clear();
     if (size == 0) return;
-    if (size >= kMappedFrom) {
-        void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (block != MAP_FAILED) {
-            mpData = static_cast<char*>(block);
-            mSize = mCapacity = size;
-            mMapped = true;
-            return;
-        }
-    }
     mpData = static_cast<char*>(malloc(size));
     if (mpData == nullptr) throw std::bad_alloc();
     mSize = mCapacity = size;
+#if defined(MADV_POPULATE_WRITE)
+    // A fresh block would otherwise take one page fault per page as the read first writes it;
+    // memory the heap had already used is present and costs nothing here. Kernels without
+    // this advice refuse it, and the pages come one at a time as before.
+    if (size >= kPopulatedFrom) {
+        const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(mpData) + page - 1) & ~(page - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(mpData) + size) & ~(page - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+#endif
 }
 
 void FileBytes::Resize(size_t size) {
@@ -170,20 +172,15 @@ void FileBytes::Resize(size_t size) {
 }
 
 void FileBytes::Clear() {
-    if (mMapped)
-        munmap(mpData, mCapacity);
-    else
-        free(mpData);
+    free(mpData);
     mpData = nullptr;
     mSize = mCapacity = 0;
-    mMapped = false;
 }
 
 void FileBytes::swap(FileBytes& other) {
     std::swap(mpData, other.mpData);
     std::swap(mSize, other.mSize);
     std::swap(mCapacity, other.mCapacity);
-    std::swap(mMapped, other.mMapped);
 }
 
 bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize) {

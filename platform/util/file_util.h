@@ -39,9 +39,9 @@ constexpr size_t kMaxReadSize = 32u << 20;
 // when it holds more than `maxSize` bytes (EFBIG).
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize = kMaxReadSize);
 
-// A whole file's bytes in a block of memory of their own. A large block is taken from the system
-// with all its pages in one call, instead of page by page as the read first touches them, which
-// costs more than the copy itself where page faults are dear (virtual machines, small cores).
+// A whole file's bytes in a block of memory of their own. A large block has its pages made present
+// in one call, instead of page by page as the read first touches them, which costs more than the
+// copy itself where page faults are dear (virtual machines, small cores).
 class FileBytes {
   public:
     FileBytes() = default;
@@ -63,7 +63,6 @@ class FileBytes {
   private:
     char* mpData = nullptr;
     size_t mSize = 0, mCapacity = 0;
-    bool mMapped = false;
 };
 
 // As the ReadWholeFile above, into `*contents`.
