@@ -515,7 +515,7 @@ bool MultiSectionConfigFile::ScanSavedText() {
         const char* const section = p;
         for (p += headSize;;) {
             const char* line = p;
-            if (*line == tailFirst && static_cast<size_t>(end - line) >= tailSize &&
+            if (static_cast<size_t>(end - line) >= tailSize && *line == tailFirst &&
                 memcmp(line, mTail.data(), tailSize) == 0) {
                 p += tailSize;
                 break;
