@@ -1,10 +1,14 @@
 // Reports per second through a running recorder against a bare queue pair, and the recorder's
 // start-up time, for scripts/bench (run in private IPC and mount namespaces):
 //   bare N            N sends and receives of a report-sized message on a private queue, no work
+//   pair N            the same messages sent by this process to a second one that waits on two
+//                     queues with poll and takes each message off the ready one, as the recorder
+//                     does, and does nothing else with it
 //   serve N CDRD...   starts the recorder, times it until it answers a request, posts N reports as
 //                     fast as its queue takes them, waits until it has taken them all, stops it
 // Results are printed as "name=value" lines.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,6 +66,58 @@ void Bare(unsigned count) {
     const double seconds = MonotonicSeconds() - start;
     queue.Unlink();
     printf("bare_per_second=%.0f\n", count / seconds);
+}
+
+// The receiving side of `pair`: waits on both queues, takes `count` messages, then returns.
+void ReceiveFromTwoQueues(const std::string& reports, const std::string& requests, unsigned count) {
+    MessageQueue queues[2];
+    if (queues[0].Open(reports, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk ||
+        queues[1].Open(requests, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk)
+        Fail("cannot open the pair's queues");
+    struct pollfd waiting[2] = {{queues[0].Descriptor(), POLLIN, 0},
+                                {queues[1].Descriptor(), POLLIN, 0}};
+    std::vector<unsigned char> received(queues[0].MessageSize());
+    size_t size = 0, next = 0;
+    for (unsigned got = 0; got < count;) {
+        if (poll(waiting, 2, -1) < 0) continue;
+        for (size_t i = 0; i < 2; ++i) {
+            const size_t index = (next + i) % 2;
+            if ((waiting[index].revents & POLLIN) == 0) continue;
+            next = index + 1;
+            if (queues[index].Receive(received.data(), received.size(), &size, 0) ==
+                QueueStatus::kOk)
+                ++got;
+            break;
+        }
+    }
+}
+
+void Pair(unsigned count) {
+    const auto messages = EncodedReports();
+    const std::string suffix = std::to_string(getpid());
+    MessageQueue reports, requests;
+    if (reports.Create("/bench-pair-reports-" + suffix, O_WRONLY) != QueueStatus::kOk ||
+        requests.Create("/bench-pair-requests-" + suffix, O_WRONLY) != QueueStatus::kOk)
+        Fail(reports.error() + requests.error());
+    const double start = MonotonicSeconds();
+    const pid_t receiver = fork();
+    if (receiver < 0) Fail("fork failed");
+    if (receiver == 0) {
+        ReceiveFromTwoQueues(reports.Name(), requests.Name(), count);
+        _exit(0);
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        const auto& message = messages[i % messages.size()];
+        if (reports.Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
+            Fail(reports.error());
+    }
+    int status = 0;
+    waitpid(receiver, &status, 0);
+    const double seconds = MonotonicSeconds() - start;
+    reports.Unlink();
+    requests.Unlink();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("the receiver failed");
+    printf("pair_per_second=%.0f\n", count / seconds);
 }
 
 // A flush of no database: answered once the recorder has served everything before it on its
@@ -134,9 +190,11 @@ int main(int argc, char** argv) {
     const unsigned count = argc > 2 ? static_cast<unsigned>(strtoul(argv[2], nullptr, 10)) : 0;
     if (command == "bare" && argc == 3)
         Bare(count);
+    else if (command == "pair" && argc == 3)
+        Pair(count);
     else if (command == "serve" && argc > 3)
         Serve(count, argv + 3);
     else
-        Fail("usage: queue_rate_tool bare N | serve N CDRD [ARGS...]");
+        Fail("usage: queue_rate_tool bare N | pair N | serve N CDRD [ARGS...]");
     return 0;
 }

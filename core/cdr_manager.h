@@ -4,6 +4,7 @@
 // databases and the record writer in store/, the download in download/.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -122,6 +123,7 @@ class CDRManager : public CDRCommonMessenger {
 
     // Adds one entry to the new record in each target file (database and/or download log).
     void AddEntry(bool toDatabase, int index, const char* key, const char* value);
+    void AddEntry(bool toDatabase, int index, const char* key, const char* value, size_t valueSize);
     void AddNumber(bool toDatabase, int index, const char* key, unsigned long value);
     // `keys`: the stream's entry keys, in the order of the writer's key table.
     void AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,

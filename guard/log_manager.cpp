@@ -214,8 +214,19 @@ void LogManager::FormatTime() {
         if (stampLen != state.mStampLen) state.mIndentReady = 0;
         state.mStampLen = stampLen;
     }
-    snprintf(state.mpCursor + state.mStampLen, room - state.mStampLen, "%03hu  ",
-             state.mpTime->millitm);
+    // The milliseconds as "%03hu  " writes them, without a formatted print on every line.
+    char* millis = state.mpCursor + state.mStampLen;
+    const unsigned ms = state.mpTime->millitm;
+    if (room - state.mStampLen < 6 || ms > 999) {
+        snprintf(millis, room - state.mStampLen, "%03hu  ", state.mpTime->millitm);
+        return;
+    }
+    millis[0] = static_cast<char>('0' + ms / 100);
+    millis[1] = static_cast<char>('0' + ms / 10 % 10);
+    millis[2] = static_cast<char>('0' + ms % 10);
+    millis[3] = ' ';
+    millis[4] = ' ';
+    millis[5] = '\0';
 }
 
 // Stamps the line, then formats the message behind the stamp and `mark` (10 characters; null for

@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "support/fault_env.h"
 #include "support/test_env.h"
@@ -19,6 +24,61 @@ TEST(FileUtilTest, WritesCreatingParentsAndReadsBack) {
     EXPECT_EQ("hello", text);
     EXPECT_FALSE(ReadWholeFile("/a/b/c/missing", &text));
     EXPECT_TRUE(text.empty());
+}
+
+// Writes and reads that the system cuts short: at most a few bytes of one piece per call.
+class ShortIoEnv : public ForwardingEnv {
+  public:
+    explicit ShortIoEnv(Env* target) : ForwardingEnv(target) { mpPrevious = SetCurrent(this); }
+    ~ShortIoEnv() override { SetCurrent(mpPrevious); }
+    ssize_t Writev(int fd, const struct iovec* pieces, int count) override {
+        (void)count;
+        return ForwardingEnv::Write(fd, pieces[0].iov_base, std::min<size_t>(pieces[0].iov_len, 3));
+    }
+    ssize_t Read(int fd, void* data, size_t size) override {
+        return ForwardingEnv::Read(fd, data, std::min<size_t>(size, 5));
+    }
+
+  private:
+    Env* mpPrevious;
+};
+
+TEST(FileUtilTest, PiecesAreWrittenWholeAndInOrderThroughShortWritesAndReads) {
+    SandboxEnv env;
+    // More pieces than one system call takes, some of them empty.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 1100; ++i) texts.push_back(std::string(i % 4, 'a' + i % 26));
+    std::vector<struct iovec> pieces;
+    for (std::string& text : texts) pieces.push_back({&text[0], text.size()});
+    std::string whole;
+    for (const struct iovec& piece : pieces)
+        whole.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
+    ShortIoEnv shortIo(Env::Current());
+    WriteFileAtomically("/pieces", pieces.data(), pieces.size());
+    std::string read;
+    ASSERT_TRUE(ReadWholeFile("/pieces", &read));
+    EXPECT_EQ(whole, read);
+}
+
+// Whole files into blocks of their own, small ones and ones large enough to be mapped, through
+// short reads; a missing file and one over the limit as for a string.
+TEST(FileUtilTest, FilesAreReadWholeIntoBlocksOfTheirOwn) {
+    SandboxEnv env;
+    ShortIoEnv shortIo(Env::Current());
+    for (size_t size : {size_t{0}, size_t{5}, size_t{300000}}) {
+        std::string text(size, '\0');
+        for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
+        WriteFileAtomically("/file", text);
+        FileBytes read;
+        ASSERT_TRUE(ReadWholeFile("/file", &read));
+        EXPECT_EQ(text, std::string(read.data(), read.size())) << size;
+        read.Resize(size + 70000);  // grows keeping what it held
+        EXPECT_EQ(text, std::string(read.data(), size)) << size;
+    }
+    FileBytes read;
+    EXPECT_FALSE(ReadWholeFile("/missing", &read));
+    EXPECT_TRUE(read.empty());
+    EXPECT_THROW(ReadWholeFile("/file", &read, 299999), FileError);
 }
 
 TEST(FileUtilTest, EveryFailingStepReachesTheCallerAndLeavesAWholeFile) {

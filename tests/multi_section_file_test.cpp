@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/config/config_text.h"
 #include "platform/config/parse_error.h"
 #include "platform/util/file_util.h"
 #include "support/test_env.h"
@@ -76,6 +77,37 @@ TEST(MultiSectionFileTest, AnyKeyAndValueWithoutNulReadsBackIdentical) {
     }
 }
 
+// Keys and values of every length up to three words with one byte that needs escaping (or none)
+// at each place: the line written is the escaping writer's, whichever word the byte falls in.
+TEST(MultiSectionFileTest, EntriesAreWrittenAsTheEscapingWriterWritesThem) {
+    SandboxEnv env;
+    std::unique_ptr<MultiSectionFile> file = Open("/db/escapes");
+    const std::string special = "\n\t\\\x7f\x01= #";
+    std::string expected;
+    auto add = [&](const std::string& key, const std::string& value) {
+        file->AddSectionEntry(key.c_str(), value.c_str());
+        std::string line;
+        Configuration::AppendEscaped(&line, key.c_str(), '=', '#');
+        line += '=';
+        Configuration::AppendEscaped(&line, value.c_str(), '\0', '\0');
+        expected += line + "\n";
+    };
+    file->AddSection(false);
+    for (size_t size = 0; size <= 24; ++size) {
+        const std::string plain(size, 'a');
+        add(plain, plain);
+        for (size_t at = 0; at < size; ++at) {
+            for (char c : special) {
+                std::string odd = plain;
+                odd[at] = c;
+                add(odd, "v");
+                add("k", odd);
+            }
+        }
+    }
+    EXPECT_EQ("{\n" + expected + "}\n", file->Text());
+}
+
 TEST(MultiSectionFileTest, LongEntriesAfterShortOnesReadBackWhole) {
     SandboxEnv env;
     const std::string longValue(100000, 'v'), escapedValue = "a\\b\nc" + std::string(5000, 'w');
@@ -93,6 +125,42 @@ TEST(MultiSectionFileTest, LongEntriesAfterShortOnesReadBackWhole) {
     std::string key, value;
     ASSERT_TRUE(reread->GetEntry(2, &key, &value));
     EXPECT_EQ(escapedValue, value);
+}
+
+// A loaded file keeps its sections as they stand in it; edits, deletions and new sections around
+// them (more than one system write takes) must still save as exactly the text of the content.
+TEST(MultiSectionFileTest, LoadedEditedAndNewSectionsSaveAsTheirText) {
+    SandboxEnv env;
+    WriteFileAtomically("/mixed",
+                        "{\nID=1\n}\n# note\n{\nID=2\n# inside\n}\n{\nID=3\n}\n{\nID=4\n}\n");
+    std::unique_ptr<MultiSectionFile> file(Open("/mixed"));
+    MultiSectionConfigFile expected(nullptr, "{\n", "}\n", "=", "#", nullptr);
+    for (const char* id : {"1", "2", "3", "4"}) AddRecord(expected, id, false);
+    EXPECT_EQ(expected.Text(), file->Text());  // the section with a comment is rebuilt
+
+    file->Restart();
+    file->GotoNextSection();
+    file->GotoNextSection();
+    file->SetSectionEntry("ID", "two");
+    file->AddSectionEntry("k", "v");
+    file->GotoNextSection();
+    file->DeleteSection();
+    expected.Restart();
+    expected.GotoNextSection();
+    expected.GotoNextSection();
+    expected.SetSectionEntry("ID", "two");
+    expected.AddSectionEntry("k", "v");
+    expected.GotoNextSection();
+    expected.DeleteSection();
+    for (int id = 5; id < 1500; ++id) {
+        AddRecord(*file, std::to_string(id), id % 7 != 0);
+        AddRecord(expected, std::to_string(id), id % 7 != 0);
+    }
+    file->Save(true, nullptr);
+    std::string saved;
+    ASSERT_TRUE(ReadWholeFile("/mixed", &saved));
+    EXPECT_EQ(expected.Text(), saved);
+    EXPECT_EQ(saved, Open("/mixed")->Text());
 }
 
 TEST(MultiSectionFileTest, TextNotInTheFormatIsRejectedNamingFileAndLine) {
@@ -136,6 +204,32 @@ TEST(MultiSectionFileTest, HandWrittenTextWithCommentsBlanksAndCrlfIsRead) {
     file.Parse(text.data(), text.size(), "text");
     EXPECT_EQ("section\n{\nkey=value with spaces\nempty=\nk2=a=b\n}\nsection\n{\nlast=x\n}\nEND\n",
               file.Text());
+}
+
+// A byte that a save would escape, anywhere in a long line of an otherwise saved-looking text,
+// sends the load to the full check: the line reads back as written and is saved escaped.
+TEST(MultiSectionFileTest, RawSpecialBytesAnywhereInALineAreFound) {
+    const std::string before = "{\nID=1\n}\n{\n", after = "\n}\n";
+    for (size_t at = 0; at < 40; ++at) {
+        for (char c : std::string("\x01\x7f\x1f")) {
+            std::string value(40, 'v');
+            value[at] = c;
+            const std::string text = before + "key=" + value + after;
+            MultiSectionConfigFile loaded(nullptr, "{\n", "}\n", "=", "#", nullptr);
+            loaded.Parse(text.data(), text.size(), "text");
+            MultiSectionConfigFile written(nullptr, "{\n", "}\n", "=", "#", nullptr);
+            written.AddSection(false);
+            written.AddSectionEntry("ID", "1");
+            written.AddSection(false);
+            written.AddSectionEntry("key", value.c_str());
+            ASSERT_EQ(written.Text(), loaded.Text()) << "byte " << int(c) << " at " << at;
+        }
+        std::string value(40, 'v');
+        value[at] = '\0';
+        const std::string text = before + "key=" + value + after;
+        MultiSectionConfigFile loaded(nullptr, "{\n", "}\n", "=", "#", nullptr);
+        EXPECT_THROW(loaded.Parse(text.data(), text.size(), "text"), ParseError) << at;
+    }
 }
 
 TEST(MultiSectionFileTest, WalkingEditingAndDeletingSections) {

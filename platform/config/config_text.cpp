@@ -1,6 +1,9 @@
 #include "platform/config/config_text.h"
 
+#include <stdint.h>
 #include <string.h>
+
+#include <algorithm>
 
 namespace Configuration {
 

@@ -2,8 +2,12 @@
 
 #include <stdlib.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -12,23 +16,7 @@
 
 namespace Configuration {
 
-// One heap block: this header, then `capacity` bytes of which the first `used` hold the entries
-// as "key\0value\0" pairs.
-struct MultiSectionConfigFile::Section {
-    Section* pPrev;
-    Section* pNext;
-    uint32_t used;
-    uint32_t capacity;
-    uint32_t entries;
-
-    char* Data() { return reinterpret_cast<char*>(this + 1); }
-    const char* Data() const { return reinterpret_cast<const char*>(this + 1); }
-};
-
 namespace {
-
-// Room a section gets at its first entry; it doubles from there while the section is filled.
-constexpr size_t kFirstRoom = 128;
 
 // A syntax line as given ("{\n"): without its line end and the blanks around it.
 std::string SyntaxLine(const char* given, const char* fallback, bool required, const char* role) {
@@ -50,10 +38,69 @@ std::string Separator(const char* given) {
     return separator;
 }
 
-// The entry after the one at `entry` (key, NUL, value, NUL).
-const char* SkipEntry(const char* entry) {
-    const char* value = entry + strlen(entry) + 1;
-    return value + strlen(value) + 1;
+uint32_t SectionSize(size_t size) {
+    if (size > UINT32_MAX) throw std::length_error("sectioned file: section too large");
+    return static_cast<uint32_t>(size);
+}
+
+char* Allocate(size_t size) {
+    char* block = static_cast<char*>(malloc(size));
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+// True when the text has a byte that a saved file holds only escaped: a control byte other than
+// the line end, or DEL.
+bool HasRawControlBytes(const char* text, size_t size) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    unsigned char found = 0;  // a branch-free loop the compiler can vectorise
+    for (size_t i = 0; i < size; ++i)
+        found |= static_cast<unsigned char>((bytes[i] < 0x20) & (bytes[i] != '\n')) |
+                 static_cast<unsigned char>(bytes[i] == 0x7F);
+    return found != 0;
+}
+
+// True for a byte that a saved entry line never holds raw: a control byte (the line end
+// included), DEL or a backslash.
+inline bool IsSpecial(unsigned char c) {
+    return c < 0x20 || c == 0x7F || c == '\\';
+}
+
+// The quick load's look at one entry line from `line`: returns its line end, or null when there
+// is none before `end` or when a special byte comes before it, which only the full check can
+// judge. `*separator` is the line's first `sep` byte, or null when it has none. Sixteen bytes at
+// a time where the processor has the instructions for it.
+const char* ScanEntryLine(const char* line, const char* end, char sep, const char** separator) {
+    *separator = nullptr;
+    const char* p = line;
+#if defined(__SSE2__)
+    const __m128i lineEnds = _mm_set1_epi8('\n'), seps = _mm_set1_epi8(sep);
+    const __m128i del = _mm_set1_epi8(0x7F), backslash = _mm_set1_epi8('\\');
+    const __m128i lastControl = _mm_set1_epi8(0x1F);
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned lineEnd =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineEnds)));
+        const __m128i special = _mm_or_si128(
+            _mm_cmpeq_epi8(_mm_min_epu8(bytes, lastControl), bytes),
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, del), _mm_cmpeq_epi8(bytes, backslash)));
+        const unsigned specials = static_cast<unsigned>(_mm_movemask_epi8(special));
+        unsigned found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, seps)));
+        // Only the bytes before the line end count.
+        const unsigned before = lineEnd != 0 ? (lineEnd & (0u - lineEnd)) - 1 : 0xFFFFu;
+        if ((specials & before) != 0) return nullptr;
+        found &= before;
+        if (*separator == nullptr && found != 0) *separator = p + __builtin_ctz(found);
+        if (lineEnd != 0) return p + __builtin_ctz(lineEnd);
+    }
+#endif
+    for (; p < end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\n') return p;
+        if (IsSpecial(c)) return nullptr;
+        if (c == static_cast<unsigned char>(sep) && *separator == nullptr) *separator = p;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -66,181 +113,299 @@ MultiSectionConfigFile::MultiSectionConfigFile(const char* sectionWord, const ch
       mClose(SyntaxLine(close, "}", true, "closing line")),
       mSeparator(Separator(separator)),
       mComment(SyntaxLine(comment, nullptr, false, "comment mark")),
-      mEndLine(SyntaxLine(endLine, nullptr, false, "end line")) {}
+      mEndLine(SyntaxLine(endLine, nullptr, false, "end line")),
+      mHead((mSectionWord.empty() ? "" : mSectionWord + "\n") + mOpen + "\n"),
+      mTail(mClose + "\n") {}
 
 MultiSectionConfigFile::~MultiSectionConfigFile() {
     ClearAll();
+    free(mpSlots);
+}
+
+// ---- the ring of sections ----
+
+MultiSectionConfigFile::Slot& MultiSectionConfigFile::At(unsigned position) const {
+    const unsigned index = mFirst + position;
+    return mpSlots[index < mCapacity ? index : index - mCapacity];
+}
+
+bool MultiSectionConfigFile::IsLoaded(const char* text) const {
+    const std::less_equal<const char*> notAfter;
+    return !mLoaded.empty() && notAfter(mLoaded.data(), text) &&
+           std::less<const char*>()(text, mLoaded.data() + mLoaded.size());
+}
+
+void MultiSectionConfigFile::FitSlots(unsigned capacity) {
+    Slot* slots = static_cast<Slot*>(malloc(sizeof(Slot) * std::max(capacity, 1u)));
+    if (slots == nullptr) throw std::bad_alloc();
+    for (unsigned p = 0; p < mCount; ++p) slots[p] = At(p);
+    free(mpSlots);
+    mpSlots = slots;
+    mCapacity = capacity;
+    mFirst = 0;
+}
+
+void MultiSectionConfigFile::InsertSlot(unsigned position, Slot slot) {
+    if (mCount == mCapacity) FitSlots(mCapacity + mCapacity / 4 + 16);
+    if (position == 0) {
+        mFirst = mFirst == 0 ? mCapacity - 1 : mFirst - 1;
+    } else {
+        for (unsigned p = mCount; p > position; --p) At(p) = At(p - 1);
+    }
+    ++mCount;
+    At(position) = slot;
+}
+
+void MultiSectionConfigFile::RemoveSlot(unsigned position) {
+    if (position < mCount / 2) {
+        for (unsigned p = position; p > 0; --p) At(p) = At(p - 1);
+        mFirst = mFirst + 1 == mCapacity ? 0 : mFirst + 1;
+    } else {
+        for (unsigned p = position; p + 1 < mCount; ++p) At(p) = At(p + 1);
+    }
+    --mCount;
+}
+
+void MultiSectionConfigFile::ReleaseSlot(Slot slot) {
+    if (!IsLoaded(slot.text))
+        free(slot.text);
+    else if (--mLoadedSlices == 0)
+        ReleaseLoaded();
+}
+
+void MultiSectionConfigFile::ReleaseLoaded() {
+    mLoaded.Clear();
+    mLoadedSlices = 0;
 }
 
 // ---- structure ----
 
-void MultiSectionConfigFile::Append(Section* section, bool front) {
-    if (front) {
-        section->pPrev = nullptr;
-        section->pNext = mpHead;
-        (mpHead != nullptr ? mpHead->pPrev : mpTail) = section;
-        mpHead = section;
-    } else {
-        section->pNext = nullptr;
-        section->pPrev = mpTail;
-        (mpTail != nullptr ? mpTail->pNext : mpHead) = section;
-        mpTail = section;
+void MultiSectionConfigFile::ShrinkCurrent() {
+    if (mCurrent == kNone) return;
+    Slot& slot = At(mCurrent);
+    // Spare room below the heap's smallest block cannot be given back.
+    if (mCurrentRoom > slot.size + 32) {
+        mRoomHint = slot.size;
+        char* shrunk = static_cast<char*>(realloc(slot.text, slot.size));
+        if (shrunk != nullptr) slot.text = shrunk;
     }
-    ++mCount;
 }
 
-void MultiSectionConfigFile::Unlink(Section* section) {
-    (section->pPrev != nullptr ? section->pPrev->pNext : mpHead) = section->pNext;
-    (section->pNext != nullptr ? section->pNext->pPrev : mpTail) = section->pPrev;
-    --mCount;
-}
-
-MultiSectionConfigFile::Section* MultiSectionConfigFile::Resize(Section* section, size_t capacity) {
-    if (capacity > UINT32_MAX) throw std::length_error("sectioned file: section too large");
-    const bool current = section == mpCurrent;
-    Section* moved = static_cast<Section*>(realloc(section, sizeof(Section) + capacity));
-    if (moved == nullptr) throw std::bad_alloc();
-    moved->capacity = static_cast<uint32_t>(capacity);
-    (moved->pPrev != nullptr ? moved->pPrev->pNext : mpHead) = moved;
-    (moved->pNext != nullptr ? moved->pNext->pPrev : mpTail) = moved;
-    if (current) mpCurrent = moved;
-    return moved;
-}
-
-void MultiSectionConfigFile::Reserve(size_t extra) {
-    const size_t needed = mpCurrent->used + extra;
-    if (needed <= mpCurrent->capacity) return;
-    Resize(mpCurrent, std::max({needed, kFirstRoom, size_t{mpCurrent->capacity} * 2}));
-}
-
-void MultiSectionConfigFile::MakeCurrent(Section* section) {
+void MultiSectionConfigFile::MakeCurrent(unsigned position) {
     mResumePending = false;
-    if (section == mpCurrent) return;
+    if (position == mCurrent) return;
     // The section being left gives back its spare room: stored sections cost only their bytes.
-    if (mpCurrent != nullptr && mpCurrent->capacity > mpCurrent->used)
-        Resize(mpCurrent, mpCurrent->used);
-    mpCurrent = section;
-}
-
-MultiSectionConfigFile::Section* MultiSectionConfigFile::NewSection(const char* entries,
-                                                                    size_t size,
-                                                                    unsigned entryCount) {
-    if (size > UINT32_MAX) throw std::length_error("sectioned file: section too large");
-    Section* section = static_cast<Section*>(malloc(sizeof(Section) + size));
-    if (section == nullptr) throw std::bad_alloc();
-    section->used = section->capacity = static_cast<uint32_t>(size);
-    section->entries = entryCount;
-    if (size > 0) memcpy(section->Data(), entries, size);
-    return section;
+    ShrinkCurrent();
+    mCurrent = position;
+    mCurrentRoom = position != kNone && !IsLoaded(At(position).text) ? At(position).size : 0;
 }
 
 int MultiSectionConfigFile::AddSection(bool front) {
-    Section* section = NewSection(nullptr, 0, 0);
-    MakeCurrent(nullptr);
-    Append(section, front);
-    mpCurrent = section;
+    const size_t room = std::max(mRoomHint + 32, mHead.size() + mTail.size());
+    char* text = Allocate(room);
+    memcpy(text, mHead.data(), mHead.size());
+    memcpy(text + mHead.size(), mTail.data(), mTail.size());
+    MakeCurrent(kNone);
+    const unsigned position = front ? 0 : mCount;
+    try {
+        InsertSlot(position, Slot{text, SectionSize(mHead.size() + mTail.size())});
+    } catch (...) {
+        free(text);
+        throw;
+    }
+    mCurrent = position;
+    mCurrentRoom = room;
     mModified = true;
     return 1;
 }
 
 int MultiSectionConfigFile::DeleteSection() {
-    Section* section = mpCurrent;
-    if (section == nullptr) return 0;
-    Unlink(section);
-    mpCurrent = nullptr;
-    mpResume = section->pNext;
+    if (mCurrent == kNone) return 0;
+    const Slot slot = At(mCurrent);
+    RemoveSlot(mCurrent);
+    mResume = mCurrent;
     mResumePending = true;
-    free(section);
+    mCurrent = kNone;
+    mCurrentRoom = 0;
+    ReleaseSlot(slot);
     mModified = true;
     return 1;
 }
 
 void MultiSectionConfigFile::ClearAll() {
-    for (Section* section = mpHead; section != nullptr;) {
-        Section* next = section->pNext;
-        free(section);
-        section = next;
-    }
-    mpHead = mpTail = mpCurrent = mpResume = nullptr;
+    ClearSlots();
+    ReleaseLoaded();
+}
+
+void MultiSectionConfigFile::ClearSlots() {
+    for (unsigned p = 0; p < mCount; ++p)
+        if (!IsLoaded(At(p).text)) free(At(p).text);
+    mLoadedSlices = 0;
+    mFirst = mCount = 0;
+    mCurrent = kNone;
+    mCurrentRoom = 0;
     mResumePending = false;
-    mCount = 0;
     mModified = true;
 }
 
 // ---- navigation ----
 
 int MultiSectionConfigFile::GotoFirstSection() {
-    MakeCurrent(mpHead);
-    return mpCurrent != nullptr;
+    MakeCurrent(mCount > 0 ? 0 : kNone);
+    return mCurrent != kNone;
 }
 
 int MultiSectionConfigFile::GotoLastSection() {
-    MakeCurrent(mpTail);
-    return mpCurrent != nullptr;
+    MakeCurrent(mCount > 0 ? mCount - 1 : kNone);
+    return mCurrent != kNone;
 }
 
 int MultiSectionConfigFile::Restart() {
-    MakeCurrent(nullptr);
-    mpResume = mpHead;
+    MakeCurrent(kNone);
+    mResume = 0;
     mResumePending = true;
-    return mpHead != nullptr;
+    return mCount > 0;
 }
 
 int MultiSectionConfigFile::GotoNextSection() {
-    Section* next = mResumePending ? mpResume : mpCurrent != nullptr ? mpCurrent->pNext : nullptr;
+    unsigned next = mResumePending ? mResume : mCurrent != kNone ? mCurrent + 1 : kNone;
+    if (next != kNone && next >= mCount) next = kNone;
     MakeCurrent(next);
-    return mpCurrent != nullptr;
+    return mCurrent != kNone;
 }
 
 // ---- entries ----
 
-char* MultiSectionConfigFile::FindEntry(const char* key) const {
-    char* entry = mpCurrent->Data();
-    const char* end = entry + mpCurrent->used;
-    while (entry < end) {
-        if (strcmp(entry, key) == 0) return entry;
-        entry = const_cast<char*>(SkipEntry(entry));
+const char* MultiSectionConfigFile::EntriesBegin(const Slot& slot) const {
+    return slot.text + mHead.size();
+}
+
+const char* MultiSectionConfigFile::EntriesEnd(const Slot& slot) const {
+    return slot.text + slot.size - mTail.size();
+}
+
+// The current section's text made its own block with room for `extra` more bytes; returns where
+// its entries end (where its closing line starts).
+char* MultiSectionConfigFile::RoomForEntry(size_t extra) {
+    Slot& slot = At(mCurrent);
+    const size_t needed = slot.size + extra;
+    mModified = true;
+    if (needed <= mCurrentRoom) return slot.text + slot.size - mTail.size();
+    SectionSize(needed);  // throws for a section its index cannot hold
+    if (mCurrentRoom == 0) {
+        // A slice of the loaded buffer: copied out before it is changed.
+        char* own = Allocate(needed);
+        memcpy(own, slot.text, slot.size);
+        const Slot loaded = slot;
+        slot.text = own;
+        mCurrentRoom = needed;
+        ReleaseSlot(loaded);
+    } else {
+        const size_t room = std::max(needed, 2 * mCurrentRoom);
+        char* grown = static_cast<char*>(realloc(slot.text, room));
+        if (grown == nullptr) throw std::bad_alloc();
+        slot.text = grown;
+        mCurrentRoom = room;
+    }
+    return slot.text + slot.size - mTail.size();
+}
+
+// Closes the current section's text again after its entries were written up to `end`.
+void MultiSectionConfigFile::FinishEntry(char* end) {
+    Slot& slot = At(mCurrent);
+    for (char c : mTail) *end++ = c;  // a line or two: cheaper than a call
+    slot.size = SectionSize(end - slot.text);
+}
+
+int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) {
+    if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
+    return AddSectionEntry(key, strlen(key), value, strlen(value));
+}
+
+int MultiSectionConfigFile::AddSectionEntry(const char* key, size_t keySize, const char* value,
+                                            size_t valueSize) {
+    if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
+    if (mSeparator.size() != 1) return AddEscapedEntry(key, value, keySize + valueSize);
+    // The common case: the line is the key, the separator and the value as they are. Written
+    // first and checked in place; written again escaped when it needs that.
+    const size_t lineSize = keySize + valueSize + 1;
+    Slot* slot = &At(mCurrent);
+    char* line = slot->text + slot->size - mTail.size();
+    if (slot->size + lineSize + 1 > mCurrentRoom) {
+        line = RoomForEntry(lineSize + 1);
+        slot = &At(mCurrent);
+    }
+    if (!CopyPlainEntry(line, key, keySize, mSeparator[0], value, valueSize,
+                        mComment.empty() ? '\0' : mComment[0]))
+        return AddEscapedEntry(key, value, keySize + valueSize);
+    char* end = line + lineSize;
+    *end++ = '\n';
+    for (char c : mTail) *end++ = c;  // a line or two: cheaper than a call
+    slot->size = static_cast<uint32_t>(end - slot->text);
+    mModified = true;
+    return 1;
+}
+
+int MultiSectionConfigFile::AddEscapedEntry(const char* key, const char* value, size_t size) {
+    char* out = RoomForEntry(4 * size + mSeparator.size() + 1);
+    out = WriteEscaped(out, &key, mSeparator[0], mComment.empty() ? '\0' : mComment[0]);
+    memcpy(out, mSeparator.data(), mSeparator.size());
+    out += mSeparator.size();
+    out = WriteEscaped(out, &value, '\0', '\0');
+    *out++ = '\n';
+    FinishEntry(out);
+    return 1;
+}
+
+// The line of the current section's first entry with `key`, or null.
+const char* MultiSectionConfigFile::FindEntryLine(const char* key) const {
+    std::string prefix;
+    AppendEscaped(&prefix, key, mSeparator[0], mComment.empty() ? '\0' : mComment[0]);
+    prefix += mSeparator;
+    const Slot& slot = At(mCurrent);
+    const char* end = EntriesEnd(slot);
+    for (const char* line = EntriesBegin(slot); line < end;) {
+        const char* lineEnd = static_cast<const char*>(memchr(line, '\n', end - line));
+        if (static_cast<size_t>(lineEnd - line) >= prefix.size() &&
+            memcmp(line, prefix.data(), prefix.size()) == 0)
+            return line + prefix.size();
+        line = lineEnd + 1;
     }
     return nullptr;
 }
 
-int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) {
-    if (mpCurrent == nullptr || key == nullptr || value == nullptr) return 0;
-    const size_t keySize = strlen(key) + 1, valueSize = strlen(value) + 1;
-    Reserve(keySize + valueSize);
-    char* end = mpCurrent->Data() + mpCurrent->used;
-    memcpy(end, key, keySize);
-    memcpy(end + keySize, value, valueSize);
-    mpCurrent->used += static_cast<uint32_t>(keySize + valueSize);
-    ++mpCurrent->entries;
-    mModified = true;
-    return 1;
-}
-
 int MultiSectionConfigFile::SetSectionEntry(const char* key, const char* value) {
-    if (mpCurrent == nullptr || key == nullptr || value == nullptr) return 0;
-    const char* entry = FindEntry(key);
-    if (entry == nullptr) return AddSectionEntry(key, value);
-    const size_t offset = entry + strlen(entry) + 1 - mpCurrent->Data();
-    const size_t oldSize = strlen(mpCurrent->Data() + offset) + 1;
-    const size_t newSize = strlen(value) + 1;
-    if (newSize > oldSize) Reserve(newSize - oldSize);
-    char* old = mpCurrent->Data() + offset;
-    const size_t tail = mpCurrent->used - offset - oldSize;
-    memmove(old + newSize, old + oldSize, tail);
-    memcpy(old, value, newSize);
-    mpCurrent->used = static_cast<uint32_t>(offset + newSize + tail);
-    mModified = true;
+    if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
+    const char* found = FindEntryLine(key);
+    if (found == nullptr) return AddSectionEntry(key, value);
+    std::string escaped;
+    AppendEscaped(&escaped, value, '\0', '\0');
+    const size_t valueAt = found - At(mCurrent).text;
+    const size_t oldSize =
+        static_cast<const char*>(memchr(found, '\n', EntriesEnd(At(mCurrent)) - found)) - found;
+    const size_t grow = escaped.size() > oldSize ? escaped.size() - oldSize : 0;
+    char* entriesEnd = RoomForEntry(grow);
+    char* valueBegin = At(mCurrent).text + valueAt;
+    memmove(valueBegin + escaped.size(), valueBegin + oldSize, entriesEnd - (valueBegin + oldSize));
+    memcpy(valueBegin, escaped.data(), escaped.size());
+    FinishEntry(entriesEnd + escaped.size() - oldSize);
     return 1;
 }
 
 int MultiSectionConfigFile::GetSectionEntry(const char* key, char* buffer, unsigned size) const {
-    if (mpCurrent == nullptr || key == nullptr) return 0;
-    const char* entry = FindEntry(key);
-    if (entry == nullptr) return 0;
+    if (mCurrent == kNone || key == nullptr) return 0;
+    const char* value = FindEntryLine(key);
+    if (value == nullptr) return 0;
     if (size > 0) {
-        const char* value = entry + strlen(entry) + 1;
-        const size_t length = std::min<size_t>(strlen(value), size - 1);
+        const char* end =
+            static_cast<const char*>(memchr(value, '\n', EntriesEnd(At(mCurrent)) - value));
+        std::string unescaped;
+        if (memchr(value, '\\', end - value) != nullptr) {
+            AppendUnescaped(&unescaped, value, end);
+            value = unescaped.data();
+            end = value + unescaped.size();
+        }
+        const size_t length = std::min<size_t>(end - value, size - 1);
         memcpy(buffer, value, length);
         buffer[length] = '\0';
     }
@@ -248,116 +413,199 @@ int MultiSectionConfigFile::GetSectionEntry(const char* key, char* buffer, unsig
 }
 
 unsigned MultiSectionConfigFile::GetEntryCount() const {
-    return mpCurrent != nullptr ? mpCurrent->entries : 0;
+    if (mCurrent == kNone) return 0;
+    const Slot& slot = At(mCurrent);
+    return static_cast<unsigned>(std::count(EntriesBegin(slot), EntriesEnd(slot), '\n'));
 }
 
 bool MultiSectionConfigFile::GetEntry(unsigned index, std::string* key, std::string* value) const {
-    if (index >= GetEntryCount()) return false;
-    const char* entry = mpCurrent->Data();
-    for (; index > 0; --index) entry = SkipEntry(entry);
-    key->assign(entry);
-    value->assign(entry + key->size() + 1);
-    return true;
+    if (mCurrent == kNone) return false;
+    const Slot& slot = At(mCurrent);
+    const char* end = EntriesEnd(slot);
+    const char* line = EntriesBegin(slot);
+    for (; line < end; --index) {
+        const char* lineEnd = static_cast<const char*>(memchr(line, '\n', end - line));
+        if (index == 0) {
+            // Saved keys hold the separator's first byte only escaped: its first one starts it.
+            const char* separator =
+                static_cast<const char*>(memchr(line, mSeparator[0], lineEnd - line));
+            key->clear();
+            value->clear();
+            AppendUnescaped(key, line, separator);
+            AppendUnescaped(value, separator + mSeparator.size(), lineEnd);
+            return true;
+        }
+        line = lineEnd + 1;
+    }
+    return false;
 }
 
 // ---- text ----
 
-size_t MultiSectionConfigFile::MostTextOf(const Section& section) const {
-    return mSectionWord.size() + mOpen.size() + mClose.size() + 3 + 4 * size_t{section.used} +
-           section.entries * (mSeparator.size() + 1);
-}
-
 std::string MultiSectionConfigFile::Text() const {
-    // Written straight into the string, grown to the most a section can take before each one.
-    size_t plain = 0;  // the size when nothing needs an escape
-    for (const Section* section = mpHead; section != nullptr; section = section->pNext)
-        plain += MostTextOf(*section) - 3 * size_t{section->used};
-    std::string text(plain + plain / 16, '\0');
-    size_t length = 0;
-    for (const Section* section = mpHead; section != nullptr; section = section->pNext) {
-        const size_t most = length + MostTextOf(*section);
-        if (most > text.size()) text.resize(std::max(most, text.size() + text.size() / 2));
-        length = WriteSectionText(*section, &text[length]) - text.data();
-    }
-    text.resize(length);
-    if (!mEndLine.empty()) text.append(mEndLine).push_back('\n');
+    std::vector<struct iovec> pieces;
+    CollectPieces(&pieces);
+    size_t size = 0;
+    for (const struct iovec& piece : pieces) size += piece.iov_len;
+    std::string text;
+    text.reserve(size);
+    for (const struct iovec& piece : pieces)
+        text.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
     return text;
 }
 
-char* MultiSectionConfigFile::WriteSectionText(const Section& section, char* out) const {
-    auto writeLine = [&out](const std::string& line) {
-        memcpy(out, line.data(), line.size());
-        out += line.size();
-        *out++ = '\n';
-    };
-    if (!mSectionWord.empty()) writeLine(mSectionWord);
-    writeLine(mOpen);
-    const char commentMark = mComment.empty() ? '\0' : mComment[0];
-    const char* entry = section.Data();
-    for (uint32_t i = 0; i < section.entries; ++i) {
-        out = WriteEscaped(out, &entry, mSeparator[0], commentMark);
-        memcpy(out, mSeparator.data(), mSeparator.size());
-        out += mSeparator.size();
-        out = WriteEscaped(out, &entry, '\0', '\0');
-        *out++ = '\n';
+void MultiSectionConfigFile::CollectPieces(std::vector<struct iovec>* pieces) const {
+    pieces->reserve(pieces->size() + mCount + 1);
+    for (unsigned p = 0; p < mCount; ++p) {
+        const Slot& slot = At(p);
+        if (!pieces->empty() &&
+            static_cast<char*>(pieces->back().iov_base) + pieces->back().iov_len == slot.text)
+            pieces->back().iov_len += slot.size;
+        else
+            pieces->push_back(iovec{slot.text, slot.size});
     }
-    writeLine(mClose);
-    return out;
+    if (!mEndLine.empty()) {
+        pieces->push_back(iovec{const_cast<char*>(mEndLine.c_str()), mEndLine.size()});
+        pieces->push_back(iovec{const_cast<char*>("\n"), 1});
+    }
 }
 
 void MultiSectionConfigFile::Parse(const char* text, size_t size, const std::string& origin) {
+    FileBytes copy;
+    copy.Allocate(size);
+    if (size > 0) memcpy(copy.data(), text, size);
+    Load(&copy, origin);
+}
+
+void MultiSectionConfigFile::Load(FileBytes* text, const std::string& origin) {
     ClearAll();
+    mLoaded.swap(*text);
     try {
-        ParseText(text, size, origin);
+        if (!ScanSavedText()) {
+            ClearSlots();
+            ScanText(origin);
+        }
     } catch (...) {
         ClearAll();
         throw;
     }
+    if (mLoadedSlices == 0) ReleaseLoaded();
+    FitSlots(mCount);
     mModified = false;
 }
 
-void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std::string& origin) {
+// The quick load of a file as saves write it (the common case): sections back to back, each
+// exactly the head line(s), entry lines that need no unescaping and the closing line. Takes each
+// section as a slice of the text. False, with some sections perhaps taken, at the first thing
+// that is not so; ScanText then judges the whole text.
+bool MultiSectionConfigFile::ScanSavedText() {
+    const char* p = mLoaded.data();
+    const char* const end = p + mLoaded.size();
+    if (mSeparator.size() != 1) return false;
+    const char sep = mSeparator[0], comment = mComment.empty() ? '\0' : mComment[0];
+    const size_t headSize = mHead.size(), tailSize = mTail.size();
+    const char tailFirst = mTail[0];
+    while (p < end) {
+        if (static_cast<size_t>(end - p) == mEndLine.size() + 1 && !mEndLine.empty() &&
+            memcmp(p, mEndLine.data(), mEndLine.size()) == 0 && end[-1] == '\n')
+            break;
+        if (static_cast<size_t>(end - p) < headSize + tailSize ||
+            memcmp(p, mHead.data(), headSize) != 0)
+            return false;
+        const char* const section = p;
+        for (p += headSize;;) {
+            const char* line = p;
+            if (static_cast<size_t>(end - line) >= tailSize && *line == tailFirst &&
+                memcmp(line, mTail.data(), tailSize) == 0) {
+                p += tailSize;
+                break;
+            }
+            // An entry as saved: no byte that needs escaping, the separator in it, no blank at
+            // its ends or around the separator, not read as a comment, not a bracket line.
+            const char* separator;
+            const char* newline = ScanEntryLine(line, end, sep, &separator);
+            if (newline == nullptr) return false;
+            p = newline + 1;
+            // Tabs and carriage returns were refused as control bytes: a space is the one blank
+            // left to look for.
+            if (separator == nullptr || line[0] == ' ' || newline[-1] == ' ' ||
+                line[0] == comment || (separator > line && separator[-1] == ' ') ||
+                (separator + 1 < newline && separator[1] == ' '))
+                return false;
+        }
+        InsertSlot(mCount, Slot{const_cast<char*>(section), SectionSize(p - section)});
+        ++mLoadedSlices;
+    }
+    return true;
+}
+
+// Walks the loaded text once, line by line, checking every line as the format requires. A
+// section whose lines are exactly as they would be saved stays a slice of the text; any other
+// (comments or blanks inside, other spacing or line ends, other escapes) is rebuilt in the
+// saved form.
+void MultiSectionConfigFile::ScanText(const std::string& origin) {
+    const char* const text = mLoaded.data();
+    const size_t size = mLoaded.size();
     if (const char* nul = static_cast<const char*>(memchr(text, '\0', size)))
         throw ParseError(origin, 1 + static_cast<unsigned>(std::count(text, nul, '\n')),
                          "NUL byte");
+    const bool controls = HasRawControlBytes(text, size);
     enum { kOutside, kAfterWord, kInside } state = kOutside;
-    // The open section's entries, written in place and copied into its block when it closes.
-    // Each entry takes no more room than its line, so room for a line is reserved before it.
-    std::string entries;
-    size_t used = 0;
-    // The first backslash not before the current line: lines before it need no unescaping.
+    // The first backslash not before the current line.
     const char* backslash = static_cast<const char*>(memchr(text, '\\', size));
-    unsigned entryCount = 0, startLine = 0;
+    const char *sectionBegin = nullptr, *entriesBegin = nullptr;
+    bool canonical = true;
+    unsigned startLine = 0;
     LineReader lines(text, size);
     const char *begin, *end;
     while (lines.Next(&begin, &end)) {
-        if (begin == end || StartsWith(begin, end, mComment)) continue;
+        // A line is as saved when nothing was trimmed from it and its line end is there.
+        const bool exact = begin == lines.RawBegin() && end + 1 == lines.RawEnd() && *end == '\n';
+        if (begin == end || StartsWith(begin, end, mComment)) {
+            canonical = false;
+            continue;
+        }
         const unsigned line = lines.Number();
         if (state == kInside) {
             if (Equals(begin, end, mClose)) {
-                Append(NewSection(entries.data(), used, entryCount), false);
+                const Slot slot = canonical && exact
+                                      ? Slot{const_cast<char*>(sectionBegin),
+                                             SectionSize(lines.RawEnd() - sectionBegin)}
+                                      : BuildSection(entriesBegin, lines.RawBegin());
+                try {
+                    InsertSlot(mCount, slot);
+                } catch (...) {
+                    if (!IsLoaded(slot.text)) free(slot.text);
+                    throw;
+                }
+                if (IsLoaded(slot.text)) ++mLoadedSlices;
                 state = kOutside;
-            } else if (Equals(begin, end, mOpen)) {
-                throw ParseError(origin, line, "\"" + mOpen + "\" inside a section");
-            } else {
-                if (backslash != nullptr && backslash < begin)
-                    backslash = static_cast<const char*>(memchr(begin, '\\', text + size - begin));
-                if (entries.size() - used < static_cast<size_t>(end - begin) + 2)
-                    entries.resize(std::max(2 * entries.size(), used + (end - begin) + 2));
-                used = ParseEntry(begin, end, backslash != nullptr && backslash < end, origin, line,
-                                  &entries[used]) -
-                       entries.data();
-                ++entryCount;
+                continue;
             }
+            if (Equals(begin, end, mOpen))
+                throw ParseError(origin, line, "\"" + mOpen + "\" inside a section");
+            if (backslash != nullptr && backslash < begin)
+                backslash = static_cast<const char*>(memchr(begin, '\\', text + size - begin));
+            const bool escaped = backslash != nullptr && backslash < end;
+            const char* separator;
+            CheckEntry(begin, end, escaped, origin, line, &separator);
+            canonical =
+                canonical && exact && IsCanonicalEntry(begin, end, separator, controls || escaped);
         } else if (Equals(begin, end, mOpen)) {
+            if (state == kOutside) {
+                sectionBegin = lines.RawBegin();
+                canonical = mSectionWord.empty();
+            }
+            canonical = canonical && exact;
+            entriesBegin = lines.RawEnd();
             state = kInside;
-            used = 0;
-            entryCount = 0;
             startLine = line;
         } else if (state == kAfterWord) {
             throw ParseError(origin, line, "section word not followed by \"" + mOpen + "\"");
         } else if (!mSectionWord.empty() && Equals(begin, end, mSectionWord)) {
             state = kAfterWord;
+            sectionBegin = lines.RawBegin();
+            canonical = exact;
             startLine = line;
         } else if (!mEndLine.empty() && Equals(begin, end, mEndLine)) {
             return;
@@ -370,31 +618,70 @@ void MultiSectionConfigFile::ParseText(const char* text, size_t size, const std:
     if (state != kOutside) throw ParseError(origin, startLine, "section not closed");
 }
 
-char* MultiSectionConfigFile::ParseEntry(const char* begin, const char* end, bool escaped,
-                                         const std::string& origin, unsigned line,
-                                         char* out) const {
+// Checks the entry line [begin, end) (trimmed; `escaped`: it may hold a backslash) and finds its
+// separator; throws ParseError for a line without one or with a bad escape.
+void MultiSectionConfigFile::CheckEntry(const char* begin, const char* end, bool escaped,
+                                        const std::string& origin, unsigned line,
+                                        const char** separator) const {
+    *separator = FindText(begin, end, mSeparator);
+    if (*separator == nullptr)
+        throw ParseError(origin, line, "line without \"" + mSeparator + "\"");
+    if (!escaped) return;
+    std::string scratch;
+    if (!AppendUnescaped(&scratch, begin, *separator))
+        throw ParseError(origin, line, "bad escape in key");
+    if (!AppendUnescaped(&scratch, *separator + mSeparator.size(), end))
+        throw ParseError(origin, line, "bad escape in value");
+}
+
+// True when the entry line [begin, end) (trimmed, its separator at `separator`) is exactly as a
+// save writes it. `special`: the line may hold a backslash or a raw control byte, which only the
+// full comparison can judge.
+bool MultiSectionConfigFile::IsCanonicalEntry(const char* begin, const char* end,
+                                              const char* separator, bool special) const {
+    const char* value = separator + mSeparator.size();
+    const bool plain =
+        !special && (separator == begin || !IsBlank(separator[-1])) &&
+        (value == end || !IsBlank(*value)) && (mComment.empty() || *begin != mComment[0]) &&
+        (mSeparator.size() == 1 || memchr(begin, mSeparator[0], separator - begin) == nullptr);
+    if (plain) return true;
+    std::string saved;
+    AppendCanonicalEntry(&saved, begin, end);
+    return saved.size() == static_cast<size_t>(end - begin) + 1 &&
+           memcmp(saved.data(), begin, end - begin) == 0;
+}
+
+// Appends the saved form of the entry line [begin, end) (checked), its line end included.
+void MultiSectionConfigFile::AppendCanonicalEntry(std::string* out, const char* begin,
+                                                  const char* end) const {
     const char* separator = FindText(begin, end, mSeparator);
-    if (separator == nullptr) throw ParseError(origin, line, "line without \"" + mSeparator + "\"");
     const char* keyEnd = separator;
     const char* valueBegin = separator + mSeparator.size();
     TrimBlanks(&begin, &keyEnd);
     TrimBlanks(&valueBegin, &end);
-    if (!escaped) {
-        memcpy(out, begin, keyEnd - begin);
-        out += keyEnd - begin;
-        *out++ = '\0';
-        memcpy(out, valueBegin, end - valueBegin);
-        out += end - valueBegin;
-        *out++ = '\0';
-        return out;
-    }
-    out = WriteUnescaped(out, begin, keyEnd);
-    if (out == nullptr) throw ParseError(origin, line, "bad escape in key");
-    *out++ = '\0';
-    out = WriteUnescaped(out, valueBegin, end);
-    if (out == nullptr) throw ParseError(origin, line, "bad escape in value");
-    *out++ = '\0';
-    return out;
+    std::string key, value;
+    AppendUnescaped(&key, begin, keyEnd);
+    AppendUnescaped(&value, valueBegin, end);
+    AppendEscaped(out, key.c_str(), mSeparator[0], mComment.empty() ? '\0' : mComment[0]);
+    out->append(mSeparator);
+    AppendEscaped(out, value.c_str(), '\0', '\0');
+    out->push_back('\n');
+}
+
+// A section of its own, in the saved form, holding the entries of the checked lines
+// [entriesBegin, entriesEnd) (comments and blank lines skipped).
+MultiSectionConfigFile::Slot MultiSectionConfigFile::BuildSection(const char* entriesBegin,
+                                                                  const char* entriesEnd) const {
+    std::string text = mHead;
+    LineReader lines(entriesBegin, entriesEnd - entriesBegin);
+    const char *begin, *end;
+    while (lines.Next(&begin, &end))
+        if (begin != end && !StartsWith(begin, end, mComment))
+            AppendCanonicalEntry(&text, begin, end);
+    text += mTail;
+    char* block = Allocate(text.size());
+    memcpy(block, text.data(), text.size());
+    return Slot{block, SectionSize(text.size())};
 }
 
 }  // namespace Configuration

@@ -17,19 +17,26 @@
 // section word not followed by the opening line, a line without the separator, a NUL byte, an
 // unknown escape.
 //
-// Cost. Each section is one heap block holding a small header and its entries packed as
-// "key\0value\0key\0value\0..."; sections are linked both ways, so adding a section at either
-// end and deleting any section take constant time whatever the number of sections. A section
-// being filled keeps spare room to grow; the spare room is given back when another section
-// becomes current.
+// Cost. Each section is kept as the text it has in the file, in the form above, so saving only
+// writes bytes and never formats them. A loaded file stays one buffer that its sections are
+// slices of; a section added or edited gets its own heap block, formatted as it is written. An
+// entry is looked up (and unescaped) only when asked for. Sections are indexed by a ring of
+// (text, size) pairs, so adding a section at either end and deleting the first or last one take
+// constant time whatever the number of sections; deleting one in the middle moves the shorter
+// side of the ring. A section being filled keeps spare room to grow; the spare room is given
+// back when another section becomes current.
 //
 // Not thread-safe: one thread at a time, or a lock held by the caller.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/uio.h>
 
 #include <string>
+#include <vector>
+
+#include "platform/util/file_util.h"
 
 namespace Configuration {
 
@@ -62,6 +69,9 @@ class MultiSectionConfigFile {
     // Appends an entry to the current section; duplicate keys are kept. 0 when no section is
     // current (or an argument is null), else 1.
     int AddSectionEntry(const char* key, const char* value);
+    // The same for a key and a value whose lengths the caller knows: both are still
+    // NUL-terminated, `keySize` and `valueSize` bytes long.
+    int AddSectionEntry(const char* key, size_t keySize, const char* value, size_t valueSize);
     // Replaces the value of the current section's first entry with `key`, or appends the entry
     // when there is none. 0 when no section is current, else 1.
     int SetSectionEntry(const char* key, const char* value);
@@ -100,36 +110,67 @@ class MultiSectionConfigFile {
     unsigned GetSectionCount() const { return mCount; }
 
   protected:
+    // Replaces the content with the sections of `*text`, which is taken over (left empty) and
+    // kept as the storage of the sections that are already in the saved form. Throws as Parse.
+    void Load(FileBytes* text, const std::string& origin);
+    // Appends the whole content, as Text() would give it, to `*pieces` as slices of the
+    // sections' own bytes (neighbouring slices of the loaded buffer joined). The slices stay
+    // valid until the content is next changed.
+    void CollectPieces(std::vector<struct iovec>* pieces) const;
     // True when the content changed since the last MarkSaved (or construction).
     bool IsModified() const { return mModified; }
     void MarkSaved() { mModified = false; }
 
   private:
-    struct Section;
+    // One section's text: a slice of mLoaded, or a heap block of its own.
+    struct Slot {
+        char* text;
+        uint32_t size;
+    };
+    static const unsigned kNone = ~0u;
 
-    Section* NewSection(const char* entries, size_t size, unsigned entryCount);
-    void Append(Section* section, bool front);
-    void Unlink(Section* section);
-    Section* Resize(Section* section, size_t capacity);
-    void Reserve(size_t extra);
-    void MakeCurrent(Section* section);
-    char* FindEntry(const char* key) const;
-    size_t MostTextOf(const Section& section) const;
-    char* WriteSectionText(const Section& section, char* out) const;
-    void ParseText(const char* text, size_t size, const std::string& origin);
-    // Writes the entry of line [begin, end) as "key\0value\0" to `out` (room for the line's
-    // length + 1) and returns the end of what it wrote.
-    char* ParseEntry(const char* begin, const char* end, bool escaped, const std::string& origin,
-                     unsigned line, char* out) const;
+    Slot& At(unsigned position) const;
+    bool IsLoaded(const char* text) const;
+    void InsertSlot(unsigned position, Slot slot);
+    void RemoveSlot(unsigned position);
+    void ReleaseSlot(Slot slot);
+    void ReleaseLoaded();
+    void FitSlots(unsigned capacity);
+    void MakeCurrent(unsigned position);
+    void ShrinkCurrent();
+    char* RoomForEntry(size_t extra);
+    int AddEscapedEntry(const char* key, const char* value, size_t size);
+    void FinishEntry(char* end);
+    const char* FindEntryLine(const char* key) const;
+    const char* EntriesBegin(const Slot& slot) const;
+    const char* EntriesEnd(const Slot& slot) const;
+    void ClearSlots();
+    bool ScanSavedText();
+    void ScanText(const std::string& origin);
+    bool IsCanonicalEntry(const char* begin, const char* end, const char* separator,
+                          bool special) const;
+    void CheckEntry(const char* begin, const char* end, bool escaped, const std::string& origin,
+                    unsigned line, const char** separator) const;
+    void AppendCanonicalEntry(std::string* out, const char* begin, const char* end) const;
+    Slot BuildSection(const char* entriesBegin, const char* entriesEnd) const;
 
     std::string mSectionWord, mOpen, mClose, mSeparator, mComment, mEndLine;
-    Section* mpHead = nullptr;
-    Section* mpTail = nullptr;
-    Section* mpCurrent = nullptr;
+    // The lines that start and end every section's text, with their line ends.
+    std::string mHead, mTail;
+    // The loaded file; sections that are still slices of it point into it.
+    FileBytes mLoaded;
+    unsigned mLoadedSlices = 0;
+    // The ring of sections, first to last: position p is mpSlots[(mFirst + p) % mCapacity].
+    Slot* mpSlots = nullptr;
+    unsigned mCapacity = 0, mFirst = 0, mCount = 0;
+    unsigned mCurrent = kNone;
+    // The size of the current section's block when it is one of its own (it may hold spare room).
+    size_t mCurrentRoom = 0;
     // Where GotoNextSection goes when no section is current (after Restart or DeleteSection).
-    Section* mpResume = nullptr;
+    unsigned mResume = 0;
     bool mResumePending = false;
-    unsigned mCount = 0;
+    // The size of the last section that was filled, a good first room for the next.
+    size_t mRoomHint = 256;
     bool mModified = false;
 };
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "platform/util/file_util.h"
 
@@ -25,9 +26,9 @@ MultiSectionFile::MultiSectionFile(const char* path, bool missingIsEmpty, bool r
       mPath(RequirePath(path)),
       mReadOnly(readOnly),
       mMode(ownerOnly ? 0600 : 0640) {
-    std::string text;
+    FileBytes text;
     if (ReadWholeFile(mPath, &text))
-        Parse(text.data(), text.size(), mPath);
+        Load(&text, mPath);
     else if (!missingIsEmpty)
         throw FileError("open", mPath, ENOENT);
     MarkSaved();
@@ -38,7 +39,9 @@ int MultiSectionFile::Save(bool force, const char* fileName) {
     const std::string& target = ownPath ? mPath : std::string(fileName);
     if (mReadOnly) throw FileError("save", target, EROFS);
     if (!force && ownPath && !IsModified()) return 1;
-    WriteFileAtomically(target, Text(), mMode);
+    std::vector<struct iovec> pieces;
+    CollectPieces(&pieces);
+    WriteFileAtomically(target, pieces.data(), pieces.size(), mMode);
     if (ownPath) MarkSaved();
     return 1;
 }

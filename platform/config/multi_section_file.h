@@ -23,12 +23,12 @@ class MultiSectionFile : public MultiSectionConfigFile {
                      const char* sectionWord, const char* open, const char* close,
                      const char* separator, const char* comment, const char* endLine);
 
-    // Writes the whole content (Text()) to `fileName`, or to the path given at construction when
-    // `fileName` is null, replacing the file crash-safely: after a crash or power loss the file
-    // holds either the old or the new content, whole. Missing parent folders are created.
-    // `force` false skips the write when it would go to the constructor's path and nothing
-    // changed since the load or the last save there. Returns 1; throws FileError on failure, the
-    // old file then being intact.
+    // Writes the whole content (Text(), as the sections' own bytes) to `fileName`, or to the path
+    // given at construction when `fileName` is null, replacing the file crash-safely: after a crash
+    // or power loss the file holds either the old or the new content, whole. Missing parent folders
+    // are created. `force` false skips the write when it would go to the constructor's path and
+    // nothing changed since the load or the last save there. Returns 1; throws FileError on
+    // failure, the old file then being intact.
     int Save(bool force, const char* fileName);
 
     const std::string& Path() const { return mPath; }

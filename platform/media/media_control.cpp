@@ -1,6 +1,7 @@
 #include "platform/media/media_control.h"
 
 #include <stdio.h>
+#include <string.h>
 
 const char* CallTypeToToken(CallType type) {
     switch (type) {
@@ -77,7 +78,7 @@ const char* CodecName(int codec) {
 void GetNameByDspCodec(int codec, char* buffer) {
     const char* name = CodecName(codec);
     if (name != nullptr)
-        snprintf(buffer, 256, "%s", name);
+        memcpy(buffer, name, strlen(name) + 1);  // the table's names are short
     else
         snprintf(buffer, 256, "unknown codec %d", codec);
 }

@@ -6,9 +6,12 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 namespace {
 
@@ -20,6 +23,9 @@ class PosixEnv : public Env {
     ssize_t Read(int fd, void* data, size_t size) override { return ::read(fd, data, size); }
     ssize_t Write(int fd, const void* data, size_t size) override {
         return ::write(fd, data, size);
+    }
+    ssize_t Writev(int fd, const struct iovec* pieces, int count) override {
+        return ::writev(fd, pieces, count);
     }
     int Fsync(int fd) override { return ::fsync(fd); }
     int Close(int fd) override { return ::close(fd); }
@@ -102,6 +108,32 @@ bool Env::WriteFully(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool Env::WriteFully(int fd, const struct iovec* pieces, size_t count) {
+    std::vector<struct iovec> rest(pieces, pieces + count);
+    size_t first = 0;
+    while (first < count) {
+        if (rest[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        const int batch = static_cast<int>(std::min<size_t>(count - first, IOV_MAX));
+        ssize_t written = Writev(fd, &rest[first], batch);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        for (size_t done = static_cast<size_t>(written); done > 0;) {
+            const size_t part = std::min(done, rest[first].iov_len);
+            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + part;
+            rest[first].iov_len -= part;
+            done -= part;
+            if (rest[first].iov_len == 0) ++first;
+        }
+    }
+    return true;
+}
+
 int ForwardingEnv::Open(const char* path, int flags, int mode) {
     return mpTarget->Open(path, flags, mode);
 }
@@ -110,6 +142,9 @@ ssize_t ForwardingEnv::Read(int fd, void* data, size_t size) {
 }
 ssize_t ForwardingEnv::Write(int fd, const void* data, size_t size) {
     return mpTarget->Write(fd, data, size);
+}
+ssize_t ForwardingEnv::Writev(int fd, const struct iovec* pieces, int count) {
+    return mpTarget->Writev(fd, pieces, count);
 }
 int ForwardingEnv::Fsync(int fd) {
     return mpTarget->Fsync(fd);

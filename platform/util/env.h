@@ -23,6 +23,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <time.h>
 
 #include <string>
@@ -47,6 +48,7 @@ class Env {
     virtual int Open(const char* path, int flags, int mode) = 0;
     virtual ssize_t Read(int fd, void* data, size_t size) = 0;
     virtual ssize_t Write(int fd, const void* data, size_t size) = 0;
+    virtual ssize_t Writev(int fd, const struct iovec* pieces, int count) = 0;
     virtual int Fsync(int fd) = 0;
     virtual int Close(int fd) = 0;
     virtual int Rename(const char* from, const char* to) = 0;
@@ -79,6 +81,9 @@ class Env {
     // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
     // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
     bool WriteFully(int fd, const void* data, size_t size);
+    // The same for the bytes of `count` pieces, in order, through Writev (as many pieces per call
+    // as the system takes).
+    bool WriteFully(int fd, const struct iovec* pieces, size_t count);
 };
 
 // Forwards every call to another environment; derive from it to change one behaviour.
@@ -89,6 +94,7 @@ class ForwardingEnv : public Env {
     int Open(const char* path, int flags, int mode) override;
     ssize_t Read(int fd, void* data, size_t size) override;
     ssize_t Write(int fd, const void* data, size_t size) override;
+    ssize_t Writev(int fd, const struct iovec* pieces, int count) override;
     int Fsync(int fd) override;
     int Close(int fd) override;
     int Rename(const char* from, const char* to) override;

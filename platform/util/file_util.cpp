@@ -2,9 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
 
 #include "platform/util/env.h"
 
@@ -57,8 +64,8 @@ struct FileIdentity {
     gid_t group;
 };
 
-// Creates `path` exclusively with `contents` and `identity`, and syncs it.
-void WriteAndSync(const std::string& path, const std::string& contents,
+// Creates `path` exclusively with the `count` pieces in order and `identity`, and syncs it.
+void WriteAndSync(const std::string& path, const struct iovec* pieces, size_t count,
                   const FileIdentity& identity) {
     Env* env = Env::Current();
     env->Unlink(path.c_str());  // a leftover of an interrupted save, if any
@@ -70,8 +77,7 @@ void WriteAndSync(const std::string& path, const std::string& contents,
     if (identity.keepOwner && env->Fchown(fd, identity.owner, identity.group) != 0 &&
         errno != EPERM)
         throw FileError("set the owner of", path, errno);
-    if (!env->WriteFully(fd, contents.data(), contents.size()))
-        throw FileError("write", path, errno);
+    if (!env->WriteFully(fd, pieces, count)) throw FileError("write", path, errno);
     if (env->Fsync(fd) != 0) throw FileError("sync", path, errno);
     if (closer.CloseNow() != 0) throw FileError("close", path, errno);
 }
@@ -118,17 +124,99 @@ std::string DescribeType(mode_t mode) {
     return "not a regular file";
 }
 
-// Throws unless `fd` is a regular file of at most `maxSize` bytes.
-void CheckReadable(int fd, const std::string& path, size_t maxSize) {
+// Throws unless `fd` is a regular file of at most `maxSize` bytes; returns its size.
+size_t CheckReadable(int fd, const std::string& path, size_t maxSize) {
     struct stat info;
     if (Env::Current()->Fstat(fd, &info) != 0) throw FileError("examine", path, errno);
     if (!S_ISREG(info.st_mode))
         throw FileError("open", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL,
                         DescribeType(info.st_mode));
     if (static_cast<unsigned long long>(info.st_size) > maxSize) throw TooLarge(path, maxSize);
+    return static_cast<size_t>(info.st_size);
 }
 
 }  // namespace
+
+// Blocks from this size on have their pages made present in one call.
+const size_t kPopulatedFrom = 256u << 10;
+
+void FileBytes::Allocate(size_t size) {
+    Clear();
+    if (size == 0) return;
+    mpData = static_cast<char*>(malloc(size));
+    if (mpData == nullptr) throw std::bad_alloc();
+    mSize = mCapacity = size;
+#if defined(MADV_POPULATE_WRITE)
+    // A fresh block would otherwise take one page fault per page as the read first writes it;
+    // memory the heap had already used is present and costs nothing here. Kernels without
+    // this advice refuse it, and the pages come one at a time as before.
+    if (size >= kPopulatedFrom) {
+        const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(mpData) + page - 1) & ~(page - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(mpData) + size) & ~(page - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+#endif
+}
+
+void FileBytes::Resize(size_t size) {
+    if (size <= mCapacity) {
+        mSize = size;
+        return;
+    }
+    FileBytes larger;
+    larger.Allocate(std::max(size, 2 * mCapacity));
+    if (mSize > 0) memcpy(larger.mpData, mpData, mSize);
+    larger.mSize = size;
+    swap(larger);
+}
+
+void FileBytes::Clear() {
+    free(mpData);
+    mpData = nullptr;
+    mSize = mCapacity = 0;
+}
+
+void FileBytes::swap(FileBytes& other) {
+    std::swap(mpData, other.mpData);
+    std::swap(mSize, other.mSize);
+    std::swap(mCapacity, other.mCapacity);
+}
+
+bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize) {
+    Env* env = Env::Current();
+    contents->Clear();
+    int fd = env->Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) {
+        if (errno == ENOENT) return false;
+        throw FileError("open", path, errno);
+    }
+    FdCloser closer(fd);
+    // Straight into a block of the file's size, then on in chunks while there is more.
+    contents->Allocate(CheckReadable(fd, path, maxSize));
+    size_t got = 0;
+    while (got < contents->size()) {
+        ssize_t part = env->Read(fd, contents->data() + got, contents->size() - got);
+        if (part < 0 && errno == EINTR) continue;
+        if (part < 0) throw FileError("read", path, errno);
+        if (part == 0) {
+            contents->Resize(got);
+            return true;
+        }
+        got += static_cast<size_t>(part);
+    }
+    char chunk[65536];
+    for (;;) {
+        ssize_t part = env->Read(fd, chunk, sizeof chunk);
+        if (part < 0 && errno == EINTR) continue;
+        if (part < 0) throw FileError("read", path, errno);
+        if (part == 0) return true;
+        if (got + static_cast<size_t>(part) > maxSize) throw TooLarge(path, maxSize);
+        contents->Resize(got + static_cast<size_t>(part));
+        memcpy(contents->data() + got, chunk, static_cast<size_t>(part));
+        got += static_cast<size_t>(part);
+    }
+}
 
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize) {
     Env* env = Env::Current();
@@ -139,7 +227,23 @@ bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSiz
         throw FileError("open", path, errno);
     }
     FdCloser closer(fd);
-    CheckReadable(fd, path, maxSize);
+    // Read straight into a string of the file's size, then on in chunks while there is more.
+    const size_t size = CheckReadable(fd, path, maxSize);
+    if (size > 0) {
+        contents->resize(size);
+        size_t got = 0;
+        while (got < size) {
+            ssize_t part = env->Read(fd, &(*contents)[got], size - got);
+            if (part < 0 && errno == EINTR) continue;
+            if (part < 0) throw FileError("read", path, errno);
+            if (part == 0) break;
+            got += static_cast<size_t>(part);
+        }
+        if (got < size) {
+            contents->resize(got);
+            return true;
+        }
+    }
     char chunk[65536];
     for (;;) {
         ssize_t got = env->Read(fd, chunk, sizeof chunk);
@@ -152,12 +256,18 @@ bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSiz
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode) {
+    struct iovec whole = {const_cast<char*>(contents.data()), contents.size()};
+    WriteFileAtomically(path, &whole, 1, mode);
+}
+
+void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
+                         int mode) {
     const std::string target = SaveTarget(path);
     const std::string dir = DirName(target);
     MakeDirs(dir);
     const std::string temporary = target + ".tmp";
     try {
-        WriteAndSync(temporary, contents, IdentityOf(target, mode));
+        WriteAndSync(temporary, pieces, count, IdentityOf(target, mode));
         if (Env::Current()->Rename(temporary.c_str(), target.c_str()) != 0)
             throw FileError("rename", temporary, errno);
     } catch (...) {

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -38,6 +39,35 @@ constexpr size_t kMaxReadSize = 32u << 20;
 // when it holds more than `maxSize` bytes (EFBIG).
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize = kMaxReadSize);
 
+// A whole file's bytes in a block of memory of their own. A large block has its pages made present
+// in one call, instead of page by page as the read first touches them, which costs more than the
+// copy itself where page faults are dear (virtual machines, small cores).
+class FileBytes {
+  public:
+    FileBytes() = default;
+    ~FileBytes() { Clear(); }
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    const char* data() const { return mpData; }
+    char* data() { return mpData; }
+    size_t size() const { return mSize; }
+    bool empty() const { return mSize == 0; }
+    // Makes room for `size` bytes, their values unspecified; what was held is dropped.
+    void Allocate(size_t size);
+    // Makes the size `size`, keeping the bytes held up to it; bytes added are unspecified.
+    void Resize(size_t size);
+    void Clear();
+    void swap(FileBytes& other);
+
+  private:
+    char* mpData = nullptr;
+    size_t mSize = 0, mCapacity = 0;
+};
+
+// As the ReadWholeFile above, into `*contents`.
+bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize = kMaxReadSize);
+
 // Replaces the file at `path` with `contents` so that a crash or power loss at any instant leaves
 // either the whole old file or the whole new one: the text goes to a temporary file beside the
 // file replaced (created exclusively, never through a link), is synced, renamed over it, and the
@@ -47,6 +77,10 @@ bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSiz
 // itself, so a planted link cannot redirect the write. The replaced file's mode and owner are
 // kept; a new file gets `mode`. Throws FileError on failure; the old file is then intact.
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode = 0640);
+// The same for contents given as `count` pieces, written in order with as few calls as the
+// system allows (writev).
+void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
+                         int mode = 0640);
 
 // Moves the file at `path` aside as "<path>.bad", first moving an earlier "<path>.bad" to
 // "<path>.bad.1" and that one to "<path>.bad.2", so the last three set-aside copies are kept.

@@ -32,6 +32,9 @@ class FaultEnv : public ForwardingEnv {
     ssize_t Write(int fd, const void* data, size_t size) override {
         return Fails(kWrite, fd) ? -1 : ForwardingEnv::Write(fd, data, size);
     }
+    ssize_t Writev(int fd, const struct iovec* pieces, int count) override {
+        return Fails(kWrite, fd) ? -1 : ForwardingEnv::Writev(fd, pieces, count);
+    }
     int Fsync(int fd) override { return Fails(kFsync, fd) ? -1 : ForwardingEnv::Fsync(fd); }
     int Close(int fd) override {
         mOpened.erase(fd);
