@@ -232,7 +232,7 @@ TEST(MultiSectionFileTest, RawSpecialBytesAnywhereInALineAreFound) {
     }
 }
 
-TEST(MultiSectionFileTest, WalkingEditingAndDeletingSections) {
+TEST(MultiSectionFileTest, SectionsKeepTheirOrderThroughDeletesWhileWalkingAndGrowth) {
     MultiSectionConfigFile file(nullptr, "{\n", "}\n", "=", "#", nullptr);
     // With no section current, nothing is edited.
     EXPECT_EQ(0, file.GotoFirstSection() + file.GotoLastSection() + file.GotoNextSection() +
@@ -283,15 +283,19 @@ TEST(MultiSectionFileTest, SetReplacesTheFirstEqualKeyAndGetCutsToTheBuffer) {
     EXPECT_STREQ("a m", buffer);
 }
 
-TEST(MultiSectionFileTest, OpeningAndSavingFailuresAndOptions) {
+TEST(MultiSectionFileTest, AnAbsentFileOrAFolderIsRefusedAtOpen) {
     SandboxEnv env;
     EXPECT_THROW(
         MultiSectionFile("/absent", false, false, false, nullptr, "{\n", "}\n", "=", "#", nullptr),
         FileError);
     ASSERT_EQ(0, mkdir(env.Real("/folder").c_str(), 0755));
     EXPECT_THROW(Open("/folder"), FileError);  // exists, cannot be read as a file
+}
 
-    // Save creates missing folders and skips an unneeded write to its own file.
+// Save creates missing folders, skips an unneeded write to its own file, and a file opened
+// read-only refuses to save.
+TEST(MultiSectionFileTest, SaveMakesFoldersSkipsUnneededWritesAndRefusesWhenReadOnly) {
+    SandboxEnv env;
     std::unique_ptr<MultiSectionFile> file = Open("/a/b/c/db", nullptr, false, true);
     AddRecord(*file, "7");
     file->Save(true, nullptr);

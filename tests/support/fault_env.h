@@ -9,8 +9,9 @@
 #include <set>
 
 #include "platform/util/env.h"
+#include "support/test_env.h"
 
-class FaultEnv : public ForwardingEnv {
+class FaultEnv : public ScopedEnv {
   public:
     enum Call { kOpen, kWrite, kFsync, kRename };
     enum Mode { kOnce, kFromThenOn };
@@ -18,10 +19,7 @@ class FaultEnv : public ForwardingEnv {
 
     FaultEnv(Env* target, Call call, int nth, Mode mode = kOnce, int error = EIO,
              Scope scope = kFilesOpenedUnderIt)
-        : ForwardingEnv(target), mCall(call), mNth(nth), mMode(mode), mError(error), mScope(scope) {
-        mpPrevious = Env::SetCurrent(this);
-    }
-    ~FaultEnv() override { Env::SetCurrent(mpPrevious); }
+        : ScopedEnv(target), mCall(call), mNth(nth), mMode(mode), mError(error), mScope(scope) {}
 
     int Open(const char* path, int flags, int mode) override {
         if (Fails(kOpen)) return -1;
@@ -64,6 +62,5 @@ class FaultEnv : public ForwardingEnv {
     int mError;
     Scope mScope;
     int mSeen = 0;
-    Env* mpPrevious;
     std::set<int> mOpened;
 };
