@@ -219,40 +219,11 @@ bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize)
 }
 
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize) {
-    Env* env = Env::Current();
+    FileBytes bytes;
     contents->clear();
-    int fd = env->Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-    if (fd < 0) {
-        if (errno == ENOENT) return false;
-        throw FileError("open", path, errno);
-    }
-    FdCloser closer(fd);
-    // Read straight into a string of the file's size, then on in chunks while there is more.
-    const size_t size = CheckReadable(fd, path, maxSize);
-    if (size > 0) {
-        contents->resize(size);
-        size_t got = 0;
-        while (got < size) {
-            ssize_t part = env->Read(fd, &(*contents)[got], size - got);
-            if (part < 0 && errno == EINTR) continue;
-            if (part < 0) throw FileError("read", path, errno);
-            if (part == 0) break;
-            got += static_cast<size_t>(part);
-        }
-        if (got < size) {
-            contents->resize(got);
-            return true;
-        }
-    }
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = env->Read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw FileError("read", path, errno);
-        if (got == 0) return true;
-        if (contents->size() + static_cast<size_t>(got) > maxSize) throw TooLarge(path, maxSize);
-        contents->append(chunk, static_cast<size_t>(got));
-    }
+    if (!ReadWholeFile(path, &bytes, maxSize)) return false;
+    if (!bytes.empty()) contents->assign(bytes.data(), bytes.size());
+    return true;
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode) {
