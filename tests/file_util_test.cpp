@@ -16,16 +16,6 @@
 
 namespace {
 
-TEST(FileUtilTest, WritesCreatingParentsAndReadsBack) {
-    SandboxEnv env;
-    WriteFileAtomically("/a/b/c/file", "hello");
-    std::string text;
-    ASSERT_TRUE(ReadWholeFile("/a/b/c/file", &text));
-    EXPECT_EQ("hello", text);
-    EXPECT_FALSE(ReadWholeFile("/a/b/c/missing", &text));
-    EXPECT_TRUE(text.empty());
-}
-
 // Writes and reads that the system cuts short: at most a few bytes of one piece per call.
 class ShortIoEnv : public ForwardingEnv {
   public:
