@@ -15,7 +15,7 @@ class AutoDownloadTest : public RecorderTest {
         SetDownload(std::to_string(threshold), delivered);
     }
     void SetDownload(const std::string& threshold, bool delivered) {
-        WriteFile("/blocked", "a file, not a folder");
+        WriteFileAtomically("/blocked", "a file, not a folder");
         WriteConfig("auto-down-stat.conf",
                     "download_cnt=" + threshold +
                         "\ndownload_dir=" + (delivered ? "/outbox/" : "/blocked/outbox/") + "\n");
@@ -62,7 +62,7 @@ TEST_F(AutoDownloadTest, LoweringTheThresholdBelowTheGatheredCountDownloadsAtOnc
 
 TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
     WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=TRUE\n");
-    WriteFile(DownloadLogPath(), "left over");
+    WriteFileAtomically(DownloadLogPath(), "left over");
     TestManager& manager = Start();
     EXPECT_EQ(0, manager.mAutoDownload);
     EXPECT_FALSE(Exists(DownloadLogPath())) << "switched off: the log file goes, open or not";

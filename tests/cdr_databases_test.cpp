@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/util/file_util.h"
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -41,7 +42,7 @@ TEST_F(CDRDatabasesTest, OnlyAnExcessOverANewLimitIsTrimmedAndSaved) {
 TEST_F(CDRDatabasesTest, NumberingIsRecoveredFromTheNewestRecordOrRebuilt) {
     MakeDatabase(StatedPath(), 42, true);  // newest record is 41
     MakeDatabase(MissedPath(), 3, false);
-    WriteFile(FailedPath(), "{\nID=17abc\n}\n{\nID=3\n}\n");
+    WriteFileAtomically(FailedPath(), "{\nID=17abc\n}\n{\nID=3\n}\n");
     TestManager& manager = Start();
     EXPECT_EQ(42u, manager.mpFiles->mNextID[0]);
     EXPECT_EQ(3u, manager.mpFiles->mNextID[1]);

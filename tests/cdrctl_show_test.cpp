@@ -96,24 +96,9 @@ TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {
               "9                 1\n");
 }
 
-// Central European time, with its daylight-saving rule, so local and UTC times differ.
+// Central European time, so local and UTC times differ.
 class CdrctlShowLocalTimeTest : public CdrctlShowTest {
   protected:
-    CdrctlShowLocalTimeTest() {
-        const char* zone = getenv("TZ");
-        if (zone != nullptr) mSavedZone = zone;
-        mHadZone = zone != nullptr;
-        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-        tzset();
-    }
-    ~CdrctlShowLocalTimeTest() override {
-        if (mHadZone)
-            setenv("TZ", mSavedZone.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
     // Stated calls at 2023-01-15 10:00:00 (winter) and 2023-07-01 23:30:00 (summer) local time,
     // and a failed call of unknown start, newest first.
     void WriteCalls() {
@@ -137,8 +122,6 @@ class CdrctlShowLocalTimeTest : public CdrctlShowTest {
     }
 
     LocalZoneEnv mZoned;  // the sandbox, read in the local zone
-    bool mHadZone = false;
-    std::string mSavedZone;
 };
 
 TEST_F(CdrctlShowLocalTimeTest, SummaryCutsTheWidestCellsAndShowsLocalStartTimes) {

@@ -175,14 +175,6 @@ TEST_F(GeneralSettingsTest, StoreRewritesOnlyTheNamesAndKeepsEverythingElse) {
     paths = GeneralPaths::GetInstance(true);
     EXPECT_EQ(" odd\\name\n", paths->mCDRStatedDb);
     EXPECT_EQ("missed_calls_db", paths->mCDRMissedDb);
-
-    setenv("VELK_PATH", "/fresh/root/", 1);
-    GeneralPaths::CloseInstance();
-    paths = GeneralPaths::GetInstance(true);
-    paths->mCDRFailedDb = "unsuccess_calls_db";
-    paths->Store();
-    ReadWholeFile("/fresh/root/general-paths.conf", &text);
-    EXPECT_EQ("cdr_db_failed=unsuccess_calls_db\n", text);
 }
 
 }  // namespace

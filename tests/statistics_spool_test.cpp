@@ -10,6 +10,7 @@
 #include "platform/download/delivery_agent.h"
 #include "platform/download/download_statistics.h"
 #include "platform/download/outbox.h"
+#include "platform/util/file_util.h"
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -75,8 +76,8 @@ TEST_F(StatisticsSpoolTest, TheCapRemovesTheOldestFilesAndCountsTheirRecords) {
 TEST_F(StatisticsSpoolTest, AnInterruptedWriteLeavesNoListedFileAndIsClearedByTheNext) {
     Outbox outbox("/outbox/");
     outbox.Add(LogText(1, 1), 1 << 20);
-    WriteFile("/outbox/stat-20270115T080000Z-000002.log.tmp", "section\n{\ntype=1\n");
-    WriteFile("/outbox/notes.txt", "not ours");
+    WriteFileAtomically("/outbox/stat-20270115T080000Z-000002.log.tmp", "section\n{\ntype=1\n");
+    WriteFileAtomically("/outbox/notes.txt", "not ours");
     EXPECT_EQ(1u, Names().size());
     outbox.Add(LogText(2, 1), 1 << 20);
     EXPECT_FALSE(Exists("/outbox/stat-20270115T080000Z-000002.log.tmp"));
@@ -95,7 +96,7 @@ TEST_F(StatisticsSpoolTest, ADownloadIsDoneOnceTheFileIsWrittenAndFailsOnlyWhenI
     EXPECT_EQ(1, download.StartDownloadStatistics(log.get()));
     ASSERT_EQ(1u, Names().size());
     EXPECT_EQ(log->Text(), ReadFile("/outbox/" + Names()[0]));
-    WriteFile("/blocked", "a file");
+    WriteFileAtomically("/blocked", "a file");
     WriteConfig("auto-down-stat.conf", "download_dir=/blocked/outbox/\ndownload_timeout=x\n");
     EXPECT_EQ(0, download.StartDownloadStatistics(log.get()));
     EXPECT_EQ(1, TraceCount("download_timeout=x is not a whole number"));

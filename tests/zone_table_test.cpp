@@ -18,10 +18,9 @@ std::string Describe(const struct tm& t) {
 
 TEST(ZoneTableTest, AgreesWithTheCLibraryAroundEveryDaylightSavingChange) {
     const time_t from = 1700000000;  // November 2023
-    for (const char* zone : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
+    for (const char* zone : {"UTC0", kCentralEurope, "EST5EDT,M3.2.0,M11.1.0",
                              "AEST-10AEDT,M10.1.0,M4.1.0/3", "<+0530>-5:30"}) {
-        setenv("TZ", zone, 1);
-        tzset();
+        LocalZoneEnv zoned(zone);
         ZoneTable table;
         table.Prepare(from);
         int mismatches = 0;
@@ -37,13 +36,9 @@ TEST(ZoneTableTest, AgreesWithTheCLibraryAroundEveryDaylightSavingChange) {
             }
         }
     }
-    unsetenv("TZ");
-    tzset();
 }
 
 TEST(ZoneTableTest, LocalZoneIsLearntAgainWhenTheClockLeavesItsYears) {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
     LocalZoneEnv env;
     const time_t newYear2000 = 946684800, summer2026 = 1782909296;  // 2026-07-01 12:34:56 UTC
     struct tm local;
@@ -57,8 +52,6 @@ TEST(ZoneTableTest, LocalZoneIsLearntAgainWhenTheClockLeavesItsYears) {
     LocalZone::Follow(newYear2000);  // the clock set back
     LocalZone::BreakDown(newYear2000, &local);
     EXPECT_EQ("2000-01-01 01:00:00 +3600", Describe(local));
-    unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace

@@ -68,11 +68,7 @@ std::vector<std::string>& RecorderTest::Alarms() {
 }
 
 void RecorderTest::WriteConfig(const std::string& name, const std::string& text) {
-    WriteFile("/conf/" + name, text);
-}
-
-void RecorderTest::WriteFile(const std::string& path, const std::string& text) {
-    WriteFileAtomically(path, text);
+    WriteFileAtomically("/conf/" + name, text);
 }
 
 std::string RecorderTest::ReadFile(const std::string& path) {

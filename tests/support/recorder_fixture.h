@@ -35,8 +35,6 @@ class RecorderTest : public ::testing::Test {
 
     // Writes `text` to the file `name` under the configuration root.
     void WriteConfig(const std::string& name, const std::string& text);
-    // Writes the file at the program's absolute `path`.
-    void WriteFile(const std::string& path, const std::string& text);
     // The text of the program's absolute `path`; empty when absent.
     std::string ReadFile(const std::string& path);
     bool Exists(const std::string& path);

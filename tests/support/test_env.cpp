@@ -40,6 +40,20 @@ ScopedEnv::~ScopedEnv() {
 
 SandboxEnv::SandboxEnv() : ScopedEnv(Env::Posix()) {}
 
+LocalZoneEnv::LocalZoneEnv(const char* zone) : mHadZone(getenv("TZ") != nullptr) {
+    if (mHadZone) mSavedZone = getenv("TZ");
+    setenv("TZ", zone, 1);
+    tzset();
+}
+
+LocalZoneEnv::~LocalZoneEnv() {
+    if (mHadZone)
+        setenv("TZ", mSavedZone.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 std::string SandboxEnv::Real(const std::string& path) const {
     return !path.empty() && path[0] == '/' ? Root() + path : path;
 }

@@ -78,10 +78,20 @@ class SandboxEnv : public ScopedEnv {
     struct timespec mTime = {};
 };
 
-// Local time by the C library's zone (TZ) instead of the sandbox's UTC.
+// Central European time, with its daylight-saving rule, so that local and UTC times differ.
+constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+// Local time by the C library's zone, set to `zone` (TZ) while this lives, instead of the
+// sandbox's UTC.
 class LocalZoneEnv : public ScopedEnv {
   public:
+    explicit LocalZoneEnv(const char* zone = kCentralEurope);
+    ~LocalZoneEnv() override;
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
+
+  private:
+    bool mHadZone;
+    std::string mSavedZone;
 };
 
 // Notes the saves: the paths that a rename completed onto while it is installed.
