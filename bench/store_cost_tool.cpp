@@ -58,16 +58,6 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-// The recorder's general settings: every database holds `records`, saved every `save` records.
-void WriteSettings(unsigned records, unsigned save) {
-    std::string text = "cdr_enabled=1\n";
-    for (const char* name : {"stated", "missed", "failed"}) {
-        text += std::string("cdr_max_") + name + "=" + std::to_string(records) + "\n";
-        text += std::string("cdr_save_") + name + "=" + std::to_string(save) + "\n";
-    }
-    WriteTextFile("/conf/general-settings.conf", text);
-}
-
 // The store under test behind one call.
 class Store {
   public:
@@ -142,7 +132,7 @@ void Fill(const Options& options, const std::vector<BenchReport>& reports) {
         return;
     }
     // Each database is saved once, when its last record arrives.
-    WriteSettings(options.records, options.records);
+    WriteRecorderSettings(options.records, options.records);
     RecorderStore store;
     Prefill(&store, reports, options.records);
 }
@@ -174,12 +164,12 @@ void Handler(const Options& options, const RootEnv& env, const std::vector<Bench
         }
         store.reset(new SqliteStore(PeerPath(options), options.records, options.save));
     } else {
-        WriteSettings(options.records, kNeverSave);
+        WriteRecorderSettings(options.records, kNeverSave);
         RecorderStore* recorder = new RecorderStore;
         store.reset(recorder);
         Prefill(recorder, reports, options.records);
         // The measured reports run at the save period asked for, counted from a fresh save.
-        WriteSettings(options.records, options.save);
+        WriteRecorderSettings(options.records, options.save);
         recorder->manager().OnUpdateCDRSettings();
         recorder->manager().OnFlush(7);
     }

@@ -139,3 +139,12 @@ void WriteTextFile(const std::string& path, const std::string& text) {
         exit(2);
     }
 }
+
+void WriteRecorderSettings(unsigned records, unsigned save) {
+    std::string text = "cdr_enabled=1\n";
+    for (const char* name : {"stated", "missed", "failed"}) {
+        text += std::string("cdr_max_") + name + "=" + std::to_string(records) + "\n";
+        text += std::string("cdr_save_") + name + "=" + std::to_string(save) + "\n";
+    }
+    WriteTextFile("/conf/general-settings.conf", text);
+}

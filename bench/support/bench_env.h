@@ -57,3 +57,7 @@ uint64_t FileSize(const std::string& path);
 
 // Writes `text` to `path`, creating the folders on the way; exits with a message on failure.
 void WriteTextFile(const std::string& path, const std::string& text);
+
+// Writes the recorder's general settings under the current root: recording on, every database
+// holding `records`, saved every `save` records.
+void WriteRecorderSettings(unsigned records, unsigned save);
