@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
 
 #include "platform/download/delivery_monitor.h"
@@ -41,12 +40,6 @@ const unsigned kTraceLineSize = 1024;
 pid_t gAgentPid = 0;
 int gAgentSocket = -1;
 volatile sig_atomic_t gStopRequested = 0;
-
-long long MonotonicMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Appends one agent line to the trace log: the recorder's stamp, "[delivery] ", the text. The
 // stream is opened for each line, so a rotation of the log by the recorder is followed.

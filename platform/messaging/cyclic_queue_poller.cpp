@@ -7,16 +7,7 @@
 
 #include "platform/messaging/queue_directory.h"
 #include "platform/util/diag.h"
-
-namespace {
-
-long long MonotonicMillis() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-}  // namespace
+#include "platform/util/env.h"
 
 CyclicQueuePoller::CyclicQueuePoller(int maxQueues, int reselectMillis)
     : mMaxQueues(maxQueues), mReselectMillis(reselectMillis) {}

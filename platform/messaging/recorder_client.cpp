@@ -8,6 +8,8 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/util/env.h"
+
 namespace {
 
 // Kinds below 16 belong on the call manager's queue, the others on the web side's.
@@ -16,12 +18,6 @@ std::string QueueFor(MessageKind kind) {
                      ? kCallManagerQueueNumber
                      : kWebSideQueueNumber;
     return QueueNameOf(number, kRecorderQueuePath);
-}
-
-long long MonotonicMillis() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 std::string Seconds(int millis) {

@@ -197,3 +197,9 @@ std::string ForwardingEnv::QueueName(const std::string& name) {
 std::string ForwardingEnv::ConfigurationRoot() {
     return mpTarget->ConfigurationRoot();
 }
+
+long long MonotonicMillis() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}

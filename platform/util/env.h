@@ -119,3 +119,7 @@ class ForwardingEnv : public Env {
   private:
     Env* mpTarget;
 };
+
+// Milliseconds of the monotonic clock, which timeouts and pauses measure with (see above: not
+// Env's clock).
+long long MonotonicMillis();
