@@ -1,7 +1,6 @@
 #include "tools/cdrctl.h"
 
 #include <arpa/inet.h>
-#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
@@ -20,6 +19,7 @@
 #include "platform/config/general_paths.h"
 #include "platform/config/record_files.h"
 #include "platform/messaging/recorder_client.h"
+#include "platform/util/decimal.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "tools/spool_command.h"
@@ -143,22 +143,10 @@ const Field* FindField(const Field (&fields)[N], const std::string& name) {
     return nullptr;
 }
 
-// A decimal integer in [min, max], nothing before or after it.
-bool ParseInteger(const std::string& text, long long min, long long max, long long* value) {
-    if (text.empty() || !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-'))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    long long parsed = strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < min || parsed > max) return false;
-    *value = parsed;
-    return true;
-}
-
 // Parses `text` as an integer in [min, max]; on failure explains what `what` needed.
 bool ParseNumber(const std::string& what, const std::string& text, long long min, long long max,
                  long long* value, std::string* error) {
-    if (ParseInteger(text, min, max, value)) return true;
+    if (ParseDecimal(text, min, max, value)) return true;
     *error = "bad " + what + " '" + text + "': expected an integer from " + std::to_string(min) +
              " to " + std::to_string(max);
     return false;

@@ -1,9 +1,10 @@
 #include "platform/util/health_record.h"
 
-#include <errno.h>
-#include <stdlib.h>
+#include <stdint.h>
 
 #include <vector>
+
+#include "platform/util/decimal.h"
 
 const char kHealthRecordPath[] = "/run/cdrd/health";
 const char kDeliveryRecordPath[] = "/run/cdrd/delivery";
@@ -88,15 +89,6 @@ std::string ValueText(const Field& field) {
     return "";
 }
 
-// A decimal number within [low, high]; false when `text` is anything else.
-bool ReadNumber(const std::string& text, long long low, long long high, long long* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    *value = strtoll(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && *value >= low && *value <= high;
-}
-
 bool StoreValue(const Field& field, const std::string& text) {
     long long number = 0;
     switch (field.kind) {
@@ -105,15 +97,15 @@ bool StoreValue(const Field& field, const std::string& text) {
             *static_cast<bool*>(field.value) = text == "1";
             return true;
         case Kind::kCount:
-            if (!ReadNumber(text, 0, UINT32_MAX, &number)) return false;
+            if (!ParseDecimal(text, 0, UINT32_MAX, &number)) return false;
             *static_cast<uint32_t*>(field.value) = static_cast<uint32_t>(number);
             return true;
         case Kind::kNumber:
-            if (!ReadNumber(text, 0, INT32_MAX, &number)) return false;
+            if (!ParseDecimal(text, 0, INT32_MAX, &number)) return false;
             *static_cast<int*>(field.value) = static_cast<int>(number);
             return true;
         case Kind::kTime:
-            if (!ReadNumber(text, 0, INT64_MAX, &number)) return false;
+            if (!ParseDecimal(text, 0, INT64_MAX, &number)) return false;
             *static_cast<int64_t*>(field.value) = number;
             return true;
         case Kind::kOutcome:
