@@ -144,9 +144,11 @@ class CDRManager : public CDRCommonMessenger {
     // when even that fails.
     void OpenDownloadLog();
     // Hands the download log's records to the outbox as one file; true once the file is there.
+    // A failure keeps its reason in mDownloadFailure; a success ends any dropping of records.
     bool AttemptDownload();
     // After a successful download: empties the download log and saves it.
     void EmptyDownloadLog();
 
     std::string mDownloadSettingsError;  // why the download settings were last not read
+    std::string mDownloadFailure;        // why the last download attempt failed
 };

@@ -81,6 +81,7 @@ int CDRManager::ReadAutoDownloadSettings() {
         if (settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
             mAutoDownload = strcmp(value.GetData(), "true") == 0 ? 1 : 0;
         if (mAutoDownload == 0) {
+            mpHealth->DropsEnded();  // the log goes with the switch: nothing more is dropped
             delete mpDownStatFile;
             mpDownStatFile = nullptr;
             Env::Current()->Unlink(kDownloadLogPath);
@@ -164,11 +165,20 @@ void CDRManager::UpkeepDownloadLog() {
         mpDownStatFile->GotoLastSection();
         mpDownStatFile->DeleteSection();
     }
+    // Records lost to failing downloads are told, never dropped in silence.
+    mpHealth->RecordsDropped(static_cast<uint32_t>(step), mDownloadFailure.empty()
+                                                              ? "no download attempted yet"
+                                                              : mDownloadFailure);
 }
 
 bool CDRManager::AttemptDownload() {
     DownloadStatistics download;
-    return download.StartDownloadStatistics(mpDownStatFile) != 0;
+    if (download.StartDownloadStatistics(mpDownStatFile) == 0) {
+        mDownloadFailure = download.FailureReason();
+        return false;
+    }
+    mpHealth->DropsEnded();
+    return true;
 }
 
 void CDRManager::EmptyDownloadLog() {

@@ -37,10 +37,16 @@ TEST_F(AutoDownloadTest, FailingDeliveriesAreRetriedEveryStepAndTheLogStaysBound
         EXPECT_LE(LogCount(), 200u);
     }
     EXPECT_EQ(22, FailedAttempts());
+    EXPECT_EQ(1,
+              TraceCount("<WARNING> download log: downloads fail (list outbox /blocked/outbox/: "));
+    EXPECT_EQ(0, TraceCount("records dropped from the download log")) << "not an hour yet";
     SetDownload("100", true);
     ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
     for (int report = 0; report < 10 && LogCount() > 1; ++report) ASSERT_EQ(1, Add());
     EXPECT_EQ(1u, LogCount()) << "a success empties the log; the new record starts it again";
+    EXPECT_EQ(1, TraceCount("<WARNING> 120 records dropped from the download log: list "
+                            "outbox /blocked/outbox/: Not a directory.\n"))
+        << "12 trims of 10, counted once downloads succeed again";
 }
 
 TEST_F(AutoDownloadTest, LoweringTheThresholdBelowTheGatheredCountDownloadsAtOnce) {
