@@ -127,8 +127,8 @@ def read_ledger(ledger, name):
 
 
 def known_durable(ledger, cut, strict, idle_seconds):
-    """{caller: type} of the adds of round `cut` that the rules above call durable, and the
-    number of adds that returned 0 in that round."""
+    """({caller: type} of the adds of round `cut` that the rules above call durable, the same
+    of every add that returned 0 in that round)."""
     freeze = [float(f[1]) for f in read_ledger(ledger, "freezes") if int(f[0]) == cut]
     if not freeze:
         raise Failure("the ledger lacks the freeze of cut %d" % cut)
@@ -141,63 +141,81 @@ def known_durable(ledger, cut, strict, idle_seconds):
                 if int(i[0]) == cut and float(i[1]) <= freeze - idle_seconds]
         horizon = max([horizon] + idle)
     taken = [a for a in read_ledger(ledger, "adds") if int(a[0]) == cut and a[3] == "0"]
-    return {a[1]: int(a[2]) for a in taken if float(a[5]) < horizon}, len(taken)
+    return ({a[1]: int(a[2]) for a in taken if float(a[5]) < horizon},
+            {a[1]: int(a[2]) for a in taken})
 
 
 def check(args):
     cut, state_path, ledger, db_dir, log_path, outbox = args
     cut = int(cut)
     strict = os.environ.get("POWER_CUT_STRICT", "0") == "1"
-    idle_seconds = int(os.environ.get("POWER_CUT_IDLE_MS", "500")) / 1000.0
+    idle_seconds = int(os.environ.get("POWER_CUT_IDLE_MS", "100")) / 1000.0
     state = {"durable": {}, "databases": {}, "delivered": [], "names": {}, "taken": 0,
-             "strict_findings": 0}
+             "lost": 0, "findings": []}
     if os.path.exists(state_path):
         with open(state_path) as handle:
             state = json.load(handle)
     durable, taken = known_durable(ledger, cut, strict, idle_seconds)
     state["durable"].update(durable)
-    state["taken"] += taken
     databases, delivered = read_storage(db_dir, log_path, outbox)
+    lost = [c for c, t in taken.items() if c not in databases[t]]
+    state["taken"] += len(taken)
+    state["lost"] += len(lost)
 
     places = {}
     for place, record_type, number, caller in delivered:
         places.setdefault(caller, []).append((place, record_type, number))
-    for caller, record_type in sorted(state["durable"].items()):
-        if caller not in databases[record_type]:
-            raise Failure("durable report %s (type %d) is not in %s" %
-                          (caller, record_type, DATABASES[record_type]))
-        if caller not in places:
-            raise Failure("durable report %s is neither in the download log nor in the outbox"
-                          % caller)
-        number = databases[record_type][caller]
-        for place, _, delivered_number in places[caller]:
-            if delivered_number != number:
-                raise Failure("report %s is ID %d in %s but ID %d in %s" %
-                              (caller, number, DATABASES[record_type], delivered_number, place))
-    for record_type, callers in state["databases"].items():
-        for caller, number in callers.items():
-            now = databases[int(record_type)].get(caller)
-            if now != number:
-                raise Failure("report %s was ID %d in %s at the last check, now %s" %
-                              (caller, number, DATABASES[int(record_type)], now))
-    for caller in state["delivered"]:
-        if caller not in places:
-            raise Failure("report %s left the download log and the outbox" % caller)
-
+    errors = baseline_errors(state, databases, places)
     findings = strict_findings(databases, places, state["names"])
-    if strict and findings:
-        raise Failure("; ".join(findings[:5]) + (" (%d findings)" % len(findings)))
-    state["strict_findings"] += len(findings)
+    if strict:
+        errors += findings
+    if errors:
+        raise Failure("%d faults after cut %d (of %d reports taken here, %d lost):\n  %s" %
+                      (len(errors), cut, len(taken), len(lost), "\n  ".join(errors[:8])))
+    fresh = sorted(set(findings).difference(state["findings"]))
+    state["findings"] = sorted(set(state["findings"]).union(findings))
     state["databases"] = {str(t): c for t, c in databases.items()}
     state["delivered"] = sorted(places)
     with open(state_path, "w") as handle:
         json.dump(state, handle)
     files = len({place for place, _, _, _ in delivered})
-    print("cut %d: %d of %d reports taken known durable, all on storage; databases %s; "
-          "%d records in %d delivery files; %d strict findings%s" %
-          (cut, len(state["durable"]), state["taken"],
+    print("cut %d: %d of %d reports taken known durable, all on storage; %d taken lost here, "
+          "%d in all; databases %s; %d records in %d delivery files; %d strict findings now, "
+          "%d in all%s" %
+          (cut, len(state["durable"]), state["taken"], len(lost), state["lost"],
            "/".join(str(len(databases[t])) for t in sorted(databases)), len(delivered), files,
-           len(findings), "" if strict else " (counted, not failed)"))
+           len(findings), len(state["findings"]), "" if strict else " (not failed)"))
+    for finding in fresh[:3]:
+        print("  new: %s" % finding)
+
+
+def baseline_errors(state, databases, places):
+    """What must hold in either mode, as messages: the known-durable reports on storage once,
+    under one ID, and what an earlier check saw still there."""
+    errors = []
+    for caller, record_type in sorted(state["durable"].items()):
+        name = DATABASES[record_type]
+        if caller not in databases[record_type]:
+            errors.append("durable report %s is not in %s" % (caller, name))
+            continue
+        if caller not in places:
+            errors.append("durable report %s is neither in the download log nor in the outbox"
+                          % caller)
+        number = databases[record_type][caller]
+        for place, _, delivered_number in places.get(caller, []):
+            if delivered_number != number:
+                errors.append("durable report %s is ID %d in %s but ID %d in %s" %
+                              (caller, number, name, delivered_number, place))
+    for record_type, callers in state["databases"].items():
+        for caller, number in callers.items():
+            now = databases[int(record_type)].get(caller)
+            if now != number:
+                errors.append("report %s was ID %d in %s at the last check, now %s" %
+                              (caller, number, DATABASES[int(record_type)], now))
+    for caller in state["delivered"]:
+        if caller not in places:
+            errors.append("report %s left the download log and the outbox" % caller)
+    return errors
 
 
 def strict_findings(databases, places, names):
