@@ -167,11 +167,13 @@ def check(args):
         places.setdefault(caller, []).append((place, record_type, number))
     errors = baseline_errors(state, databases, places)
     findings = strict_findings(databases, places, state["names"])
+    missing = len([e for e in errors if e.startswith("durable report") and "is not in" in e])
     if strict:
         errors += findings
     if errors:
-        raise Failure("%d faults after cut %d (of %d reports taken here, %d lost):\n  %s" %
-                      (len(errors), cut, len(taken), len(lost), "\n  ".join(errors[:8])))
+        raise Failure("%d faults after cut %d, %d of them known-durable reports missing from "
+                      "their database (of %d reports taken in that round, %d lost):\n  %s" %
+                      (len(errors), cut, missing, len(taken), len(lost), "\n  ".join(errors[:8])))
     fresh = sorted(set(findings).difference(state["findings"]))
     state["findings"] = sorted(set(state["findings"]).union(findings))
     state["databases"] = {str(t): c for t, c in databases.items()}
