@@ -17,8 +17,8 @@ A report is known durable when one of the rules below says it is on storage:
             the freeze: the poller serves a message only after every message sent earlier on
             the other queue, and the answer comes after the files are written;
   idle      (POWER_CUT_STRICT=1 only) its add returned before both queues were seen empty at
-            least POWER_CUT_IDLE_MS before the freeze: the recorder had taken it and had that
-            long, without a message waiting, to put it on storage.
+            least POWER_CUT_IDLE_MS before the freeze: the recorder had taken it and had at
+            least that long to put it on storage.
 
 Checks, always: every file whole; each database's IDs one run falling by one, no caller twice
 in a database, every caller in the database of its type; every known-durable report in its
@@ -221,9 +221,10 @@ def baseline_errors(state, databases, places):
 
 
 def strict_findings(databases, places, names):
-    """What the journal promises beyond the flushed baseline, as messages: each record once in
-    the download log or the outbox, the databases and those agreeing, (type, ID) never reused.
-    `names` ("type:ID" to caller, over every check) is updated."""
+    """What a recorder that loses nothing it took also meets, beyond the flushed baseline, as
+    messages: each record once in the download log or the outbox, the databases and those
+    agreeing, (type, ID) never reused. `names` ("type:ID" to caller, over every check) is
+    updated."""
     findings = []
     for caller, where in sorted(places.items()):
         record_type, number = where[0][1], where[0][2]
