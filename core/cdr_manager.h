@@ -143,6 +143,9 @@ class CDRManager : public CDRCommonMessenger {
     // Opens the download log; one that cannot be read is set aside and a new one started. Throws
     // when even that fails.
     void OpenDownloadLog();
+    // At start-up, before the first download: settles the outbox files that a download staged
+    // but had not published when the recorder ended. Never throws.
+    void SettleStagedDownloads();
     // Hands the download log's records to the outbox as one file; true once the file is there.
     // A failure keeps its reason in mDownloadFailure; a success ends any dropping of records.
     bool AttemptDownload();

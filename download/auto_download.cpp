@@ -121,6 +121,12 @@ void CDRManager::OpenDownloadLog() {
     mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
 }
 
+// A staged file is a download that never finished: no download is committed before its file is
+// in place, so its records were not taken from the download log, and it is discarded.
+void CDRManager::SettleStagedDownloads() {
+    DownloadStatistics::SettleStagedFiles(nullptr);
+}
+
 int CDRManager::OnUpdateCDRDownloadSettings() {
     TRACEX("OnUpdateCDRDownloadSettings\n");
     const int result = InitAutoDownloadSettings();

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,10 @@ class PosixEnv : public Env {
     std::string ConfigurationRoot() override {
         const char* root = getenv("VELK_PATH");
         return root != nullptr ? root : "/etc/velk-conf/";
+    }
+    std::string HostName() override {
+        struct utsname system;
+        return uname(&system) == 0 ? system.nodename : "";
     }
 };
 
@@ -196,6 +201,9 @@ std::string ForwardingEnv::QueueName(const std::string& name) {
 }
 std::string ForwardingEnv::ConfigurationRoot() {
     return mpTarget->ConfigurationRoot();
+}
+std::string ForwardingEnv::HostName() {
+    return mpTarget->HostName();
 }
 
 long long MonotonicMillis() {

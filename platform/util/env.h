@@ -1,5 +1,5 @@
 // The part of the operating system that tests substitute, behind one narrow interface: files,
-// the wall clock, message-queue names and the configuration root.
+// the wall clock, message-queue names, the configuration root and the host's name.
 //
 // Every file the program opens, reads, writes, syncs, renames, removes or examines (FIFOs too),
 // every folder it creates or lists, every time stamp it takes, every queue name it hands to the
@@ -78,6 +78,9 @@ class Env {
     // each call.
     virtual std::string ConfigurationRoot() = 0;
 
+    // The host's name as the system gives it (uname's node name); empty when it has none.
+    virtual std::string HostName() = 0;
+
     // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
     // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
     bool WriteFully(int fd, const void* data, size_t size);
@@ -112,6 +115,7 @@ class ForwardingEnv : public Env {
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;
     std::string ConfigurationRoot() override;
+    std::string HostName() override;
 
   protected:
     Env* target() const { return mpTarget; }

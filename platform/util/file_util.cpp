@@ -47,14 +47,6 @@ class FdCloser {
     int mFd;
 };
 
-void SyncDir(const std::string& dir) {
-    Env* env = Env::Current();
-    int fd = env->Open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
-    if (fd < 0) throw FileError("open folder", dir, errno);
-    FdCloser closer(fd);
-    if (env->Fsync(fd) != 0) throw FileError("sync folder", dir, errno);
-}
-
 // What a save keeps of the file it replaces; a new file gets the mode asked for and this
 // process's owner.
 struct FileIdentity {
@@ -226,6 +218,14 @@ bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSiz
     return true;
 }
 
+void SyncFolder(const std::string& dir) {
+    Env* env = Env::Current();
+    int fd = env->Open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) throw FileError("open folder", dir, errno);
+    FdCloser closer(fd);
+    if (env->Fsync(fd) != 0) throw FileError("sync folder", dir, errno);
+}
+
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode) {
     struct iovec whole = {const_cast<char*>(contents.data()), contents.size()};
     WriteFileAtomically(path, &whole, 1, mode);
@@ -245,7 +245,7 @@ void WriteFileAtomically(const std::string& path, const struct iovec* pieces, si
         Env::Current()->Unlink(temporary.c_str());
         throw;
     }
-    SyncDir(dir);
+    SyncFolder(dir);
 }
 
 bool SetFileAside(const std::string& path) {

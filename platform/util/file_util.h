@@ -82,6 +82,10 @@ void WriteFileAtomically(const std::string& path, const std::string& contents, i
 void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
                          int mode = 0640);
 
+// Syncs the folder at `dir`, so that the names created, renamed or removed in it last. Throws
+// FileError when it cannot be opened or synced.
+void SyncFolder(const std::string& dir);
+
 // Moves the file at `path` aside as "<path>.bad", first moving an earlier "<path>.bad" to
 // "<path>.bad.1" and that one to "<path>.bad.2", so the last three set-aside copies are kept.
 // Returns false when there is no file at `path`; throws FileError when it cannot be moved.
