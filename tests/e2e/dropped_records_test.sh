@@ -20,13 +20,13 @@ $CDRCTL add 1 called=full --repeat 40
 expect_log_count "OnAddCDR" 40
 $CDRCTL flush 7 >/dev/null
 expect_eq 20 "$(sections "$log")" "records in the download log, bounded at twice download_cnt"
-expect_log "<WARNING> download log: downloads fail (write $outbox/stat-"
+expect_log "<WARNING> download log: downloads fail (write $outbox/.stage-stat-"
 grep -F "download log: downloads fail" "$TRACE_LOG" | grep -qF "No space left on device" ||
   fail "the warning lacks the outbox's reason"
 expect_eq 1 "$(count_log "download log: downloads fail")" "warnings while dropping goes on"
 expect_eq 0 "$(count_log "records dropped from the download log")" "counts before an hour"
 wait_status 2 "attention: download log: 20 records dropped since "
-grep -qF "downloads failing: write $outbox/stat-" <<<"$out" || fail "no reason in status: $out"
+grep -qF "downloads failing: write $outbox/.stage-stat-" <<<"$out" || fail "no reason in status: $out"
 json=$($CDRCTL status --json) || true
 python3 - "$json" <<'PY' || fail "status --json: $json"
 import json, sys
@@ -40,7 +40,7 @@ PY
 # Space returns: the next attempt succeeds, the log empties and the count is told.
 rm "$outbox/filler"
 $CDRCTL add 1 called=space-back
-expect_log "20 records dropped from the download log: write $outbox/stat-"
+expect_log "20 records dropped from the download log: write $outbox/.stage-stat-"
 expect_eq 1 "$(ls "$outbox"/stat-*.log | wc -l)" "files in the outbox"
 expect_eq 20 "$(sections "$outbox"/stat-*.log)" "records downloaded once space was back"
 wait_status 0 "healthy"
