@@ -24,6 +24,13 @@ class Columns {
     // The column of each entry of `record`, in entry order. A name not seen before gets a new
     // column when `add` is true, else kNoColumn.
     std::vector<size_t> Place(const RecordEntries& record, bool add) {
+        // Records mostly share one layout: the keys of the last record placed, compared first,
+        // save looking every name up again.
+        if (record.size() == mLastKeys.size() &&
+            std::equal(record.begin(), record.end(), mLastKeys.begin(),
+                       [](const std::pair<std::string, std::string>& entry,
+                          const std::string& key) { return entry.first == key; }))
+            return mLastPlaced;
         std::vector<size_t> placed;
         placed.reserve(record.size());
         std::map<std::string, unsigned> seen;
@@ -36,6 +43,9 @@ class Columns {
             }
             placed.push_back(found == mIndex.end() ? kNoColumn : found->second);
         }
+        mLastKeys.clear();
+        for (const auto& entry : record) mLastKeys.push_back(entry.first);
+        mLastPlaced = placed;
         return placed;
     }
 
@@ -44,6 +54,8 @@ class Columns {
   private:
     std::vector<std::string> mNames;
     std::map<std::string, size_t> mIndex;
+    std::vector<std::string> mLastKeys;
+    std::vector<size_t> mLastPlaced;
 };
 
 // The cells of one line, a column each, `width` of them, filled from the entries of `record`
@@ -112,6 +124,11 @@ void AppendHex(std::string* out, const char* prefix, unsigned char byte, int dig
 
 // The cell as the table shows it: one line, control bytes and backslashes escaped.
 std::string TableCell(const std::string& value) {
+    if (std::none_of(value.begin(), value.end(), [](char c) {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F || c == '\\';
+        }))
+        return value;
     std::string shown;
     for (char c : value) {
         const unsigned char byte = static_cast<unsigned char>(c);

@@ -26,9 +26,7 @@ RecordFileSource::~RecordFileSource() {
 bool RecordFileSource::Next(RecordEntries* record) {
     while (!mpPiece->GotoNextSection())
         if (!ParseNextPiece()) return false;
-    record->resize(mpPiece->GetEntryCount());
-    for (unsigned i = 0; i < record->size(); ++i)
-        mpPiece->GetEntry(i, &(*record)[i].first, &(*record)[i].second);
+    mpPiece->GetEntries(record);
     return true;
 }
 
