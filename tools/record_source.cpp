@@ -15,9 +15,9 @@
 RecordFileSource::RecordFileSource(const std::string& path, bool downloadLog, size_t pieceSize)
     : mPath(path),
       mPieceSize(std::max<size_t>(pieceSize, 1)),
+      mpPiece(NewRecordText(downloadLog)),
       mFd(OpenRegularFile(path)),
-      mAtEnd(mFd < 0),
-      mpPiece(NewRecordText(downloadLog)) {}
+      mAtEnd(mFd < 0) {}
 
 RecordFileSource::~RecordFileSource() {
     if (mFd >= 0) Env::Current()->Close(mFd);

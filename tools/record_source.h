@@ -56,11 +56,11 @@ class RecordFileSource : public RecordSource {
 
     std::string mPath;
     size_t mPieceSize;
+    // The sections of the piece parsed last, walked one by one.
+    std::unique_ptr<Configuration::MultiSectionConfigFile> mpPiece;
     int mFd;
     // Bytes read and not parsed yet; the lines before them; whether the file has been read out.
     std::string mPending;
     unsigned mLinesBefore = 0;
     bool mAtEnd = false;
-    // The sections of the piece parsed last, walked one by one.
-    std::unique_ptr<Configuration::MultiSectionConfigFile> mpPiece;
 };
