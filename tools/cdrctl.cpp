@@ -429,15 +429,12 @@ std::string RecordFilePath(const CdrctlCommand& command) {
 int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     try {
         const std::string path = RecordFilePath(command);
-        const std::unique_ptr<Configuration::MultiSectionFile> file =
-            command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
-                                          : OpenDatabaseFile(path.c_str(), true);
-        const std::vector<RecordEntries> records =
-            ReadRecords(*file, command.filter, command.limit);
+        RecordFileSource source(path, command.records == "download");
+        const size_t shown =
+            ListRecords(source, command.filter, command.limit, command.format, out);
         const bool forPeople =
             command.format == RecordFormat::kSummary || command.format == RecordFormat::kTable;
-        if (records.empty() && forPeople) fprintf(out, "no records in %s\n", path.c_str());
-        WriteRecords(records, command.format, out);
+        if (shown == 0 && forPeople) fprintf(out, "no records in %s\n", path.c_str());
         return 0;
     } catch (const std::exception& e) {
         fprintf(err, "cdrctl: %s\n", e.what());

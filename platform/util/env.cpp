@@ -22,6 +22,7 @@ class PosixEnv : public Env {
         return ::open(path, flags | O_CLOEXEC, mode);
     }
     ssize_t Read(int fd, void* data, size_t size) override { return ::read(fd, data, size); }
+    off_t Seek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
     ssize_t Write(int fd, const void* data, size_t size) override {
         return ::write(fd, data, size);
     }
@@ -144,6 +145,9 @@ int ForwardingEnv::Open(const char* path, int flags, int mode) {
 }
 ssize_t ForwardingEnv::Read(int fd, void* data, size_t size) {
     return mpTarget->Read(fd, data, size);
+}
+off_t ForwardingEnv::Seek(int fd, off_t offset, int whence) {
+    return mpTarget->Seek(fd, offset, whence);
 }
 ssize_t ForwardingEnv::Write(int fd, const void* data, size_t size) {
     return mpTarget->Write(fd, data, size);

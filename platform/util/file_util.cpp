@@ -36,6 +36,8 @@ class FdCloser {
     ~FdCloser() {
         if (mFd >= 0) Env::Current()->Close(mFd);
     }
+    // Hands the descriptor over to the caller; the destructor then does nothing.
+    void Release() { mFd = -1; }
     // Closes now and reports the result; the destructor then does nothing.
     int CloseNow() {
         int result = Env::Current()->Close(mFd);
@@ -208,6 +210,19 @@ bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize)
         memcpy(contents->data() + got, chunk, static_cast<size_t>(part));
         got += static_cast<size_t>(part);
     }
+}
+
+int OpenRegularFile(const std::string& path) {
+    Env* env = Env::Current();
+    const int fd = env->Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) {
+        if (errno == ENOENT) return -1;
+        throw FileError("open", path, errno);
+    }
+    FdCloser closer(fd);
+    CheckReadable(fd, path, SIZE_MAX);
+    closer.Release();
+    return fd;
 }
 
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize) {
