@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
@@ -50,6 +51,13 @@ void HealthMonitor::SaveEnded(int store, const char* error) {
 void HealthMonitor::SetDownloadSettings(bool on) {
     mChanged = mChanged || on != mRecord.autoDownload;
     mRecord.autoDownload = on;
+}
+
+void HealthMonitor::SetOpenError(int store, const char* reason) {
+    std::string& error = mRecord.stores[store].openError;
+    const std::string text = reason != nullptr ? reason : "";
+    mChanged = mChanged || text != error;
+    error = text;
 }
 
 void HealthMonitor::SetHeld(int store, bool open, uint32_t held) {

@@ -29,6 +29,8 @@ class HealthMonitor {
     void SaveEnded(int store, const char* error);
     // The download settings were read: automatic download on or off.
     void SetDownloadSettings(bool on);
+    // Why `store` stays closed (null or empty: nothing known, or it opened), for the record.
+    void SetOpenError(int store, const char* reason);
     // What each store holds now; `open` false for a closed one.
     void SetHeld(int store, bool open, uint32_t held);
 
