@@ -32,9 +32,12 @@ struct CDRFiles {
     uint32_t mSavePeriod[3];                     // records added between two saves
     uint32_t mUnsaved[3];                        // records added since the last save
     uint32_t mNextID[3];                         // "ID" of the next record
-    ThreadMutex* mpMutex;                        // owned; held around every database operation
-    char* mpBuffer;                              // owned, kBufferSize bytes of scratch text
-    SockAddr mAddr;                              // formats IPv4 addresses
+    // The first failure to open the databases sets files aside and tries again; a second one in
+    // the life of the store (the life of the process) leaves them closed.
+    bool mOpenRetried;
+    ThreadMutex* mpMutex;  // owned; held around every database operation
+    char* mpBuffer;        // owned, kBufferSize bytes of scratch text
+    SockAddr mAddr;        // formats IPv4 addresses
 
     static const unsigned kBufferSize = 256;
 };

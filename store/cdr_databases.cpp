@@ -17,10 +17,6 @@
 
 namespace {
 
-// The first failure to open the databases sets the files aside and tries again; a second
-// failure in the life of the process leaves the databases closed.
-bool gOpenRetried = false;
-
 bool Selected(int mask, int index) {
     return (mask & (1 << index)) != 0;
 }
@@ -70,13 +66,13 @@ bool CDRManager::OpenFilesOnce(const char* const paths[3]) {
             reason = e.what();
         }
         CloseFiles();
-        if (gOpenRetried) {
+        if (mpFiles->mOpenRetried) {
             for (int i = 0; i < 3; ++i)
                 if (paths[i] != nullptr)
                     mpHealth->SetOpenError(i, ("cannot be opened: " + reason).c_str());
             return false;
         }
-        gOpenRetried = true;
+        mpFiles->mOpenRetried = true;
         if (outOfMemory)
             SetAsideTooLarge("InitFiles", paths[failing]);
         else

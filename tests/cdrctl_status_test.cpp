@@ -119,6 +119,22 @@ TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttenti
     WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
     mRecord.stores[HealthRecord::kDownloadLog].open = false;
     EXPECT_EQ(kStatusAttention, Status().status) << "automatic download on without a log";
+
+    mRecord.stores[2].open = false;
+    mRecord.stores[2].openError = "/db is a FIFO, not a regular file";
+    run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("failed:   not open: records are refused: /db is a FIFO, not a "
+                           "regular file\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("attention: failed: not open: /db is a FIFO, not a regular file\n"),
+              std::string::npos)
+        << run.out;
+    run = Status(true);
+    EXPECT_NE(run.out.find("\"open_error\":\"/db is a FIFO, not a regular file\""),
+              std::string::npos)
+        << run.out;
 }
 
 TEST_F(CdrctlStatusTest, ADeadRecorderExits1AndItsRecordIsStale) {

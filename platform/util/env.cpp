@@ -4,8 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -69,6 +71,13 @@ class PosixEnv : public Env {
     std::string ConfigurationRoot() override {
         const char* root = getenv("VELK_PATH");
         return root != nullptr ? root : "/etc/velk-conf/";
+    }
+    unsigned long long MemorySize() override {
+        struct sysinfo info;
+        if (sysinfo(&info) != 0) return 0;
+        const unsigned long long total =
+            static_cast<unsigned long long>(info.totalram) * std::max(info.mem_unit, 1u);
+        return std::min<unsigned long long>(total, SIZE_MAX);
     }
 };
 
@@ -196,6 +205,9 @@ std::string ForwardingEnv::QueueName(const std::string& name) {
 }
 std::string ForwardingEnv::ConfigurationRoot() {
     return mpTarget->ConfigurationRoot();
+}
+unsigned long long ForwardingEnv::MemorySize() {
+    return mpTarget->MemorySize();
 }
 
 long long MonotonicMillis() {

@@ -3,7 +3,8 @@
 //
 // Every file the program opens, reads, writes, syncs, renames, removes or examines (FIFOs too),
 // every folder it creates or lists, every time stamp it takes, every queue name it hands to the
-// system and the configuration root it reads its settings from go through Env::Current(). The
+// system, the configuration root it reads its settings from and the memory size it plans with go
+// through Env::Current(). The
 // default is the plain POSIX environment; tests install a forwarding wrapper that points paths
 // elsewhere, stops the clock, makes a chosen call fail or renames the queues.
 //
@@ -78,6 +79,10 @@ class Env {
     // each call.
     virtual std::string ConfigurationRoot() = 0;
 
+    // The memory the system has (physical memory, as sysinfo reports it), in bytes, at most what
+    // one process can address; 0 when it cannot be told.
+    virtual unsigned long long MemorySize() = 0;
+
     // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
     // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
     bool WriteFully(int fd, const void* data, size_t size);
@@ -112,6 +117,7 @@ class ForwardingEnv : public Env {
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;
     std::string ConfigurationRoot() override;
+    unsigned long long MemorySize() override;
 
   protected:
     Env* target() const { return mpTarget; }

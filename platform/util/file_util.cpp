@@ -106,7 +106,8 @@ std::string SaveTarget(const std::string& path) {
         if (hops == kMaxLinks) throw FileError("follow the links of", path, ELOOP);
         std::string next;
         if (env->ReadLink(target.c_str(), &next) != 0) throw FileError("read link", target, errno);
-        target = !next.empty() && next[0] == '/' ? next : DirName(target) + "/" + next;
+        const std::string dir = DirName(target);
+        target = !next.empty() && next[0] == '/' ? next : (dir == "/" ? "" : dir) + "/" + next;
     }
 }
 
