@@ -151,8 +151,11 @@ class CDRManager : public CDRCommonMessenger {
     void AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                           const CallStatistics* statistics);
 
-    // InitAutoDownloadSettings without telling the health monitor.
+    // InitAutoDownloadSettings without telling the health monitor. On 0 the reason is in
+    // mDownloadSettingsError.
     int ReadAutoDownloadSettings();
+    // After InitAutoDownloadSettings returned 0: one warning line with the reason it stopped.
+    void WarnDownloadSettingsUnread();
     // Before each new record while automatic download is on: downloads at the threshold and
     // keeps the log within twice the threshold. Throws when the download throws.
     void UpkeepDownloadLog();
@@ -163,7 +166,11 @@ class CDRManager : public CDRCommonMessenger {
     // Removes the download log when it is a regular file; a warning line when it cannot go.
     void RemoveDownloadLog();
     // Hands the download log's records to the outbox as one file; true once the file is there.
+    // A failure keeps its reason in mDownloadFailure; a success ends any dropping of records.
     bool AttemptDownload();
     // After a successful download: empties the download log and saves it.
     void EmptyDownloadLog();
+
+    std::string mDownloadSettingsError;  // why the download settings were last not read
+    std::string mDownloadFailure;        // why the last download attempt failed
 };

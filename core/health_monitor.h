@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "platform/util/health_record.h"
 
 class HealthMonitor {
@@ -31,6 +33,14 @@ class HealthMonitor {
     void SetDownloadSettings(bool on);
     // Why `store` stays closed (null or empty: nothing known, or it opened), for the record.
     void SetOpenError(int store, const char* reason);
+    // The download log's upkeep dropped its `count` oldest records because downloads fail, the
+    // last for `reason`. The first drop after a success raises a warning alarm; while dropping
+    // lasts, the total dropped since it began is told at least hourly, on the first drop an hour
+    // or more after the previous count: "N records dropped from the download log: <reason>".
+    void RecordsDropped(uint32_t count, const std::string& reason);
+    // A download succeeded, or automatic download was switched off: when records were dropped,
+    // the total is told one last time and the condition ends. Nothing otherwise.
+    void DropsEnded();
     // What each store holds now; `open` false for a closed one.
     void SetHeld(int store, bool open, uint32_t held);
 
@@ -44,6 +54,8 @@ class HealthMonitor {
   private:
     int64_t NowMillis() const;
     void Alarm(int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Tells how many records were dropped since the dropping began.
+    void CountDrops(int priority, int64_t now);
 
     HealthRecord mRecord;
     AlarmSink mSink;
@@ -52,4 +64,5 @@ class HealthMonitor {
     int64_t mLastWrite = 0;  // milliseconds
     bool mSaveAlarm[HealthRecord::kStores] = {};
     bool mWriteFailed = false;
+    int64_t mDropsCounted = 0;  // milliseconds: when the dropped records were last counted
 };

@@ -12,13 +12,18 @@ DownloadStatistics::DownloadStatistics() = default;
 DownloadStatistics::~DownloadStatistics() = default;
 
 int DownloadStatistics::StartDownloadStatistics(Configuration::MultiSectionConfigFile* log) {
-    if (log == nullptr) return 0;
+    mFailureReason.clear();
+    if (log == nullptr) {
+        mFailureReason = "no download log";
+        return 0;
+    }
     if (log->GetSectionCount() == 0) return 1;
     try {
         const DownloadSettings settings = ReadDownloadSettings(true);
         Outbox(settings.directory).Add(log->Text(), settings.keepKiB * 1024ULL);
     } catch (const std::exception& e) {
         Warn("Download: the records cannot be put in the outbox: %s.\n", e.what());
+        mFailureReason = e.what();
         return 0;
     }
     StartDeliveryAgent();

@@ -17,6 +17,8 @@
 //   download_keep_kb    most KiB the outbox files may take together, default 256
 #pragma once
 
+#include <string>
+
 #include "platform/config/multi_section_file.h"
 
 class DownloadStatistics {
@@ -31,10 +33,16 @@ class DownloadStatistics {
     // without records counts as done, with no file written); 0 when it could not be written,
     // and 0 for a null log (nothing to download). Never throws: failures are warned about.
     int StartDownloadStatistics(Configuration::MultiSectionConfigFile* log);
+    // Why the last StartDownloadStatistics returned 0, one line (the outbox's error, or "no
+    // download log"); empty when it has not failed.
+    const std::string& FailureReason() const { return mFailureReason; }
 
     // For the recorder, when it reads the download settings with automatic download on (at
     // start-up and on a reload), between downloads: removes what an interrupted download left in
     // the outbox (never a whole file) and starts the delivery agent when a delivery command is set,
     // so that files left in the outbox leave without waiting for the next download. Never throws.
     static void StartDelivery();
+
+  private:
+    std::string mFailureReason;
 };
