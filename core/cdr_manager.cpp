@@ -44,6 +44,7 @@ CDRFiles::CDRFiles()
       mSavePeriod{1, 1, 1},
       mUnsaved{0, 0, 0},
       mNextID{0, 0, 0},
+      mOpenRetried(false),
       mpMutex(new ThreadMutex),
       mpBuffer(new char[kBufferSize]) {}
 

@@ -32,9 +32,12 @@ struct CDRFiles {
     uint32_t mSavePeriod[3];                     // records added between two saves
     uint32_t mUnsaved[3];                        // records added since the last save
     uint32_t mNextID[3];                         // "ID" of the next record
-    ThreadMutex* mpMutex;                        // owned; held around every database operation
-    char* mpBuffer;                              // owned, kBufferSize bytes of scratch text
-    SockAddr mAddr;                              // formats IPv4 addresses
+    // The first failure to open the databases sets files aside and tries again; a second one in
+    // the life of the store (the life of the process) leaves them closed.
+    bool mOpenRetried;
+    ThreadMutex* mpMutex;  // owned; held around every database operation
+    char* mpBuffer;        // owned, kBufferSize bytes of scratch text
+    SockAddr mAddr;        // formats IPv4 addresses
 
     static const unsigned kBufferSize = 256;
 };
@@ -102,8 +105,19 @@ class CDRManager : public CDRCommonMessenger {
     // health monitor how it went. Throws what the save throws.
     void SaveFile(int store);
 
-    // Opens the three databases; throws what the file class throws.
-    void OpenFiles(const char* const paths[3]);
+    // Opens the databases at the non-null paths. The first failure in the life of the process
+    // sets files aside and tries again: the file that ran out of memory, or else every one (the
+    // "cannot be opened" rule); a second failure leaves them closed and returns false.
+    bool OpenFilesOnce(const char* const paths[3]);
+    // Opens the databases at the non-null paths, `*failing` naming the one being opened; throws
+    // what the file class throws.
+    void OpenFiles(const char* const paths[3], int* failing);
+    // Deletes the three file objects: every database closed.
+    void CloseFiles();
+    // True, with a warning line naming `path` and what it is and the reason noted for the health
+    // record, when `path` is a FIFO, a device, a socket or a folder: store `store` (a database
+    // index or HealthRecord::kDownloadLog) then stays closed and nothing touches the path.
+    bool KeepClosedIfNotRegular(int store, const std::string& path, const char* caller);
     // Recovers the numbering of database `index` from its newest record, or renumbers it.
     void RecoverNumbering(int index);
     // Deletes the oldest records of database `index` above `maxRecords`; saves once if any went.
@@ -117,9 +131,14 @@ class CDRManager : public CDRCommonMessenger {
     // Moves the files at the non-null paths aside to "<path>.bad", tracing each one.
     void SetAsideUnreadableFiles(const char* const paths[3], const char* reason);
     // Moves the unreadable file at `path` aside as "<path>.bad" (the two earlier copies kept as
-    // ".bad.1" and ".bad.2") or, when that fails, removes it; one warning line, beginning with
-    // `caller`, says which happened. Nothing when there is no file.
-    static void SetAsideUnreadable(const char* caller, const std::string& path);
+    // ".bad.1" and ".bad.2"; through a trusted link, its target is moved) or, when that fails and
+    // `mayRemove`, removes it; one warning line, beginning with `caller`, says which happened.
+    // Nothing when there is no file; only a regular file is ever moved or removed.
+    static void SetAsideUnreadable(const char* caller, const std::string& path,
+                                   bool mayRemove = true);
+    // After memory ran out loading `path`: a warning line saying so, then the file set aside,
+    // never removed.
+    static void SetAsideTooLarge(const char* caller, const std::string& path);
 
     // Adds one entry to the new record in each target file (database and/or download log).
     void AddEntry(bool toDatabase, int index, const char* key, const char* value);
@@ -140,12 +159,15 @@ class CDRManager : public CDRCommonMessenger {
     // Before each new record while automatic download is on: downloads at the threshold and
     // keeps the log within twice the threshold. Throws when the download throws.
     void UpkeepDownloadLog();
-    // Opens the download log; one that cannot be read is set aside and a new one started. Throws
-    // when even that fails.
+    // Opens the download log; one that cannot be read is set aside and a new one started. A
+    // FIFO, a device, a socket or a folder at its path leaves the log closed, with a warning
+    // line. Throws when even a new log cannot be started.
     void OpenDownloadLog();
     // At start-up, before the first download: settles the outbox files that a download staged
     // but had not published when the recorder ended. Never throws.
     void SettleStagedDownloads();
+    // Removes the download log when it is a regular file; a warning line when it cannot go.
+    void RemoveDownloadLog();
     // Hands the download log's records to the outbox as one file; true once the file is there.
     // A failure keeps its reason in mDownloadFailure; a success ends any dropping of records.
     bool AttemptDownload();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
@@ -51,6 +52,13 @@ void HealthMonitor::SaveEnded(int store, const char* error) {
 void HealthMonitor::SetDownloadSettings(bool on) {
     mChanged = mChanged || on != mRecord.autoDownload;
     mRecord.autoDownload = on;
+}
+
+void HealthMonitor::SetOpenError(int store, const char* reason) {
+    std::string& error = mRecord.stores[store].openError;
+    const std::string text = reason != nullptr ? reason : "";
+    mChanged = mChanged || text != error;
+    error = text;
 }
 
 void HealthMonitor::RecordsDropped(uint32_t count, const std::string& reason) {

@@ -31,6 +31,8 @@ class HealthMonitor {
     void SaveEnded(int store, const char* error);
     // The download settings were read: automatic download on or off.
     void SetDownloadSettings(bool on);
+    // Why `store` stays closed (null or empty: nothing known, or it opened), for the record.
+    void SetOpenError(int store, const char* reason);
     // The download log's upkeep dropped its `count` oldest records because downloads fail, the
     // last for `reason`. The first drop after a success raises a warning alarm; while dropping
     // lasts, the total dropped since it began is told at least hourly, on the first drop an hour

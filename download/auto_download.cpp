@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "core/cdr_manager.h"
@@ -84,7 +85,7 @@ int CDRManager::ReadAutoDownloadSettings() {
             mpHealth->DropsEnded();  // the log goes with the switch: nothing more is dropped
             delete mpDownStatFile;
             mpDownStatFile = nullptr;
-            Env::Current()->Unlink(kDownloadLogPath);
+            RemoveDownloadLog();
             return 1;
         }
         // An unreadable threshold file is forgiven: stopping here would leave automatic download
@@ -108,17 +109,33 @@ int CDRManager::ReadAutoDownloadSettings() {
     }
 }
 
-// A download log that cannot be read (damaged, not a regular file) is set aside like a damaged
-// database, and a new one is started, so that recording goes on.
+// A download log that cannot be read (damaged) is set aside like a damaged database, and a new
+// one is started, so that recording goes on. A FIFO, a device or a folder at its path is not the
+// recorder's to move: the log stays closed instead.
 void CDRManager::OpenDownloadLog() {
+    const char* const caller = "InitAutoDownloadSettings";
+    if (KeepClosedIfNotRegular(HealthRecord::kDownloadLog, kDownloadLogPath, caller)) return;
     try {
         mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
+        mpHealth->SetOpenError(HealthRecord::kDownloadLog, nullptr);
         return;
+    } catch (const std::bad_alloc&) {
+        SetAsideTooLarge(caller, kDownloadLogPath);
     } catch (const std::exception& e) {
-        Warn("InitAutoDownloadSettings: the download log cannot be read (%s).\n", e.what());
+        Warn("%s: the download log cannot be read (%s).\n", caller, e.what());
+        SetAsideUnreadable(caller, kDownloadLogPath);
     }
-    SetAsideUnreadable("InitAutoDownloadSettings", kDownloadLogPath);
     mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
+    mpHealth->SetOpenError(HealthRecord::kDownloadLog, nullptr);
+}
+
+// With automatic download off the log has no use: it goes, unless it is not a regular file.
+void CDRManager::RemoveDownloadLog() {
+    try {
+        RemoveSavedFile(kDownloadLogPath);
+    } catch (const FileError& e) {
+        Warn("InitAutoDownloadSettings: the download log is left in place: %s.\n", e.what());
+    }
 }
 
 // A staged file is a download that never finished: no download is committed before its file is

@@ -2,8 +2,10 @@
 // flush and settings-reload requests.
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <exception>
+#include <new>
 #include <string>
 
 #include "core/cdr_manager.h"
@@ -14,10 +16,6 @@
 #include "platform/util/file_util.h"
 
 namespace {
-
-// The first failure to open the databases sets the files aside and tries again; a second
-// failure in the life of the process leaves the databases closed.
-bool gOpenRetried = false;
 
 bool Selected(int mask, int index) {
     return (mask & (1 << index)) != 0;
@@ -33,33 +31,80 @@ uint32_t LeadingNumber(const char* text) {
 }  // namespace
 
 bool CDRManager::InitFiles(const char* stated, const char* missed, const char* failed) {
-    const char* const paths[3] = {stated, missed, failed};
-    for (;;) {
-        try {
-            OpenFiles(paths);
-            break;
-        } catch (const std::exception& e) {
-            for (Configuration::MultiSectionFile*& file : mpFiles->mpFile) {
-                delete file;
-                file = nullptr;
-            }
-            if (gOpenRetried) return false;
-            gOpenRetried = true;
-            SetAsideUnreadableFiles(paths, e.what());
-        }
-    }
+    const char* paths[3] = {stated, missed, failed};
+    bool allOpen = true;
     for (int i = 0; i < 3; ++i) {
         if (paths[i] == nullptr) continue;
         mpFiles->mFileName[i] = paths[i];
+        // Somebody else's FIFO, device or folder: that database alone stays closed.
+        if (KeepClosedIfNotRegular(i, paths[i], "InitFiles")) {
+            paths[i] = nullptr;
+            allOpen = false;
+        }
+    }
+    if (!OpenFilesOnce(paths)) return false;
+    for (int i = 0; i < 3; ++i) {
+        if (paths[i] == nullptr) continue;
+        mpHealth->SetOpenError(i, nullptr);
         RecoverNumbering(i);
     }
-    return true;
+    return allOpen;
 }
 
-void CDRManager::OpenFiles(const char* const paths[3]) {
+bool CDRManager::OpenFilesOnce(const char* const paths[3]) {
+    for (;;) {
+        int failing = 0;
+        std::string reason;
+        bool outOfMemory = false;
+        try {
+            OpenFiles(paths, &failing);
+            return true;
+        } catch (const std::bad_alloc& e) {
+            reason = e.what();
+            outOfMemory = true;
+        } catch (const std::exception& e) {
+            reason = e.what();
+        }
+        CloseFiles();
+        if (mpFiles->mOpenRetried) {
+            for (int i = 0; i < 3; ++i)
+                if (paths[i] != nullptr)
+                    mpHealth->SetOpenError(i, ("cannot be opened: " + reason).c_str());
+            return false;
+        }
+        mpFiles->mOpenRetried = true;
+        if (outOfMemory)
+            SetAsideTooLarge("InitFiles", paths[failing]);
+        else
+            SetAsideUnreadableFiles(paths, reason.c_str());
+    }
+}
+
+void CDRManager::OpenFiles(const char* const paths[3], int* failing) {
     for (int i = 0; i < 3; ++i) {
+        *failing = i;
         if (paths[i] != nullptr) mpFiles->mpFile[i] = OpenDatabaseFile(paths[i], false).release();
     }
+}
+
+void CDRManager::CloseFiles() {
+    for (Configuration::MultiSectionFile*& file : mpFiles->mpFile) {
+        delete file;
+        file = nullptr;
+    }
+}
+
+bool CDRManager::KeepClosedIfNotRegular(int store, const std::string& path, const char* caller) {
+    const std::string type = NonRegularFileType(path);
+    if (type.empty()) return false;
+    const std::string reason = path + " is " + type;
+    Warn("%s: %s; the %s stays closed%s, and the path is left as it is.\n", caller, reason.c_str(),
+         kStoreTitles[store],
+         store == HealthRecord::kDownloadLog
+             ? " (reports are refused while automatic download is on)"
+             : " (its reports are refused)");
+    mpHealth->SetOpenError(store, reason.c_str());
+    return true;
 }
 
 // The unreadable bytes are kept beside the database as "<path>.bad" rather than destroyed, so a
@@ -71,20 +116,39 @@ void CDRManager::SetAsideUnreadableFiles(const char* const paths[3], const char*
     }
 }
 
-void CDRManager::SetAsideUnreadable(const char* caller, const std::string& path) {
-    std::string why;
+// A file too large for the memory of this device is whole: it is moved out of the way, never
+// removed, so that it can be read elsewhere.
+void CDRManager::SetAsideTooLarge(const char* caller, const std::string& path) {
+    struct stat info;
+    const unsigned long long size = Env::Current()->Stat(path.c_str(), &info) == 0
+                                        ? static_cast<unsigned long long>(info.st_size)
+                                        : 0;
+    Warn("%s: memory ran out while loading %s (%llu bytes); it is set aside and started afresh.\n",
+         caller, path.c_str(), size);
+    SetAsideUnreadable(caller, path, false);
+}
+
+void CDRManager::SetAsideUnreadable(const char* caller, const std::string& path, bool mayRemove) {
+    std::string why, movedTo;
     try {
-        if (SetFileAside(path))
-            Warn("%s: %s kept as %s.bad.\n", caller, path.c_str(), path.c_str());
+        if (SetFileAside(path, &movedTo))
+            Warn("%s: %s kept as %s.\n", caller, path.c_str(), movedTo.c_str());
         return;
     } catch (const FileError& e) {
         why = e.what();
     }
-    if (Env::Current()->Unlink(path.c_str()) == 0)
+    if (!mayRemove) {
+        Warn("%s: %s cannot be set aside (%s); it is left as it is.\n", caller, path.c_str(),
+             why.c_str());
+        return;
+    }
+    try {
+        RemoveSavedFile(path);
         Warn("%s: %s cannot be set aside (%s); removed.\n", caller, path.c_str(), why.c_str());
-    else
+    } catch (const FileError& e) {
         Warn("%s: %s can be neither set aside (%s) nor removed (%s).\n", caller, path.c_str(),
-             why.c_str(), strerror(errno));
+             why.c_str(), e.what());
+    }
 }
 
 void CDRManager::RecoverNumbering(int index) {
@@ -194,11 +258,17 @@ bool CDRManager::RebuildFiles(int mask) {
             if (!Selected(mask, i)) continue;
             delete mpFiles->mpFile[i];
             mpFiles->mpFile[i] = nullptr;
-            const char* name = mpFiles->mFileName[i].c_str();
-            if (Env::Current()->Unlink(name) != 0 && errno != ENOENT)
-                Warn("OnClear: %s cannot be removed (%s); it is reopened with its records.\n", name,
-                     strerror(errno));
-            mpFiles->mpFile[i] = OpenDatabaseFile(mpFiles->mFileName[i].c_str(), false).release();
+            const std::string& name = mpFiles->mFileName[i];
+            // Only a regular file is rebuilt; a FIFO, a device or a folder stays as it is.
+            if (KeepClosedIfNotRegular(i, name, "OnClear")) continue;
+            try {
+                RemoveSavedFile(name);
+            } catch (const FileError& e) {
+                Warn("OnClear: %s cannot be removed (%s); it is reopened with its records.\n",
+                     name.c_str(), e.what());
+            }
+            mpFiles->mpFile[i] = OpenDatabaseFile(name.c_str(), false).release();
+            mpHealth->SetOpenError(i, nullptr);
             // Storage agrees with memory again: no file, no records.
             mpHealth->SaveEnded(i, nullptr);
         }

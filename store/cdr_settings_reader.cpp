@@ -10,8 +10,32 @@
 #include "platform/config/general_settings_accessor.h"
 #include "platform/config/record_files.h"
 #include "platform/download/delivery_agent.h"
+#include "platform/util/diag.h"
+#include "platform/util/env.h"
 
 namespace {
+
+// Memory one record takes once loaded, as planned for: a record with both media streams and a
+// fax block is about 700 bytes of text, which a loaded database keeps as it is in the file; its
+// index entry and, for a record added since the start, a heap block of its own with spare room
+// and the allocator's bookkeeping bring that to about 1 KiB.
+const unsigned long long kRecordMemoryBytes = 1024;
+
+// Warns when the three databases at their record limits would take more than half of the
+// memory the system has: the rest belongs to the device's other programs, and a limit that
+// cannot be held shows when a database no longer loads, at a start long after the setting.
+void WarnIfLimitsExceedMemory(const uint32_t maxRecords[3]) {
+    const unsigned long long memory = Env::Current()->MemorySize();
+    unsigned long long needed = 0;
+    for (int i = 0; i < 3; ++i) needed += maxRecords[i] * kRecordMemoryBytes;
+    if (memory == 0 || needed <= memory / 2) return;
+    Warn(
+        "GetCDRData: the record limits (stated %lu, missed %lu, failed %lu) may take %llu MiB "
+        "at about 1 KiB a record, more than half of the %llu MiB of memory of this system; full "
+        "databases may not load at the next start.\n",
+        static_cast<unsigned long>(maxRecords[0]), static_cast<unsigned long>(maxRecords[1]),
+        static_cast<unsigned long>(maxRecords[2]), needed >> 20, memory >> 20);
+}
 
 std::string* DatabaseName(GeneralPaths* paths, int index) {
     std::string* names[3] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb, &paths->mCDRFailedDb};
@@ -68,5 +92,11 @@ bool CDRManager::GetCDRData() {
            mSettings.mFileName[0].c_str(), mSettings.mMaxRecords[0], mSettings.mSavePeriod[0],
            mSettings.mFileName[1].c_str(), mSettings.mMaxRecords[1], mSettings.mSavePeriod[1],
            mSettings.mFileName[2].c_str(), mSettings.mMaxRecords[2], mSettings.mSavePeriod[2]);
+    // A limit of 0 keeps the one in force, which is then what the memory must hold.
+    uint32_t limits[3];
+    for (int i = 0; i < 3; ++i)
+        limits[i] =
+            mSettings.mMaxRecords[i] != 0 ? mSettings.mMaxRecords[i] : mpFiles->mMaxRecords[i];
+    WarnIfLimitsExceedMemory(limits);
     return true;
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/util/file_util.h"
+#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -185,6 +187,48 @@ TEST_F(AutoDownloadTest, WithRecordingOffRecordsGoToTheLogOnlyTypeFirst) {
     EXPECT_EQ("2", records[0][0].second);
     EXPECT_EQ("ID", records[0][1].first);
     EXPECT_EQ("1", records[0][1].second);
+}
+
+// A FIFO at the download log's path is neither opened, set aside nor removed: the log stays
+// closed (reports are refused while automatic download is on, as without a log), also when
+// automatic download is switched off, which removes a regular log.
+TEST_F(AutoDownloadTest, ADownloadLogThatIsNotARegularFileStaysClosedAndInPlace) {
+    SwitchOn(10, true);
+    MakeDirs("/mnt/bbram/calldata");
+    const std::string fifo = mEnv.Real(DownloadLogPath());
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    TestManager& manager = Start();
+    EXPECT_EQ(nullptr, manager.mpDownStatFile);
+    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: /mnt/bbram/calldata/down_stat.log is a "
+                            "FIFO, not a regular file; the download log stays closed (reports "
+                            "are refused while automatic download is on), and the path is left "
+                            "as it is.\n"));
+    EXPECT_EQ(0, Add());
+    WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=false\n");
+    ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
+    EXPECT_EQ(1, TraceCount("the download log is left in place: remove "
+                            "/mnt/bbram/calldata/down_stat.log: a FIFO, not a regular file.\n"));
+    struct stat info;
+    ASSERT_EQ(0, lstat(fifo.c_str(), &info));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_FALSE(Exists(DownloadLogPath() + ".bad"));
+    EXPECT_EQ(1, Add()) << "automatic download off: the databases record";
+}
+
+// Memory running out while the download log loads: the log is set aside whole and a new one
+// started.
+TEST_F(AutoDownloadTest, MemoryRunningOutSetsTheDownloadLogAside) {
+    SwitchOn(100, true);
+    WriteFileAtomically(DownloadLogPath(), "section\n{\ntype=1\nID=4\n}\n");
+    {
+        OutOfMemoryEnv noMemory(DownloadLogPath(), FaultEnv::kOnce);
+        Start();
+    }
+    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: memory ran out while loading "
+                            "/mnt/bbram/calldata/down_stat.log"));
+    EXPECT_EQ("section\n{\ntype=1\nID=4\n}\n", ReadFile(DownloadLogPath() + ".bad"));
+    EXPECT_EQ(1, Add());
+    EXPECT_EQ(1u, LogCount());
 }
 
 // (A download asked for while automatic download is on is e2e/download_test.sh's: the log is

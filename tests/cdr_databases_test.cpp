@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "platform/util/file_util.h"
+#include "platform/util/health_record.h"
+#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -21,6 +24,20 @@ class CDRDatabasesTest : public RecorderTest {
     }
     void Add(int type, const std::string& called) {
         ASSERT_EQ(1, mpManager->OnAddCDR(type, MakeReport(1000, called), nullptr));
+    }
+    // The type bits of what is at the program's `path`, no link followed; 0 when nothing is.
+    mode_t TypeAt(const std::string& path) {
+        struct stat info;
+        return lstat(mEnv.Real(path).c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+    }
+    // The health record the manager writes at its next loop turn.
+    HealthRecord PublishedHealth() {
+        mpManager->OnLoopTurn();
+        std::string text, error;
+        HealthRecord record;
+        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
+        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
+        return record;
     }
 };
 
@@ -103,6 +120,79 @@ TEST_F(CDRDatabasesTest, RequestsSkipAClosedDatabaseAndReloadIsRefused) {
     EXPECT_EQ(0, manager.OnUpdateCDRSettings());
     EXPECT_EQ(1, TraceCount("OnUpdateCDRSettings: CDR files are not created.\n"));
     EXPECT_EQ(50u, manager.mSettings.mMaxRecords[1]) << "settings are not re-read";
+}
+
+// A FIFO or a folder named as a database is somebody else's: only that database stays closed,
+// and neither the start-up nor a clear that rebuilds the databases moves or removes it.
+TEST_F(CDRDatabasesTest, ANonRegularPathKeepsItsDatabaseClosedAndIsNeverTouched) {
+    MakeDatabase(StatedPath(), 2, true);
+    ASSERT_EQ(0, mkfifo(mEnv.Real(MissedPath()).c_str(), 0600));
+    MakeDirs(FailedPath());
+    TestManager& manager = Start();
+    EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/missed_calls_db is a FIFO, not a regular "
+                            "file; the missed calls database stays closed (its reports are "
+                            "refused), and the path is left as it is.\n"));
+    EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/unsuccess_calls_db is a folder, not a "
+                            "regular file; the failed calls database stays closed"));
+    EXPECT_EQ(1, TraceCount("Call details log file(s) was not been created!\n"));
+    EXPECT_EQ(0, TraceCount("kept as"));
+    EXPECT_EQ(2u, HeldRecords(0).size()) << "the stated calls database opened with its records";
+    Add(1, "beside");
+    EXPECT_EQ(0, manager.OnAddCDR(2, MakeReport(1, "refused"), nullptr));
+
+    const HealthRecord health = PublishedHealth();
+    EXPECT_TRUE(health.stores[0].open);
+    EXPECT_FALSE(health.stores[1].open);
+    EXPECT_EQ("/conf/telephony/missed_calls_db is a FIFO, not a regular file",
+              health.stores[1].openError);
+    EXPECT_EQ("/conf/telephony/unsuccess_calls_db is a folder, not a regular file",
+              health.stores[2].openError);
+
+    {
+        FaultEnv failing(&mEnv, FaultEnv::kRename, 1);  // the clear's save fails: rebuild
+        EXPECT_EQ(1, manager.OnClear(7));
+    }
+    EXPECT_EQ(S_IFIFO, TypeAt(MissedPath()));
+    EXPECT_EQ(S_IFDIR, TypeAt(FailedPath()));
+    EXPECT_NE(nullptr, manager.mpFiles->mpFile[0]) << "the stated calls database was rebuilt";
+    EXPECT_EQ(nullptr, manager.mpFiles->mpFile[1]);
+    EXPECT_EQ(1, manager.OnFlush(7));
+    EXPECT_EQ(S_IFIFO, TypeAt(MissedPath()));
+}
+
+// Memory running out while one database loads sets that file aside whole; the others keep
+// their records. Where it cannot be set aside it stays, never removed, and the databases stay
+// closed.
+TEST_F(CDRDatabasesTest, MemoryRunningOutSetsOnlyThatFileAsideAndNeverRemovesIt) {
+    MakeDatabase(StatedPath(), 5, true);
+    MakeDatabase(MissedPath(), 3, true);
+    const std::string stated = ReadFile(StatedPath());
+    {
+        OutOfMemoryEnv noMemory(StatedPath(), FaultEnv::kOnce);
+        Start();
+        EXPECT_EQ(1, noMemory.Thrown());
+    }
+    EXPECT_EQ(1, TraceCount("InitFiles: memory ran out while loading /conf/telephony/CDR_db (" +
+                            std::to_string(stated.size()) +
+                            " bytes); it is set aside and started afresh.\n"));
+    EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/CDR_db kept as "
+                            "/conf/telephony/CDR_db.bad.\n"));
+    EXPECT_EQ(stated, ReadFile(StatedPath() + ".bad"));
+    EXPECT_FALSE(Exists(MissedPath() + ".bad"));
+    EXPECT_TRUE(mpManager->IsCDRFilesExist());
+    EXPECT_EQ(0u, HeldRecords(0).size());
+    EXPECT_EQ(3u, HeldRecords(1).size());
+    mpManager.reset();
+
+    const std::string missed = ReadFile(MissedPath());
+    FaultEnv noRename(&mEnv, FaultEnv::kRename, 1, FaultEnv::kFromThenOn);
+    OutOfMemoryEnv noMemory(MissedPath(), FaultEnv::kFromThenOn);
+    TestManager& manager = Start();
+    EXPECT_EQ(2, noMemory.Thrown()) << "the first load and the one retry";
+    EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/missed_calls_db cannot be set aside"));
+    EXPECT_EQ(1, TraceCount("it is left as it is.\n"));
+    EXPECT_FALSE(manager.IsCDRFilesExist());
+    EXPECT_EQ(missed, ReadRealFile(mEnv.Real(MissedPath())));
 }
 
 }  // namespace

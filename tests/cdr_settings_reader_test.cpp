@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "support/recorder_fixture.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -57,6 +58,45 @@ TEST_F(CDRSettingsReaderTest, NumbersAreTakenAsTheyStandZeroIncluded) {
     EXPECT_EQ(0u, Settings().mSavePeriod[2]);
     EXPECT_EQ(1u, mpManager->mpFiles->mMaxRecords[0]) << "0 keeps the limit as it was";
     EXPECT_EQ(1u, mpManager->mpFiles->mSavePeriod[2]) << "0 keeps the period as it was";
+}
+
+// The memory the system reports, as the test sets it.
+class MemoryEnv : public ScopedEnv {
+  public:
+    explicit MemoryEnv(unsigned long long bytes) : mBytes(bytes) {}
+    unsigned long long MemorySize() override { return mBytes; }
+
+  private:
+    unsigned long long mBytes;
+};
+
+// Record limits whose databases would take more than half of the memory (at 1 KiB a record,
+// the three together) are warned about when read, not found out when a full database no longer
+// loads at a later start.
+TEST_F(CDRSettingsReaderTest, LimitsTooLargeForTheMemoryAreWarnedAboutWhenRead) {
+    const std::string warning = "GetCDRData: the record limits";
+    MemoryEnv memory(64ull << 20);
+    WriteConfig("general-settings.conf", "cdr_max_stated=31000\ncdr_max_missed=768\n");
+    Start();
+    EXPECT_EQ(0, TraceCount(warning)) << "32 MiB is half of 64 MiB";
+    WriteConfig("general-settings.conf", "cdr_max_stated=31000\ncdr_max_missed=769\n");
+    ASSERT_TRUE(mpManager->GetCDRData());
+    EXPECT_EQ(1, TraceCount("GetCDRData: the record limits (stated 31000, missed 769, failed "
+                            "1000) may take 32 MiB at about 1 KiB a record, more than half of the "
+                            "64 MiB of memory of this system; full databases may not load at the "
+                            "next start.\n"));
+    WriteConfig("general-settings.conf", "cdr_max_stated=4294967295\n");
+    ASSERT_TRUE(mpManager->GetCDRData());
+    EXPECT_EQ(1, TraceCount("(stated 4294967295, missed 1000, failed 1000) may take 4194305 MiB"))
+        << "no overflow on a 32-bit device";
+    // A limit of 0 keeps the one in force (31000 since the start), which the memory must hold.
+    WriteConfig("general-settings.conf", "cdr_max_stated=0\ncdr_max_missed=30000\n");
+    ASSERT_TRUE(mpManager->GetCDRData());
+    EXPECT_EQ(1, TraceCount("(stated 31000, missed 30000, failed 1000) may take 60 MiB"));
+    MemoryEnv unknown(0);
+    WriteConfig("general-settings.conf", "cdr_max_stated=4294967295\n");
+    ASSERT_TRUE(mpManager->GetCDRData());
+    EXPECT_EQ(3, TraceCount(warning)) << "no warning when the memory cannot be told";
 }
 
 }  // namespace

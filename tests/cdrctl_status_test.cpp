@@ -30,7 +30,7 @@ class CdrctlStatusTest : public ::testing::Test {
         mRecord.version = "0.1.0";
         mRecord.written = kNow - 5;
         for (StoreHealth& store : mRecord.stores) store.open = true;
-        mRecord.stores[0] = {true, 12, 2, kNow - 60, Outcome::kOk, ""};
+        mRecord.stores[0] = {true, 12, 2, kNow - 60, Outcome::kOk, "", ""};
         for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber}) {
             mQueues[number == kWebSideQueueNumber].Create(QueueNameOf(number, kRecorderQueuePath),
                                                           O_RDONLY | O_NONBLOCK);
@@ -79,7 +79,7 @@ TEST_F(CdrctlStatusTest, ALiveHealthyRecorderExits0WithALinePerDatabaseDeliveryA
 }
 
 TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttention) {
-    mRecord.stores[1] = {true, 40, 40, kNow - 1, Outcome::kFailed, "write /x: No space left"};
+    mRecord.stores[1] = {true, 40, 40, kNow - 1, Outcome::kFailed, "write /x: No space left", ""};
     CdrctlOutcome run = Status();
     EXPECT_EQ(kStatusAttention, run.status);
     EXPECT_NE(run.out.find("missed:   40 records held, 40 not on storage; last save 2023-11-14 "
@@ -119,6 +119,22 @@ TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttenti
     WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
     mRecord.stores[HealthRecord::kDownloadLog].open = false;
     EXPECT_EQ(kStatusAttention, Status().status) << "automatic download on without a log";
+
+    mRecord.stores[2].open = false;
+    mRecord.stores[2].openError = "/db is a FIFO, not a regular file";
+    run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("failed:   not open: records are refused: /db is a FIFO, not a "
+                           "regular file\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("attention: failed: not open: /db is a FIFO, not a regular file\n"),
+              std::string::npos)
+        << run.out;
+    run = Status(true);
+    EXPECT_NE(run.out.find("\"open_error\":\"/db is a FIFO, not a regular file\""),
+              std::string::npos)
+        << run.out;
 }
 
 TEST_F(CdrctlStatusTest, RecordsDroppedFromTheDownloadLogNeedAttentionInBothForms) {

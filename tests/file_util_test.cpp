@@ -169,6 +169,72 @@ TEST(FileUtilTest, SettingAsideKeepsTheLastThreeCopies) {
     }
 }
 
+// A FIFO or a folder, whether at the path or at the end of a trusted link, is neither replaced by
+// a save, nor set aside, nor removed: each refuses, naming what is there.
+TEST(FileUtilTest, OnlyRegularFilesAreReplacedSetAsideOrRemoved) {
+    SandboxEnv env;
+    ASSERT_EQ(0, mkfifo(env.Real("/fifo").c_str(), 0600));
+    MakeDirs("/folder");
+    ASSERT_EQ(0, symlink("fifo", env.Real("/link").c_str()));
+    const struct {
+        const char* path;
+        const char* target;
+        const char* what;
+    } cases[] = {{"/fifo", "/fifo", "a FIFO, not a regular file"},
+                 {"/folder", "/folder", "a folder, not a regular file"},
+                 {"/link", "/fifo", "a FIFO, not a regular file"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.what, NonRegularFileType(c.path));
+        const std::string suffix = std::string(" ") + c.target + ": " + c.what;
+        try {
+            WriteFileAtomically(c.path, "records");
+            ADD_FAILURE() << c.path << " was replaced";
+        } catch (const FileError& e) {
+            EXPECT_EQ("replace" + suffix, e.what());
+        }
+        EXPECT_THROW(SetFileAside(c.path), FileError) << c.path;
+        try {
+            RemoveSavedFile(c.path);
+            ADD_FAILURE() << c.path << " was removed";
+        } catch (const FileError& e) {
+            EXPECT_EQ("remove" + suffix, e.what());
+        }
+    }
+    struct stat info;
+    ASSERT_EQ(0, lstat(env.Real("/fifo").c_str(), &info));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    ASSERT_EQ(0, lstat(env.Real("/folder").c_str(), &info));
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    ASSERT_EQ(0, lstat(env.Real("/link").c_str(), &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_NE(0, lstat(env.Real("/fifo.bad").c_str(), &info));
+    EXPECT_EQ("", NonRegularFileType("/missing"));
+}
+
+// Through a trusted link, what a save would replace is what is set aside or removed: the target,
+// so the link stays and the next save fills its place.
+TEST(FileUtilTest, ATrustedLinksTargetIsSetAsideAndTheLinkStays) {
+    SandboxEnv env;
+    WriteFileAtomically("/flash/db", "damaged");
+    MakeDirs("/conf");
+    ASSERT_EQ(0, symlink("../flash/db", env.Real("/conf/db").c_str()));
+    std::string movedTo;
+    ASSERT_TRUE(SetFileAside("/conf/db", &movedTo));
+    EXPECT_EQ("/conf/../flash/db.bad", movedTo);
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile("/flash/db.bad", &text));
+    EXPECT_EQ("damaged", text);
+    EXPECT_FALSE(SetFileAside("/conf/db")) << "a link to nothing: nothing to set aside";
+    WriteFileAtomically("/conf/db", "fresh");
+    struct stat info;
+    ASSERT_EQ(0, lstat(env.Real("/conf/db").c_str(), &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_TRUE(RemoveSavedFile("/conf/db"));
+    EXPECT_FALSE(ReadWholeFile("/flash/db", &text));
+    ASSERT_EQ(0, lstat(env.Real("/conf/db").c_str(), &info));
+    EXPECT_FALSE(RemoveSavedFile("/conf/db"));
+}
+
 TEST(FileUtilTest, DirNameIsTheFolderPartOrDotOrTheRoot) {
     EXPECT_EQ("a/b", DirName("a/b/c"));
     EXPECT_EQ(".", DirName("c"));

@@ -20,8 +20,10 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     record.started = 1700000000;
     record.version = "1.2.3";
     record.written = 4102444800LL;  // past 2038: the target's time_t is 32-bit, the record's not
-    record.stores[0] = {true, 600, 251, 1700000100, Outcome::kFailed, "write x: No space\nleft"};
-    record.stores[HealthRecord::kDownloadLog] = {true, 7, 0, 1700000050, Outcome::kOk, ""};
+    record.stores[0] = {true, 600, 251, 1700000100, Outcome::kFailed, "write x: No space\nleft",
+                        ""};
+    record.stores[2] = {false, 0, 0, 0, Outcome::kNone, "", "/db is a FIFO, not a regular file"};
+    record.stores[HealthRecord::kDownloadLog] = {true, 7, 0, 1700000050, Outcome::kOk, "", ""};
     record.autoDownload = true;
     record.dropped = 220;
     record.droppingSince = 1700000020;
@@ -33,6 +35,7 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
         << error;
     EXPECT_EQ(FormatHealthRecord(record), FormatHealthRecord(read));
     EXPECT_EQ("write x: No space left", read.stores[0].saveError);
+    EXPECT_EQ("/db is a FIFO, not a regular file", read.stores[2].openError);
     EXPECT_EQ(4102444800LL, read.written);
 
     DeliveryHealth agent;

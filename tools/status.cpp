@@ -148,8 +148,13 @@ void LookAtDelivery(View* view) {
     }
 }
 
+// ": <why>" when the reason a store stays closed is known, else nothing.
+std::string OpenErrorText(const StoreHealth& store) {
+    return store.openError.empty() ? "" : ": " + store.openError;
+}
+
 std::string StoreProblem(const StoreHealth& store, const char* name) {
-    if (!store.open) return std::string(name) + ": not open";
+    if (!store.open) return std::string(name) + ": not open" + OpenErrorText(store);
     return std::string(name) + ": " + std::to_string(store.unsaved) +
            " records not on storage, last save failed: " + store.saveError;
 }
@@ -207,7 +212,7 @@ std::string SaveText(const StoreHealth& store) {
 }
 
 std::string StoreText(const StoreHealth& store) {
-    if (!store.open) return "not open: records are refused";
+    if (!store.open) return "not open: records are refused" + OpenErrorText(store);
     return Plural(store.held, "record") + " held, " + std::to_string(store.unsaved) +
            " not on storage; " + SaveText(store);
 }
@@ -309,6 +314,7 @@ std::string JsonFlag(bool flag) {
 
 std::string JsonStore(const StoreHealth& store, const char* name) {
     return std::string("{\"name\":") + JsonText(name) + ",\"open\":" + JsonFlag(store.open) +
+           ",\"open_error\":" + JsonText(store.openError) +
            ",\"held\":" + std::to_string(store.held) +
            ",\"unsaved\":" + std::to_string(store.unsaved) +
            ",\"save_time\":" + JsonTime(store.saveTime) + ",\"save_result\":\"" +

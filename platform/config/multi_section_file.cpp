@@ -27,7 +27,8 @@ MultiSectionFile::MultiSectionFile(const char* path, bool missingIsEmpty, bool r
       mReadOnly(readOnly),
       mMode(ownerOnly ? 0600 : 0640) {
     FileBytes text;
-    if (ReadWholeFile(mPath, &text))
+    // These files are the recorder's own: whatever size a save gave them reads back.
+    if (ReadWholeFile(mPath, &text, kNoSizeLimit))
         Load(&text, mPath);
     else if (!missingIsEmpty)
         throw FileError("open", mPath, ENOENT);

@@ -10,15 +10,17 @@ namespace Configuration {
 
 class MultiSectionFile : public MultiSectionConfigFile {
   public:
-    // Loads the file at `path` (kept for Save).
+    // Loads the file at `path` (kept for Save), whatever its size: these are files the program
+    // saved itself, so no size that a save wrote is refused.
     //   missingIsEmpty: true: an absent file gives an object without sections;
     //                   false: an absent file throws FileError (ENOENT).
     //   readOnly:       true: Save refuses to write and throws FileError (EROFS).
     //   ownerOnly:      true: a new file is readable by its owner only (mode 0600, else 0640),
     //                   for files that hold personal data. A replaced file keeps its mode.
     // The other arguments are the text syntax of MultiSectionConfigFile. Throws FileError when
-    // the file exists but cannot be read, ParseError when it is not in the format, and
-    // std::invalid_argument for a null path or a bad syntax.
+    // the file exists but cannot be read, ParseError when it is not in the format,
+    // std::bad_alloc when memory runs out, and std::invalid_argument for a null path or a bad
+    // syntax.
     MultiSectionFile(const char* path, bool missingIsEmpty, bool readOnly, bool ownerOnly,
                      const char* sectionWord, const char* open, const char* close,
                      const char* separator, const char* comment, const char* endLine);

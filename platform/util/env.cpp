@@ -4,8 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -75,6 +77,13 @@ class PosixEnv : public Env {
     std::string HostName() override {
         struct utsname system;
         return uname(&system) == 0 ? system.nodename : "";
+    }
+    unsigned long long MemorySize() override {
+        struct sysinfo info;
+        if (sysinfo(&info) != 0) return 0;
+        const unsigned long long total =
+            static_cast<unsigned long long>(info.totalram) * std::max(info.mem_unit, 1u);
+        return std::min<unsigned long long>(total, SIZE_MAX);
     }
 };
 
@@ -208,6 +217,9 @@ std::string ForwardingEnv::ConfigurationRoot() {
 }
 std::string ForwardingEnv::HostName() {
     return mpTarget->HostName();
+}
+unsigned long long ForwardingEnv::MemorySize() {
+    return mpTarget->MemorySize();
 }
 
 long long MonotonicMillis() {

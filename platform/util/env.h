@@ -3,9 +3,10 @@
 //
 // Every file the program opens, reads, seeks in, writes, syncs, renames, removes or examines
 // (FIFOs too), every folder it creates or lists, every time stamp it takes, every queue name it
-// hands to the system and the configuration root it reads its settings from go through
-// Env::Current(). The default is the plain POSIX environment; tests install a forwarding wrapper
-// that points paths elsewhere, stops the clock, makes a chosen call fail or renames the queues.
+// hands to the system, the configuration root it reads its settings from, the host's name and the
+// memory size it plans with go through Env::Current(). The default is the plain POSIX
+// environment; tests install a forwarding wrapper that points paths elsewhere, stops the clock,
+// makes a chosen call fail or renames the queues.
 //
 // Deliberately not covered, and called directly where they are used:
 // - processes and signals: starting the delivery agent, its delivery command and the restarted
@@ -82,6 +83,10 @@ class Env {
     // The host's name as the system gives it (uname's node name); empty when it has none.
     virtual std::string HostName() = 0;
 
+    // The memory the system has (physical memory, as sysinfo reports it), in bytes, at most what
+    // one process can address; 0 when it cannot be told.
+    virtual unsigned long long MemorySize() = 0;
+
     // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
     // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
     bool WriteFully(int fd, const void* data, size_t size);
@@ -118,6 +123,8 @@ class ForwardingEnv : public Env {
     std::string QueueName(const std::string& name) override;
     std::string ConfigurationRoot() override;
     std::string HostName() override;
+
+    unsigned long long MemorySize() override;
 
   protected:
     Env* target() const { return mpTarget; }

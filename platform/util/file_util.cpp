@@ -76,6 +76,14 @@ void WriteAndSync(const std::string& path, const struct iovec* pieces, size_t co
     if (closer.CloseNow() != 0) throw FileError("close", path, errno);
 }
 
+std::string DescribeType(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder, not a regular file";
+    if (S_ISFIFO(mode)) return "a FIFO, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device, not a regular file";
+    if (S_ISSOCK(mode)) return "a socket, not a regular file";
+    return "not a regular file";
+}
+
 // A link that the system or this process made, which a save may follow.
 bool IsTrustedLink(const struct stat& info) {
     return S_ISLNK(info.st_mode) && IsTrustedOwner(info.st_uid);
@@ -92,8 +100,23 @@ std::string SaveTarget(const std::string& path) {
         if (hops == kMaxLinks) throw FileError("follow the links of", path, ELOOP);
         std::string next;
         if (env->ReadLink(target.c_str(), &next) != 0) throw FileError("read link", target, errno);
-        target = !next.empty() && next[0] == '/' ? next : DirName(target) + "/" + next;
+        const std::string dir = DirName(target);
+        target = !next.empty() && next[0] == '/' ? next : (dir == "/" ? "" : dir) + "/" + next;
     }
+}
+
+// Throws unless `target`, as a save or a set-aside finds it (no link followed), is absent, a
+// regular file or a link that is not followed: a FIFO, a device, a socket or a folder is never
+// replaced, moved or removed. True when something is there.
+bool CheckReplaceable(const std::string& operation, const std::string& target) {
+    struct stat info;
+    if (Env::Current()->Lstat(target.c_str(), &info) != 0) {
+        if (errno == ENOENT) return false;
+        throw FileError("examine", target, errno);
+    }
+    if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) return true;
+    throw FileError(operation, target, S_ISDIR(info.st_mode) ? EISDIR : EINVAL,
+                    DescribeType(info.st_mode));
 }
 
 FileIdentity IdentityOf(const std::string& path, int mode) {
@@ -108,14 +131,6 @@ bool RenameIfPresent(const std::string& from, const std::string& to) {
     if (Env::Current()->Rename(from.c_str(), to.c_str()) == 0) return true;
     if (errno == ENOENT) return false;
     throw FileError("rename", from, errno);
-}
-
-std::string DescribeType(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder, not a regular file";
-    if (S_ISFIFO(mode)) return "a FIFO, not a regular file";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device, not a regular file";
-    if (S_ISSOCK(mode)) return "a socket, not a regular file";
-    return "not a regular file";
 }
 
 // Throws unless `fd` is a regular file of at most `maxSize` bytes; returns its size.
@@ -249,6 +264,7 @@ void WriteFileAtomically(const std::string& path, const std::string& contents, i
 void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
                          int mode) {
     const std::string target = SaveTarget(path);
+    CheckReplaceable("replace", target);
     const std::string dir = DirName(target);
     MakeDirs(dir);
     const std::string temporary = target + ".tmp";
@@ -263,16 +279,29 @@ void WriteFileAtomically(const std::string& path, const struct iovec* pieces, si
     SyncFolder(dir);
 }
 
-bool SetFileAside(const std::string& path) {
-    const std::string aside = path + ".bad";
-    struct stat info;
-    if (Env::Current()->Lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) return false;
-        throw FileError("examine", path, errno);
-    }
+bool SetFileAside(const std::string& path, std::string* movedTo) {
+    const std::string target = SaveTarget(path);
+    if (!CheckReplaceable("set aside", target)) return false;
+    const std::string aside = target + ".bad";
     RenameIfPresent(aside + ".1", aside + ".2");
     RenameIfPresent(aside, aside + ".1");
-    return RenameIfPresent(path, aside);
+    if (!RenameIfPresent(target, aside)) return false;
+    if (movedTo != nullptr) *movedTo = aside;
+    return true;
+}
+
+bool RemoveSavedFile(const std::string& path) {
+    const std::string target = SaveTarget(path);
+    if (!CheckReplaceable("remove", target)) return false;
+    if (Env::Current()->Unlink(target.c_str()) == 0) return true;
+    if (errno == ENOENT) return false;
+    throw FileError("remove", target, errno);
+}
+
+std::string NonRegularFileType(const std::string& path) {
+    struct stat info;
+    if (Env::Current()->Stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return "";
+    return DescribeType(info.st_mode);
 }
 
 void MakeDirs(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -30,13 +31,17 @@ inline bool IsTrustedOwner(uid_t owner, uid_t user = geteuid()) {
     return owner == 0 || owner == user;
 }
 
-// The largest file ReadWholeFile accepts unless told otherwise.
+// The largest file ReadWholeFile accepts unless told otherwise: a bound for files people edit
+// (settings), which are never that large unless something is wrong.
 constexpr size_t kMaxReadSize = 32u << 20;
+// No bound but memory: for files this program wrote itself (the databases, the download log),
+// which must read back whatever size a save gave them.
+constexpr size_t kNoSizeLimit = SIZE_MAX;
 
 // Reads the whole regular file at `path` into `*contents`. Returns false, with `*contents`
 // empty, when the file does not exist. Throws FileError when it exists but cannot be read, when it
 // is not a regular file (a FIFO, a device or a folder: the open never waits for a writer), and
-// when it holds more than `maxSize` bytes (EFBIG).
+// when it holds more than `maxSize` bytes (EFBIG); std::bad_alloc when memory runs out.
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize = kMaxReadSize);
 
 // A whole file's bytes in a block of memory of their own. A large block has its pages made present
@@ -80,8 +85,10 @@ int OpenRegularFile(const std::string& path);
 // folder is synced. Missing parent folders are created.
 // A symbolic link at `path` owned by root or by this process's user is followed (also a chain of
 // them): the link stays and its target is replaced. A link owned by anybody else is replaced
-// itself, so a planted link cannot redirect the write. The replaced file's mode and owner are
-// kept; a new file gets `mode`. Throws FileError on failure; the old file is then intact.
+// itself, so a planted link cannot redirect the write. Only a regular file is replaced: a FIFO,
+// a device, a socket or a folder there is left as it is and FileError thrown. The replaced file's
+// mode and owner are kept; a new file gets `mode`. Throws FileError on failure; the old file is
+// then intact.
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode = 0640);
 // The same for contents given as `count` pieces, written in order with as few calls as the
 // system allows (writev).
@@ -92,10 +99,23 @@ void WriteFileAtomically(const std::string& path, const struct iovec* pieces, si
 // FileError when it cannot be opened or synced.
 void SyncFolder(const std::string& dir);
 
-// Moves the file at `path` aside as "<path>.bad", first moving an earlier "<path>.bad" to
-// "<path>.bad.1" and that one to "<path>.bad.2", so the last three set-aside copies are kept.
-// Returns false when there is no file at `path`; throws FileError when it cannot be moved.
-bool SetFileAside(const std::string& path);
+// Moves the file a save of `path` replaces (see WriteFileAtomically: the target of a trusted
+// link, else `path` itself) aside as "<file>.bad", first moving an earlier "<file>.bad" to
+// "<file>.bad.1" and that one to "<file>.bad.2", so the last three set-aside copies are kept. A
+// trusted link thus stays and points at the place the next save fills. `*movedTo` (when not
+// null) receives the name it got. Returns false when there is no file; throws FileError when it
+// is not a regular file (nothing is moved) or cannot be moved.
+bool SetFileAside(const std::string& path, std::string* movedTo = nullptr);
+
+// Removes the file a save of `path` replaces, as SetFileAside chooses it. Returns false when there
+// is none; throws FileError when it is not a regular file (nothing is removed) or cannot be
+// removed.
+bool RemoveSavedFile(const std::string& path);
+
+// What is at `path`, links followed, when it exists and is not a regular file: "a FIFO, not a
+// regular file", "a device, ..." and so on. Empty for a regular file, for nothing there and when
+// it cannot be examined (a read then tells why).
+std::string NonRegularFileType(const std::string& path);
 
 // Creates `path` and its missing parents (like mkdir -p). Throws FileError on failure.
 void MakeDirs(const std::string& path);

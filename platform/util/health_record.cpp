@@ -42,6 +42,7 @@ std::vector<Field> Fields(HealthRecord* r) {
         const std::string prefix = std::string(kStoreKeys[i]) + ".";
         StoreHealth& store = r->stores[i];
         fields.push_back({prefix + "open", Kind::kFlag, &store.open});
+        fields.push_back({prefix + "open_error", Kind::kText, &store.openError});
         fields.push_back({prefix + "held", Kind::kCount, &store.held});
         fields.push_back({prefix + "unsaved", Kind::kCount, &store.unsaved});
         fields.push_back({prefix + "save_time", Kind::kTime, &store.saveTime});

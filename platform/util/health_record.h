@@ -23,6 +23,7 @@ struct StoreHealth {
     int64_t saveTime = 0;           // when the last save ended (seconds since the epoch)
     Outcome save = Outcome::kNone;  // how it went
     std::string saveError;          // why it failed, one line
+    std::string openError;          // why it stays closed, one line; empty when not known
 };
 
 struct HealthRecord {

@@ -6,7 +6,9 @@
 
 #include <errno.h>
 
+#include <new>
 #include <set>
+#include <string>
 
 #include "platform/util/env.h"
 #include "support/test_env.h"
@@ -63,4 +65,37 @@ class FaultEnv : public ScopedEnv {
     Scope mScope;
     int mSeen = 0;
     std::set<int> mOpened;
+};
+
+// Memory runs out while the file the program calls `path` is read: reads of it throw
+// std::bad_alloc, the first only or every one, as an allocation would in the middle of a load.
+// Nothing is allocated, so a sanitizer's allocator is never asked for the impossible.
+class OutOfMemoryEnv : public ScopedEnv {
+  public:
+    OutOfMemoryEnv(const std::string& path, FaultEnv::Mode mode) : mPath(path), mMode(mode) {}
+
+    int Open(const char* path, int flags, int mode) override {
+        int fd = ForwardingEnv::Open(path, flags, mode);
+        if (fd >= 0 && mPath == path) mReading.insert(fd);
+        return fd;
+    }
+    ssize_t Read(int fd, void* data, size_t size) override {
+        if (mReading.count(fd) != 0 && (mMode == FaultEnv::kFromThenOn || mThrown == 0)) {
+            ++mThrown;
+            throw std::bad_alloc();
+        }
+        return ForwardingEnv::Read(fd, data, size);
+    }
+    int Close(int fd) override {
+        mReading.erase(fd);
+        return ForwardingEnv::Close(fd);
+    }
+    // Loads that ran out of memory so far.
+    int Thrown() const { return mThrown; }
+
+  private:
+    std::string mPath;
+    FaultEnv::Mode mMode;
+    std::set<int> mReading;
+    int mThrown = 0;
 };
