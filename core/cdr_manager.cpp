@@ -6,6 +6,7 @@
 
 #include "core/health_monitor.h"
 #include "guard/log_manager.h"
+#include "platform/config/record_journal.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/system_log.h"
@@ -54,7 +55,14 @@ CDRFiles::~CDRFiles() {
 }
 
 CDRManager::CDRManager()
-    : CDRCommonMessenger(), mAutoDownload(0), mDownloadCnt(0), mpDownStatFile(nullptr) {
+    : CDRCommonMessenger(),
+      mAutoDownload(0),
+      mDownloadCnt(0),
+      mpDownStatFile(nullptr),
+      mpJournal(nullptr),
+      mJournalPending(0),
+      mJournalSince(0),
+      mCompactionFailed(false) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;
@@ -63,6 +71,7 @@ CDRManager::CDRManager()
 }
 
 CDRManager::~CDRManager() {
+    delete mpJournal;
     delete mpDownStatFile;
     delete mpFiles;
     delete mpHealth;
@@ -78,10 +87,14 @@ void CDRManager::Init() {
     InitSizes(mSettings.mMaxRecords[0], mSettings.mMaxRecords[1], mSettings.mMaxRecords[2],
               mSettings.mSavePeriod[0], mSettings.mSavePeriod[1], mSettings.mSavePeriod[2]);
     if (InitAutoDownloadSettings() == 0) TRACEX("Auto Download Settings can't be read!\n");
+    ReplayJournal();
 }
 
 void CDRManager::Run() {
     SelectQueues();
+    // The journal is synced whenever the queues run dry, so a quiet recorder has everything on
+    // storage while a busy one syncs many reports at once.
+    mpPoller->SetIdleWork([this] { return JournalHasUnsynced(); }, [this] { SyncJournal(); });
     WaitForMessagingEvent();
 }
 

@@ -15,6 +15,7 @@
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
+#include "platform/config/record_journal.h"
 #include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
@@ -67,6 +68,9 @@ int CDRManager::ReadAutoDownloadSettings() {
             settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
             mAutoDownload = strcmp(value.GetData(), "true") == 0 ? 1 : 0;
         if (mAutoDownload == 0) {
+            // The download log's records are dropped with it: its journal entries too.
+            if (mpDownStatFile != nullptr)
+                JournalMarker(RecordJournal::Kind::kCleared, RecordJournal::kDownloadLogTarget);
             delete mpDownStatFile;
             mpDownStatFile = nullptr;
             Env::Current()->Unlink(kDownloadLogPath);
@@ -152,7 +156,11 @@ bool CDRManager::AttemptDownload() {
     return download.StartDownloadStatistics(mpDownStatFile) != 0;
 }
 
+// The download-marker is on storage before the log is emptied: after a crash at any point the
+// delivered records come back neither from the journal nor from the log.
 void CDRManager::EmptyDownloadLog() {
+    JournalMarker(RecordJournal::Kind::kDownloaded, RecordJournal::kDownloadLogTarget);
+    SyncJournal();
     mpDownStatFile->ClearAll();
     SaveFile(HealthRecord::kDownloadLog);
 }

@@ -19,3 +19,9 @@ std::unique_ptr<Configuration::MultiSectionFile> OpenDownloadLogFile(const char*
     return std::unique_ptr<Configuration::MultiSectionFile>(new Configuration::MultiSectionFile(
         path, true, readOnly, false, "section", "{\n", "}\n", "=", "#", nullptr));
 }
+
+std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downloadLog) {
+    return std::unique_ptr<Configuration::MultiSectionConfigFile>(
+        new Configuration::MultiSectionConfigFile(downloadLog ? "section" : nullptr, "{\n", "}\n",
+                                                  "=", "#", nullptr));
+}

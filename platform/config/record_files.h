@@ -28,3 +28,8 @@ std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* pa
 // OpenDatabaseFile.
 std::unique_ptr<Configuration::MultiSectionFile> OpenDownloadLogFile(const char* path,
                                                                      bool readOnly);
+
+// An empty record text without a file, in the syntax of the download log (`downloadLog` true) or
+// of a database: for reading records kept elsewhere (the journal) with Parse. The caller owns the
+// result.
+std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downloadLog);

@@ -198,7 +198,8 @@ void Writer::Open(const Contents& contents) {
     if (fd < 0) throw FileError("open", mPath, errno);
     mFd = fd;
     mGeneration = contents.generation;
-    mEnd = mSyncedEnd = contents.end;
+    mEnd = contents.end;
+    mSyncedEnd = kFileHeadSize;  // what an earlier process wrote may not be on storage yet
     mSize = contents.size;
     std::fill(mLive, mLive + kTargets, 0);
     for (const Entry& entry : contents.entries) Note(entry, EncodedSize(entry));

@@ -100,7 +100,8 @@ class Writer {
 
     // Takes over the journal read into `contents` (ReadJournal of the same path): goes on after
     // its entries, or, when there is no journal, it is unreadable, damaged or without room,
-    // writes a new one holding its live entries. Throws FileError on failure.
+    // writes a new one holding its live entries. Entries found count as unsynced until the first
+    // Sync. Throws FileError on failure.
     void Open(const Contents& contents);
 
     // Appends `count` entries with one write, making room first (compaction or growth). The
