@@ -147,9 +147,9 @@ class CDRManager : public CDRCommonMessenger {
     // them, traces what was recovered, then keeps the journal for appending (or removes it when
     // the journal is off). A journal that cannot be read is set aside.
     void ReplayJournal();
-    // Adds the record of `entry` as the newest of its open file; false when its text is not one
-    // record of that file.
-    bool ReplayRecord(const RecordJournal::Entry& entry);
+    // Adds the record of `entry` as the newest of `file`, its open file, dropping the oldest at
+    // the file's limit; false, with a warning, when its text is not one record of that file.
+    bool ReplayRecord(const RecordJournal::Entry& entry, Configuration::MultiSectionFile* file);
     // Appends the record just added (the current section of the database `index` when
     // `toDatabase`, and of the download log while automatic download is on) with one write;
     // syncs when enough reports or time have gathered since the last sync.

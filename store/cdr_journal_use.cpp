@@ -6,9 +6,8 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
-#include <set>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
@@ -26,47 +25,6 @@ using RecordJournal::kDownloadLogTarget;
 // The database of record type 1, 2 or 4; -1 for any other.
 int IndexOfType(unsigned type) {
     return type == 1 ? 0 : type == 2 ? 1 : type == 4 ? 2 : -1;
-}
-
-// The number at the start of the entry `key` of `file`'s current section; false when absent.
-bool NumberEntry(const Configuration::MultiSectionFile& file, const char* key, uint32_t* number) {
-    char text[32];
-    if (file.GetSectionEntry(key, text, sizeof text) == 0) return false;
-    uint32_t value = 0;
-    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) value = value * 10u + (*c - '0');
-    *number = value;
-    return true;
-}
-
-// What a file held before the replay, so that records already in it are not added twice: a
-// database's newest ID (IDs only grow), the download log's (type, ID) pairs.
-struct Held {
-    bool hasNewest[3] = {};
-    uint32_t newest[3] = {};
-    std::set<std::pair<uint32_t, uint32_t>> logged;
-};
-
-Held WhatFilesHold(Configuration::MultiSectionFile* const databases[3],
-                   Configuration::MultiSectionFile* log) {
-    Held held;
-    for (int i = 0; i < 3; ++i) {
-        if (databases[i] != nullptr && databases[i]->GotoFirstSection() != 0)
-            held.hasNewest[i] = NumberEntry(*databases[i], "ID", &held.newest[i]);
-    }
-    if (log == nullptr) return held;
-    log->Restart();
-    while (log->GotoNextSection() != 0) {
-        uint32_t type, id;
-        if (NumberEntry(*log, "type", &type) && NumberEntry(*log, "ID", &id))
-            held.logged.insert(std::make_pair(type, id));
-    }
-    return held;
-}
-
-bool AlreadyHeld(const Held& held, const Entry& entry) {
-    if (entry.target == kDownloadLogTarget)
-        return held.logged.count(std::make_pair(uint32_t{entry.type}, entry.id)) != 0;
-    return held.hasNewest[entry.target] && entry.id <= held.newest[entry.target];
 }
 
 }  // namespace
@@ -96,14 +54,21 @@ void CDRManager::ReplayJournal() {
     uint32_t next[3] = {};
     {
         ThreadMutexLock lock(mpFiles->mpMutex);
-        const Held held = WhatFilesHold(mpFiles->mpFile, mpDownStatFile);
-        for (const Entry& entry : RecordJournal::LiveEntries(contents.entries)) {
+        const std::vector<Entry> live = RecordJournal::LiveEntries(contents.entries);
+        for (const Entry& entry : live) {
             const int index = IndexOfType(entry.type);
             if (index >= 0) next[index] = std::max(next[index], entry.id + 1u);
-            if (AlreadyHeld(held, entry) || !ReplayRecord(entry)) continue;
-            ++recovered[entry.target];
-            mpHealth->RecordAdded(entry.target);
-            if (entry.target != kDownloadLogTarget) ++mpFiles->mUnsaved[entry.target];
+        }
+        for (int target = 0; target < RecordJournal::kTargets; ++target) {
+            Configuration::MultiSectionFile* file =
+                target == kDownloadLogTarget ? mpDownStatFile : mpFiles->mpFile[target];
+            if (file == nullptr) continue;  // kept in the journal for when the file is open
+            for (const Entry& entry : RecordJournal::EntriesMissingFrom(live, target, file)) {
+                if (!ReplayRecord(entry, file)) continue;
+                ++recovered[target];
+                mpHealth->RecordAdded(target);
+                if (target != kDownloadLogTarget) ++mpFiles->mUnsaved[target];
+            }
         }
         for (int i = 0; i < 3; ++i) mpFiles->mNextID[i] = std::max(mpFiles->mNextID[i], next[i]);
     }
@@ -127,26 +92,19 @@ void CDRManager::ReplayJournal() {
     SyncJournal();
 }
 
-bool CDRManager::ReplayRecord(const Entry& entry) {
+bool CDRManager::ReplayRecord(const Entry& entry, Configuration::MultiSectionFile* file) {
     const bool toLog = entry.target == kDownloadLogTarget;
-    Configuration::MultiSectionFile* file = toLog ? mpDownStatFile : mpFiles->mpFile[entry.target];
-    if (file == nullptr) return false;  // kept in the journal for when the file is open again
-    std::unique_ptr<Configuration::MultiSectionConfigFile> text = NewRecordText(toLog);
+    const unsigned limit = toLog ? 2u * static_cast<unsigned>(std::max(mDownloadCnt, 1))
+                                 : mpFiles->mMaxRecords[entry.target];
     try {
-        text->Parse(entry.payload.data(), entry.payload.size(), "journal entry");
+        AddRecordText(entry.payload, toLog, file);
+        while (file->GetSectionCount() > limit && file->GotoLastSection() != 0)
+            file->DeleteSection();
     } catch (const std::exception& e) {
-        Warn("Journal: the record at offset %lu is not a record (%s); skipped.\n",
+        Warn("Journal: the record at offset %lu cannot be added (%s); skipped.\n",
              static_cast<unsigned long>(entry.offset), e.what());
         return false;
     }
-    if (text->GetSectionCount() != 1 || text->GotoFirstSection() == 0) return false;
-    const unsigned limit = toLog ? 2u * static_cast<unsigned>(std::max(mDownloadCnt, 1))
-                                 : mpFiles->mMaxRecords[entry.target];
-    while (file->GetSectionCount() >= limit && file->GotoLastSection() != 0) file->DeleteSection();
-    file->AddSection(true);
-    std::string key, value;
-    for (unsigned i = 0; text->GetEntry(i, &key, &value); ++i)
-        file->AddSectionEntry(key.c_str(), key.size(), value.c_str(), value.size());
     return true;
 }
 

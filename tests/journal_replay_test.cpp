@@ -215,3 +215,54 @@ TEST_F(JournalReplayTest, WithTheJournalOffNothingIsJournaled) {
 }
 
 }  // namespace
+
+namespace {
+
+// The IDs of the records `cdrctl show` prints as JSON lines, in order.
+std::vector<std::string> ShownIds(const std::vector<std::string>& args, std::string* err) {
+    std::vector<std::string> full = {"show"};
+    full.insert(full.end(), args.begin(), args.end());
+    full.push_back("--json");
+    const CdrctlOutcome outcome = RunCdrctlCaptured(full);
+    *err = outcome.err;
+    std::vector<std::string> ids;
+    const std::string key = "\"ID\":\"";
+    for (size_t at = outcome.out.find(key); at != std::string::npos;
+         at = outcome.out.find(key, at + 1)) {
+        const size_t begin = at + key.size();
+        ids.push_back(outcome.out.substr(begin, outcome.out.find('"', begin) - begin));
+    }
+    return ids;
+}
+
+// What a copy of a device's files shows after a crash: the saved records and, newer, those only
+// in the journal; each once.
+TEST_F(JournalReplayTest, ShowListsTheJournaledRecordsBeforeTheSavedOnes) {
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1, Add(4));
+    Crash();
+    std::string err;
+    EXPECT_EQ(Ids({11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"stated"}, &err));
+    EXPECT_EQ("", err);
+    EXPECT_EQ(Ids({11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}),
+              ShownIds({"stated", "--root", "/conf/"}, &err));
+    EXPECT_EQ(Ids({0}), ShownIds({"failed"}, &err));
+    EXPECT_EQ(Ids({0, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"download"}, &err));
+    EXPECT_EQ(Ids({9, 8, 7, 6, 5, 4, 3, 2, 1, 0}),
+              ShownIds({"stated", "--file", StatedPath()}, &err));
+    // A damaged entry is told; the records before it are shown.
+    RecordJournal::Contents contents;
+    RecordJournal::ReadJournal(kJournal, &contents);
+    std::string bytes = ReadFile(kJournal);
+    for (const RecordJournal::Entry& entry : contents.entries) {
+        if (entry.kind == RecordJournal::Kind::kRecord && entry.target == 0 && entry.id == 11)
+            bytes[entry.offset + 1] ^= 1;
+    }
+    WriteFileAtomically(kJournal, bytes);
+    EXPECT_EQ(Ids({10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"stated"}, &err));
+    EXPECT_NE(std::string::npos, err.find("is damaged")) << err;
+}
+
+}  // namespace

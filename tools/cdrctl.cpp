@@ -18,6 +18,7 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/record_files.h"
+#include "platform/config/record_journal.h"
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/decimal.h"
 #include "platform/util/env.h"
@@ -60,10 +61,11 @@ const char kCdrctlUsage[] =
     "\n"
     "show reads the record files only, as the recorder names them: the databases under the\n"
     "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
-    "names them, the download log at /mnt/bbram/calldata/down_stat.log; --file reads PATH "
-    "instead\n"
-    "(show download --file reads a file of the outbox too). spool works on download_dir of\n"
-    "auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir DIR.\n"
+    "names them, the download log at /mnt/bbram/calldata/down_stat.log, and before their records\n"
+    "those of the record journal (telephony/cdr.journal under the root) not yet in them; --file\n"
+    "reads PATH alone instead (show download --file reads a file of the outbox too). spool works\n"
+    "on download_dir of auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir\n"
+    "DIR.\n"
     "--since and --until keep the calls that started from / before TIME (local time: YYYY-MM-DD,\n"
     "YYYY-MM-DD HH:MM[:SS], or -N with s, m, h or d before now, as -2h or -7d); --match keeps\n"
     "those whose caller or called number contains TEXT; --limit N then keeps the N newest.\n"
@@ -426,12 +428,53 @@ std::string RecordFilePath(const CdrctlCommand& command) {
     return DatabasePath(root, names[index]->empty() ? kDefaultDatabaseNames[index] : *names[index]);
 }
 
+// Adds to `file` the records of the journal beside the databases that it does not hold yet (taken
+// by the recorder, not yet saved in the file), newest first: a copy of a device's files then
+// shows every record. Not for --file, which shows that file alone. A journal that cannot be read
+// or ends at a damaged entry is noted on `err`; the records shown are those that can be read.
+void AddJournaledRecords(const CdrctlCommand& command, Configuration::MultiSectionConfigFile* file,
+                         FILE* err) {
+    if (!command.file.empty()) return;
+    const std::string root = command.root.empty() ? ConfigurationRoot() : command.root;
+    const std::string path = RecordJournal::JournalPath(root);
+    RecordJournal::Contents journal;
+    try {
+        RecordJournal::ReadJournal(path, &journal);
+    } catch (const std::exception& e) {
+        fprintf(err, "cdrctl: %s; the records only in the journal are not shown\n", e.what());
+        return;
+    }
+    if (journal.unreadable)
+        fprintf(err, "cdrctl: %s is not a journal; the records only in it are not shown\n",
+                path.c_str());
+    if (journal.damaged)
+        fprintf(err,
+                "cdrctl: %s: the entry at offset %lu is damaged; the entries after it are not "
+                "shown\n",
+                path.c_str(), static_cast<unsigned long>(journal.end));
+    const int target = command.records == "stated"   ? 0
+                       : command.records == "missed" ? 1
+                       : command.records == "failed" ? 2
+                                                     : RecordJournal::kDownloadLogTarget;
+    const std::vector<RecordJournal::Entry> live = RecordJournal::LiveEntries(journal.entries);
+    for (const RecordJournal::Entry& entry :
+         RecordJournal::EntriesMissingFrom(live, target, file)) {
+        try {
+            AddRecordText(entry.payload, target == RecordJournal::kDownloadLogTarget, file);
+        } catch (const std::exception& e) {
+            fprintf(err, "cdrctl: %s: the record at offset %lu is not shown: %s\n", path.c_str(),
+                    static_cast<unsigned long>(entry.offset), e.what());
+        }
+    }
+}
+
 int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     try {
         const std::string path = RecordFilePath(command);
         const std::unique_ptr<Configuration::MultiSectionFile> file =
             command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
                                           : OpenDatabaseFile(path.c_str(), true);
+        AddJournaledRecords(command, file.get(), err);
         const std::vector<RecordEntries> records =
             ReadRecords(*file, command.filter, command.limit);
         const bool forPeople =

@@ -29,7 +29,8 @@ std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* pa
 std::unique_ptr<Configuration::MultiSectionFile> OpenDownloadLogFile(const char* path,
                                                                      bool readOnly);
 
-// An empty record text without a file, in the syntax of the download log (`downloadLog` true) or
-// of a database: for reading records kept elsewhere (the journal) with Parse. The caller owns the
-// result.
-std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downloadLog);
+// Adds the record whose text is `text` (one section, exactly as a database, or the download log
+// when `downloadLog`, holds it) before the other records of `file`, which must have that file's
+// syntax. Throws ParseError, leaving `file` as it was, when `text` is not one such record.
+void AddRecordText(const std::string& text, bool downloadLog,
+                   Configuration::MultiSectionConfigFile* file);

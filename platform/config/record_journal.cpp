@@ -6,7 +6,10 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <set>
+#include <utility>
 
+#include "platform/config/multi_section_config_file.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 
@@ -173,6 +176,47 @@ std::vector<Entry> LiveEntries(const std::vector<Entry>& entries) {
         if (entry.kind == Kind::kRecord && i >= lastMarker[entry.target]) live.push_back(entry);
     }
     return live;
+}
+
+namespace {
+
+// The number at the start of the entry `key` of `file`'s current section; false when absent.
+bool NumberEntry(const Configuration::MultiSectionConfigFile& file, const char* key,
+                 uint32_t* number) {
+    char text[32];
+    if (file.GetSectionEntry(key, text, sizeof text) == 0) return false;
+    uint32_t value = 0;
+    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) value = value * 10u + (*c - '0');
+    *number = value;
+    return true;
+}
+
+}  // namespace
+
+std::vector<Entry> EntriesMissingFrom(const std::vector<Entry>& live, int target,
+                                      Configuration::MultiSectionConfigFile* file) {
+    bool hasNewest = false;
+    uint32_t newest = 0;
+    std::set<std::pair<uint32_t, uint32_t>> held;
+    if (target != kDownloadLogTarget) {
+        hasNewest = file->GotoFirstSection() != 0 && NumberEntry(*file, "ID", &newest);
+    } else {
+        file->Restart();
+        while (file->GotoNextSection() != 0) {
+            uint32_t type, id;
+            if (NumberEntry(*file, "type", &type) && NumberEntry(*file, "ID", &id))
+                held.insert(std::make_pair(type, id));
+        }
+    }
+    std::vector<Entry> missing;
+    for (const Entry& entry : live) {
+        if (entry.target != target) continue;
+        const bool isHeld = target == kDownloadLogTarget
+                                ? held.count(std::make_pair(uint32_t{entry.type}, entry.id)) != 0
+                                : hasNewest && entry.id <= newest;
+        if (!isHeld) missing.push_back(entry);
+    }
+    return missing;
 }
 
 Writer::Writer(const std::string& path, const Limits& limits) : mPath(path), mLimits(limits) {}

@@ -33,6 +33,10 @@
 #include <string>
 #include <vector>
 
+namespace Configuration {
+class MultiSectionConfigFile;
+}
+
 namespace RecordJournal {
 
 const int kTargets = 4;
@@ -83,6 +87,12 @@ void ReadJournal(const std::string& path, Contents* contents);
 
 // The live record entries of `entries`, in order.
 std::vector<Entry> LiveEntries(const std::vector<Entry>& entries);
+
+// The entries of `live` (LiveEntries) for `target` whose records `file`, that target's file as
+// loaded, does not hold yet, in order: for a database those above its newest ID (IDs only grow),
+// for the download log those whose (type, ID) it lacks. Moves `file`'s current section.
+std::vector<Entry> EntriesMissingFrom(const std::vector<Entry>& live, int target,
+                                      Configuration::MultiSectionConfigFile* file);
 
 // Sizes of the file the writer keeps.
 struct Limits {
