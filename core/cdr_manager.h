@@ -164,16 +164,26 @@ class CDRManager : public CDRCommonMessenger {
     // without it.
     void DropJournal(const char* reason);
 
-    // InitAutoDownloadSettings without telling the health monitor.
+    // InitAutoDownloadSettings without telling the health monitor. On 0 the reason is in
+    // mDownloadSettingsError.
     int ReadAutoDownloadSettings();
+    // After InitAutoDownloadSettings returned 0: one warning line with the reason it stopped.
+    void WarnDownloadSettingsUnread();
     // Before each new record while automatic download is on: downloads at the threshold and
     // keeps the log within twice the threshold. Throws when the download throws.
     void UpkeepDownloadLog();
     // Opens the download log; one that cannot be read is set aside and a new one started. Throws
     // when even that fails.
     void OpenDownloadLog();
+    // At start-up, before the first download: settles the outbox files that a download staged
+    // but had not published when the recorder ended. Never throws.
+    void SettleStagedDownloads();
     // Hands the download log's records to the outbox as one file; true once the file is there.
+    // A failure keeps its reason in mDownloadFailure; a success ends any dropping of records.
     bool AttemptDownload();
     // After a successful download: empties the download log and saves it.
     void EmptyDownloadLog();
+
+    std::string mDownloadSettingsError;  // why the download settings were last not read
+    std::string mDownloadFailure;        // why the last download attempt failed
 };

@@ -15,6 +15,7 @@
 namespace {
 
 const int64_t kWriteIntervalMillis = 1000;
+const int64_t kDropCountIntervalMillis = 60 * 60 * 1000;
 
 int64_t Seconds(int64_t millis) {
     return millis / 1000;
@@ -64,6 +65,38 @@ void HealthMonitor::JournalLost() {
 void HealthMonitor::SetDownloadSettings(bool on) {
     mChanged = mChanged || on != mRecord.autoDownload;
     mRecord.autoDownload = on;
+}
+
+void HealthMonitor::RecordsDropped(uint32_t count, const std::string& reason) {
+    const int64_t now = NowMillis();
+    mRecord.dropReason = reason;
+    mDirty = true;
+    if (mRecord.dropped == 0) {
+        mRecord.droppingSince = Seconds(now);
+        mDropsCounted = now;
+        Alarm(LOG_WARNING,
+              "download log: downloads fail (%s), so its oldest records are dropped to keep it "
+              "within twice download_cnt until a download succeeds",
+              reason.c_str());
+    }
+    mRecord.dropped = count > UINT32_MAX - mRecord.dropped ? UINT32_MAX : mRecord.dropped + count;
+    // A clock set back must not hold the count back: count from now at the latest.
+    mDropsCounted = std::min(mDropsCounted, now);
+    if (now - mDropsCounted >= kDropCountIntervalMillis) CountDrops(LOG_WARNING, now);
+}
+
+void HealthMonitor::DropsEnded() {
+    if (mRecord.dropped == 0) return;
+    CountDrops(LOG_NOTICE, NowMillis());
+    mRecord.dropped = 0;
+    mRecord.droppingSince = 0;
+    mRecord.dropReason.clear();
+}
+
+void HealthMonitor::CountDrops(int priority, int64_t now) {
+    mDropsCounted = now;
+    Alarm(priority, "%lu records dropped from the download log: %s",
+          static_cast<unsigned long>(mRecord.dropped), mRecord.dropReason.c_str());
 }
 
 void HealthMonitor::SetHeld(int store, bool open, uint32_t held) {

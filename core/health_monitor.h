@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "platform/util/health_record.h"
 
 class HealthMonitor {
@@ -34,6 +36,14 @@ class HealthMonitor {
     void SaveEnded(int store, const char* error);
     // The download settings were read: automatic download on or off.
     void SetDownloadSettings(bool on);
+    // The download log's upkeep dropped its `count` oldest records because downloads fail, the
+    // last for `reason`. The first drop after a success raises a warning alarm; while dropping
+    // lasts, the total dropped since it began is told at least hourly, on the first drop an hour
+    // or more after the previous count: "N records dropped from the download log: <reason>".
+    void RecordsDropped(uint32_t count, const std::string& reason);
+    // A download succeeded, or automatic download was switched off: when records were dropped,
+    // the total is told one last time and the condition ends. Nothing otherwise.
+    void DropsEnded();
     // What each store holds now; `open` false for a closed one.
     void SetHeld(int store, bool open, uint32_t held);
 
@@ -47,6 +57,8 @@ class HealthMonitor {
   private:
     int64_t NowMillis() const;
     void Alarm(int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Tells how many records were dropped since the dropping began.
+    void CountDrops(int priority, int64_t now);
 
     HealthRecord mRecord;
     AlarmSink mSink;
@@ -58,4 +70,5 @@ class HealthMonitor {
     // those of them that are not in a synced journal entry either.
     uint32_t mSinceSave[HealthRecord::kStores] = {};
     bool mWriteFailed = false;
+    int64_t mDropsCounted = 0;  // milliseconds: when the dropped records were last counted
 };

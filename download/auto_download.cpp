@@ -24,13 +24,19 @@
 
 namespace {
 
-// Reads the key=value file `name` under the configuration root. Null, with a warning line naming
-// the reason, when the file exists but cannot be read: the settings it holds keep their values.
+// Reads the key=value file `name` under the configuration root. Throws FileError when the file
+// exists but cannot be read.
 std::unique_ptr<Configuration::ConfigFile> ReadSettings(const char* name, bool flag) {
     const std::string path = ConfigurationRoot() + name;
+    return std::unique_ptr<Configuration::ConfigFile>(
+        new Configuration::ConfigFile(path.c_str(), flag, false, false, "=", "#", nullptr));
+}
+
+// As ReadSettings, but a file that cannot be read gives null, with a warning line naming the
+// reason: the settings it holds keep their values.
+std::unique_ptr<Configuration::ConfigFile> ReadSettingsForgiving(const char* name, bool flag) {
     try {
-        return std::unique_ptr<Configuration::ConfigFile>(
-            new Configuration::ConfigFile(path.c_str(), flag, false, false, "=", "#", nullptr));
+        return ReadSettings(name, flag);
     } catch (const FileError& e) {
         Warn("%s; its settings stay as they were.\n", e.what());
         return nullptr;
@@ -59,24 +65,35 @@ int CDRManager::InitAutoDownloadSettings() {
     return result;
 }
 
+void CDRManager::WarnDownloadSettingsUnread() {
+    Warn(
+        "InitAutoDownloadSettings stopped: %s; the download settings in force and the download "
+        "log stay as they were.\n",
+        mDownloadSettingsError.c_str());
+}
+
 int CDRManager::ReadAutoDownloadSettings() {
     try {
         SmartBuffer value;
+        // An unreadable switch stops here: reading it as off would remove the download log with
+        // the records it holds.
         std::unique_ptr<Configuration::ConfigFile> settings =
             ReadSettings("sysconfig/rc.conf", false);
-        if (settings != nullptr &&
-            settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
+        if (settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
             mAutoDownload = strcmp(value.GetData(), "true") == 0 ? 1 : 0;
         if (mAutoDownload == 0) {
             // The download log's records are dropped with it: its journal entries too.
             if (mpDownStatFile != nullptr)
                 JournalMarker(RecordJournal::Kind::kCleared, RecordJournal::kDownloadLogTarget);
+            mpHealth->DropsEnded();  // the log goes with the switch: nothing more is dropped
             delete mpDownStatFile;
             mpDownStatFile = nullptr;
             Env::Current()->Unlink(kDownloadLogPath);
             return 1;
         }
-        settings = ReadSettings("auto-down-stat.conf", true);
+        // An unreadable threshold file is forgiven: stopping here would leave automatic download
+        // on with no log, and the record writer would refuse every report.
+        settings = ReadSettingsForgiving("auto-down-stat.conf", true);
         if (settings != nullptr &&
             settings->GetEntry("download_cnt", value.GetData(), value.GetSize()) != 0) {
             const int threshold = ReadThreshold(*settings, value.GetData());
@@ -89,7 +106,8 @@ int CDRManager::ReadAutoDownloadSettings() {
         if (mpDownStatFile == nullptr) OpenDownloadLog();
         DownloadStatistics::StartDelivery();  // files left in the outbox leave without waiting
         return 1;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        mDownloadSettingsError = e.what();
         return 0;
     }
 }
@@ -107,9 +125,17 @@ void CDRManager::OpenDownloadLog() {
     mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
 }
 
+// A staged file is a download that never finished: no download is committed before its file is
+// in place, so its records were not taken from the download log, and it is discarded.
+void CDRManager::SettleStagedDownloads() {
+    DownloadStatistics::SettleStagedFiles(nullptr);
+}
+
 int CDRManager::OnUpdateCDRDownloadSettings() {
     TRACEX("OnUpdateCDRDownloadSettings\n");
-    return InitAutoDownloadSettings();
+    const int result = InitAutoDownloadSettings();
+    if (result == 0) WarnDownloadSettingsUnread();
+    return result;
 }
 
 int CDRManager::OnDownloadNow() {
@@ -149,11 +175,20 @@ void CDRManager::UpkeepDownloadLog() {
         mpDownStatFile->GotoLastSection();
         mpDownStatFile->DeleteSection();
     }
+    // Records lost to failing downloads are told, never dropped in silence.
+    mpHealth->RecordsDropped(static_cast<uint32_t>(step), mDownloadFailure.empty()
+                                                              ? "no download attempted yet"
+                                                              : mDownloadFailure);
 }
 
 bool CDRManager::AttemptDownload() {
     DownloadStatistics download;
-    return download.StartDownloadStatistics(mpDownStatFile) != 0;
+    if (download.StartDownloadStatistics(mpDownStatFile) == 0) {
+        mDownloadFailure = download.FailureReason();
+        return false;
+    }
+    mpHealth->DropsEnded();
+    return true;
 }
 
 // The download-marker is on storage before the log is emptied: after a crash at any point the

@@ -35,10 +35,6 @@ const unsigned char kTraceLevel = 3;
 const int16_t kDateLineEvery = 32;  // new seconds
 const char kDateFormat[] = "%d  %b %Y  <---- Date ----<<<\n";
 const char kClockFormat[] = "%H:%M:%S.";
-// The largest cap the stream takes, so that the file's size is left to the stream's size limit
-// (SetSizeLimit), with one backup.
-const int kLogMaxBytes = 2147483647;
-const int kLogBackups = 1;
 
 // Standard error is the process's own, never a test's file: written with plain system calls.
 void CopyToStandardError(const char* line) {
@@ -83,7 +79,8 @@ LogManager::LogState::~LogState() {
 LogManager::LogManager(const char* name, bool append, bool levelTags, unsigned queueDepth,
                        unsigned msgSize) {
     if (msgSize < kMinMsgSize) msgSize = kMinMsgSize;
-    mpStream = new LogStream(name, append, levelTags, kLogMaxBytes, kLogBackups, msgSize, false);
+    mpStream =
+        new LogStream(name, append, levelTags, kTraceLogMaxBytes, kTraceLogBackups, msgSize, false);
     mpState = new LogState(msgSize, queueDepth);
     if (queueDepth == 0) return;
     StartWriter();

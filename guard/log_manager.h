@@ -70,7 +70,9 @@ class LogManager {
     void SetMode(bool immediate, bool timeStamps, const char* head);
 
     // Caps the log file at `bytes` (0: no cap of its own); the file is then renamed to its one
-    // backup "<name>.1" and started anew. Until called, the cap is 1 MiB.
+    // backup "<name>.1" and started anew, under the lock every writer of the file rotates under
+    // (LogStream), so that the delivery agent's lines in the same file obey the same rotation.
+    // Until called, the cap is 1 MiB.
     void SetSizeLimit(unsigned long bytes);
 
     // The head followed by spaces as wide as the time stamp (14 once a line has been stamped, 5

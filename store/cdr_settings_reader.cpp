@@ -9,6 +9,7 @@
 #include "platform/config/general_paths.h"
 #include "platform/config/general_settings_accessor.h"
 #include "platform/config/record_files.h"
+#include "platform/download/delivery_agent.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ bool CDRManager::GetCDRData() {
         mSettings.mJournalSyncReports = settings->mCDRJournalSyncReports;
         mSettings.mJournalSyncMs = settings->mCDRJournalSyncMs;
         if (mpLogger != nullptr) mpLogger->SetSizeLimit(settings->mCDRTraceMaxKb * 1024UL);
+        SetDeliveryTraceLimit(settings->mCDRTraceMaxKb * 1024UL);
         const uint32_t maxRecords[3] = {settings->mCDRMaxStated, settings->mCDRMaxMissed,
                                         settings->mCDRMaxFailed};
         const uint32_t savePeriods[3] = {settings->mCDRSaveStated, settings->mCDRSaveMissed,

@@ -121,6 +121,35 @@ TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttenti
     EXPECT_EQ(kStatusAttention, Status().status) << "automatic download on without a log";
 }
 
+TEST_F(CdrctlStatusTest, RecordsDroppedFromTheDownloadLogNeedAttentionInBothForms) {
+    mRecord.autoDownload = true;
+    mRecord.dropped = 220;
+    mRecord.droppingSince = kNow - 600;
+    mRecord.dropReason = "write /o/stat.log.tmp: No space left on device";
+    const std::string problem =
+        "download log: 220 records dropped since 2023-11-14 23:03:20, downloads failing: write "
+        "/o/stat.log.tmp: No space left on device";
+    CdrctlOutcome run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("attention: " + problem + "\n"), std::string::npos) << run.out;
+    run = Status(true);
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("\"dropped\":220,\"dropping_since\":1700003000,\"drop_reason\":\"write "
+                           "/o/stat.log.tmp: No space left on device\""),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"problems\":[\"" + problem + "\"]"), std::string::npos) << run.out;
+
+    mRecord.dropped = 0;
+    mRecord.droppingSince = 0;
+    mRecord.dropReason.clear();
+    run = Status(true);
+    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
+    EXPECT_NE(run.out.find("\"dropped\":0,\"dropping_since\":null,\"drop_reason\":\"\""),
+              std::string::npos)
+        << run.out;
+}
+
 TEST_F(CdrctlStatusTest, ADeadRecorderExits1AndItsRecordIsStale) {
     mLock.reset();
     mRecord.pid = EndedPid();

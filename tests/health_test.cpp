@@ -23,6 +23,9 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     record.stores[0] = {true, 600, 251, 1700000100, Outcome::kFailed, "write x: No space\nleft"};
     record.stores[HealthRecord::kDownloadLog] = {true, 7, 0, 1700000050, Outcome::kOk, ""};
     record.autoDownload = true;
+    record.dropped = 220;
+    record.droppingSince = 1700000020;
+    record.dropReason = "write /o: No space";
 
     HealthRecord read;
     std::string error;
@@ -38,8 +41,11 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     ASSERT_TRUE(ParseDeliveryRecord(FormatDeliveryRecord(agent), &agentRead, &error)) << error;
     EXPECT_EQ(FormatDeliveryRecord(agent), FormatDeliveryRecord(agentRead));
 
-    for (const char* bad : {"pid=12\nstated.held\n", "stated.held=-1\n", "pid=1x\n",
-                            "stated.save_result=maybe\n", "download.on=yes\n"}) {
+    EXPECT_TRUE(RecordsDropping(read));
+    EXPECT_EQ("write /o: No space", read.dropReason);
+    for (const char* bad :
+         {"pid=12\nstated.held\n", "stated.held=-1\n", "pid=1x\n", "stated.save_result=maybe\n",
+          "download.on=yes\n", "download.dropped=-3\n"}) {
         EXPECT_FALSE(ParseHealthRecord(bad, &read, &error)) << bad;
         EXPECT_NE(error.find("line "), std::string::npos) << error;
     }
@@ -173,6 +179,57 @@ TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {
             warning + "missed calls database: records not saved: again (kept in memory until a "
                       "save succeeds)"}),
         gAlarms);
+}
+
+// Dropping is one warning when it starts, a running total at most hourly while it lasts (on the
+// clock of the environment, never held back by a clock set back) and the total when it ends.
+TEST_F(HealthMonitorTest, RecordsDroppedAreCountedHourlyAndWhenDownloadsSucceedAgain) {
+    const std::string full = "write /o/x.tmp: No space left on device";
+    const std::string warning = std::to_string(LOG_WARNING) + " ";
+    mMonitor.DropsEnded();
+    EXPECT_TRUE(gAlarms.empty()) << "nothing dropped, nothing told";
+    mMonitor.Publish();
+    for (int i = 0; i < 3; ++i) mMonitor.RecordsDropped(10, full);
+    ASSERT_EQ(1u, gAlarms.size());
+    EXPECT_EQ(warning + "download log: downloads fail (" + full +
+                  "), so its oldest records are dropped to keep it within twice download_cnt "
+                  "until a download succeeds",
+              gAlarms[0]);
+    EXPECT_EQ(0, mMonitor.MillisUntilDue()) << "the record tells it at once";
+    mMonitor.Publish();
+    HealthRecord written = ReadHealthRecord();
+    EXPECT_EQ(30u, written.dropped);
+    EXPECT_EQ(mNow, written.droppingSince);
+    EXPECT_EQ(full, written.dropReason);
+
+    Advance(3599 * 1000);
+    mMonitor.RecordsDropped(10, full);
+    EXPECT_EQ(1u, gAlarms.size());
+    Advance(1000);
+    mMonitor.RecordsDropped(10, "other");
+    ASSERT_EQ(2u, gAlarms.size());
+    EXPECT_EQ(warning + "50 records dropped from the download log: other", gAlarms[1]);
+    mEnv.SetTime(mNow, 0);  // set back by an hour
+    mMonitor.RecordsDropped(5, full);
+    EXPECT_EQ(2u, gAlarms.size());
+    mEnv.SetTime(mNow + 3600, 0);
+    mMonitor.RecordsDropped(5, full);
+    ASSERT_EQ(3u, gAlarms.size()) << "an hour after the clock went back, counted again";
+    EXPECT_EQ(warning + "60 records dropped from the download log: " + full, gAlarms[2]);
+
+    mMonitor.DropsEnded();
+    ASSERT_EQ(4u, gAlarms.size());
+    EXPECT_EQ(std::to_string(LOG_NOTICE) + " 60 records dropped from the download log: " + full,
+              gAlarms[3]);
+    mMonitor.DropsEnded();
+    EXPECT_EQ(4u, gAlarms.size());
+    mMonitor.Publish();
+    written = ReadHealthRecord();
+    EXPECT_FALSE(RecordsDropping(written));
+    EXPECT_EQ(0, written.droppingSince);
+    EXPECT_EQ("", written.dropReason);
+    mMonitor.RecordsDropped(1, full);
+    EXPECT_EQ(5u, gAlarms.size()) << "a new stretch of dropping warns again";
 }
 
 std::vector<std::string> gWarnings;

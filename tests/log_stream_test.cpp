@@ -1,7 +1,9 @@
 #include "platform/util/log_stream.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,10 +59,98 @@ TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {
     EXPECT_EQ(Line('a', 30) + Line('b', 30) + Line('c', 30), Read("/tmp/logs/t.log.2"));
     EXPECT_EQ("<absent>", Read("/tmp/logs/t.log.3"));
 
+    // Asked for no backup, a capped stream keeps one all the same: it never just removes a file.
     LogStream noBackup("u.log", true, false, 50, 0, 64, false);
     for (char tag : {'a', 'b', 'c'}) noBackup.TRACE(Line(tag, 30).c_str(), 3, 1);
     EXPECT_EQ(Line('c', 30), Read("/tmp/logs/u.log"));
-    EXPECT_EQ("<absent>", Read("/tmp/logs/u.log.1"));
+    EXPECT_EQ(Line('b', 30), Read("/tmp/logs/u.log.1"));
+}
+
+// Two streams on one file stand for the recorder and its delivery agent: each has its own open
+// file and its own count of the file's size.
+TEST(LogStreamTest, TwoWritersOfOneFileRotateItOnceAndKeepEveryLine) {
+    SandboxEnv env;
+    env.SetTime(1000, 0);
+    LogStream first("t.log", true, false, 100, 1, 64, false);
+    LogStream second("t.log", true, false, 100, 1, 64, false);
+    first.TRACE(Line('a', 40).c_str(), 3, 1);
+    second.TRACE(Line('b', 40).c_str(), 3, 1);
+    env.SetTime(1001, 0);
+    second.TRACE(Line('x', 10).c_str(), 3, 1);  // 90 bytes
+    // The first stream counted 40 bytes; a second later it has the file's real size, 90, and
+    // rotates before its line would take the file past 100.
+    first.TRACE(Line('c', 40).c_str(), 3, 1);
+    EXPECT_EQ(Line('a', 40) + Line('b', 40) + Line('x', 10), Read("/tmp/logs/t.log.1"));
+    // Still in the same second, the second stream writes into the file it holds open, now
+    // t.log.1: the line is kept there.
+    second.TRACE(Line('y', 5).c_str(), 3, 1);
+    // By its count this line passes the cap; under the lock it finds the file the first stream
+    // started, with room, and writes there instead of rotating that one away.
+    second.TRACE(Line('d', 20).c_str(), 3, 1);
+    EXPECT_EQ(Line('c', 40) + Line('d', 20), Read("/tmp/logs/t.log"));
+    EXPECT_EQ(Line('a', 40) + Line('b', 40) + Line('x', 10) + Line('y', 5),
+              Read("/tmp/logs/t.log.1"));
+    first.TRACE(Line('e', 40).c_str(), 3, 1);  // 100 bytes; the second stream counted 60
+    env.SetTime(1002, 0);
+    second.TRACE(Line('f', 40).c_str(), 3, 1);
+    EXPECT_EQ(Line('f', 40), Read("/tmp/logs/t.log"));
+    EXPECT_EQ(Line('c', 40) + Line('d', 20) + Line('e', 40), Read("/tmp/logs/t.log.1"));
+}
+
+// Occurrences of `piece` in `text`.
+int Count(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+TEST(LogStreamTest, AFailedRenameKeepsTheFileAndWritesOnPastTheCapUntilARenameWorks) {
+    SandboxEnv env;
+    env.SetTime(1000, 0);
+    MakeDirs("/tmp/logs/t.log.1");
+    LogStream stream("t.log", true, false, 100, 1, 64, false);
+    for (char tag : {'a', 'b', 'c'}) stream.TRACE(Line(tag, 60).c_str(), 3, 1);
+    env.SetTime(1001, 0);  // the rename is tried again, and fails again
+    stream.TRACE(Line('d', 60).c_str(), 3, 1);
+    const std::string warning =
+        "00:16:40.000  <WARNING> /tmp/logs/t.log is not rotated: cannot rename it to "
+        "/tmp/logs/t.log.1 (Is a directory); lines go on past its limit of 100 bytes\n";
+    const std::string kept =
+        Line('a', 60) + warning + Line('b', 60) + Line('c', 60) + Line('d', 60);
+    EXPECT_EQ(kept, Read("/tmp/logs/t.log"));
+
+    ASSERT_EQ(0, rmdir(env.Real("/tmp/logs/t.log.1").c_str()));
+    env.SetTime(1002, 0);
+    stream.TRACE(Line('e', 60).c_str(), 3, 1);
+    EXPECT_EQ(kept, Read("/tmp/logs/t.log.1"));
+    EXPECT_EQ(Line('e', 60), Read("/tmp/logs/t.log"));
+
+    // A later failure is told again.
+    ASSERT_EQ(0, env.Unlink("/tmp/logs/t.log.1"));
+    MakeDirs("/tmp/logs/t.log.1");
+    env.SetTime(1003, 0);
+    stream.TRACE(Line('f', 60).c_str(), 3, 1);
+    const std::string text = Read("/tmp/logs/t.log");
+    EXPECT_EQ(0u, text.find(Line('e', 60)));
+    EXPECT_EQ(1, Count(text, "is not rotated"));
+}
+
+TEST(LogStreamTest, WhileAnotherWriterHoldsTheLockTheTextGoesPastTheCapAndRotatesLater) {
+    SandboxEnv env;
+    MakeDirs("/tmp/logs");
+    int folder = open(env.Real("/tmp/logs").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_LE(0, folder);
+    ASSERT_EQ(0, flock(folder, LOCK_EX));
+    LogStream stream("t.log", true, false, 100, 1, 64, false);
+    stream.TRACE(Line('a', 60).c_str(), 3, 1);
+    stream.TRACE(Line('b', 60).c_str(), 3, 1);
+    EXPECT_EQ(Line('a', 60) + Line('b', 60), Read("/tmp/logs/t.log"));
+    EXPECT_EQ("<absent>", Read("/tmp/logs/t.log.1"));
+    close(folder);
+    stream.TRACE(Line('c', 60).c_str(), 3, 1);
+    EXPECT_EQ(Line('a', 60) + Line('b', 60), Read("/tmp/logs/t.log.1"));
+    EXPECT_EQ(Line('c', 60), Read("/tmp/logs/t.log"));
 }
 
 TEST(LogStreamTest, DropsTextWhileTheFolderIsFullOrUnusable) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,9 @@
 #include "platform/download/download_statistics.h"
 #include "platform/download/outbox.h"
 #include "platform/util/file_util.h"
+#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -22,6 +25,13 @@ std::string LogText(int first, int count) {
         text += "section\n{\ntype=1\ncalled=" + std::to_string(n) + "\n}\n";
     return text;
 }
+
+// The host's name as the system would give it, with characters a file name cannot keep.
+class HostNameEnv : public ScopedEnv {
+  public:
+    std::string HostName() override { return mName; }
+    std::string mName = "desk 17/b";
+};
 
 class StatisticsSpoolTest : public RecorderTest {
   protected:
@@ -35,26 +45,108 @@ class StatisticsSpoolTest : public RecorderTest {
         for (const OutboxFile& file : Outbox("/outbox/").Files()) names.push_back(file.name);
         return names;
     }
+    // Adds a one-record file and returns its name.
+    std::string AddOne(int record) {
+        const std::string path = Outbox("/outbox/").Add(LogText(record, 1), 1 << 20);
+        return path.substr(path.rfind('/') + 1);
+    }
+    void EmptyOutbox() {
+        for (const std::string& name : Names())
+            ASSERT_EQ(0, unlink(mEnv.Real("/outbox/" + name).c_str()));
+    }
+    static std::string SequencePath() { return "/conf/telephony/cdr.outbox-seq"; }
+    HostNameEnv mHost;
 };
 
-TEST_F(StatisticsSpoolTest, NamesSortInWriteOrderEvenWhenTheClockGoesBack) {
-    Outbox outbox("/outbox/");
-    const std::string first = outbox.Add(LogText(1, 2), 1 << 20);
-    const std::string second = outbox.Add(LogText(3, 2), 1 << 20);
+TEST_F(StatisticsSpoolTest, NamesNeverRepeatWhateverTheOutboxHoldsOrTheClockSays) {
+    const std::string first = AddOne(1);
+    EXPECT_EQ("stat-desk_17_b-0000000001-20270115T080000Z.log", first);
+    EXPECT_EQ("1\n", ReadFile(SequencePath()));
+    EXPECT_EQ(LogText(1, 1), ReadFile("/outbox/" + first));
+    AddOne(2);
+    EmptyOutbox();  // all delivered
+    EXPECT_EQ("stat-desk_17_b-0000000003-20270115T080000Z.log", AddOne(3))
+        << "an emptied outbox goes on with the next number";
     mEnv.SetTime(1700000000, 0);
-    const std::string third = outbox.Add(LogText(5, 1), 1 << 20);
-    mEnv.SetTime(1800000100, 0);
-    const std::string fourth = outbox.Add(LogText(6, 1), 1 << 20);
-    const std::vector<OutboxFile> files = outbox.Files();
-    ASSERT_EQ(4u, files.size());
-    EXPECT_EQ(first, files[0].path);
-    EXPECT_EQ("stat-20270115T080000Z-000001.log", files[0].name);
-    EXPECT_EQ(second, files[1].path);
-    EXPECT_EQ(third, files[2].path) << "a clock set back continues after the newest name";
-    EXPECT_EQ("stat-20270115T080000Z-000003.log", files[2].name);
-    EXPECT_EQ(fourth, files[3].path);
-    EXPECT_EQ(2u, CountRecords(files[1].path));
-    EXPECT_EQ(LogText(3, 2), ReadFile(second));
+    const std::string older = AddOne(4);
+    EXPECT_EQ("stat-desk_17_b-0000000004-20231114T221320Z.log", older)
+        << "a clock set back changes only the time part";
+    mHost.mName = "desk-9";  // renamed: order still comes from the number
+    const std::string renamed = AddOne(5);
+    EXPECT_EQ("stat-desk-9-0000000005-20231114T221320Z.log", renamed);
+    const std::vector<std::string> expected = {"stat-desk_17_b-0000000003-20270115T080000Z.log",
+                                               older, renamed};
+    EXPECT_EQ(expected, Names()) << "delivery order is write order";
+}
+
+TEST_F(StatisticsSpoolTest, ALostOrDamagedSequenceGoesOnAboveTheOutboxsNames) {
+    for (int record = 1; record <= 3; ++record) AddOne(record);
+    Outbox outbox("/outbox/");
+    const std::string staged = outbox.Stage(LogText(4, 1), 1 << 20);  // number 4, not yet listed
+    ASSERT_EQ(0, unlink(mEnv.Real(SequencePath()).c_str()));
+    EXPECT_EQ("stat-desk_17_b-0000000005-20270115T080000Z.log", AddOne(5))
+        << "a missing sequence starts above every name, staged ones included";
+    EXPECT_EQ(0, TraceCount("<WARNING>")) << "a missing sequence is not a fault";
+    int next = 6;
+    for (const char* damaged : {"seven\n", "", "-3\n", "99999999999\n"}) {
+        WriteFileAtomically(SequencePath(), damaged);
+        EXPECT_EQ("stat-desk_17_b-000000000" + std::to_string(next) + "-20270115T080000Z.log",
+                  AddOne(next))
+            << "after \"" << damaged << "\"";
+        ++next;
+    }
+    EXPECT_EQ(4, TraceCount("names go on after the highest in the outbox"));
+    WriteFileAtomically(SequencePath(), "2\n");  // restored from an old copy
+    EXPECT_EQ("stat-desk_17_b-0000000010-20270115T080000Z.log", AddOne(10));
+    EXPECT_EQ("10\n", ReadFile(SequencePath()));
+    outbox.Discard(staged);
+}
+
+TEST_F(StatisticsSpoolTest, NamesOfOtherFormsKeepTheirPlaceAndNeverSetTheNumber) {
+    WriteFileAtomically("/outbox/stat-20270115T080000Z-000001.log", LogText(1, 1));  // old form
+    WriteFileAtomically("/outbox/stat-9999999999.log", LogText(2, 1));
+    WriteFileAtomically("/outbox/stat-x-9999999999-20270115T080000.log", LogText(3, 1));
+    WriteFileAtomically("/outbox/notes.txt", "not ours");
+    const std::string name = AddOne(4);
+    EXPECT_EQ("stat-desk_17_b-0000000001-20270115T080000Z.log", name);
+    const std::vector<std::string> expected = {"stat-20270115T080000Z-000001.log",
+                                               "stat-9999999999.log",
+                                               "stat-x-9999999999-20270115T080000.log", name};
+    EXPECT_EQ(expected, Names()) << "the others go first, as they sorted before";
+    EXPECT_EQ("stat-desk_17_b-0000000002-20270115T080000Z.log", AddOne(5));
+}
+
+TEST_F(StatisticsSpoolTest, TheNumberIsStoredBeforeTheFileSoAFailedWriteNeverReusesIt) {
+    AddOne(1);
+    {
+        FaultEnv fault(Env::Current(), FaultEnv::kFsync, 3);  // the staged file's sync
+        EXPECT_THROW(Outbox("/outbox/").Stage(LogText(2, 1), 1 << 20), FileError);
+    }
+    EXPECT_TRUE(Outbox("/outbox/").StagedNames().empty()) << "no part of the file stays";
+    EXPECT_EQ("2\n", ReadFile(SequencePath()));
+    {
+        FaultEnv fault(Env::Current(), FaultEnv::kRename, 1);  // the sequence's own write
+        EXPECT_THROW(Outbox("/outbox/").Stage(LogText(2, 1), 1 << 20), FileError);
+    }
+    EXPECT_EQ(1u, Names().size()) << "no file goes out without its number stored";
+    EXPECT_EQ("stat-desk_17_b-0000000003-20270115T080000Z.log", AddOne(3));
+}
+
+TEST_F(StatisticsSpoolTest, TheDeviceIsTheConfiguredNameOrTheHostsMadeSafe) {
+    EXPECT_EQ("desk-17.b_c", DeviceName("desk-17.b_c"));
+    EXPECT_EQ("a__b_c", DeviceName("a/\tb c"));
+    EXPECT_EQ(std::string(64, 'x'), DeviceName(std::string(80, 'x')));
+    EXPECT_EQ("desk_17_b", DeviceName(""));
+    mHost.mName = "";
+    EXPECT_EQ("device", DeviceName(""));
+    WriteConfig("auto-down-stat.conf", "download_dir=/outbox\ndownload_device=lobby/2\n");
+    std::unique_ptr<Configuration::MultiSectionFile> log = OpenDownloadLogFile("/log", false);
+    log->AddSection(true);
+    log->AddSectionEntry("type", "1");
+    EXPECT_EQ(1, DownloadStatistics().StartDownloadStatistics(log.get()));
+    ASSERT_EQ(1u, Names().size());
+    EXPECT_EQ("stat-lobby_2-0000000001-20270115T080000Z.log", Names()[0]);
+    EXPECT_EQ(1, TraceCount("download_device=lobby/2 is not made only of"));
 }
 
 TEST_F(StatisticsSpoolTest, TheCapRemovesTheOldestFilesAndCountsTheirRecords) {
@@ -73,18 +165,6 @@ TEST_F(StatisticsSpoolTest, TheCapRemovesTheOldestFilesAndCountsTheirRecords) {
     EXPECT_EQ(1u, Names().size()) << "a file larger than the cap is kept, alone";
 }
 
-TEST_F(StatisticsSpoolTest, AnInterruptedWriteLeavesNoListedFileAndIsClearedByTheNext) {
-    Outbox outbox("/outbox/");
-    outbox.Add(LogText(1, 1), 1 << 20);
-    WriteFileAtomically("/outbox/stat-20270115T080000Z-000002.log.tmp", "section\n{\ntype=1\n");
-    WriteFileAtomically("/outbox/notes.txt", "not ours");
-    EXPECT_EQ(1u, Names().size());
-    outbox.Add(LogText(2, 1), 1 << 20);
-    EXPECT_FALSE(Exists("/outbox/stat-20270115T080000Z-000002.log.tmp"));
-    EXPECT_TRUE(Exists("/outbox/notes.txt"));
-    EXPECT_EQ(2u, Names().size());
-}
-
 TEST_F(StatisticsSpoolTest, ADownloadIsDoneOnceTheFileIsWrittenAndFailsOnlyWhenItIsNot) {
     WriteConfig("auto-down-stat.conf", "download_dir=/outbox\ndownload_keep_kb=1\n");
     std::unique_ptr<Configuration::MultiSectionFile> log = OpenDownloadLogFile("/log", false);
@@ -101,6 +181,121 @@ TEST_F(StatisticsSpoolTest, ADownloadIsDoneOnceTheFileIsWrittenAndFailsOnlyWhenI
     EXPECT_EQ(0, download.StartDownloadStatistics(log.get()));
     EXPECT_EQ(1, TraceCount("download_timeout=x is not a whole number"));
     EXPECT_EQ(1, TraceCount("the records cannot be put in the outbox"));
+}
+
+TEST_F(StatisticsSpoolTest, AStagedFileIsHiddenUntilPublishedAndSurvivesTheLeftoverSweep) {
+    Outbox outbox("/outbox/");
+    const std::string name = outbox.Stage(LogText(1, 3), 1 << 20);
+    WriteFileAtomically("/outbox/.stage-" + name + ".tmp", "section\n{\n");
+    WriteFileAtomically("/outbox/stat-20270115T080000Z-000002.log.tmp", "section\n{\ntype=1\n");
+    WriteFileAtomically("/outbox/notes.txt", "not ours");
+    EXPECT_TRUE(Names().empty()) << "neither staged nor partial files are listed";
+    outbox.RemoveLeftovers();
+    EXPECT_FALSE(Exists("/outbox/.stage-" + name + ".tmp"));
+    EXPECT_FALSE(Exists("/outbox/stat-20270115T080000Z-000002.log.tmp"));
+    EXPECT_TRUE(Exists("/outbox/notes.txt"));
+    EXPECT_EQ(std::vector<std::string>{name}, outbox.StagedNames());
+    outbox.Publish(name);
+    EXPECT_EQ(std::vector<std::string>{name}, Names());
+    EXPECT_EQ(LogText(1, 3), ReadFile("/outbox/" + name));
+    EXPECT_TRUE(outbox.StagedNames().empty());
+    EXPECT_NO_THROW(outbox.Publish(name)) << "publishing twice (a replayed commit) is done";
+    EXPECT_THROW(outbox.Publish("stat-x-0000000099-20270115T080000Z.log"), FileError);
+    const std::string dropped = outbox.Stage(LogText(4, 1), 1 << 20);
+    outbox.Discard(dropped);
+    EXPECT_NO_THROW(outbox.Discard(dropped));
+    EXPECT_TRUE(outbox.StagedNames().empty());
+    EXPECT_EQ(std::vector<std::string>{name}, Names());
+}
+
+// A log of `count` records, for downloads.
+std::unique_ptr<Configuration::MultiSectionFile> DownloadLog(int count) {
+    std::unique_ptr<Configuration::MultiSectionFile> log = OpenDownloadLogFile("/log", false);
+    for (int n = 0; n < count; ++n) {
+        log->AddSection(true);
+        log->AddSectionEntry("called", std::to_string(n).c_str());
+    }
+    return log;
+}
+
+class CommitHookTest : public StatisticsSpoolTest {
+  protected:
+    CommitHookTest() { WriteConfig("auto-down-stat.conf", "download_dir=/outbox\n"); }
+    ~CommitHookTest() override { DownloadStatistics::SetCommitHook(nullptr); }
+    std::vector<std::string> Everything() {
+        std::vector<std::string> names;
+        Env::Current()->ListFolder("/outbox", &names);
+        return names;
+    }
+};
+
+TEST_F(CommitHookTest, ARefusedCommitLeavesNothingAndFailsTheDownload) {
+    std::unique_ptr<Configuration::MultiSectionFile> log = DownloadLog(3);
+    std::vector<std::string> asked;
+    DownloadStatistics::SetCommitHook([&](const std::string& name) {
+        asked.push_back(name);
+        EXPECT_EQ(log->Text(), ReadFile("/outbox/.stage-" + name)) << "whole before the commit";
+        EXPECT_TRUE(Names().empty()) << "the agent cannot see it before the commit";
+        return false;
+    });
+    EXPECT_EQ(0, DownloadStatistics().StartDownloadStatistics(log.get()));
+    EXPECT_TRUE(Everything().empty());
+    EXPECT_EQ(1, TraceCount("was not committed and is discarded"));
+    DownloadStatistics::SetCommitHook(
+        [](const std::string&) -> bool { throw std::runtime_error("journal full"); });
+    EXPECT_EQ(0, DownloadStatistics().StartDownloadStatistics(log.get()));
+    EXPECT_TRUE(Everything().empty());
+    EXPECT_EQ(1, TraceCount("failed: journal full"));
+    DownloadStatistics::SetCommitHook([&](const std::string& name) {
+        asked.push_back(name);
+        return true;
+    });
+    EXPECT_EQ(1, DownloadStatistics().StartDownloadStatistics(log.get()));
+    ASSERT_EQ(2u, asked.size());
+    EXPECT_EQ(std::vector<std::string>{asked[1]}, Names());
+    EXPECT_NE(asked[0], asked[1]) << "a refused name is never given again";
+}
+
+TEST_F(CommitHookTest, APublishThatFailsAfterTheCommitKeepsTheFileStagedOtherwiseDropsIt) {
+    std::unique_ptr<Configuration::MultiSectionFile> log = DownloadLog(2);
+    {
+        FaultEnv fault(Env::Current(), FaultEnv::kRename, 3);  // sequence, staged file, publish
+        EXPECT_EQ(0, DownloadStatistics().StartDownloadStatistics(log.get()));
+    }
+    EXPECT_TRUE(Everything().empty()) << "with no commit hook, nobody else knows of the file";
+    DownloadStatistics::SetCommitHook([](const std::string&) { return true; });
+    {
+        FaultEnv fault(Env::Current(), FaultEnv::kRename, 3);
+        EXPECT_EQ(1, DownloadStatistics().StartDownloadStatistics(log.get()));
+    }
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(1u, Outbox("/outbox/").StagedNames().size()) << "committed: kept for the next start";
+    EXPECT_EQ(1, TraceCount("it stays staged until the next start"));
+}
+
+TEST_F(CommitHookTest, AtStartTheCommittedStagedFilesArePublishedAndTheOthersDiscarded) {
+    Outbox outbox("/outbox/");
+    const std::string kept = outbox.Stage(LogText(1, 1), 1 << 20);
+    const std::string dropped = outbox.Stage(LogText(2, 1), 1 << 20);
+    const std::string waiting = outbox.Add(LogText(3, 1), 1 << 20);
+    DownloadStatistics::SettleStagedFiles([&](const std::string& name) { return name == kept; });
+    EXPECT_EQ(1, TraceCount("published the 1 committed files an interrupted download left in "
+                            "/outbox/: " +
+                            kept + "."));
+    EXPECT_EQ(1, TraceCount("discarded the 1 uncommitted files an interrupted download left in "
+                            "/outbox/ (their records were not taken from the download log): " +
+                            dropped + "."));
+    const std::vector<std::string> expected = {kept, waiting.substr(8)};
+    EXPECT_EQ(expected, Names());
+    EXPECT_EQ(2u, Everything().size());
+    const std::string left = outbox.Stage(LogText(4, 1), 1 << 20);
+    WriteConfig("auto-down-stat.conf", "download_dir=/outbox\n");
+    Start();  // the recorder itself: no commit is known yet, every staged file goes
+    EXPECT_EQ(1, TraceCount("uncommitted files an interrupted download left in /outbox/ (their "
+                            "records were not taken from the download log): " +
+                            left + "."));
+    EXPECT_TRUE(outbox.StagedNames().empty());
+    EXPECT_EQ(expected, Names());
 }
 
 // A transfer command: a shell script that starts a helper in the background, notes its pid and

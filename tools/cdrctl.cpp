@@ -23,6 +23,7 @@
 #include "platform/util/decimal.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "tools/journal_source.h"
 #include "tools/spool_command.h"
 #include "tools/status.h"
 
@@ -428,59 +429,32 @@ std::string RecordFilePath(const CdrctlCommand& command) {
     return DatabasePath(root, names[index]->empty() ? kDefaultDatabaseNames[index] : *names[index]);
 }
 
-// Adds to `file` the records of the journal beside the databases that it does not hold yet (taken
-// by the recorder, not yet saved in the file), newest first: a copy of a device's files then
-// shows every record. Not for --file, which shows that file alone. A journal that cannot be read
-// or ends at a damaged entry is noted on `err`; the records shown are those that can be read.
-void AddJournaledRecords(const CdrctlCommand& command, Configuration::MultiSectionConfigFile* file,
-                         FILE* err) {
-    if (!command.file.empty()) return;
-    const std::string root = command.root.empty() ? ConfigurationRoot() : command.root;
-    const std::string path = RecordJournal::JournalPath(root);
-    RecordJournal::Contents journal;
-    try {
-        RecordJournal::ReadJournal(path, &journal);
-    } catch (const std::exception& e) {
-        fprintf(err, "cdrctl: %s; the records only in the journal are not shown\n", e.what());
-        return;
-    }
-    if (journal.unreadable)
-        fprintf(err, "cdrctl: %s is not a journal; the records only in it are not shown\n",
-                path.c_str());
-    if (journal.damaged)
-        fprintf(err,
-                "cdrctl: %s: the entry at offset %lu is damaged; the entries after it are not "
-                "shown\n",
-                path.c_str(), static_cast<unsigned long>(journal.end));
-    const int target = command.records == "stated"   ? 0
-                       : command.records == "missed" ? 1
-                       : command.records == "failed" ? 2
-                                                     : RecordJournal::kDownloadLogTarget;
-    const std::vector<RecordJournal::Entry> live = RecordJournal::LiveEntries(journal.entries);
-    for (const RecordJournal::Entry& entry :
-         RecordJournal::EntriesMissingFrom(live, target, file)) {
-        try {
-            AddRecordText(entry.payload, target == RecordJournal::kDownloadLogTarget, file);
-        } catch (const std::exception& e) {
-            fprintf(err, "cdrctl: %s: the record at offset %lu is not shown: %s\n", path.c_str(),
-                    static_cast<unsigned long>(entry.offset), e.what());
-        }
-    }
+// The record journal's target of the records `command` shows.
+int JournalTarget(const CdrctlCommand& command) {
+    return command.records == "stated"   ? 0
+           : command.records == "missed" ? 1
+           : command.records == "failed" ? 2
+                                         : RecordJournal::kDownloadLogTarget;
 }
 
 int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     try {
         const std::string path = RecordFilePath(command);
-        const std::unique_ptr<Configuration::MultiSectionFile> file =
-            command.records == "download" ? OpenDownloadLogFile(path.c_str(), true)
-                                          : OpenDatabaseFile(path.c_str(), true);
-        AddJournaledRecords(command, file.get(), err);
-        const std::vector<RecordEntries> records =
-            ReadRecords(*file, command.filter, command.limit);
+        RecordFileSource file(path, command.records == "download");
+        // Without --file, the records of the journal beside the databases that the file does
+        // not hold yet come first; --file shows that file alone.
+        std::unique_ptr<JournaledRecordSource> journaled;
+        if (command.file.empty()) {
+            const std::string root = command.root.empty() ? ConfigurationRoot() : command.root;
+            journaled.reset(new JournaledRecordSource(&file, RecordJournal::JournalPath(root),
+                                                      JournalTarget(command), err));
+        }
+        RecordSource& source = journaled ? static_cast<RecordSource&>(*journaled) : file;
+        const size_t shown =
+            ListRecords(source, command.filter, command.limit, command.format, out);
         const bool forPeople =
             command.format == RecordFormat::kSummary || command.format == RecordFormat::kTable;
-        if (records.empty() && forPeople) fprintf(out, "no records in %s\n", path.c_str());
-        WriteRecords(records, command.format, out);
+        if (shown == 0 && forPeople) fprintf(out, "no records in %s\n", path.c_str());
         return 0;
     } catch (const std::exception& e) {
         fprintf(err, "cdrctl: %s\n", e.what());

@@ -11,34 +11,82 @@ namespace {
 // The widest line of the summary.
 const size_t kSummaryColumns = 100;
 
-// The records laid out on the columns: cells[record][column], empty where a record lacks a key.
-struct Grid {
-    std::vector<std::string> columns;
-    std::vector<std::vector<std::string>> cells;
-};
-
 // The column of a key's `occurrence`-th appearance in one record (from 1).
 std::string ColumnName(const std::string& key, unsigned occurrence) {
     return occurrence == 1 ? key : key + "#" + std::to_string(occurrence);
 }
 
-Grid Lay(const std::vector<RecordEntries>& records) {
-    Grid grid;
-    std::map<std::string, size_t> columnOf;
-    std::vector<std::vector<std::pair<size_t, const std::string*>>> placed(records.size());
-    for (size_t r = 0; r < records.size(); ++r) {
+const size_t kNoColumn = static_cast<size_t>(-1);
+
+// The columns of the table and the CSV, in the order their names first appeared.
+class Columns {
+  public:
+    // The column of each entry of `record`, in entry order. A name not seen before gets a new
+    // column when `add` is true, else kNoColumn.
+    std::vector<size_t> Place(const RecordEntries& record, bool add) {
+        // Records mostly share one layout: the keys of the last record placed, compared first,
+        // save looking every name up again.
+        if (record.size() == mLastKeys.size() &&
+            std::equal(record.begin(), record.end(), mLastKeys.begin(),
+                       [](const std::pair<std::string, std::string>& entry,
+                          const std::string& key) { return entry.first == key; }))
+            return mLastPlaced;
+        std::vector<size_t> placed;
+        placed.reserve(record.size());
         std::map<std::string, unsigned> seen;
-        for (const auto& entry : records[r]) {
+        for (const auto& entry : record) {
             const std::string name = ColumnName(entry.first, ++seen[entry.first]);
-            auto found = columnOf.emplace(name, grid.columns.size());
-            if (found.second) grid.columns.push_back(name);
-            placed[r].emplace_back(found.first->second, &entry.second);
+            auto found = mIndex.find(name);
+            if (found == mIndex.end() && add) {
+                found = mIndex.emplace(name, mNames.size()).first;
+                mNames.push_back(name);
+            }
+            placed.push_back(found == mIndex.end() ? kNoColumn : found->second);
         }
+        mLastKeys.clear();
+        for (const auto& entry : record) mLastKeys.push_back(entry.first);
+        mLastPlaced = placed;
+        return placed;
     }
-    grid.cells.assign(records.size(), std::vector<std::string>(grid.columns.size()));
-    for (size_t r = 0; r < records.size(); ++r)
-        for (const auto& cell : placed[r]) grid.cells[r][cell.first] = *cell.second;
-    return grid;
+
+    const std::vector<std::string>& names() const { return mNames; }
+
+  private:
+    std::vector<std::string> mNames;
+    std::map<std::string, size_t> mIndex;
+    std::vector<std::string> mLastKeys;
+    std::vector<size_t> mLastPlaced;
+};
+
+// The cells of one line, a column each, `width` of them, filled from the entries of `record`
+// placed by Columns::Place; `shown` turns a value into its cell.
+template <typename Shown>
+std::vector<std::string> RowOf(const RecordEntries& record, const std::vector<size_t>& placed,
+                               size_t width, Shown shown) {
+    std::vector<std::string> row(width);
+    for (size_t i = 0; i < placed.size(); ++i)
+        if (placed[i] != kNoColumn) row[placed[i]] = shown(record[i].second);
+    return row;
+}
+
+// Hands the records of `source` that `filter` accepts, the first `limit` of them (0: all), one by
+// one to `take`; returns how many it handed over. With `toTheEnd` the source is read to its end
+// even past the limit, so that a file damaged further down is reported whatever the limit.
+template <typename Take>
+size_t ForEachSelected(RecordSource& source, const RecordFilter& filter, size_t limit,
+                       bool toTheEnd, Take take) {
+    RecordEntries record;
+    size_t taken = 0;
+    while (source.Next(&record)) {
+        if (limit != 0 && taken == limit) {
+            if (toTheEnd) continue;
+            break;
+        }
+        if (!filter.Accepts(record)) continue;
+        take(&record);
+        ++taken;
+    }
+    return taken;
 }
 
 // The length of the valid UTF-8 sequence starting at text[at], or 0 when there is none. Overlong
@@ -76,6 +124,11 @@ void AppendHex(std::string* out, const char* prefix, unsigned char byte, int dig
 
 // The cell as the table shows it: one line, control bytes and backslashes escaped.
 std::string TableCell(const std::string& value) {
+    if (std::none_of(value.begin(), value.end(), [](char c) {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F || c == '\\';
+        }))
+        return value;
     std::string shown;
     for (char c : value) {
         const unsigned char byte = static_cast<unsigned char>(c);
@@ -102,24 +155,11 @@ size_t DisplayWidth(const std::string& text) {
     }));
 }
 
-// Table lines, the header first, each a list of cells as the table shows them.
-using Lines = std::vector<std::vector<std::string>>;
-
-Lines TableLines(const Grid& grid) {
-    Lines lines(1, grid.columns);
-    for (const auto& row : grid.cells) {
-        lines.emplace_back();
-        for (const std::string& cell : row) lines.back().push_back(TableCell(cell));
-    }
-    return lines;
-}
-
-std::vector<size_t> ColumnWidths(const Lines& lines) {
-    std::vector<size_t> widths(lines[0].size(), 0);
-    for (const auto& line : lines)
-        for (size_t c = 0; c < line.size(); ++c)
-            widths[c] = std::max(widths[c], DisplayWidth(line[c]));
-    return widths;
+// Widens `*widths` (one per cell, grown as needed) to the cells of `line`.
+void Widen(std::vector<size_t>* widths, const std::vector<std::string>& line) {
+    if (widths->size() < line.size()) widths->resize(line.size(), 0);
+    for (size_t c = 0; c < line.size(); ++c)
+        (*widths)[c] = std::max((*widths)[c], DisplayWidth(line[c]));
 }
 
 // Narrows the widest of the `shrinkable` columns, one character at a time, until a line of
@@ -149,22 +189,39 @@ std::string Cut(const std::string& cell, size_t width) {
     return cell.substr(0, at) + "\xe2\x80\xa6";
 }
 
-void WriteLines(const Lines& lines, const std::vector<size_t>& widths, FILE* out) {
-    for (const auto& line : lines) {
-        std::string text;
-        for (size_t c = 0; c < line.size(); ++c) {
-            const std::string cell = Cut(line[c], widths[c]);
-            text += cell;
-            if (c + 1 < line.size()) text.append(widths[c] - DisplayWidth(cell) + 2, ' ');
-        }
-        while (!text.empty() && text.back() == ' ') text.pop_back();
-        fprintf(out, "%s\n", text.c_str());
+// Writes one line of the table: its cells, columns two blanks apart, each padded (or cut) to
+// its width in `widths`, with no blanks at the end.
+void WriteLine(const std::vector<std::string>& line, const std::vector<size_t>& widths, FILE* out) {
+    std::string text;
+    for (size_t c = 0; c < line.size(); ++c) {
+        const std::string cell = Cut(line[c], widths[c]);
+        text += cell;
+        if (c + 1 < line.size()) text.append(widths[c] - DisplayWidth(cell) + 2, ' ');
     }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    fprintf(out, "%s\n", text.c_str());
 }
 
-void WriteTable(const Grid& grid, FILE* out) {
-    const Lines lines = TableLines(grid);
-    WriteLines(lines, ColumnWidths(lines), out);
+// The table of every key: the first pass finds the columns and their widths, the second writes.
+size_t WriteTable(RecordSource& source, const RecordFilter& filter, size_t limit, FILE* out) {
+    Columns columns;
+    std::vector<size_t> widths;
+    const size_t count = ForEachSelected(source, filter, limit, true, [&](RecordEntries* record) {
+        const std::vector<size_t> placed = columns.Place(*record, true);
+        widths.resize(columns.names().size(), 0);
+        for (size_t i = 0; i < placed.size(); ++i)
+            widths[placed[i]] =
+                std::max(widths[placed[i]], DisplayWidth(TableCell((*record)[i].second)));
+    });
+    if (count == 0) return 0;
+    Widen(&widths, columns.names());
+    WriteLine(columns.names(), widths, out);
+    source.Rewind();
+    ForEachSelected(source, filter, limit, false, [&](RecordEntries* record) {
+        WriteLine(RowOf(*record, columns.Place(*record, false), widths.size(), TableCell), widths,
+                  out);
+    });
+    return count;
 }
 
 // A whole number in `text`; false when it holds anything else.
@@ -201,43 +258,53 @@ std::string Value(const std::string* value) {
     return value == nullptr ? "" : *value;
 }
 
-void WriteSummary(const std::vector<RecordEntries>& records, FILE* out) {
-    enum { kId, kStart, kDuration, kCaller, kCalled, kCodec, kLoss };
-    Lines lines = {{"ID", "start", "duration", "caller", "called", "codec", "loss"}};
-    for (const RecordEntries& record : records) {
-        long long start = 0;
-        const std::string* codec = FindEntry(record, "rx_enc");
-        if (codec == nullptr) codec = FindEntry(record, "tx_enc");
-        const std::string cells[] = {
-            Value(FindEntry(record, "ID")),
-            RecordStart(record, &start) ? FormatLocalTime(start, false) : "",
-            Duration(FindEntry(record, "dur")),
-            Value(FindEntry(record, "caller")),
-            Value(FindEntry(record, "called")),
-            Value(codec),
-            PacketLoss(record),
-        };
-        lines.emplace_back();
-        for (const std::string& cell : cells) lines.back().push_back(TableCell(cell));
-    }
-    std::vector<size_t> widths = ColumnWidths(lines);
-    Narrow(&widths, {kCaller, kCalled, kCodec}, 6, kSummaryColumns);
-    WriteLines(lines, widths, out);
+// The summary's cells of `record`, as the table shows them.
+std::vector<std::string> SummaryCells(const RecordEntries& record) {
+    long long start = 0;
+    const std::string* codec = FindEntry(record, "rx_enc");
+    if (codec == nullptr) codec = FindEntry(record, "tx_enc");
+    const std::string cells[] = {
+        Value(FindEntry(record, "ID")),
+        RecordStart(record, &start) ? FormatLocalTime(start, false) : "",
+        Duration(FindEntry(record, "dur")),
+        Value(FindEntry(record, "caller")),
+        Value(FindEntry(record, "called")),
+        Value(codec),
+        PacketLoss(record),
+    };
+    std::vector<std::string> line;
+    for (const std::string& cell : cells) line.push_back(TableCell(cell));
+    return line;
 }
 
-// The records with "start_iso" after each start time, empty where the start is unknown.
-std::vector<RecordEntries> WithStartIso(const std::vector<RecordEntries>& records) {
-    std::vector<RecordEntries> extended = records;
-    for (RecordEntries& record : extended) {
-        long long start = 0;
-        const std::string iso = RecordStart(record, &start) ? FormatLocalTime(start, true) : "";
-        for (auto entry = record.begin(); entry != record.end(); ++entry) {
-            if (entry->first != "ST") continue;
-            record.insert(entry + 1, {"start_iso", iso});
-            break;
-        }
+// The summary: the first pass finds the widths, the second writes.
+size_t WriteSummary(RecordSource& source, const RecordFilter& filter, size_t limit, FILE* out) {
+    enum { kId, kStart, kDuration, kCaller, kCalled, kCodec, kLoss };
+    const std::vector<std::string> header = {"ID",     "start", "duration", "caller",
+                                             "called", "codec", "loss"};
+    std::vector<size_t> widths;
+    Widen(&widths, header);
+    const size_t count = ForEachSelected(source, filter, limit, true, [&](RecordEntries* record) {
+        Widen(&widths, SummaryCells(*record));
+    });
+    if (count == 0) return 0;
+    Narrow(&widths, {kCaller, kCalled, kCodec}, 6, kSummaryColumns);
+    WriteLine(header, widths, out);
+    source.Rewind();
+    ForEachSelected(source, filter, limit, false,
+                    [&](RecordEntries* record) { WriteLine(SummaryCells(*record), widths, out); });
+    return count;
+}
+
+// Adds "start_iso" after the start time of `*record`, empty where the start is unknown.
+void AddStartIso(RecordEntries* record) {
+    long long start = 0;
+    const std::string iso = RecordStart(*record, &start) ? FormatLocalTime(start, true) : "";
+    for (auto entry = record->begin(); entry != record->end(); ++entry) {
+        if (entry->first != "ST") continue;
+        record->insert(entry + 1, {"start_iso", iso});
+        return;
     }
-    return extended;
 }
 
 std::string CsvField(const std::string& value) {
@@ -260,9 +327,24 @@ void WriteCsvRow(const std::vector<std::string>& fields, FILE* out) {
     fwrite(row.data(), 1, row.size(), out);
 }
 
-void WriteCsv(const Grid& grid, FILE* out) {
-    WriteCsvRow(grid.columns, out);
-    for (const auto& row : grid.cells) WriteCsvRow(row, out);
+// CSV: the first pass finds the columns for the header, the second writes the rows.
+size_t WriteCsv(RecordSource& source, const RecordFilter& filter, size_t limit, FILE* out) {
+    Columns columns;
+    const size_t count = ForEachSelected(source, filter, limit, true, [&](RecordEntries* record) {
+        AddStartIso(record);
+        columns.Place(*record, true);
+    });
+    if (count == 0) return 0;
+    WriteCsvRow(columns.names(), out);
+    source.Rewind();
+    const size_t width = columns.names().size();
+    ForEachSelected(source, filter, limit, false, [&](RecordEntries* record) {
+        AddStartIso(record);
+        WriteCsvRow(RowOf(*record, columns.Place(*record, false), width,
+                          [](const std::string& value) { return value; }),
+                    out);
+    });
+    return count;
 }
 
 void WriteJsonRecord(const RecordEntries& record, FILE* out) {
@@ -322,33 +404,20 @@ void AppendJsonString(std::string* out, const std::string& text) {
     *out += '"';
 }
 
-std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file,
-                                       const RecordFilter& filter, size_t limit) {
-    std::vector<RecordEntries> records;
-    file.Restart();
-    while ((limit == 0 || records.size() < limit) && file.GotoNextSection() != 0) {
-        RecordEntries record(file.GetEntryCount());
-        for (unsigned i = 0; i < record.size(); ++i)
-            file.GetEntry(i, &record[i].first, &record[i].second);
-        if (filter.Accepts(record)) records.push_back(std::move(record));
-    }
-    return records;
-}
-
-void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out) {
-    if (records.empty()) return;
+size_t ListRecords(RecordSource& source, const RecordFilter& filter, size_t limit,
+                   RecordFormat format, FILE* out) {
     switch (format) {
         case RecordFormat::kSummary:
-            WriteSummary(records, out);
-            return;
+            return WriteSummary(source, filter, limit, out);
         case RecordFormat::kTable:
-            WriteTable(Lay(records), out);
-            return;
+            return WriteTable(source, filter, limit, out);
         case RecordFormat::kCsv:
-            WriteCsv(Lay(WithStartIso(records)), out);
-            return;
+            return WriteCsv(source, filter, limit, out);
         case RecordFormat::kJson:
-            for (const RecordEntries& record : WithStartIso(records)) WriteJsonRecord(record, out);
-            return;
+            break;
     }
+    return ForEachSelected(source, filter, limit, true, [out](RecordEntries* record) {
+        AddStartIso(record);
+        WriteJsonRecord(*record, out);
+    });
 }

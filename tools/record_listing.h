@@ -28,6 +28,10 @@
 //          Strings are escaped per RFC 8259; valid UTF-8 passes as it is, and a byte that is not
 //          part of a valid UTF-8 sequence is taken as the Latin-1 character of that value
 //          (\u00HH), so every line is valid JSON whatever the file holds.
+//
+// Memory. Records are taken from their source one at a time and never all held: JSON is written
+// as the records are read; the summary, the table and CSV need every printed record's widths or
+// keys before their first line, so they read the source twice, first for those, then to write.
 #pragma once
 
 #include <stdio.h>
@@ -36,18 +40,18 @@
 #include <utility>
 #include <vector>
 
-#include "platform/config/multi_section_config_file.h"
 #include "tools/record_filter.h"
+#include "tools/record_source.h"
 
 enum class RecordFormat { kSummary, kTable, kCsv, kJson };
-
-// The first `limit` records of `file` that `filter` accepts, in file order (newest first); all of
-// them when `limit` is 0.
-std::vector<RecordEntries> ReadRecords(Configuration::MultiSectionConfigFile& file,
-                                       const RecordFilter& filter, size_t limit);
 
 // Appends `text` to `*out` as a JSON string, escaped as the JSON format above says.
 void AppendJsonString(std::string* out, const std::string& text);
 
-// Writes `records` to `out` in `format`. Prints nothing for no records.
-void WriteRecords(const std::vector<RecordEntries>& records, RecordFormat format, FILE* out);
+// Writes the records of `source` that `filter` accepts, the first `limit` of them in source order
+// (all when `limit` is 0), to `out` in `format`, and returns how many it wrote; prints nothing for
+// none. The source is read to its end whatever the limit, so a damaged file is always reported.
+// Throws what the source throws; JSON lines of records read before the fault may be written by
+// then, the other formats write nothing before their first pass ends.
+size_t ListRecords(RecordSource& source, const RecordFilter& filter, size_t limit,
+                   RecordFormat format, FILE* out);

@@ -154,6 +154,11 @@ std::string StoreProblem(const StoreHealth& store, const char* name) {
            " records not on storage, last save failed: " + store.saveError;
 }
 
+std::string DropProblem(const HealthRecord& record) {
+    return "download log: " + Plural(record.dropped, "record") + " dropped since " +
+           LocalTimeText(record.droppingSince) + ", downloads failing: " + record.dropReason;
+}
+
 void Judge(View* view) {
     if (view->pid == 0) return;
     if (!view->current) view->problems.push_back("the recorder has not written its health record");
@@ -164,6 +169,7 @@ void Judge(View* view) {
     for (int i = 0; i < HealthRecord::kStores; ++i)
         if (NeedsAttention(view->record, i))
             view->problems.push_back(StoreProblem(view->record.stores[i], kStoreNames[i]));
+    if (RecordsDropping(view->record)) view->problems.push_back(DropProblem(view->record));
     const DeliveryView& delivery = view->delivery;
     if (delivery.automatic && delivery.agentKnown && DeliveryOverdue(delivery.agent, view->now))
         view->problems.push_back("deliveries failing since " +
@@ -352,7 +358,10 @@ std::string JsonDelivery(const View& view) {
            ",\"files\":" + std::to_string(delivery.files) +
            ",\"records\":" + std::to_string(delivery.records) + ",\"oldest_age\":" +
            (delivery.oldestAge < 0 ? "null" : std::to_string(delivery.oldestAge)) +
-           "},\"command_set\":" + JsonFlag(delivery.commandSet) +
+           "},\"dropped\":" + std::to_string(view.record.dropped) +
+           ",\"dropping_since\":" + JsonTime(view.record.droppingSince) +
+           ",\"drop_reason\":" + JsonText(view.record.dropReason) +
+           ",\"command_set\":" + JsonFlag(delivery.commandSet) +
            ",\"agent\":" + JsonAgent(delivery) + "}";
 }
 

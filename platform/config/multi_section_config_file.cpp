@@ -448,6 +448,29 @@ bool MultiSectionConfigFile::GetEntry(unsigned index, std::string* key, std::str
     return false;
 }
 
+void MultiSectionConfigFile::GetEntries(
+    std::vector<std::pair<std::string, std::string>>* entries) const {
+    size_t count = 0;
+    if (mCurrent != kNone) {
+        const Slot& slot = At(mCurrent);
+        const char* end = EntriesEnd(slot);
+        for (const char* line = EntriesBegin(slot); line < end; ++count) {
+            const char* lineEnd = static_cast<const char*>(memchr(line, '\n', end - line));
+            // Saved keys hold the separator's first byte only escaped: its first one starts it.
+            const char* separator =
+                static_cast<const char*>(memchr(line, mSeparator[0], lineEnd - line));
+            if (count == entries->size()) entries->emplace_back();
+            auto& entry = (*entries)[count];
+            entry.first.clear();
+            entry.second.clear();
+            AppendUnescaped(&entry.first, line, separator);
+            AppendUnescaped(&entry.second, separator + mSeparator.size(), lineEnd);
+            line = lineEnd + 1;
+        }
+    }
+    entries->resize(count);
+}
+
 // ---- text ----
 
 std::string MultiSectionConfigFile::Text() const {

@@ -34,6 +34,7 @@
 #include <sys/uio.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/util/file_util.h"
@@ -90,6 +91,10 @@ class MultiSectionConfigFile {
     // Copies the key and value of the current section's entry number `index` (from 0, in file
     // order). False when there is no such entry.
     bool GetEntry(unsigned index, std::string* key, std::string* value) const;
+    // Copies every entry of the current section, in file order, into `*entries`, replacing what
+    // it held (its strings are reused): one walk over the section, where GetEntry walks it up to
+    // the entry asked for. Empty when no section is current.
+    void GetEntries(std::vector<std::pair<std::string, std::string>>* entries) const;
 
     // Navigation. GotoFirstSection, GotoLastSection and GotoNextSection return non-zero when a
     // section is current afterwards.

@@ -3,6 +3,8 @@
 namespace Configuration {
 
 ParseError::ParseError(const std::string& origin, unsigned line, const std::string& reason)
-    : std::runtime_error(origin + ":" + std::to_string(line) + ": " + reason), mLine(line) {}
+    : std::runtime_error(origin + ":" + std::to_string(line) + ": " + reason),
+      mLine(line),
+      mReason(reason) {}
 
 }  // namespace Configuration

@@ -13,9 +13,12 @@ class ParseError : public std::runtime_error {
     ParseError(const std::string& origin, unsigned line, const std::string& reason);
     // The 1-based line the problem was found on.
     unsigned line() const { return mLine; }
+    // What is wrong with the line, without the origin and the line number.
+    const std::string& reason() const { return mReason; }
 
   private:
     unsigned mLine;
+    std::string mReason;
 };
 
 }  // namespace Configuration

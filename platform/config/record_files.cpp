@@ -6,6 +6,19 @@ const char kDownloadLogPath[] = "/mnt/bbram/calldata/down_stat.log";
 
 const char* const kDefaultDatabaseNames[3] = {"CDR_db", "missed_calls_db", "unsuccess_calls_db"};
 
+const char kRecordCloseLine[] = "}";
+
+namespace {
+
+// The syntax both kinds of record file share; the download log heads each section with a word.
+const char kOpen[] = "{\n";
+const char kClose[] = "}\n";
+const char kSeparator[] = "=";
+const char kComment[] = "#";
+const char kLogSectionWord[] = "section";
+
+}  // namespace
+
 std::string DatabasePath(const std::string& root, const std::string& name) {
     if (name.find_first_of("/\\") != std::string::npos) return name;
     return root + "telephony/" + name;
@@ -13,13 +26,20 @@ std::string DatabasePath(const std::string& root, const std::string& name) {
 
 std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* path, bool readOnly) {
     return std::unique_ptr<Configuration::MultiSectionFile>(new Configuration::MultiSectionFile(
-        path, true, readOnly, false, nullptr, "{\n", "}\n", "=", "#", nullptr));
+        path, true, readOnly, false, nullptr, kOpen, kClose, kSeparator, kComment, nullptr));
 }
 
 std::unique_ptr<Configuration::MultiSectionFile> OpenDownloadLogFile(const char* path,
                                                                      bool readOnly) {
-    return std::unique_ptr<Configuration::MultiSectionFile>(new Configuration::MultiSectionFile(
-        path, true, readOnly, false, "section", "{\n", "}\n", "=", "#", nullptr));
+    return std::unique_ptr<Configuration::MultiSectionFile>(
+        new Configuration::MultiSectionFile(path, true, readOnly, false, kLogSectionWord, kOpen,
+                                            kClose, kSeparator, kComment, nullptr));
+}
+
+std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downloadLog) {
+    return std::unique_ptr<Configuration::MultiSectionConfigFile>(
+        new Configuration::MultiSectionConfigFile(downloadLog ? kLogSectionWord : nullptr, kOpen,
+                                                  kClose, kSeparator, kComment, nullptr));
 }
 
 void AddRecordText(const std::string& text, bool downloadLog,

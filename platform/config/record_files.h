@@ -19,6 +19,15 @@ extern const char* const kDefaultDatabaseNames[3];
 // slash or a backslash anywhere is a path of its own.
 std::string DatabasePath(const std::string& root, const std::string& name);
 
+// The line that closes each section of the record files ("}"). The text up to the end of such a
+// line holds whole sections, so it parses on its own: readers may take a large file in pieces
+// cut there.
+extern const char kRecordCloseLine[];
+
+// An empty in-memory holder of sections in the syntax of the databases (`downloadLog` false) or of
+// the download log (true), for text read piece by piece (Parse). The caller owns the result.
+std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downloadLog);
+
 // Opens a database file: sections without a section word. An absent file gives an empty
 // database. `readOnly` true refuses Save. Throws as the MultiSectionFile constructor does
 // (FileError, ParseError naming the path and line). The caller owns the result.

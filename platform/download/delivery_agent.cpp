@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,7 +17,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <new>
 
 #include "platform/download/delivery_monitor.h"
 #include "platform/download/download_settings.h"
@@ -41,10 +44,26 @@ pid_t gAgentPid = 0;
 int gAgentSocket = -1;
 volatile sig_atomic_t gStopRequested = 0;
 
-// Appends one agent line to the trace log: the recorder's stamp, "[delivery] ", the text. The
-// stream is opened for each line, so a rotation of the log by the recorder is followed.
+// The trace log's size limit for the agent's lines: mapped shared on the recorder's first call of
+// SetDeliveryTraceLimit, before it forks an agent; process-private should the mapping fail.
+std::atomic<unsigned long>* TraceLimit() {
+    static std::atomic<unsigned long>* limit = [] {
+        const unsigned long initial = 1024 * 1024;
+        void* shared = mmap(nullptr, sizeof(std::atomic<unsigned long>), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (shared == MAP_FAILED) return new std::atomic<unsigned long>(initial);
+        return new (shared) std::atomic<unsigned long>(initial);
+    }();
+    return limit;
+}
+
+// Appends one agent line to the trace log: the recorder's stamp, "[delivery] ", the text. One
+// stream for the agent's life: it follows a rotation by the recorder within a second, and tells
+// of a failing rotation once.
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Trace(const char* format, ...) {
+    static LogStream* stream = new LogStream("cdr.log", true, false, kTraceLogMaxBytes,
+                                             kTraceLogBackups, kTraceLineSize, false);
     struct timespec now;
     Env::Current()->Now(&now);
     struct tm local;
@@ -57,8 +76,8 @@ void Trace(const char* format, ...) {
     va_start(args, format);
     vsnprintf(line + length, sizeof line - length, format, args);
     va_end(args);
-    LogStream stream("cdr.log", true, false, 0, 0, kTraceLineSize, false);
-    stream.TRACE(line, 3, 1);
+    stream->SetSizeLimit(TraceLimit()->load(std::memory_order_relaxed));
+    stream->TRACE(line, 3, 1);
 }
 
 // The agent's alarms: a warning line in the trace log and one record on the system log.
@@ -335,6 +354,10 @@ void StartDeliveryAgent() {
         return;
     }
     LaunchAgent();
+}
+
+void SetDeliveryTraceLimit(unsigned long bytes) {
+    TraceLimit()->store(bytes, std::memory_order_relaxed);
 }
 
 void StopDeliveryAgent() {

@@ -17,12 +17,17 @@
 // removes the file. Otherwise the whole group is killed, the file stays, and the next attempt
 // waits 5 s, then twice as long after each further failure, at most download_retry_max seconds;
 // a success starts the pauses afresh. Files left by an earlier run are delivered first, as the
-// oldest.
+// oldest. A file is never changed once in the outbox, so one delivered again (the agent ended
+// after the transfer, before the removal) goes out under the same name with the same bytes.
 //
-// Trace. The agent appends its lines to the recorder's trace log, stamped like the recorder's
-// lines, with "[delivery] " after the stamp so that they are told apart:
+// Trace. The agent appends its lines to the recorder's trace log itself, under the recorder's
+// size limit (SetDeliveryTraceLimit) and with the same rotation to "cdr.log.1": both processes
+// rotate the file under one lock (LogStream), whichever finds it full. Handing the lines to the
+// recorder through the socket instead would lose them whenever the recorder is busy or gone,
+// which is when they matter. The lines are stamped like the recorder's, with "[delivery] " after
+// the stamp so that they are told apart:
 //   "20:41:07.120  [delivery] agent 812 serves /mnt/bbram/calldata/outbox/\n"
-//   "20:41:09.533  [delivery] delivered stat-20261205T204109Z-000001.log, 10 records\n"
+//   "20:41:09.533  [delivery] delivered stat-desk-17-0000000042-20261205T204109Z.log, 10 records\n"
 //   "20:41:12.004  [delivery] <WARNING> stat-...log not delivered: curl exited with status 7;
 //    next attempt in 5 s\n"                                           (one line per failure)
 //   "20:45:00.310  [delivery] agent 812 ends: the recorder has ended\n"
@@ -40,6 +45,11 @@
 // (one that ended is replaced), and tells a running agent that the outbox changed. Never throws;
 // problems are warned about, and the files then wait in the outbox.
 void StartDeliveryAgent();
+// Recorder side. Sets the trace log's size limit for the agent's lines to the recorder's own
+// (`bytes`, 0: no limit of its own; until called 1 MiB). Kept in memory shared with the agents
+// forked after the first call, so that a running agent follows a change. Never fails: should the
+// shared memory be refused, an agent keeps the limit in force when it was started.
+void SetDeliveryTraceLimit(unsigned long bytes);
 // Closes the recorder's end and waits for the agent to end. The recorder does not need it (the
 // agent notices its end by itself); tests use it to end an agent they started.
 void StopDeliveryAgent();

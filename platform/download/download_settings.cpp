@@ -8,6 +8,7 @@
 
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
+#include "platform/download/outbox.h"
 #include "platform/util/diag.h"
 
 namespace {
@@ -50,6 +51,13 @@ DownloadSettings ReadDownloadSettings(bool warn) {
     if (settings.directory.back() != '/') settings.directory += '/';
     const std::string* command = file.Find("download_cmd");
     if (command != nullptr) settings.command = SplitOnBlanks(*command);
+    const std::string* device = file.Find("download_device");
+    if (device != nullptr) settings.device = *device;
+    if (warn && !settings.device.empty() && DeviceName(settings.device) != settings.device)
+        Warn(
+            "Download: download_device=%s is not made only of A-Z, a-z, 0-9, '.', '_' and '-' "
+            "or is longer than 64; \"%s\" is used in file names.\n",
+            settings.device.c_str(), DeviceName(settings.device).c_str());
     settings.timeoutSeconds = ReadNumber(file, "download_timeout", 30, warn);
     settings.retryMaxSeconds = ReadNumber(file, "download_retry_max", 300, warn);
     settings.keepKiB = ReadNumber(file, "download_keep_kb", 256, warn);

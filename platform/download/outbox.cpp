@@ -1,14 +1,18 @@
 #include "platform/download/outbox.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <exception>
 
+#include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
+#include "platform/util/decimal.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
@@ -17,8 +21,16 @@ namespace {
 
 const char kPrefix[] = "stat-";
 const char kSuffix[] = ".log";
+const char kStagedPrefix[] = ".stage-";
 const char kTemporarySuffix[] = ".log.tmp";
 const size_t kStampLength = 16;  // yyyymmddThhmmssZ
+const size_t kSequenceDigits = 10;
+const unsigned long long kLastSequence = 9999999999ULL;
+const size_t kMostDeviceLength = 64;
+
+bool StartsWith(const std::string& text, const char* start) {
+    return text.compare(0, strlen(start), start) == 0;
+}
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
@@ -26,7 +38,79 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 bool IsDeliveryFile(const std::string& name) {
-    return name.compare(0, sizeof kPrefix - 1, kPrefix) == 0 && EndsWith(name, kSuffix);
+    return StartsWith(name, kPrefix) && EndsWith(name, kSuffix);
+}
+
+// True when `count` characters of `text` from `at` match `pattern`, where '9' stands for any
+// digit and every other character for itself.
+bool Matches(const std::string& text, size_t at, const char* pattern) {
+    const size_t count = strlen(pattern);
+    if (at + count > text.size()) return false;
+    for (size_t i = 0; i < count; ++i) {
+        const char c = text[at + i];
+        if (pattern[i] == '9' ? !isdigit(static_cast<unsigned char>(c)) : c != pattern[i])
+            return false;
+    }
+    return true;
+}
+
+// The sequence in a name of this outbox's own form ("stat-<device>-<sequence>-<stamp>.log"), or
+// false for any other name. Read from the end: the device part may hold '-' and digits.
+bool ParseSequence(const std::string& name, unsigned long long* sequence) {
+    const size_t least = sizeof kPrefix - 1 + 1 + 1 + kSequenceDigits + 1 + kStampLength;
+    if (!IsDeliveryFile(name) || name.size() < least + sizeof kSuffix - 1) return false;
+    const size_t stampAt = name.size() - (sizeof kSuffix - 1) - kStampLength;
+    const size_t sequenceAt = stampAt - 1 - kSequenceDigits;
+    if (!Matches(name, stampAt - 1, "-99999999T999999Z") ||
+        !Matches(name, sequenceAt - 1, "-9999999999"))
+        return false;
+    *sequence = strtoull(name.c_str() + sequenceAt, nullptr, 10);
+    return true;
+}
+
+// The highest sequence among `names`, staged files included; 0 when there is none.
+unsigned long long HighestSequence(const std::vector<std::string>& names) {
+    unsigned long long highest = 0;
+    for (std::string name : names) {
+        if (StartsWith(name, kStagedPrefix)) name.erase(0, sizeof kStagedPrefix - 1);
+        unsigned long long sequence = 0;
+        if (ParseSequence(name, &sequence)) highest = std::max(highest, sequence);
+    }
+    return highest;
+}
+
+// The last sequence given, as the sequence file holds it: 0 when the file is missing or
+// unreadable (with a warning line for the latter).
+unsigned long long StoredSequence(const std::string& path) {
+    std::string text;
+    try {
+        if (!ReadWholeFile(path, &text, 64)) return 0;
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        long long value = 0;
+        if (ParseDecimal(text, 0, static_cast<long long>(kLastSequence), &value))
+            return static_cast<unsigned long long>(value);
+        Warn(
+            "Download: the outbox sequence %s holds \"%.20s\", not a number; names go on "
+            "after the highest in the outbox.\n",
+            path.c_str(), text.c_str());
+    } catch (const FileError& e) {
+        Warn(
+            "Download: the outbox sequence cannot be read (%s); names go on after the highest "
+            "in the outbox.\n",
+            e.what());
+    }
+    return 0;
+}
+
+// Gives the sequence after the last one given: after the larger of the stored one and the
+// highest among `names`, and stores it before it is used. Throws FileError when it cannot be
+// stored, and when the sequence is used up.
+unsigned long long NextSequence(const std::vector<std::string>& names) {
+    const std::string path = OutboxSequencePath();
+    const unsigned long long last = std::max(StoredSequence(path), HighestSequence(names));
+    if (last >= kLastSequence) throw FileError("advance the outbox sequence", path, EOVERFLOW);
+    WriteFileAtomically(path, std::to_string(last + 1) + "\n");
+    return last + 1;
 }
 
 std::string UtcStamp() {
@@ -39,15 +123,46 @@ std::string UtcStamp() {
     return stamp;
 }
 
-std::string MakeName(const std::string& stamp, unsigned long sequence) {
-    char number[16];
-    snprintf(number, sizeof number, "%06lu", sequence);
-    return kPrefix + stamp + "-" + number + kSuffix;
+std::string MakeName(const std::string& device, unsigned long long sequence) {
+    char number[24];
+    snprintf(number, sizeof number, "%010llu", sequence);
+    return kPrefix + device + "-" + number + "-" + UtcStamp() + kSuffix;
+}
+
+// Delivery order: names of other forms first, by name, then this outbox's names by sequence.
+struct DeliveryOrder {
+    bool ours;
+    unsigned long long sequence;
+    std::string name;
+    bool operator<(const DeliveryOrder& other) const {
+        if (ours != other.ours) return !ours;
+        if (sequence != other.sequence) return sequence < other.sequence;
+        return name < other.name;
+    }
+};
+
+DeliveryOrder OrderOf(const std::string& name) {
+    DeliveryOrder order = {false, 0, name};
+    order.ours = ParseSequence(name, &order.sequence);
+    return order;
 }
 
 }  // namespace
 
-Outbox::Outbox(const std::string& directory) : mDirectory(directory) {}
+std::string OutboxSequencePath() {
+    return ConfigurationRoot() + "telephony/cdr.outbox-seq";
+}
+
+std::string DeviceName(const std::string& configured) {
+    std::string name = configured.empty() ? Env::Current()->HostName() : configured;
+    if (name.size() > kMostDeviceLength) name.resize(kMostDeviceLength);
+    for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+    return name.empty() ? "device" : name;
+}
+
+Outbox::Outbox(const std::string& directory, const std::string& device)
+    : mDirectory(directory), mDevice(device) {}
 
 std::vector<std::string> Outbox::Names() const {
     std::vector<std::string> names;
@@ -57,40 +172,69 @@ std::vector<std::string> Outbox::Names() const {
 }
 
 std::vector<OutboxFile> Outbox::Files() const {
+    std::vector<DeliveryOrder> order;
+    for (const std::string& name : Names())
+        if (IsDeliveryFile(name)) order.push_back(OrderOf(name));
+    std::sort(order.begin(), order.end());
     std::vector<OutboxFile> files;
-    for (const std::string& name : Names()) {
-        if (!IsDeliveryFile(name)) continue;
-        const std::string path = mDirectory + name;
+    for (const DeliveryOrder& entry : order) {
+        const std::string path = mDirectory + entry.name;
         struct stat status;
         if (Env::Current()->Stat(path.c_str(), &status) != 0) continue;  // delivered meanwhile
-        files.push_back({name, path, static_cast<long long>(status.st_size), status.st_mtime});
+        files.push_back(
+            {entry.name, path, static_cast<long long>(status.st_size), status.st_mtime});
     }
-    std::sort(files.begin(), files.end(),
-              [](const OutboxFile& a, const OutboxFile& b) { return a.name < b.name; });
     return files;
 }
 
-std::string Outbox::Add(const std::string& text, unsigned long long capBytes) {
+std::string Outbox::Stage(const std::string& text, unsigned long long capBytes) {
     RemoveLeftovers();
+    const std::string name = MakeName(DeviceName(mDevice), NextSequence(Names()));
     std::vector<OutboxFile> files = Files();
     MakeRoom(&files, text.size(), capBytes);
-    const std::string path = mDirectory + NextName(files);
-    WriteFileAtomically(path, text);
-    return path;
+    WriteFileAtomically(StagedPath(name), text);
+    return name;
 }
 
-// A name after the newest file's: this second's stamp with sequence 1, or, when the newest file
-// has this stamp or a later one (a clock set back), the newest's stamp with the next sequence.
-std::string Outbox::NextName(const std::vector<OutboxFile>& files) const {
-    const std::string stamp = UtcStamp();
-    if (files.empty()) return MakeName(stamp, 1);
-    const std::string& newest = files.back().name;
-    const std::string newestStamp = newest.substr(sizeof kPrefix - 1, kStampLength);
-    if (stamp > newestStamp) return MakeName(stamp, 1);
-    const size_t at = sizeof kPrefix - 1 + kStampLength + 1;
-    const unsigned long sequence =
-        at < newest.size() ? strtoul(newest.c_str() + at, nullptr, 10) : 0;
-    return MakeName(newestStamp, sequence + 1);
+void Outbox::Publish(const std::string& name) {
+    const std::string staged = StagedPath(name);
+    const std::string path = mDirectory + name;
+    struct stat status;
+    if (Env::Current()->Rename(staged.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        if (error == ENOENT && Env::Current()->Stat(path.c_str(), &status) == 0) return;
+        throw FileError("publish", staged, error);
+    }
+    SyncFolder(DirName(path));
+}
+
+void Outbox::Discard(const std::string& name) {
+    const std::string staged = StagedPath(name);
+    if (Env::Current()->Unlink(staged.c_str()) != 0 && errno != ENOENT)
+        throw FileError("discard", staged, errno);
+}
+
+std::vector<std::string> Outbox::StagedNames() const {
+    std::vector<DeliveryOrder> order;
+    for (const std::string& name : Names())
+        if (StartsWith(name, kStagedPrefix) &&
+            IsDeliveryFile(name.substr(sizeof kStagedPrefix - 1)))
+            order.push_back(OrderOf(name.substr(sizeof kStagedPrefix - 1)));
+    std::sort(order.begin(), order.end());
+    std::vector<std::string> names;
+    for (const DeliveryOrder& entry : order) names.push_back(entry.name);
+    return names;
+}
+
+std::string Outbox::Add(const std::string& text, unsigned long long capBytes) {
+    const std::string name = Stage(text, capBytes);
+    try {
+        Publish(name);
+    } catch (...) {
+        Env::Current()->Unlink(StagedPath(name).c_str());
+        throw;
+    }
+    return mDirectory + name;
 }
 
 void Outbox::MakeRoom(std::vector<OutboxFile>* files, unsigned long long needed,
@@ -123,7 +267,8 @@ void Outbox::RemoveLeftovers() const {
     std::vector<std::string> names;
     Env::Current()->ListFolder(mDirectory.c_str(), &names);
     for (const std::string& name : names)
-        if (name.compare(0, sizeof kPrefix - 1, kPrefix) == 0 && EndsWith(name, kTemporarySuffix))
+        if ((StartsWith(name, kPrefix) || StartsWith(name, kStagedPrefix)) &&
+            EndsWith(name, kTemporarySuffix))
             Env::Current()->Unlink((mDirectory + name).c_str());
 }
 

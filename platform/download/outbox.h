@@ -2,11 +2,22 @@
 // them to the collector. Each download becomes one whole file holding the download log's records
 // in the log's own sectioned text, so every tool that reads the log reads these files too.
 //
-// Names are "stat-<UTC time yyyymmddThhmmssZ>-<6-digit sequence>.log" and sort in the order the
-// files were written: a name never sorts before the newest one already there, even when the
-// clock was set back. Files are written to "<name>.tmp", synced, renamed and the folder synced,
-// so a crash or power loss leaves either no file or a whole one; a ".tmp" left by a crash is not
-// listed and is removed by the next Add or RemoveLeftovers.
+// Names are "stat-<device>-<10-digit sequence>-<UTC time yyyymmddThhmmssZ>.log". The sequence is
+// the device's own, kept in OutboxSequencePath() on the databases' storage and advanced there
+// (written and synced) before a file carrying it is written, so a name is never given twice in
+// the life of the device, whatever the outbox holds, the clock says or a crash interrupts: a
+// crash can skip a number, never reuse one. The device part lets one collector folder take the
+// files of many devices; the time is only for people. Files are delivered oldest first: first
+// any file whose name is not of this form (names of an earlier release, "stat-....log" put there
+// by hand), by name, then the files of this form by their sequence.
+//
+// A download is written in steps, so that a caller can make it one step with its own records:
+// Stage writes the whole file under the hidden name ".stage-<name>" (not listed, never
+// delivered), Publish renames it into place, Discard removes it. Every file goes through a
+// "<name>.tmp" that is synced and renamed, and the folder is synced, so a crash or power loss
+// leaves either no file or a whole one; a ".tmp" left by a crash is not listed and is removed by
+// the next Stage or RemoveLeftovers. Staged files left by a crash stay until their writer settles
+// them (StagedNames).
 #pragma once
 
 #include <time.h>
@@ -23,22 +34,39 @@ struct OutboxFile {
 
 class Outbox {
   public:
-    // `directory` ends in "/".
-    explicit Outbox(const std::string& directory);
+    // `directory` ends in "/". `device` names the device in new file names (see DeviceName);
+    // readers of the outbox leave it empty.
+    explicit Outbox(const std::string& directory, const std::string& device = std::string());
 
-    // The waiting files, oldest first. An absent folder has none. Throws FileError when the
-    // folder exists but cannot be read.
+    // The waiting files, in delivery order (see above). An absent folder has none. Throws
+    // FileError when the folder exists but cannot be read.
     std::vector<OutboxFile> Files() const;
 
-    // Adds `text` as the newest file and returns its path; missing folders are created. Before
-    // that, while the files and the new one together would take more than `capBytes`, the
-    // oldest files are removed, with one warning line naming how many files and records went (a
-    // file larger than the cap on its own is still written, alone). Throws FileError when the
-    // file cannot be written; the outbox then holds no part of it.
+    // Writes `text` as the newest file under its hidden staged name and returns the file's final
+    // name (no folder); missing folders are created. The sequence is advanced on storage first.
+    // Then, while the waiting files and the new one together would take more than `capBytes`, the
+    // oldest waiting files are removed, with one warning line naming how many files and records
+    // went (a file larger than the cap on its own is still written, alone). Throws FileError when
+    // the sequence or the file cannot be written; the outbox then holds no part of the file.
+    std::string Stage(const std::string& text, unsigned long long capBytes);
+    // Moves the staged file `name` into place, where the agent finds it, and syncs the folder.
+    // A file already published counts as done. Throws FileError when it cannot be moved; the
+    // staged file then stays.
+    void Publish(const std::string& name);
+    // Removes the staged file `name`; an absent one counts as removed. Throws FileError when it
+    // cannot be removed.
+    void Discard(const std::string& name);
+    // The final names of the staged files, oldest first (".tmp" files are not staged files).
+    // Throws FileError when the folder exists but cannot be read.
+    std::vector<std::string> StagedNames() const;
+
+    // Stage and Publish in one: returns the new file's path. Throws as they do; when Publish
+    // fails the staged file is removed.
     std::string Add(const std::string& text, unsigned long long capBytes);
 
-    // Removes the ".tmp" files an interrupted Add left. Only the writer of the outbox may call
-    // it, when it is not writing (Add calls it itself). Problems are ignored: Add tries again.
+    // Removes the ".tmp" files an interrupted write left; staged files stay. Only the writer of
+    // the outbox may call it, when it is not writing (Stage calls it itself). Problems are
+    // ignored: Stage tries again.
     void RemoveLeftovers() const;
 
     // Where the delivery agent listens for "retry now" (a FIFO in the folder).
@@ -46,13 +74,23 @@ class Outbox {
     const std::string& directory() const { return mDirectory; }
 
   private:
-    std::string NextName(const std::vector<OutboxFile>& files) const;
+    std::string StagedPath(const std::string& name) const { return mDirectory + ".stage-" + name; }
     void MakeRoom(std::vector<OutboxFile>* files, unsigned long long needed,
                   unsigned long long capBytes);
     std::vector<std::string> Names() const;
 
     std::string mDirectory;
+    std::string mDevice;
 };
+
+// The file that keeps the last sequence number given to an outbox file:
+// "<configuration root>telephony/cdr.outbox-seq", one decimal number and a line end.
+std::string OutboxSequencePath();
+
+// The device part of new file names: `configured` when not empty, else the host's name
+// (Env::HostName), with every character other than A-Z, a-z, 0-9, '.', '_' and '-' made '_',
+// cut to 64 characters; "device" when both are empty.
+std::string DeviceName(const std::string& configured);
 
 // The number of records in the outbox file at `path`. Throws FileError when it cannot be read
 // and ParseError when it is not in the download log's form.

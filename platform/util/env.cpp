@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@ class PosixEnv : public Env {
         return ::open(path, flags | O_CLOEXEC, mode);
     }
     ssize_t Read(int fd, void* data, size_t size) override { return ::read(fd, data, size); }
+    off_t Seek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
     ssize_t Write(int fd, const void* data, size_t size) override {
         return ::write(fd, data, size);
     }
@@ -73,6 +75,10 @@ class PosixEnv : public Env {
     std::string ConfigurationRoot() override {
         const char* root = getenv("VELK_PATH");
         return root != nullptr ? root : "/etc/velk-conf/";
+    }
+    std::string HostName() override {
+        struct utsname system;
+        return uname(&system) == 0 ? system.nodename : "";
     }
 };
 
@@ -160,6 +166,9 @@ int ForwardingEnv::Open(const char* path, int flags, int mode) {
 ssize_t ForwardingEnv::Read(int fd, void* data, size_t size) {
     return mpTarget->Read(fd, data, size);
 }
+off_t ForwardingEnv::Seek(int fd, off_t offset, int whence) {
+    return mpTarget->Seek(fd, offset, whence);
+}
 ssize_t ForwardingEnv::Write(int fd, const void* data, size_t size) {
     return mpTarget->Write(fd, data, size);
 }
@@ -222,6 +231,9 @@ std::string ForwardingEnv::QueueName(const std::string& name) {
 }
 std::string ForwardingEnv::ConfigurationRoot() {
     return mpTarget->ConfigurationRoot();
+}
+std::string ForwardingEnv::HostName() {
+    return mpTarget->HostName();
 }
 
 long long MonotonicMillis() {

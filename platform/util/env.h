@@ -1,11 +1,11 @@
 // The part of the operating system that tests substitute, behind one narrow interface: files,
-// the wall clock, message-queue names and the configuration root.
+// the wall clock, message-queue names, the configuration root and the host's name.
 //
-// Every file the program opens, reads, writes, syncs, renames, removes or examines (FIFOs too),
-// every folder it creates or lists, every time stamp it takes, every queue name it hands to the
-// system and the configuration root it reads its settings from go through Env::Current(). The
-// default is the plain POSIX environment; tests install a forwarding wrapper that points paths
-// elsewhere, stops the clock, makes a chosen call fail or renames the queues.
+// Every file the program opens, reads, seeks in, writes, syncs, renames, removes or examines
+// (FIFOs too), every folder it creates or lists, every time stamp it takes, every queue name it
+// hands to the system and the configuration root it reads its settings from go through
+// Env::Current(). The default is the plain POSIX environment; tests install a forwarding wrapper
+// that points paths elsewhere, stops the clock, makes a chosen call fail or renames the queues.
 //
 // Deliberately not covered, and called directly where they are used:
 // - processes and signals: starting the delivery agent, its delivery command and the restarted
@@ -47,6 +47,7 @@ class Env {
     // -1 (or a negative count) with errno set on failure.
     virtual int Open(const char* path, int flags, int mode) = 0;
     virtual ssize_t Read(int fd, void* data, size_t size) = 0;
+    virtual off_t Seek(int fd, off_t offset, int whence) = 0;
     virtual ssize_t Write(int fd, const void* data, size_t size) = 0;
     virtual ssize_t Writev(int fd, const struct iovec* pieces, int count) = 0;
     virtual int Fsync(int fd) = 0;
@@ -82,6 +83,9 @@ class Env {
     // each call.
     virtual std::string ConfigurationRoot() = 0;
 
+    // The host's name as the system gives it (uname's node name); empty when it has none.
+    virtual std::string HostName() = 0;
+
     // Writes all `size` bytes to `fd` through Write, retrying short writes and interruptions.
     // False on failure, with errno set (ENOSPC when the system wrote nothing and gave no reason).
     bool WriteFully(int fd, const void* data, size_t size);
@@ -100,6 +104,7 @@ class ForwardingEnv : public Env {
 
     int Open(const char* path, int flags, int mode) override;
     ssize_t Read(int fd, void* data, size_t size) override;
+    off_t Seek(int fd, off_t offset, int whence) override;
     ssize_t Write(int fd, const void* data, size_t size) override;
     ssize_t Writev(int fd, const struct iovec* pieces, int count) override;
     int Fsync(int fd) override;
@@ -121,6 +126,7 @@ class ForwardingEnv : public Env {
     void LocalTime(time_t seconds, struct tm* out) override;
     std::string QueueName(const std::string& name) override;
     std::string ConfigurationRoot() override;
+    std::string HostName() override;
 
   protected:
     Env* target() const { return mpTarget; }

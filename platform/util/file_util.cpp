@@ -36,6 +36,8 @@ class FdCloser {
     ~FdCloser() {
         if (mFd >= 0) Env::Current()->Close(mFd);
     }
+    // Hands the descriptor over to the caller; the destructor then does nothing.
+    void Release() { mFd = -1; }
     // Closes now and reports the result; the destructor then does nothing.
     int CloseNow() {
         int result = Env::Current()->Close(mFd);
@@ -46,14 +48,6 @@ class FdCloser {
   private:
     int mFd;
 };
-
-void SyncDir(const std::string& dir) {
-    Env* env = Env::Current();
-    int fd = env->Open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
-    if (fd < 0) throw FileError("open folder", dir, errno);
-    FdCloser closer(fd);
-    if (env->Fsync(fd) != 0) throw FileError("sync folder", dir, errno);
-}
 
 // What a save keeps of the file it replaces; a new file gets the mode asked for and this
 // process's owner.
@@ -218,12 +212,33 @@ bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize)
     }
 }
 
+int OpenRegularFile(const std::string& path) {
+    Env* env = Env::Current();
+    const int fd = env->Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) {
+        if (errno == ENOENT) return -1;
+        throw FileError("open", path, errno);
+    }
+    FdCloser closer(fd);
+    CheckReadable(fd, path, SIZE_MAX);
+    closer.Release();
+    return fd;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* contents, size_t maxSize) {
     FileBytes bytes;
     contents->clear();
     if (!ReadWholeFile(path, &bytes, maxSize)) return false;
     if (!bytes.empty()) contents->assign(bytes.data(), bytes.size());
     return true;
+}
+
+void SyncFolder(const std::string& dir) {
+    Env* env = Env::Current();
+    int fd = env->Open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) throw FileError("open folder", dir, errno);
+    FdCloser closer(fd);
+    if (env->Fsync(fd) != 0) throw FileError("sync folder", dir, errno);
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& contents, int mode) {
@@ -245,7 +260,7 @@ void WriteFileAtomically(const std::string& path, const struct iovec* pieces, si
         Env::Current()->Unlink(temporary.c_str());
         throw;
     }
-    SyncDir(dir);
+    SyncFolder(dir);
 }
 
 bool SetFileAside(const std::string& path) {

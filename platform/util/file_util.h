@@ -68,6 +68,12 @@ class FileBytes {
 // As the ReadWholeFile above, into `*contents`.
 bool ReadWholeFile(const std::string& path, FileBytes* contents, size_t maxSize = kMaxReadSize);
 
+// Opens the regular file at `path` for reading through Env::Current(), for a caller that reads it
+// piece by piece, whatever its size. Returns the descriptor, which the caller owns and closes, or
+// -1 when the file does not exist. Throws FileError as ReadWholeFile does for a file that exists
+// but cannot be opened or is not a regular file.
+int OpenRegularFile(const std::string& path);
+
 // Replaces the file at `path` with `contents` so that a crash or power loss at any instant leaves
 // either the whole old file or the whole new one: the text goes to a temporary file beside the
 // file replaced (created exclusively, never through a link), is synced, renamed over it, and the
@@ -81,6 +87,10 @@ void WriteFileAtomically(const std::string& path, const std::string& contents, i
 // system allows (writev).
 void WriteFileAtomically(const std::string& path, const struct iovec* pieces, size_t count,
                          int mode = 0640);
+
+// Syncs the folder at `dir`, so that the names created, renamed or removed in it last. Throws
+// FileError when it cannot be opened or synced.
+void SyncFolder(const std::string& dir);
 
 // Moves the file at `path` aside as "<path>.bad", first moving an earlier "<path>.bad" to
 // "<path>.bad.1" and that one to "<path>.bad.2", so the last three set-aside copies are kept.

@@ -49,6 +49,9 @@ std::vector<Field> Fields(HealthRecord* r) {
         fields.push_back({prefix + "save_error", Kind::kText, &store.saveError});
     }
     fields.push_back({"download.on", Kind::kFlag, &r->autoDownload});
+    fields.push_back({"download.dropped", Kind::kCount, &r->dropped});
+    fields.push_back({"download.dropping_since", Kind::kTime, &r->droppingSince});
+    fields.push_back({"download.drop_reason", Kind::kText, &r->dropReason});
     return fields;
 }
 
@@ -180,6 +183,10 @@ bool NeedsAttention(const HealthRecord& record, int store) {
     if (store == HealthRecord::kDownloadLog && !record.autoDownload) return false;
     const StoreHealth& health = record.stores[store];
     return !health.open || health.save == Outcome::kFailed;
+}
+
+bool RecordsDropping(const HealthRecord& record) {
+    return record.dropped > 0;
 }
 
 bool DeliveryOverdue(const DeliveryHealth& record, int64_t now) {

@@ -35,6 +35,12 @@ struct HealthRecord {
     int64_t written = 0;  // when it wrote this record
     StoreHealth stores[kStores];
     bool autoDownload = false;  // automatic statistics download is on
+    // Records the download log's upkeep dropped (its oldest, to stay within twice download_cnt)
+    // while downloads fail: how many since the dropping began, when it began, and why the last
+    // download failed. All zero or empty once a download succeeds again.
+    uint32_t dropped = 0;
+    int64_t droppingSince = 0;
+    std::string dropReason;
 };
 
 // Where the delivery agent keeps its own record. The agent is a process of its own, so it writes
@@ -73,6 +79,9 @@ bool ParseDeliveryRecord(const std::string& text, DeliveryHealth* record, std::s
 // A store needs attention: it is closed while it should take records, or its last save failed
 // and no save has succeeded since.
 bool NeedsAttention(const HealthRecord& record, int store);
+
+// The download log drops records because downloads fail, and no download has succeeded since.
+bool RecordsDropping(const HealthRecord& record);
 
 // Deliveries have failed for at least `alarmAfterMinutes` at `now`.
 bool DeliveryOverdue(const DeliveryHealth& record, int64_t now);

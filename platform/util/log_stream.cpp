@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
@@ -19,6 +22,42 @@ const unsigned kMinBufferSize = 64;
 const long long kDefaultSizeLimit = 1024 * 1024;
 // Never through a link, never kept across an exec, never waiting for a reader of a FIFO.
 const int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+const int kLockTries = 20;  // 1 ms apart: a rotation under the lock takes far less
+const unsigned kLockPauseMicros = 1000;
+
+// flock(fd, LOCK_EX | LOCK_NB), tried again when interrupted; true when the lock was taken.
+bool TryLockExclusive(int fd) {
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// The rotation lock: an exclusive flock on the log folder, held while this lives. The folder is
+// never renamed by a rotation, so every writer of a log in it locks the same thing.
+class RotationLock {
+  public:
+    RotationLock()
+        : mFd(Env::Current()->Open(kLogFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0)),
+          mHeld(false) {
+        for (int attempt = 0; mFd >= 0 && !mHeld && attempt < kLockTries; ++attempt) {
+            if (attempt > 0) usleep(kLockPauseMicros);
+            mHeld = TryLockExclusive(mFd);
+        }
+    }
+    ~RotationLock() {
+        if (mFd >= 0) Env::Current()->Close(mFd);  // releases the lock
+    }
+    RotationLock(const RotationLock&) = delete;
+    RotationLock& operator=(const RotationLock&) = delete;
+
+    // Whether the lock was taken (false: the folder cannot be opened, or another writer kept it).
+    bool Held() const { return mHeld; }
+
+  private:
+    int mFd;
+    bool mHeld;
+};
 
 }  // namespace
 
@@ -45,7 +84,7 @@ LogStream::LogStream(const char* name, bool append, bool levelTags, int maxBytes
       mLevelTags(levelTags),
       mMaxBytes(maxBytes > 0 ? maxBytes : 0),
       mSizeLimit(kDefaultSizeLimit),
-      mBackups(backups > 0 ? backups : 0),
+      mBackups(backups > 1 ? backups : 1),
       mSyncOnFlush(syncOnFlush),
       mpLock(new ThreadMutex),
       mBufferSize(bufferSize > kMinBufferSize ? bufferSize : kMinBufferSize),
@@ -56,7 +95,9 @@ LogStream::LogStream(const char* name, bool append, bool levelTags, int maxBytes
       mFileSize(0),
       mDevice(0),
       mInode(0),
-      mNameCheckSecond(0) {
+      mNameCheckSecond(0),
+      mRotationFailedSecond(0),
+      mRotationFailureTold(false) {
     mpBuffer = new char[mBufferSize];
     mpFormatted = new char[mBufferSize];
 }
@@ -121,10 +162,8 @@ void LogStream::WriteHeld() {
 void LogStream::WriteChunk(const char* data, unsigned long length) {
     if (mFd >= 0 && !mToStandardError && WasReplaced()) Close();
     if (!EnsureOpen()) return;
-    long long cap = Cap();
-    long long grown = mFileSize + static_cast<long long>(length);
-    if (!mToStandardError && cap > 0 && mFileSize > 0 && grown > cap) {
-        Rotate();
+    if (!mToStandardError && WouldPassCap(length)) {
+        MakeRoom(length);
         if (mFd < 0) return;
     }
     if (Env::Current()->WriteFully(mFd, data, length)) mFileSize += static_cast<long long>(length);
@@ -133,6 +172,11 @@ void LogStream::WriteChunk(const char* data, unsigned long length) {
 long long LogStream::Cap() const {
     if (mMaxBytes == 0 || mSizeLimit == 0) return mMaxBytes + mSizeLimit;
     return mMaxBytes < mSizeLimit ? mMaxBytes : mSizeLimit;
+}
+
+bool LogStream::WouldPassCap(unsigned long length) const {
+    long long cap = Cap();
+    return cap > 0 && mFileSize > 0 && mFileSize + static_cast<long long>(length) > cap;
 }
 
 // Whether the open file no longer has the stream's name: removed, or renamed and perhaps
@@ -146,7 +190,9 @@ bool LogStream::WasReplaced() {
     mNameCheckSecond = now.tv_sec;
     struct stat named;
     if (env->Lstat(mPath.c_str(), &named) != 0) return errno == ENOENT;
-    return named.st_ino != mInode || named.st_dev != mDevice;
+    if (named.st_ino != mInode || named.st_dev != mDevice) return true;
+    if (named.st_size > mFileSize) mFileSize = named.st_size;  // other writers' lines count too
+    return false;
 }
 
 bool LogStream::EnsureOpen() {
@@ -220,20 +266,68 @@ void LogStream::Refuse(const char* what, const char* flaw) {
     dprintf(STDERR_FILENO, "%s\n", warning);
 }
 
-// Moves the file to the first backup (older backups move up, the oldest is overwritten) and
-// starts a new file. Should a rename fail, the file is emptied all the same: the cap matters more
-// than the old text.
-void LogStream::Rotate() {
+// Rotates the file under the rotation lock when it is still full once looked at there. Without
+// the lock, or within the second of a failed rename, the chunk goes into the file as it is.
+void LogStream::MakeRoom(unsigned long length) {
+    struct timespec now;
+    Env::Current()->Now(&now);
+    if (mRotationFailedSecond != 0 && now.tv_sec == mRotationFailedSecond) return;
+    RotationLock lock;
+    if (!lock.Held() || !StillFull(length)) return;
+    int error = Rotate();
+    if (error != 0) RotationFailed(error, now.tv_sec);
+}
+
+// Under the lock: follows the name to a file another writer started, and reads the file's real
+// size. True when the chunk would still take the file under the name past the cap.
+bool LogStream::StillFull(unsigned long length) {
     Env* env = Env::Current();
-    Close();
-    if (mBackups == 0) {
-        env->Unlink(mPath.c_str());
-    } else {
-        for (int number = mBackups - 1; number >= 1; --number)
-            env->Rename(BackupName(number).c_str(), BackupName(number + 1).c_str());
-        env->Rename(mPath.c_str(), BackupName(1).c_str());
+    struct stat named;
+    if (env->Lstat(mPath.c_str(), &named) != 0 || named.st_ino != mInode ||
+        named.st_dev != mDevice) {
+        Close();
+        return Open(false) && !mToStandardError && mFd >= 0 && WouldPassCap(length);
     }
-    Open(true);
+    struct stat own;
+    if (env->Fstat(mFd, &own) == 0) mFileSize = own.st_size;
+    return WouldPassCap(length);
+}
+
+// Moves the file to the first backup (older backups move up, the oldest is overwritten) and
+// starts a new file. When the file cannot be renamed it stays open, to be written on past the cap,
+// and the rename's error number is returned; 0 otherwise.
+int LogStream::Rotate() {
+    Env* env = Env::Current();
+    for (int number = mBackups - 1; number >= 1; --number)
+        env->Rename(BackupName(number).c_str(), BackupName(number + 1).c_str());
+    if (env->Rename(mPath.c_str(), BackupName(1).c_str()) != 0) return errno;
+    mRotationFailedSecond = 0;
+    mRotationFailureTold = false;
+    Close();
+    Open(false);
+    return 0;
+}
+
+// Notes the failed rename, and says so in the file itself once until a rename succeeds: the
+// reader of the log learns why it grows past its limit.
+void LogStream::RotationFailed(int error, time_t second) {
+    mRotationFailedSecond = second;
+    if (mRotationFailureTold) return;
+    mRotationFailureTold = true;
+    struct timespec now;
+    Env::Current()->Now(&now);
+    struct tm local;
+    Env::Current()->LocalTime(now.tv_sec, &local);
+    char line[512];
+    size_t length = strftime(line, sizeof line, "%H:%M:%S.", &local);
+    int added = snprintf(line + length, sizeof line - length,
+                         "%03ld  <WARNING> %s is not rotated: cannot rename it to %s (%s); lines "
+                         "go on past its limit of %lld bytes\n",
+                         static_cast<long>(now.tv_nsec / 1000000L), mPath.c_str(),
+                         BackupName(1).c_str(), strerror(error), Cap());
+    if (added <= 0) return;
+    length = std::min(length + static_cast<size_t>(added), sizeof line - 1);
+    if (Env::Current()->WriteFully(mFd, line, length)) mFileSize += static_cast<long long>(length);
 }
 
 void LogStream::Close() {

@@ -12,6 +12,12 @@
 
 class ThreadMutex;
 
+// The cap and backups of the recorder's trace log, for every process that writes it: the largest
+// cap the stream takes, so that the file's size is left to the size limit (SetSizeLimit), and one
+// backup.
+const int kTraceLogMaxBytes = 2147483647;
+const int kTraceLogBackups = 1;
+
 // Why a folder whose own status (not following links) is `folder` must not hold this process's
 // logs, or null when it may: it must be a real folder owned by root or by `user`, and not
 // writable by others unless sticky. Safe in a signal handler.
@@ -32,26 +38,43 @@ const char* LogFileFlaw(const struct stat& file, uid_t user);
 // naming the reason to the system log (without ever waiting for the logger).
 //
 // Size cap: the folder is a small RAM disk, so the cap is the smaller of `maxBytes` and the size
-// limit (1 MiB unless SetSizeLimit changes it). Before a write would take the file past the cap,
-// the file is renamed to "<name>.1" (older backups move up to "<name>.<backups>", the oldest
-// goes) and a new file is started; with `backups` 0 the file is simply started anew. The cap
-// counts what this stream wrote plus the file's size when it was opened.
+// limit (1 MiB unless SetSizeLimit changes it). The cap counts the file's size when it was opened
+// plus what this stream wrote, brought up to the file's real size once a second, so that lines of
+// other processes writing the same file count too.
+//
+// Rotation. Before a write would take the file past the cap, the file is renamed to "<name>.1"
+// (older backups move up to "<name>.<backups>", the oldest goes) and a new file is started. A
+// file may have several writers (the recorder and its delivery agent both write cdr.log), so
+// every writer rotates under one lock: an exclusive flock on the log folder, which no rotation
+// moves. Under the lock the stream first looks again: when the name no longer names its file (a
+// writer rotated it a moment ago) it opens the new file and rotates that only if it is full too;
+// when the file is under the cap after all, it writes on. So a file is rotated once, by whichever
+// writer finds it full, and no writer pushes another's fresh file over the backups. While
+// another writer holds the lock for more than 20 ms the text is written without rotating and the
+// next write tries again.
+//
+// Nothing here removes or empties a file to keep the cap: a capped stream keeps at least one
+// backup. When the rename to "<name>.1" fails (a folder holds that name, say), the file is kept
+// and written on past the cap, with one warning line in it naming the reason; the rename is tried
+// again in each later second. The lines are worth more than the cap: should the folder fill up,
+// only new text is dropped, as on any full folder.
 //
 // When someone else removes or renames the file (a log rotation), the first write in the next
 // second of the clock starts a new file under the name.
 //
 // Failures: when the folder is full, missing or unwritable, the text is dropped and the stream
-// tries again with later text. It never blocks the caller beyond the write itself, never throws
-// and reports nothing but the warning above (it is the sink of the reports).
+// tries again with later text. It never blocks the caller beyond the write itself and at most
+// 20 ms for the rotation lock, never throws, and reports nothing but the warnings above (it is
+// the sink of the reports).
 //
 // Thread safety: every operation may be called from any thread.
 class LogStream {
   public:
     // `name`: the file name in "/tmp/logs/". `append`: keep what the file holds (false: empty it
     // when it is first opened). `levelTags`: lines the stream formats itself begin with their
-    // level, as "[3] ". `maxBytes` (<= 0: none), `backups`: the size cap above. `bufferSize`: the
-    // buffer's size and the longest line the stream formats itself (at least 64). `syncOnFlush`:
-    // Flush() also syncs the file to storage.
+    // level, as "[3] ". `maxBytes` (<= 0: none), `backups` (raised to 1): the size cap above.
+    // `bufferSize`: the buffer's size and the longest line the stream formats itself (at least 64).
+    // `syncOnFlush`: Flush() also syncs the file to storage.
     LogStream(const char* name, bool append, bool levelTags, int maxBytes, int backups,
               unsigned bufferSize, bool syncOnFlush);
     // Flushes, then closes the file.
@@ -82,7 +105,11 @@ class LogStream {
     void Refuse(const char* what, const char* flaw);
     bool WasReplaced();
     long long Cap() const;
-    void Rotate();
+    bool WouldPassCap(unsigned long length) const;
+    void MakeRoom(unsigned long length);
+    bool StillFull(unsigned long length);
+    int Rotate();
+    void RotationFailed(int error, time_t second);
     void Close();
     std::string BackupName(int number) const;
 
@@ -104,5 +131,7 @@ class LogStream {
     long long mFileSize;
     dev_t mDevice;  // identity of the open file, to notice its replacement
     ino_t mInode;
-    time_t mNameCheckSecond;  // when the name was last looked up
+    time_t mNameCheckSecond;       // when the name was last looked up
+    time_t mRotationFailedSecond;  // when a rename to the first backup last failed; 0: it did not
+    bool mRotationFailureTold;     // the warning line for the failing rename is in the file
 };

@@ -1,6 +1,7 @@
 # The README's recipe for records from many devices, run as it stands: three recorders deliver
 # their download logs, the files are gathered in one folder per device, and the recipe's sqlite3
-# query counts the calls per device per day.
+# query counts the calls per device per day. Run again over the same files, and after a file came
+# twice, the import adds nothing.
 . "$(dirname "$0")/lib.sh"
 
 PATH=$(dirname "$CDRCTL"):$PATH  # the recipe calls cdrctl by name
@@ -20,7 +21,8 @@ deliver() {
   shift
   rm -rf "${VELK_PATH}telephony" /mnt/bbram/calldata
   mkdir -p "fleet/$device"
-  printf 'download_cnt=1000\ndownload_dir=%s/\n' "$PWD/fleet/$device" >"${VELK_PATH}auto-down-stat.conf"
+  printf 'download_cnt=1000\ndownload_dir=%s/\ndownload_device=%s\n' "$PWD/fleet/$device" "$device" \
+    >"${VELK_PATH}auto-down-stat.conf"
   : >"$TRACE_LOG"
   start_cdrd
   for call in "$@"; do
@@ -34,7 +36,8 @@ deliver() {
 
 day1=1796342400  # 2026-12-04 00:00:00 UTC
 day2=$((day1 + 86400))
-deliver desk-17 1:$((day1 + 100)) 2:$((day1 + 86399)) 1:$((day2 + 5))
+deliver desk-17 1:$((day1 + 100)) 2:$((day1 + 86399))
+deliver desk-17 1:$((day2 + 5))  # a second file: its record has ID 0 again, its number is 2
 deliver lobby 4:$((day2 + 3600)) 1:$((day2 + 7200))
 deliver warehouse 1:$((day1 + 1)) 1:$((day1 + 2)) 2:$((day1 + 3)) 1:$((day1 + 4))
 eval "$recipe" >result.txt 2>&1 || fail "the recipe failed: $(cat result.txt)"
@@ -48,4 +51,18 @@ warehouse  2026-12-04  4"
 answer=$(sed 's/ *$//' result.txt)  # sqlite3 pads the last column
 [ "$answer" == "$expected" ] || fail "the recipe's answer: $(printf '\n%s' "$answer")"
 echo "$answer"
+expect_eq "stat-desk-17-0000000001 stat-desk-17-0000000002" "$(ls fleet/desk-17 | cut -c1-23 | xargs)" \
+  "files of desk-17, numbered on after its sequence file was lost"
+expect_eq 9 "$(sqlite3 fleet.db "SELECT count(*) FROM calls")" "rows after the first import"
+
+# The same folders imported again: the second import adds nothing.
+eval "$recipe" >result.txt 2>&1 || fail "the recipe failed again: $(cat result.txt)"
+answer=$(sed 's/ *$//' result.txt)
+[ "$answer" == "$expected" ] || fail "the answer after a second import: $(printf '\n%s' "$answer")"
+expect_eq 9 "$(sqlite3 fleet.db "SELECT count(*) FROM calls")" "rows after the second import"
+expect_eq "1 2 3 4" "$(sqlite3 fleet.db "SELECT seq FROM calls WHERE device = 'warehouse' ORDER BY seq" | xargs)" \
+  "places of the warehouse's records"
+expect_eq 2 "$(sqlite3 fleet.db "SELECT count(*) FROM calls WHERE device = 'desk-17' AND type = 1 AND id = 0")" \
+  "desk-17's answered calls numbered 0, one in each file"
+echo "imported twice: 9 rows"
 echo "fleet: ok"
