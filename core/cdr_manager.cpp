@@ -7,6 +7,7 @@
 #include "core/health_monitor.h"
 #include "guard/log_manager.h"
 #include "platform/config/record_journal.h"
+#include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/system_log.h"
@@ -62,7 +63,8 @@ CDRManager::CDRManager()
       mpJournal(nullptr),
       mJournalPending(0),
       mJournalSince(0),
-      mCompactionFailed(false) {
+      mCompactionFailed(false),
+      mDownloadCommitted(false) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;
@@ -71,6 +73,7 @@ CDRManager::CDRManager()
 }
 
 CDRManager::~CDRManager() {
+    DownloadStatistics::SetCommitHook(nullptr);  // it calls this object
     delete mpJournal;
     delete mpDownStatFile;
     delete mpFiles;

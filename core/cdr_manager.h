@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "core/cdr_common_messenger.h"
 #include "platform/config/multi_section_file.h"
@@ -105,6 +106,7 @@ class CDRManager : public CDRCommonMessenger {
     uint32_t mJournalPending;          // reports appended since the journal's last sync
     long long mJournalSince;           // when the first of them was (monotonic milliseconds)
     bool mCompactionFailed;            // the last compaction failed (told once)
+    bool mDownloadCommitted;           // the running download's marker is in the journal
 
   private:
     // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
@@ -156,7 +158,16 @@ class CDRManager : public CDRCommonMessenger {
     void JournalRecord(bool toDatabase, int index, int type);
     // Appends a marker of `kind` for `target` (a database index or the download log), whose
     // earlier entries then no longer count; compacts the journal when due.
-    void JournalMarker(RecordJournal::Kind kind, int target);
+    // `name`: the payload, the outbox file's name of a download-marker.
+    void JournalMarker(RecordJournal::Kind kind, int target, const std::string& name = "");
+    // The download's commit: between staging the outbox file `name` and publishing it, a
+    // download-marker naming it is appended and synced, so that after a crash the file is
+    // published and the download log emptied, or neither. True when the download may go on.
+    bool CommitDownload(const std::string& name);
+    // At start-up, before the replay: a download log whose last journal event is a download
+    // holds the records that download took (the crash came before it was emptied): it is
+    // emptied now.
+    void EmptyDownloadedLog(const std::vector<RecordJournal::Entry>& entries);
     // Syncs the journal's appended entries, if any.
     void SyncJournal();
     bool JournalHasUnsynced() const;

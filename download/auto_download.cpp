@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "core/cdr_manager.h"
@@ -125,10 +126,28 @@ void CDRManager::OpenDownloadLog() {
     mpDownStatFile = OpenDownloadLogFile(kDownloadLogPath, false).release();
 }
 
-// A staged file is a download that never finished: no download is committed before its file is
-// in place, so its records were not taken from the download log, and it is discarded.
+// A staged file whose download-marker is in the record journal was committed: its records are
+// taken from the download log (emptied by the replay), so it is published. Any other staged file
+// is a download that never finished, whose records are still in the log: it is discarded.
 void CDRManager::SettleStagedDownloads() {
-    DownloadStatistics::SettleStagedFiles(nullptr);
+    std::set<std::string> committed;
+    if (mSettings.mJournal != 0) {
+        RecordJournal::Contents contents;
+        try {
+            RecordJournal::ReadJournal(RecordJournal::JournalPath(ConfigurationRoot()), &contents);
+        } catch (const std::exception&) {
+            // told by the replay, which sets the journal aside
+        }
+        for (const RecordJournal::Entry& entry : contents.entries) {
+            if (entry.kind == RecordJournal::Kind::kDownloaded) committed.insert(entry.payload);
+        }
+    }
+    if (committed.empty()) {
+        DownloadStatistics::SettleStagedFiles(nullptr);
+        return;
+    }
+    DownloadStatistics::SettleStagedFiles(
+        [&committed](const std::string& name) { return committed.count(name) != 0; });
 }
 
 int CDRManager::OnUpdateCDRDownloadSettings() {
@@ -191,11 +210,15 @@ bool CDRManager::AttemptDownload() {
     return true;
 }
 
-// The download-marker is on storage before the log is emptied: after a crash at any point the
-// delivered records come back neither from the journal nor from the log.
+// The download-marker is on storage before the log is emptied (written by the commit, or here
+// for a download that wrote no file): after a crash at any point the delivered records come back
+// neither from the journal nor from the log.
 void CDRManager::EmptyDownloadLog() {
-    JournalMarker(RecordJournal::Kind::kDownloaded, RecordJournal::kDownloadLogTarget);
-    SyncJournal();
+    if (!mDownloadCommitted) {
+        JournalMarker(RecordJournal::Kind::kDownloaded, RecordJournal::kDownloadLogTarget);
+        SyncJournal();
+    }
+    mDownloadCommitted = false;
     mpDownStatFile->ClearAll();
     SaveFile(HealthRecord::kDownloadLog);
 }

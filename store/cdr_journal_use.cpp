@@ -14,6 +14,7 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
 #include "platform/config/record_journal.h"
+#include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 
@@ -50,6 +51,7 @@ void CDRManager::ReplayJournal() {
             "are replayed, nothing after it.\n",
             path.c_str(), static_cast<unsigned long>(contents.end),
             static_cast<unsigned long>(contents.entries.size()));
+    EmptyDownloadedLog(contents.entries);
     unsigned recovered[RecordJournal::kTargets] = {};
     uint32_t next[3] = {};
     {
@@ -90,6 +92,33 @@ void CDRManager::ReplayJournal() {
         return;
     }
     SyncJournal();
+    DownloadStatistics::SetCommitHook(
+        [this](const std::string& name) { return CommitDownload(name); });
+}
+
+void CDRManager::EmptyDownloadedLog(const std::vector<Entry>& entries) {
+    RecordJournal::Kind last;
+    if (mpDownStatFile == nullptr || mpDownStatFile->GetSectionCount() == 0 ||
+        !RecordJournal::LastMarker(entries, kDownloadLogTarget, &last) ||
+        last != RecordJournal::Kind::kDownloaded)
+        return;
+    TRACEX("Journal: the download log's %u records went out with the last download; emptied.\n",
+           mpDownStatFile->GetSectionCount());
+    mpDownStatFile->ClearAll();
+    try {
+        SaveFile(HealthRecord::kDownloadLog);
+    } catch (const std::exception& e) {
+        Warn("Journal: the emptied download log cannot be saved: %s.\n", e.what());
+    }
+}
+
+bool CDRManager::CommitDownload(const std::string& name) {
+    JournalMarker(RecordJournal::Kind::kDownloaded, kDownloadLogTarget, name);
+    SyncJournal();
+    // A journal that failed is gone: nothing can bring the records back, and the download goes
+    // on as without a journal.
+    mDownloadCommitted = mpJournal != nullptr;
+    return true;
 }
 
 bool CDRManager::ReplayRecord(const Entry& entry, Configuration::MultiSectionFile* file) {
@@ -137,10 +166,11 @@ void CDRManager::JournalRecord(bool toDatabase, int index, int type) {
         SyncJournal();
 }
 
-void CDRManager::JournalMarker(RecordJournal::Kind kind, int target) {
+void CDRManager::JournalMarker(RecordJournal::Kind kind, int target, const std::string& name) {
     if (mpJournal == nullptr) return;
     Entry marker;
     marker.kind = kind;
+    marker.payload = name;
     marker.target = static_cast<uint8_t>(target);
     try {
         mpJournal->Append(&marker, 1);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/config/record_journal.h"
+#include "platform/download/outbox.h"
 #include "platform/util/file_util.h"
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"
@@ -155,6 +156,63 @@ TEST_F(JournalReplayTest, LogOnlyRecordsAdvanceNumberingAndWaitForTheirFile) {
     Start();
     EXPECT_EQ(std::vector<std::string>({"4:2", "4:1", "4:0"}), LogIds());
     EXPECT_EQ(1, TraceCount("0 failed records and 3 download log records.\n"));
+}
+
+// Every download commits its outbox file by a download-marker naming it before the file is
+// published.
+TEST_F(JournalReplayTest, ADownloadCommitsItsFileByNameInTheJournal) {
+    WithDownload(3);
+    Start();
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1u, LogIds().size());
+    RecordJournal::Contents contents;
+    RecordJournal::ReadJournal(kJournal, &contents);
+    std::vector<std::string> names;
+    for (const RecordJournal::Entry& entry : contents.entries) {
+        if (entry.kind == RecordJournal::Kind::kDownloaded) names.push_back(entry.payload);
+    }
+    ASSERT_EQ(1u, names.size());
+    EXPECT_TRUE(Exists("/outbox/" + names[0])) << names[0];
+    EXPECT_EQ(3u, Records("/outbox/" + names[0], "section").size());
+}
+
+// A crash between a download's commit and its publishing: at the next start the committed file
+// is published and its records leave the download log; a file staged and never committed is
+// discarded, its records staying in the log.
+TEST_F(JournalReplayTest, ACommittedDownloadIsPublishedAndItsRecordsLeaveTheLog) {
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1, mpManager->OnFlush(7));
+    Crash();
+    Outbox outbox("/outbox/");
+    const std::string committed = outbox.Stage(ReadFile(DownloadLogPath()), 1 << 20);
+    const std::string uncommitted = outbox.Stage(ReadFile(DownloadLogPath()), 1 << 20);
+    {
+        RecordJournal::Writer writer(kJournal);
+        RecordJournal::Contents contents;
+        RecordJournal::ReadJournal(kJournal, &contents);
+        writer.Open(contents);
+        RecordJournal::Entry marker;
+        marker.kind = RecordJournal::Kind::kDownloaded;
+        marker.target = RecordJournal::kDownloadLogTarget;
+        marker.payload = committed;
+        writer.Append(&marker, 1);
+    }
+    Start();
+    EXPECT_EQ(1, TraceCount("published the 1 committed files an interrupted download left in "
+                            "/outbox/: " +
+                            committed + "."));
+    EXPECT_EQ(1, TraceCount(uncommitted + "."));
+    EXPECT_TRUE(outbox.StagedNames().empty());
+    EXPECT_EQ(1, TraceCount("the download log's 3 records went out with the last download"));
+    EXPECT_TRUE(LogIds().empty());
+    EXPECT_TRUE(Records(DownloadLogPath(), "section").empty());
+    ASSERT_EQ(1, Add(1));
+    Crash();
+    Start();
+    EXPECT_EQ(std::vector<std::string>{"1:3"}, LogIds());
+    EXPECT_EQ(Ids({3, 2, 1, 0}), HeldIds(0));
 }
 
 TEST_F(JournalReplayTest, ATornEntryEndsTheReplayWithOneWarningNamingTheOffset) {

@@ -255,7 +255,34 @@ TEST_F(JournalTest, AWriterStartsANewJournalOverADamagedOneKeepingItsLiveEntries
     EXPECT_EQ(before.generation + 1, writer->Generation());
     const Contents after = Read();
     EXPECT_FALSE(after.damaged);
-    EXPECT_EQ(Names({Record(1, 1, "m")}), Names(after.entries));
+    EXPECT_EQ(Names({Marker(Kind::kSaved, 0), Record(1, 1, "m")}), Names(after.entries));
+}
+
+// A compaction keeps what a start-up needs besides the live records: the last marker of each
+// file (a download-marker last says the download log's content went out) and the names of the
+// latest downloads, whose files may still wait to be published.
+TEST(JournalFormatTest, ACompactionKeepsTheLastMarkersAndTheLatestDownloadNames) {
+    std::vector<Entry> entries;
+    for (int i = 0; i < 20; ++i) {
+        entries.push_back(Record(3, i, "l"));
+        Entry downloaded = Marker(Kind::kDownloaded, 3);
+        downloaded.payload = "stat-" + std::to_string(i);
+        entries.push_back(downloaded);
+        entries.push_back(Marker(Kind::kSaved, 3));
+    }
+    entries.push_back(Record(0, 1, "a"));
+    entries.push_back(Marker(Kind::kCleared, 0));
+    entries.push_back(Record(3, 20, "l"));
+    std::vector<std::string> expected;
+    for (int i = 4; i < 20; ++i) expected.push_back("3:0:stat-" + std::to_string(i));
+    expected.push_back("3:0:");  // the log's last marker, its save
+    expected.push_back("0:0:");  // the stated database's, its clear
+    expected.push_back("3:20:l");
+    EXPECT_EQ(expected, Names(RecordJournal::KeptEntries(entries)));
+    Kind kind;
+    ASSERT_TRUE(RecordJournal::LastMarker(entries, 3, &kind));
+    EXPECT_EQ(Kind::kSaved, kind);
+    EXPECT_FALSE(RecordJournal::LastMarker(entries, 1, &kind));
 }
 
 class CompactionTest : public JournalTest {

@@ -193,6 +193,40 @@ bool NumberEntry(const Configuration::MultiSectionConfigFile& file, const char* 
 
 }  // namespace
 
+std::vector<Entry> KeptEntries(const std::vector<Entry>& entries) {
+    size_t lastMarker[kTargets] = {};  // one past the target's last marker
+    size_t downloads = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind == Kind::kRecord) continue;
+        lastMarker[entries[i].target] = i + 1;
+        if (entries[i].kind == Kind::kDownloaded) ++downloads;
+    }
+    std::vector<Entry> kept;
+    size_t download = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        bool keep;
+        if (entry.kind == Kind::kRecord)
+            keep = i >= lastMarker[entry.target];
+        else
+            keep =
+                i + 1 == lastMarker[entry.target] ||
+                (entry.kind == Kind::kDownloaded && download++ + kKeptDownloadMarkers >= downloads);
+        if (keep) kept.push_back(entry);
+    }
+    return kept;
+}
+
+bool LastMarker(const std::vector<Entry>& entries, int target, Kind* kind) {
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].kind != Kind::kRecord && entries[i].target == target) {
+            *kind = entries[i].kind;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<Entry> EntriesMissingFrom(const std::vector<Entry>& live, int target,
                                       Configuration::MultiSectionConfigFile* file) {
     bool hasNewest = false;
@@ -235,7 +269,7 @@ void Writer::Open(const Contents& contents) {
     const bool usable = contents.present && !contents.unreadable && !contents.damaged &&
                         contents.size >= contents.end + kEntryHeadSize;
     if (!usable) {
-        Rewrite(LiveEntries(contents.entries), contents.generation + 1);
+        Rewrite(KeptEntries(contents.entries), contents.generation + 1);
         return;
     }
     const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
@@ -315,14 +349,14 @@ void Writer::Compact() {
     ReadJournal(mPath, &contents);
     if (contents.unreadable || contents.generation != mGeneration)
         throw FileError("compact", mPath, EIO, "it changed under the recorder");
-    Rewrite(LiveEntries(contents.entries), mGeneration + 1);
+    Rewrite(KeptEntries(contents.entries), mGeneration + 1);
 }
 
 // The new file is written under a temporary name and keeps its descriptor across the rename, so
 // that appends after the compaction always go to the file that holds the live entries.
-void Writer::Rewrite(const std::vector<Entry>& live, uint32_t generation) {
+void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
     std::string bytes = EncodeFileHead(generation);
-    for (const Entry& entry : live) EncodeEntry(entry, generation, &bytes);
+    for (const Entry& entry : kept) EncodeEntry(entry, generation, &bytes);
     size_t size = std::max<size_t>(mLimits.initialSize, kFileHeadSize + kEntryHeadSize);
     while (size < 2 * (bytes.size() + kEntryHeadSize)) size *= 2;
     bytes.resize(size, '\0');
@@ -351,7 +385,7 @@ void Writer::Rewrite(const std::vector<Entry>& live, uint32_t generation) {
     mSize = size;
     std::fill(mLive, mLive + kTargets, 0);
     mEnd = kFileHeadSize;
-    for (const Entry& entry : live) {
+    for (const Entry& entry : kept) {
         Note(entry, EncodedSize(entry));
         mEnd += EncodedSize(entry);
     }

@@ -88,6 +88,19 @@ void ReadJournal(const std::string& path, Contents* contents);
 // The live record entries of `entries`, in order.
 std::vector<Entry> LiveEntries(const std::vector<Entry>& entries);
 
+// How many of the latest download-markers a compaction keeps, with their outbox file names: a
+// download whose file was committed but not yet published is published at the next start only
+// while its marker is in the journal.
+const size_t kKeptDownloadMarkers = 16;
+
+// What a compaction copies of `entries`, in order: the live record entries, the last marker of
+// each target (which says what its file's content stands for) and the latest
+// kKeptDownloadMarkers download-markers.
+std::vector<Entry> KeptEntries(const std::vector<Entry>& entries);
+
+// The kind of the last marker of `target` in `entries`; false when there is none.
+bool LastMarker(const std::vector<Entry>& entries, int target, Kind* kind);
+
 // The entries of `live` (LiveEntries) for `target` whose records `file`, that target's file as
 // loaded, does not hold yet, in order: for a database those above its newest ID (IDs only grow),
 // for the download log those whose (type, ID) it lacks. Moves `file`'s current section.
@@ -125,10 +138,11 @@ class Writer {
     bool HasUnsynced() const { return mEnd != mSyncedEnd; }
 
     // Drops the obsolete entries when they outgrow the live ones and the entries take more than
-    // the limit: the live entries are copied into a new journal file, which replaces this one
-    // crash-safely (temporary file, synced, renamed, folder synced). Throws FileError when that
-    // fails; the journal is then the one before, whole, and appends go on there; or, when only
-    // the folder's sync failed, the new one, which holds the same live entries.
+    // the limit: the entries to keep (KeptEntries) are copied into a new journal file, which
+    // replaces this one crash-safely (temporary file, synced, renamed, folder synced). Throws
+    // FileError when that fails; the journal is then the one before, whole, and appends go on
+    // there; or, when only the folder's sync failed, the new one, which holds the same live
+    // entries.
     void CompactIfDue();
     // The same, whatever the sizes.
     void Compact();
@@ -140,7 +154,7 @@ class Writer {
     const std::string& Path() const { return mPath; }
 
   private:
-    void Rewrite(const std::vector<Entry>& live, uint32_t generation);
+    void Rewrite(const std::vector<Entry>& kept, uint32_t generation);
     void MakeRoom(size_t bytes);
     void Grow(size_t needed);
     void Note(const Entry& entry, size_t bytes);
