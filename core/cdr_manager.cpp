@@ -6,6 +6,8 @@
 
 #include "core/health_monitor.h"
 #include "guard/log_manager.h"
+#include "platform/config/record_journal.h"
+#include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/system_log.h"
@@ -55,7 +57,15 @@ CDRFiles::~CDRFiles() {
 }
 
 CDRManager::CDRManager()
-    : CDRCommonMessenger(), mAutoDownload(0), mDownloadCnt(0), mpDownStatFile(nullptr) {
+    : CDRCommonMessenger(),
+      mAutoDownload(0),
+      mDownloadCnt(0),
+      mpDownStatFile(nullptr),
+      mpJournal(nullptr),
+      mJournalPending(0),
+      mJournalSince(0),
+      mCompactionFailed(false),
+      mDownloadCommitted(false) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;
@@ -64,6 +74,8 @@ CDRManager::CDRManager()
 }
 
 CDRManager::~CDRManager() {
+    DownloadStatistics::SetCommitHook(nullptr);  // it calls this object
+    delete mpJournal;
     delete mpDownStatFile;
     delete mpFiles;
     delete mpHealth;
@@ -83,10 +95,14 @@ void CDRManager::Init() {
         TRACEX("Auto Download Settings can't be read!\n");
         WarnDownloadSettingsUnread();
     }
+    ReplayJournal();
 }
 
 void CDRManager::Run() {
     SelectQueues();
+    // The journal is synced whenever the queues run dry, so a quiet recorder has everything on
+    // storage while a busy one syncs many reports at once.
+    mpPoller->SetIdleWork([this] { return JournalHasUnsynced(); }, [this] { SyncJournal(); });
     WaitForMessagingEvent();
 }
 

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "core/cdr_common_messenger.h"
 #include "platform/config/multi_section_file.h"
@@ -17,6 +18,11 @@
 
 class HealthMonitor;
 class LogManager;
+namespace RecordJournal {
+class Writer;
+struct Entry;
+enum class Kind : uint8_t;
+}  // namespace RecordJournal
 
 // Per-database state of the store. Every array is indexed 0 = stated calls database (record type
 // 1, mask bit 1), 1 = missed calls (type 2, bit 2), 2 = failed calls (type 4, bit 4).
@@ -98,7 +104,12 @@ class CDRManager : public CDRCommonMessenger {
     int mAutoDownload;
     int mDownloadCnt;
     Configuration::MultiSectionFile* mpDownStatFile;
-    HealthMonitor* mpHealth;  // owned
+    HealthMonitor* mpHealth;           // owned
+    RecordJournal::Writer* mpJournal;  // owned; null while the journal is off
+    uint32_t mJournalPending;          // reports appended since the journal's last sync
+    long long mJournalSince;           // when the first of them was (monotonic milliseconds)
+    bool mCompactionFailed;            // the last compaction failed (told once)
+    bool mDownloadCommitted;           // the running download's marker is in the journal
 
   private:
     // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
@@ -150,6 +161,38 @@ class CDRManager : public CDRCommonMessenger {
     void AddFax(bool toDatabase, int index, const FaxStatistics& fax);
     void AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                           const CallStatistics* statistics);
+
+    // Journal (store/cdr_journal_use.cpp).
+    // End of start-up: adds the journal's live records to their open files as if just handled
+    // (unsaved, limits applied, records already in the file skipped), advances the numbering past
+    // them, traces what was recovered, then keeps the journal for appending (or removes it when
+    // the journal is off). A journal that cannot be read is set aside.
+    void ReplayJournal();
+    // Adds the record of `entry` as the newest of `file`, its open file, dropping the oldest at
+    // the file's limit; false, with a warning, when its text is not one record of that file.
+    bool ReplayRecord(const RecordJournal::Entry& entry, Configuration::MultiSectionFile* file);
+    // Appends the record just added (the current section of the database `index` when
+    // `toDatabase`, and of the download log while automatic download is on) with one write;
+    // syncs when enough reports or time have gathered since the last sync.
+    void JournalRecord(bool toDatabase, int index, int type);
+    // Appends a marker of `kind` for `target` (a database index or the download log), whose
+    // earlier entries then no longer count; compacts the journal when due.
+    // `name`: the payload, the outbox file's name of a download-marker.
+    void JournalMarker(RecordJournal::Kind kind, int target, const std::string& name = "");
+    // The download's commit: between staging the outbox file `name` and publishing it, a
+    // download-marker naming it is appended and synced, so that after a crash the file is
+    // published and the download log emptied, or neither. True when the download may go on.
+    bool CommitDownload(const std::string& name);
+    // At start-up, before the replay: a download log whose last journal event is a download
+    // holds the records that download took (the crash came before it was emptied): it is
+    // emptied now.
+    void EmptyDownloadedLog(const std::vector<RecordJournal::Entry>& entries);
+    // Syncs the journal's appended entries, if any.
+    void SyncJournal();
+    bool JournalHasUnsynced() const;
+    // After a failed journal write: warns with `reason`, removes the journal and goes on
+    // without it.
+    void DropJournal(const char* reason);
 
     // InitAutoDownloadSettings without telling the health monitor. On 0 the reason is in
     // mDownloadSettingsError.

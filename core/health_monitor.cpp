@@ -40,6 +40,7 @@ void HealthMonitor::SaveEnded(int store, const char* error) {
     health.saveError = error != nullptr ? error : "";
     if (error == nullptr) {
         health.unsaved = 0;
+        mSinceSave[store] = 0;
         if (mSaveAlarm[store]) Alarm(LOG_NOTICE, "%s: records saved again", kStoreTitles[store]);
         mSaveAlarm[store] = false;
     } else if (!mSaveAlarm[store]) {
@@ -47,6 +48,19 @@ void HealthMonitor::SaveEnded(int store, const char* error) {
         Alarm(LOG_WARNING, "%s: records not saved: %s (kept in memory until a save succeeds)",
               kStoreTitles[store], error);
     }
+}
+
+void HealthMonitor::JournalSynced() {
+    for (StoreHealth& health : mRecord.stores) {
+        mDirty = mDirty || health.unsaved != 0;
+        health.unsaved = 0;
+    }
+}
+
+void HealthMonitor::JournalLost() {
+    for (int store = 0; store < HealthRecord::kStores; ++store)
+        mRecord.stores[store].unsaved = mSinceSave[store];
+    mDirty = true;
 }
 
 void HealthMonitor::SetDownloadSettings(bool on) {

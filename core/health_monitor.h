@@ -22,11 +22,16 @@ class HealthMonitor {
 
     // A record was added to `store` (HealthRecord::kDownloadLog or a database index).
     void RecordAdded(int store) {
+        ++mSinceSave[store];
         ++mRecord.stores[store].unsaved;
         mDirty = true;
     }
     // Records added to `store` since its last save that succeeded.
-    uint32_t Unsaved(int store) const { return mRecord.stores[store].unsaved; }
+    uint32_t Unsaved(int store) const { return mSinceSave[store]; }
+    // The journal was synced: every record added so far is on storage, saved or not.
+    void JournalSynced();
+    // The journal is gone: records are on storage only once saved.
+    void JournalLost();
     // A save of `store` ended: `error` null when it succeeded, else why it failed.
     void SaveEnded(int store, const char* error);
     // The download settings were read: automatic download on or off.
@@ -63,6 +68,9 @@ class HealthMonitor {
     bool mChanged = true;    // the state changed since the last write
     int64_t mLastWrite = 0;  // milliseconds
     bool mSaveAlarm[HealthRecord::kStores] = {};
+    // Records added since each store's last successful save; the record's "unsaved" counts only
+    // those of them that are not in a synced journal entry either.
+    uint32_t mSinceSave[HealthRecord::kStores] = {};
     bool mWriteFailed = false;
     int64_t mDropsCounted = 0;  // milliseconds: when the dropped records were last counted
 };

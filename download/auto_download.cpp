@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 
 #include "core/cdr_manager.h"
@@ -16,6 +17,7 @@
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
+#include "platform/config/record_journal.h"
 #include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
@@ -82,6 +84,9 @@ int CDRManager::ReadAutoDownloadSettings() {
         if (settings->GetEntry("START_AUTO_DOWNLOAD_STAT", value.GetData(), value.GetSize()) != 0)
             mAutoDownload = strcmp(value.GetData(), "true") == 0 ? 1 : 0;
         if (mAutoDownload == 0) {
+            // The download log's records are dropped with it: its journal entries too.
+            if (mpDownStatFile != nullptr)
+                JournalMarker(RecordJournal::Kind::kCleared, RecordJournal::kDownloadLogTarget);
             mpHealth->DropsEnded();  // the log goes with the switch: nothing more is dropped
             delete mpDownStatFile;
             mpDownStatFile = nullptr;
@@ -138,10 +143,28 @@ void CDRManager::RemoveDownloadLog() {
     }
 }
 
-// A staged file is a download that never finished: no download is committed before its file is
-// in place, so its records were not taken from the download log, and it is discarded.
+// A staged file whose download-marker is in the record journal was committed: its records are
+// taken from the download log (emptied by the replay), so it is published. Any other staged file
+// is a download that never finished, whose records are still in the log: it is discarded.
 void CDRManager::SettleStagedDownloads() {
-    DownloadStatistics::SettleStagedFiles(nullptr);
+    std::set<std::string> committed;
+    if (mSettings.mJournal != 0) {
+        RecordJournal::Contents contents;
+        try {
+            RecordJournal::ReadJournal(RecordJournal::JournalPath(ConfigurationRoot()), &contents);
+        } catch (const std::exception&) {
+            // told by the replay, which sets the journal aside
+        }
+        for (const RecordJournal::Entry& entry : contents.entries) {
+            if (entry.kind == RecordJournal::Kind::kDownloaded) committed.insert(entry.payload);
+        }
+    }
+    if (committed.empty()) {
+        DownloadStatistics::SettleStagedFiles(nullptr);
+        return;
+    }
+    DownloadStatistics::SettleStagedFiles(
+        [&committed](const std::string& name) { return committed.count(name) != 0; });
 }
 
 int CDRManager::OnUpdateCDRDownloadSettings() {
@@ -204,7 +227,15 @@ bool CDRManager::AttemptDownload() {
     return true;
 }
 
+// The download-marker is on storage before the log is emptied (written by the commit, or here
+// for a download that wrote no file): after a crash at any point the delivered records come back
+// neither from the journal nor from the log.
 void CDRManager::EmptyDownloadLog() {
+    if (!mDownloadCommitted) {
+        JournalMarker(RecordJournal::Kind::kDownloaded, RecordJournal::kDownloadLogTarget);
+        SyncJournal();
+    }
+    mDownloadCommitted = false;
     mpDownStatFile->ClearAll();
     SaveFile(HealthRecord::kDownloadLog);
 }

@@ -11,6 +11,7 @@
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
 #include "platform/config/record_files.h"
+#include "platform/config/record_journal.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
@@ -215,6 +216,7 @@ void CDRManager::SaveFile(int store) {
         throw;
     }
     mpHealth->SaveEnded(store, nullptr);
+    JournalMarker(RecordJournal::Kind::kSaved, store);
 }
 
 bool CDRManager::IsCDRFilesExist() {
@@ -247,6 +249,12 @@ int CDRManager::OnClear(int mask) {
             Warn("OnClear: %s; the selected databases are rebuilt.\n", e.what());
             if (!RebuildFiles(mask)) result = 0;
         }
+        // Cleared records never come back from the journal, whether their files' saves
+        // succeeded or not.
+        for (int i = 0; i < 3; ++i) {
+            if (Selected(mask, i)) JournalMarker(RecordJournal::Kind::kCleared, i);
+        }
+        SyncJournal();
     }
     Clear(mask);
     return result;

@@ -137,6 +137,7 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         }
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
         AddRecordEntries(toDatabase, index, report, statistics);
+        JournalRecord(toDatabase, index, type);
         if (toDatabase) mpHealth->RecordAdded(index);
         if (mAutoDownload != 0) mpHealth->RecordAdded(HealthRecord::kDownloadLog);
         if (++mpFiles->mUnsaved[index] >= mpFiles->mSavePeriod[index]) {

@@ -15,4 +15,8 @@ struct CDRSettings {
     // are 0, which the size setting reads as "keep the current limit".
     uint32_t mMaxRecords[3];
     uint32_t mSavePeriod[3];
+    // The record journal: on (read at start-up only), and how often it is synced under load.
+    uint32_t mJournal;
+    uint32_t mJournalSyncReports;
+    uint32_t mJournalSyncMs;
 };

@@ -60,6 +60,9 @@ bool CDRManager::GetCDRData() {
             return false;
         }
         mSettings.mEnabled = settings->mCDREnabled;
+        mSettings.mJournal = settings->mCDRJournal;
+        mSettings.mJournalSyncReports = settings->mCDRJournalSyncReports;
+        mSettings.mJournalSyncMs = settings->mCDRJournalSyncMs;
         if (mpLogger != nullptr) mpLogger->SetSizeLimit(settings->mCDRTraceMaxKb * 1024UL);
         SetDeliveryTraceLimit(settings->mCDRTraceMaxKb * 1024UL);
         const uint32_t maxRecords[3] = {settings->mCDRMaxStated, settings->mCDRMaxMissed,

@@ -136,6 +136,34 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     EXPECT_EQ(0, mMonitor.MillisUntilDue());
 }
 
+// "Not on storage" leaves out the records in a synced journal entry, while a flush still sees
+// every record since the last save; without the journal the count is the records since the save.
+TEST_F(HealthMonitorTest, RecordsInASyncedJournalAreOnStorageButStillUnsaved) {
+    for (int i = 0; i < 5; ++i) mMonitor.RecordAdded(0);
+    mMonitor.RecordAdded(HealthRecord::kDownloadLog);
+    mMonitor.JournalSynced();
+    mMonitor.RecordAdded(0);
+    mMonitor.Publish();
+    HealthRecord record = ReadHealthRecord();
+    EXPECT_EQ(1u, record.stores[0].unsaved);
+    EXPECT_EQ(0u, record.stores[HealthRecord::kDownloadLog].unsaved);
+    EXPECT_EQ(6u, mMonitor.Unsaved(0));
+    mMonitor.SaveEnded(0, "disk gone");
+    mMonitor.JournalSynced();
+    mMonitor.Publish();
+    EXPECT_EQ(0u, ReadHealthRecord().stores[0].unsaved);
+    EXPECT_EQ(6u, mMonitor.Unsaved(0)) << "a failed save leaves them for the next flush";
+    mMonitor.JournalLost();
+    mMonitor.Publish();
+    record = ReadHealthRecord();
+    EXPECT_EQ(6u, record.stores[0].unsaved);
+    EXPECT_EQ(1u, record.stores[HealthRecord::kDownloadLog].unsaved);
+    mMonitor.SaveEnded(0, nullptr);
+    mMonitor.Publish();
+    EXPECT_EQ(0u, ReadHealthRecord().stores[0].unsaved);
+    EXPECT_EQ(0u, mMonitor.Unsaved(0));
+}
+
 TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {
     for (int i = 0; i < 100; ++i) mMonitor.SaveEnded(1, "write /x: No space left on device");
     mMonitor.SaveEnded(2, "write /y: Read-only file system");

@@ -18,10 +18,12 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/record_files.h"
+#include "platform/config/record_journal.h"
 #include "platform/messaging/recorder_client.h"
 #include "platform/util/decimal.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "tools/journal_source.h"
 #include "tools/spool_command.h"
 #include "tools/status.h"
 
@@ -60,10 +62,11 @@ const char kCdrctlUsage[] =
     "\n"
     "show reads the record files only, as the recorder names them: the databases under the\n"
     "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
-    "names them, the download log at /mnt/bbram/calldata/down_stat.log; --file reads PATH "
-    "instead\n"
-    "(show download --file reads a file of the outbox too). spool works on download_dir of\n"
-    "auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir DIR.\n"
+    "names them, the download log at /mnt/bbram/calldata/down_stat.log, and before their records\n"
+    "those of the record journal (telephony/cdr.journal under the root) not yet in them; --file\n"
+    "reads PATH alone instead (show download --file reads a file of the outbox too). spool works\n"
+    "on download_dir of auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir\n"
+    "DIR.\n"
     "--since and --until keep the calls that started from / before TIME (local time: YYYY-MM-DD,\n"
     "YYYY-MM-DD HH:MM[:SS], or -N with s, m, h or d before now, as -2h or -7d); --match keeps\n"
     "those whose caller or called number contains TEXT; --limit N then keeps the N newest.\n"
@@ -426,10 +429,27 @@ std::string RecordFilePath(const CdrctlCommand& command) {
     return DatabasePath(root, names[index]->empty() ? kDefaultDatabaseNames[index] : *names[index]);
 }
 
+// The record journal's target of the records `command` shows.
+int JournalTarget(const CdrctlCommand& command) {
+    return command.records == "stated"   ? 0
+           : command.records == "missed" ? 1
+           : command.records == "failed" ? 2
+                                         : RecordJournal::kDownloadLogTarget;
+}
+
 int Show(const CdrctlCommand& command, FILE* out, FILE* err) {
     try {
         const std::string path = RecordFilePath(command);
-        RecordFileSource source(path, command.records == "download");
+        RecordFileSource file(path, command.records == "download");
+        // Without --file, the records of the journal beside the databases that the file does
+        // not hold yet come first; --file shows that file alone.
+        std::unique_ptr<JournaledRecordSource> journaled;
+        if (command.file.empty()) {
+            const std::string root = command.root.empty() ? ConfigurationRoot() : command.root;
+            journaled.reset(new JournaledRecordSource(&file, RecordJournal::JournalPath(root),
+                                                      JournalTarget(command), err));
+        }
+        RecordSource& source = journaled ? static_cast<RecordSource&>(*journaled) : file;
         const size_t shown =
             ListRecords(source, command.filter, command.limit, command.format, out);
         const bool forPeople =

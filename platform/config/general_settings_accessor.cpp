@@ -17,16 +17,18 @@ SharedInstance<GeneralSettingsAccessor>& Shared() {
     return shared;
 }
 
-enum { kSettingCount = 8 };
-const char* const kKeys[kSettingCount] = {"cdr_enabled",     "cdr_max_stated",  "cdr_max_missed",
-                                          "cdr_max_failed",  "cdr_save_stated", "cdr_save_missed",
-                                          "cdr_save_failed", "cdr_trace_max_kb"};
-const uint32_t kDefaults[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024};
+enum { kSettingCount = 11 };
+const char* const kKeys[kSettingCount] = {
+    "cdr_enabled",     "cdr_max_stated",           "cdr_max_missed",     "cdr_max_failed",
+    "cdr_save_stated", "cdr_save_missed",          "cdr_save_failed",    "cdr_trace_max_kb",
+    "cdr_journal",     "cdr_journal_sync_reports", "cdr_journal_sync_ms"};
+const uint32_t kDefaults[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024, 1, 64, 50};
 const uint32_t kMaxima[kSettingCount] = {INT32_MAX,  UINT32_MAX, UINT32_MAX, UINT32_MAX,
-                                         UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX / 1024};
+                                         UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX / 1024,
+                                         1,          1000000,    3600000};
 // The values of the last reading, which a bad value or an unreadable file leaves in force. Only
 // read and written while the shared instance is made, under its lock.
-uint32_t gInForce[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024};
+uint32_t gInForce[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024, 1, 64, 50};
 
 // `text` as a decimal number from 0 to `max`, digits only; false when it is not one.
 bool ParseNumber(const std::string& text, uint32_t max, uint32_t* number) {
@@ -72,7 +74,10 @@ GeneralSettingsAccessor::GeneralSettingsAccessor()
       mCDRSaveStated(10),
       mCDRSaveMissed(10),
       mCDRSaveFailed(10),
-      mCDRTraceMaxKb(1024) {}
+      mCDRTraceMaxKb(1024),
+      mCDRJournal(1),
+      mCDRJournalSyncReports(64),
+      mCDRJournalSyncMs(50) {}
 
 void GeneralSettingsAccessor::Load() {
     const std::string path = ConfigurationRoot() + "general-settings.conf";
@@ -86,7 +91,9 @@ void GeneralSettingsAccessor::Load() {
     }
     std::copy(values, values + kSettingCount, gInForce);
     mCDREnabled = static_cast<int32_t>(values[0]);
-    uint32_t* numbers[] = {&mCDRMaxStated,  &mCDRMaxMissed,  &mCDRMaxFailed, &mCDRSaveStated,
-                           &mCDRSaveMissed, &mCDRSaveFailed, &mCDRTraceMaxKb};
+    uint32_t* numbers[] = {&mCDRMaxStated,    &mCDRMaxMissed,  &mCDRMaxFailed,
+                           &mCDRSaveStated,   &mCDRSaveMissed, &mCDRSaveFailed,
+                           &mCDRTraceMaxKb,   &mCDRJournal,    &mCDRJournalSyncReports,
+                           &mCDRJournalSyncMs};
     for (int i = 1; i < kSettingCount; ++i) *numbers[i - 1] = values[i];
 }

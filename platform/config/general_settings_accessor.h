@@ -9,6 +9,9 @@
 //   cdr_save_stated, cdr_save_missed, cdr_save_failed   records between saves (default 10 each)
 //   cdr_trace_max_kb   largest size of the trace log in KiB, 0 to 4194303; 0: no cap of its own
 //                      (default 1024)
+//   cdr_journal     0 turns the record journal off (default 1), read at start-up
+//   cdr_journal_sync_reports, cdr_journal_sync_ms   under continuous load the journal is synced
+//                   at least every so many reports (default 64) and milliseconds (default 50)
 // The limits and periods are decimal numbers from 0 to 4294967295, digits only. The file is read
 // forgivingly: a value that is empty, not such a number or out of range leaves its key at the
 // value in force (the default until a reading succeeded) with one warning line naming the file,
@@ -35,6 +38,7 @@ class GeneralSettingsAccessor {
     uint32_t mCDRMaxStated, mCDRMaxMissed, mCDRMaxFailed;
     uint32_t mCDRSaveStated, mCDRSaveMissed, mCDRSaveFailed;
     uint32_t mCDRTraceMaxKb;
+    uint32_t mCDRJournal, mCDRJournalSyncReports, mCDRJournalSyncMs;
 
   private:
     GeneralSettingsAccessor();

@@ -392,6 +392,14 @@ int MultiSectionConfigFile::SetSectionEntry(const char* key, const char* value) 
     return 1;
 }
 
+bool MultiSectionConfigFile::CurrentSectionText(const char** text, size_t* size) const {
+    if (mCurrent == kNone) return false;
+    const Slot& slot = At(mCurrent);
+    *text = slot.text;
+    *size = slot.size;
+    return true;
+}
+
 int MultiSectionConfigFile::GetSectionEntry(const char* key, char* buffer, unsigned size) const {
     if (mCurrent == kNone || key == nullptr) return 0;
     const char* value = FindEntryLine(key);

@@ -81,6 +81,11 @@ class MultiSectionConfigFile {
     // 0, with `buffer` untouched, when it does not or no section is current.
     int GetSectionEntry(const char* key, char* buffer, unsigned size) const;
 
+    // The current section's text, exactly as a save writes it: `*text` points into the object
+    // and stays valid until the content is next changed. False, with nothing set, when no
+    // section is current.
+    bool CurrentSectionText(const char** text, size_t* size) const;
+
     // The number of entries of the current section (0 when none is current).
     unsigned GetEntryCount() const;
     // Copies the key and value of the current section's entry number `index` (from 0, in file

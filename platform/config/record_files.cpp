@@ -1,5 +1,7 @@
 #include "platform/config/record_files.h"
 
+#include "platform/config/parse_error.h"
+
 const char kDownloadLogPath[] = "/mnt/bbram/calldata/down_stat.log";
 
 const char* const kDefaultDatabaseNames[3] = {"CDR_db", "missed_calls_db", "unsuccess_calls_db"};
@@ -38,4 +40,17 @@ std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downlo
     return std::unique_ptr<Configuration::MultiSectionConfigFile>(
         new Configuration::MultiSectionConfigFile(downloadLog ? kLogSectionWord : nullptr, kOpen,
                                                   kClose, kSeparator, kComment, nullptr));
+}
+
+void AddRecordText(const std::string& text, bool downloadLog,
+                   Configuration::MultiSectionConfigFile* file) {
+    Configuration::MultiSectionConfigFile record(downloadLog ? "section" : nullptr, "{\n", "}\n",
+                                                 "=", "#", nullptr);
+    record.Parse(text.data(), text.size(), "journal entry");
+    if (record.GetSectionCount() != 1 || record.GotoFirstSection() == 0)
+        throw Configuration::ParseError("journal entry", 1, "not one record");
+    file->AddSection(true);
+    std::string key, value;
+    for (unsigned i = 0; record.GetEntry(i, &key, &value); ++i)
+        file->AddSectionEntry(key.c_str(), key.size(), value.c_str(), value.size());
 }

@@ -37,3 +37,9 @@ std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* pa
 // OpenDatabaseFile.
 std::unique_ptr<Configuration::MultiSectionFile> OpenDownloadLogFile(const char* path,
                                                                      bool readOnly);
+
+// Adds the record whose text is `text` (one section, exactly as a database, or the download log
+// when `downloadLog`, holds it) before the other records of `file`, which must have that file's
+// syntax. Throws ParseError, leaving `file` as it was, when `text` is not one such record.
+void AddRecordText(const std::string& text, bool downloadLog,
+                   Configuration::MultiSectionConfigFile* file);

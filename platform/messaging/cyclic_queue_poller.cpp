@@ -105,7 +105,16 @@ void CyclicQueuePoller::NoteArrivals() {
         mFound.insert(mFound.end(), static_cast<size_t>(waiting[i]), mPolled[i]);
 }
 
-CyclicQueuePoller::Wake CyclicQueuePoller::Await() {
+CyclicQueuePoller::Wake CyclicQueuePoller::AwaitAfterIdleWork() {
+    if (mIdlePending && mIdlePending()) {
+        const Wake look = Await(0);
+        if (look != Wake::kLimitPassed) return look;
+        mIdleWork();
+    }
+    return Await(mWaitLimit);
+}
+
+CyclicQueuePoller::Wake CyclicQueuePoller::Await(int limit) {
     mPollSet.clear();
     mPolled.clear();
     for (auto& selected : mQueues) {
@@ -113,7 +122,7 @@ CyclicQueuePoller::Wake CyclicQueuePoller::Await() {
         mPollSet.push_back({selected->queue.Descriptor(), POLLIN, 0});
         mPolled.push_back(selected.get());
     }
-    int timeout = mWaitLimit;
+    int timeout = limit;
     bool reselectFirst = false;
     if (HasMissing()) {
         long long left = mNextReselect - MonotonicMillis();
@@ -141,7 +150,7 @@ int CyclicQueuePoller::WaitForEvents() {
     while (mFound.empty()) {
         ReselectMissing();
         if (mQueues.empty()) return -1;
-        const Wake wake = Await();
+        const Wake wake = AwaitAfterIdleWork();
         if (wake != Wake::kWoken) return wake == Wake::kFailed ? -1 : 0;
         NoteArrivals();
     }

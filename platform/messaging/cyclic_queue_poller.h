@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,14 @@ class CyclicQueuePoller {
     // The longest the next waits last, in milliseconds; -1 (the start value): no limit.
     void SetWaitLimit(int millis) { mWaitLimit = millis; }
 
+    // Work for quiet moments: whenever WaitForEvents is about to block while `pending` says there
+    // is work, the poller first looks at the queues without waiting and, when they hold nothing,
+    // runs `work`: so that work never delays a message. Empty functions: none.
+    void SetIdleWork(std::function<bool()> pending, std::function<void()> work) {
+        mIdlePending = std::move(pending);
+        mIdleWork = std::move(work);
+    }
+
   private:
     struct Selected {
         int number;
@@ -68,8 +77,11 @@ class CyclicQueuePoller {
     bool HasMissing() const;
     enum class Wake { kFailed, kLimitPassed, kWoken };
     // Waits for a message on the open queues (mPollSet), until the next reselection is due or
-    // until the wait limit passes. kFailed, with a warning, when the wait fails.
-    Wake Await();
+    // until `limit` milliseconds pass (-1: no limit). kFailed, with a warning, when the wait
+    // fails.
+    Wake Await(int limit);
+    // Await, after the idle work when there is some and no message is waiting.
+    Wake AwaitAfterIdleWork();
     // After Await: appends one entry per message waiting on the ready queues to mFound, which
     // is empty, in the order they are to be reported.
     void NoteArrivals();
@@ -77,6 +89,8 @@ class CyclicQueuePoller {
     int mMaxQueues;
     int mReselectMillis;
     int mWaitLimit = -1;
+    std::function<bool()> mIdlePending;
+    std::function<void()> mIdleWork;
     long long mNextReselect = 0;                     // monotonic milliseconds
     std::vector<std::unique_ptr<Selected>> mQueues;  // in selection order, open or being tried
     std::deque<Selected*> mFound;  // one entry per message found and not reported, oldest first

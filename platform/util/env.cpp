@@ -32,6 +32,10 @@ class PosixEnv : public Env {
         return ::writev(fd, pieces, count);
     }
     int Fsync(int fd) override { return ::fsync(fd); }
+    ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) override {
+        return ::pwrite(fd, data, size, offset);
+    }
+    int Fdatasync(int fd) override { return ::fdatasync(fd); }
     int Close(int fd) override { return ::close(fd); }
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
@@ -123,6 +127,22 @@ bool Env::WriteFully(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool Env::PwriteFully(int fd, const void* data, size_t size, off_t offset) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = Pwrite(fd, next, size, offset);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        next += written;
+        size -= static_cast<size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
 bool Env::WriteFully(int fd, const struct iovec* pieces, size_t count) {
     std::vector<struct iovec> rest(pieces, pieces + count);
     size_t first = 0;
@@ -166,6 +186,12 @@ ssize_t ForwardingEnv::Writev(int fd, const struct iovec* pieces, int count) {
 }
 int ForwardingEnv::Fsync(int fd) {
     return mpTarget->Fsync(fd);
+}
+ssize_t ForwardingEnv::Pwrite(int fd, const void* data, size_t size, off_t offset) {
+    return mpTarget->Pwrite(fd, data, size, offset);
+}
+int ForwardingEnv::Fdatasync(int fd) {
+    return mpTarget->Fdatasync(fd);
 }
 int ForwardingEnv::Close(int fd) {
     return mpTarget->Close(fd);

@@ -52,6 +52,10 @@ class Env {
     virtual ssize_t Write(int fd, const void* data, size_t size) = 0;
     virtual ssize_t Writev(int fd, const struct iovec* pieces, int count) = 0;
     virtual int Fsync(int fd) = 0;
+    // Writes at `offset` without moving the file position (pwrite), and syncs a file's data
+    // without the metadata that reading it back does not need (fdatasync).
+    virtual ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) = 0;
+    virtual int Fdatasync(int fd) = 0;
     virtual int Close(int fd) = 0;
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
@@ -93,6 +97,9 @@ class Env {
     // The same for the bytes of `count` pieces, in order, through Writev (as many pieces per call
     // as the system takes).
     bool WriteFully(int fd, const struct iovec* pieces, size_t count);
+    // Writes all `size` bytes at `offset` through Pwrite, retrying short writes and
+    // interruptions. False on failure, with errno set (ENOSPC as WriteFully).
+    bool PwriteFully(int fd, const void* data, size_t size, off_t offset);
 };
 
 // Forwards every call to another environment; derive from it to change one behaviour.
@@ -106,6 +113,8 @@ class ForwardingEnv : public Env {
     ssize_t Write(int fd, const void* data, size_t size) override;
     ssize_t Writev(int fd, const struct iovec* pieces, int count) override;
     int Fsync(int fd) override;
+    ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) override;
+    int Fdatasync(int fd) override;
     int Close(int fd) override;
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;

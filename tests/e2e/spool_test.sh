@@ -182,7 +182,8 @@ rm -f "$outbox"/stat-*
 echo "$(date +%T) the size cap, with no delivery command: never more than 16 KiB and one file"
 small=/mnt/bbram/calldata/small
 settings "download_dir=$small" "download_keep_kb=16"
-rm -f /mnt/bbram/calldata/down_stat.log
+# A fresh download log: the journal, which would bring back its unsaved records, goes too.
+rm -f /mnt/bbram/calldata/down_stat.log "${VELK_PATH}telephony/cdr.journal"
 start_cdrd
 before=$(count_log "OnAddCDR")
 $CDRCTL add 1 called=capped s1.txPackets=7 --repeat 400 &

@@ -1,4 +1,5 @@
-// Injects faults into file operations: the chosen kind of call fails, at its Nth occurrence
+// Injects faults into file operations: the chosen kind of call (a write or pwrite counts as kWrite,
+// an fsync or fdatasync as kFsync) fails, at its Nth occurrence
 // (counting from 1) or from then on, with the chosen error. Installed while it lives. Writes and
 // syncs count only on descriptors opened while it is installed, so a file kept open from before
 // (the trace log) is left alone, unless the scope is every file.
@@ -35,7 +36,11 @@ class FaultEnv : public ScopedEnv {
     ssize_t Writev(int fd, const struct iovec* pieces, int count) override {
         return Fails(kWrite, fd) ? -1 : ForwardingEnv::Writev(fd, pieces, count);
     }
+    ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) override {
+        return Fails(kWrite, fd) ? -1 : ForwardingEnv::Pwrite(fd, data, size, offset);
+    }
     int Fsync(int fd) override { return Fails(kFsync, fd) ? -1 : ForwardingEnv::Fsync(fd); }
+    int Fdatasync(int fd) override { return Fails(kFsync, fd) ? -1 : ForwardingEnv::Fdatasync(fd); }
     int Close(int fd) override {
         mOpened.erase(fd);
         return ForwardingEnv::Close(fd);

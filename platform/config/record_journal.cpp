@@ -1,0 +1,407 @@
+#include "platform/config/record_journal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "platform/config/multi_section_config_file.h"
+#include "platform/util/env.h"
+#include "platform/util/file_util.h"
+
+namespace RecordJournal {
+
+namespace {
+
+const char kMagic[4] = {'C', 'D', 'R', 'J'};
+const uint32_t kVersion = 1;
+// The largest journal read: far above what the compaction lets it reach.
+const size_t kMaxJournalSize = 256u << 20;
+
+void PutWord(uint32_t value, char* out) {
+    out[0] = static_cast<char>(value >> 24);
+    out[1] = static_cast<char>(value >> 16);
+    out[2] = static_cast<char>(value >> 8);
+    out[3] = static_cast<char>(value);
+}
+
+uint32_t GetWord(const char* in) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in);
+    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
+           uint32_t(bytes[3]);
+}
+
+bool IsZero(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        if (data[i] != 0) return false;
+    return true;
+}
+
+bool IsKnownKind(uint8_t kind) {
+    return kind >= static_cast<uint8_t>(Kind::kRecord) &&
+           kind <= static_cast<uint8_t>(Kind::kDownloaded);
+}
+
+// The entry at `offset` of a journal of `generation` into `*entry`; its size in bytes, or 0 when
+// it fails its check (torn, damaged or left from another file).
+size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t generation,
+                   Entry* entry) {
+    if (size - offset < kEntryHeadSize) return 0;
+    const char* head = data + offset;
+    const uint32_t length = GetWord(head + 4);
+    if (length > size - offset - kEntryHeadSize) return 0;
+    if (Crc32(head + 4, kEntryHeadSize - 4 + length) != GetWord(head)) return 0;
+    const uint8_t kind = static_cast<uint8_t>(head[12]);
+    const uint8_t target = static_cast<uint8_t>(head[13]);
+    if (GetWord(head + 8) != generation || !IsKnownKind(kind) || target >= kTargets) return 0;
+    entry->kind = static_cast<Kind>(kind);
+    entry->target = target;
+    entry->type = static_cast<uint16_t>((static_cast<unsigned char>(head[14]) << 8) |
+                                        static_cast<unsigned char>(head[15]));
+    entry->id = GetWord(head + 16);
+    entry->payload.assign(head + kEntryHeadSize, length);
+    entry->offset = static_cast<uint32_t>(offset);
+    return kEntryHeadSize + length;
+}
+
+size_t EncodedSize(const Entry& entry) {
+    return kEntryHeadSize + entry.payload.size();
+}
+
+// The table of the CRC-32 of every byte value, made once.
+struct CrcTable {
+    CrcTable() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t value = i;
+            for (int bit = 0; bit < 8; ++bit)
+                value = (value >> 1) ^ ((value & 1u) != 0 ? 0xEDB88320u : 0u);
+            values[i] = value;
+        }
+    }
+    uint32_t values[256];
+};
+
+}  // namespace
+
+std::string JournalPath(const std::string& root) {
+    return root + "telephony/cdr.journal";
+}
+
+uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
+    static const CrcTable table;
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i) crc = table.values[(crc ^ bytes[i]) & 0xFFu] ^ (crc >> 8);
+    return ~crc;
+}
+
+std::string EncodeFileHead(uint32_t generation) {
+    char head[kFileHeadSize];
+    memcpy(head, kMagic, 4);
+    PutWord(kVersion, head + 4);
+    PutWord(generation, head + 8);
+    PutWord(Crc32(head, 12), head + 12);
+    return std::string(head, sizeof head);
+}
+
+void EncodeEntry(const Entry& entry, uint32_t generation, std::string* out) {
+    char head[kEntryHeadSize];
+    PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
+    PutWord(generation, head + 8);
+    head[12] = static_cast<char>(entry.kind);
+    head[13] = static_cast<char>(entry.target);
+    head[14] = static_cast<char>(entry.type >> 8);
+    head[15] = static_cast<char>(entry.type);
+    PutWord(entry.id, head + 16);
+    const uint32_t crc =
+        Crc32(entry.payload.data(), entry.payload.size(), Crc32(head + 4, kEntryHeadSize - 4));
+    PutWord(crc, head);
+    out->append(head, sizeof head);
+    out->append(entry.payload);
+}
+
+void ParseJournal(const char* data, size_t size, Contents* contents) {
+    *contents = Contents();
+    contents->present = true;
+    contents->size = size;
+    if (size < kFileHeadSize || memcmp(data, kMagic, 4) != 0 || GetWord(data + 4) != kVersion ||
+        Crc32(data, 12) != GetWord(data + 12)) {
+        contents->unreadable = true;
+        return;
+    }
+    contents->generation = GetWord(data + 8);
+    size_t offset = kFileHeadSize;
+    for (;;) {
+        if (size - offset < kEntryHeadSize ? IsZero(data + offset, size - offset)
+                                           : IsZero(data + offset, kEntryHeadSize))
+            break;  // the clean end
+        Entry entry;
+        const size_t used = DecodeEntry(data, size, offset, contents->generation, &entry);
+        if (used == 0) {
+            contents->damaged = true;
+            break;
+        }
+        contents->entries.push_back(std::move(entry));
+        offset += used;
+    }
+    contents->end = offset;
+}
+
+void ReadJournal(const std::string& path, Contents* contents) {
+    FileBytes bytes;
+    if (!ReadWholeFile(path, &bytes, kMaxJournalSize)) {
+        *contents = Contents();
+        return;
+    }
+    if (bytes.empty()) {  // created but never written: as good as none
+        *contents = Contents();
+        contents->present = true;
+        return;
+    }
+    ParseJournal(bytes.data(), bytes.size(), contents);
+}
+
+std::vector<Entry> LiveEntries(const std::vector<Entry>& entries) {
+    size_t lastMarker[kTargets] = {};  // one past the target's last marker
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind != Kind::kRecord) lastMarker[entries[i].target] = i + 1;
+    }
+    std::vector<Entry> live;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        if (entry.kind == Kind::kRecord && i >= lastMarker[entry.target]) live.push_back(entry);
+    }
+    return live;
+}
+
+namespace {
+
+// The number at the start of the entry `key` of `file`'s current section; false when absent.
+bool NumberEntry(const Configuration::MultiSectionConfigFile& file, const char* key,
+                 uint32_t* number) {
+    char text[32];
+    if (file.GetSectionEntry(key, text, sizeof text) == 0) return false;
+    uint32_t value = 0;
+    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) value = value * 10u + (*c - '0');
+    *number = value;
+    return true;
+}
+
+}  // namespace
+
+std::vector<Entry> KeptEntries(const std::vector<Entry>& entries) {
+    size_t lastMarker[kTargets] = {};  // one past the target's last marker
+    size_t downloads = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind == Kind::kRecord) continue;
+        lastMarker[entries[i].target] = i + 1;
+        if (entries[i].kind == Kind::kDownloaded) ++downloads;
+    }
+    std::vector<Entry> kept;
+    size_t download = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        bool keep;
+        if (entry.kind == Kind::kRecord)
+            keep = i >= lastMarker[entry.target];
+        else
+            keep =
+                i + 1 == lastMarker[entry.target] ||
+                (entry.kind == Kind::kDownloaded && download++ + kKeptDownloadMarkers >= downloads);
+        if (keep) kept.push_back(entry);
+    }
+    return kept;
+}
+
+bool LastMarker(const std::vector<Entry>& entries, int target, Kind* kind) {
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].kind != Kind::kRecord && entries[i].target == target) {
+            *kind = entries[i].kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<Entry> EntriesMissingFrom(const std::vector<Entry>& live, int target,
+                                      Configuration::MultiSectionConfigFile* file) {
+    bool hasNewest = false;
+    uint32_t newest = 0;
+    std::set<std::pair<uint32_t, uint32_t>> held;
+    if (target != kDownloadLogTarget) {
+        hasNewest = file->GotoFirstSection() != 0 && NumberEntry(*file, "ID", &newest);
+    } else {
+        file->Restart();
+        while (file->GotoNextSection() != 0) {
+            uint32_t type, id;
+            if (NumberEntry(*file, "type", &type) && NumberEntry(*file, "ID", &id))
+                held.insert(std::make_pair(type, id));
+        }
+    }
+    std::vector<Entry> missing;
+    for (const Entry& entry : live) {
+        if (entry.target != target) continue;
+        const bool isHeld = target == kDownloadLogTarget
+                                ? held.count(std::make_pair(uint32_t{entry.type}, entry.id)) != 0
+                                : hasNewest && entry.id <= newest;
+        if (!isHeld) missing.push_back(entry);
+    }
+    return missing;
+}
+
+Writer::Writer(const std::string& path, const Limits& limits) : mPath(path), mLimits(limits) {}
+
+Writer::~Writer() {
+    CloseFile();
+}
+
+void Writer::CloseFile() {
+    if (mFd >= 0) Env::Current()->Close(mFd);
+    mFd = -1;
+}
+
+void Writer::Open(const Contents& contents) {
+    CloseFile();
+    const bool usable = contents.present && !contents.unreadable && !contents.damaged &&
+                        contents.size >= contents.end + kEntryHeadSize;
+    if (!usable) {
+        Rewrite(KeptEntries(contents.entries), contents.generation + 1);
+        return;
+    }
+    const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
+    if (fd < 0) throw FileError("open", mPath, errno);
+    mFd = fd;
+    mGeneration = contents.generation;
+    mEnd = contents.end;
+    mSyncedEnd = kFileHeadSize;  // what an earlier process wrote may not be on storage yet
+    mSize = contents.size;
+    std::fill(mLive, mLive + kTargets, 0);
+    for (const Entry& entry : contents.entries) Note(entry, EncodedSize(entry));
+}
+
+void Writer::Note(const Entry& entry, size_t bytes) {
+    if (entry.kind == Kind::kRecord)
+        mLive[entry.target] += bytes;
+    else
+        mLive[entry.target] = 0;
+}
+
+size_t Writer::LiveBytes() const {
+    size_t live = 0;
+    for (size_t bytes : mLive) live += bytes;
+    return live;
+}
+
+void Writer::Append(const Entry* entries, size_t count) {
+    std::string bytes;
+    for (size_t i = 0; i < count; ++i) EncodeEntry(entries[i], mGeneration, &bytes);
+    MakeRoom(bytes.size() + kEntryHeadSize);
+    bytes.append(kEntryHeadSize, '\0');  // the clean end after the new entries
+    if (!Env::Current()->PwriteFully(mFd, bytes.data(), bytes.size(), static_cast<off_t>(mEnd)))
+        throw FileError("write", mPath, errno);
+    for (size_t i = 0; i < count; ++i) Note(entries[i], EncodedSize(entries[i]));
+    mEnd += bytes.size() - kEntryHeadSize;
+}
+
+void Writer::Sync() {
+    if (!HasUnsynced()) return;
+    if (Env::Current()->Fdatasync(mFd) != 0) throw FileError("sync", mPath, errno);
+    mSyncedEnd = mEnd;
+}
+
+void Writer::MakeRoom(size_t bytes) {
+    if (mEnd + bytes <= mSize) return;
+    const size_t used = mEnd - kFileHeadSize;
+    if (used - LiveBytes() > LiveBytes()) {
+        Compact();
+        if (mEnd + bytes <= mSize) return;
+    }
+    Grow(mEnd + bytes);
+}
+
+// Appends zeros up to twice the size (or more, as needed): the area after the entries stays
+// zeros, so the growth needs no care for crashes.
+void Writer::Grow(size_t needed) {
+    size_t size = std::max<size_t>(mSize, kFileHeadSize + kEntryHeadSize);
+    while (size < needed) size *= 2;
+    const std::string zeros(std::min<size_t>(size - mSize, 64u << 10), '\0');
+    for (size_t at = mSize; at < size;) {
+        const size_t part = std::min(zeros.size(), size - at);
+        if (!Env::Current()->PwriteFully(mFd, zeros.data(), part, static_cast<off_t>(at)))
+            throw FileError("grow", mPath, errno);
+        at += part;
+    }
+    mSize = size;
+}
+
+void Writer::CompactIfDue() {
+    const size_t used = mEnd - kFileHeadSize, live = LiveBytes();
+    if (used > mLimits.compactAbove && used - live > live) Compact();
+}
+
+void Writer::Compact() {
+    Sync();
+    Contents contents;
+    ReadJournal(mPath, &contents);
+    if (contents.unreadable || contents.generation != mGeneration)
+        throw FileError("compact", mPath, EIO, "it changed under the recorder");
+    Rewrite(KeptEntries(contents.entries), mGeneration + 1);
+}
+
+// The new file is written under a temporary name and keeps its descriptor across the rename, so
+// that appends after the compaction always go to the file that holds the live entries.
+void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
+    std::string bytes = EncodeFileHead(generation);
+    for (const Entry& entry : kept) EncodeEntry(entry, generation, &bytes);
+    size_t size = std::max<size_t>(mLimits.initialSize, kFileHeadSize + kEntryHeadSize);
+    while (size < 2 * (bytes.size() + kEntryHeadSize)) size *= 2;
+    bytes.resize(size, '\0');
+    Env* env = Env::Current();
+    const std::string temporary = mPath + ".tmp";
+    MakeDirs(DirName(mPath));
+    env->Unlink(temporary.c_str());  // a leftover of an interrupted compaction, if any
+    const int fd = env->Open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0) throw FileError("create", temporary, errno);
+    const char* failed = nullptr;
+    if (!env->PwriteFully(fd, bytes.data(), bytes.size(), 0))
+        failed = "write";
+    else if (env->Fsync(fd) != 0)
+        failed = "sync";
+    else if (env->Rename(temporary.c_str(), mPath.c_str()) != 0)
+        failed = "rename";
+    if (failed != nullptr) {
+        const int error = errno;
+        env->Close(fd);
+        env->Unlink(temporary.c_str());
+        throw FileError(failed, temporary, error);
+    }
+    CloseFile();
+    mFd = fd;
+    mGeneration = generation;
+    mSize = size;
+    std::fill(mLive, mLive + kTargets, 0);
+    mEnd = kFileHeadSize;
+    for (const Entry& entry : kept) {
+        Note(entry, EncodedSize(entry));
+        mEnd += EncodedSize(entry);
+    }
+    mSyncedEnd = mEnd;
+    SyncFolder();
+}
+
+void Writer::SyncFolder() {
+    Env* env = Env::Current();
+    const std::string folder = DirName(mPath);
+    const int fd = env->Open(folder.c_str(), O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) throw FileError("open folder", folder, errno);
+    const int result = env->Fsync(fd);
+    const int error = errno;
+    env->Close(fd);
+    if (result != 0) throw FileError("sync folder", folder, error);
+}
+
+}  // namespace RecordJournal

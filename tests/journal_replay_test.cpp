@@ -1,0 +1,326 @@
+// The recorder's use of the record journal: a manager destroyed without saving stands for a
+// crash, the next one must hold every record it had taken, once, and number on from there;
+// cleared and delivered records never come back; a torn journal keeps what came before.
+#include <gtest/gtest.h>
+#include <limits.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/config/record_journal.h"
+#include "platform/download/outbox.h"
+#include "platform/util/file_util.h"
+#include "support/fault_env.h"
+#include "support/recorder_fixture.h"
+
+namespace {
+
+const char kJournal[] = "/conf/telephony/cdr.journal";
+
+// Storage that takes no more bytes written in place (the journal's writes), other writes going
+// through.
+class FullStorageEnv : public ScopedEnv {
+  public:
+    ssize_t Pwrite(int, const void*, size_t, off_t) override {
+        errno = ENOSPC;
+        return -1;
+    }
+};
+
+class JournalReplayTest : public RecorderTest {
+  protected:
+    // Automatic download on, downloads at `threshold` records into "/outbox/".
+    void WithDownload(int threshold) {
+        WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=true\n");
+        WriteConfig("auto-down-stat.conf",
+                    "download_cnt=" + std::to_string(threshold) + "\ndownload_dir=/outbox/\n");
+    }
+    int Add(int type, const std::string& called = "x") {
+        return mpManager->OnAddCDR(type, MakeReport(7, called), nullptr);
+    }
+    // The IDs of the records in memory for database `index`, newest first.
+    std::vector<std::string> HeldIds(int index) {
+        std::vector<std::string> ids;
+        for (const Entries& record : HeldRecords(index)) ids.push_back(Value(record, "ID"));
+        return ids;
+    }
+    // "type:ID" of the download log's records in memory, newest first.
+    std::vector<std::string> LogIds() {
+        std::vector<std::string> ids;
+        Configuration::MultiSectionFile* log = mpManager->mpDownStatFile;
+        log->Restart();
+        while (log->GotoNextSection() != 0) {
+            char type[16] = "", id[16] = "";
+            log->GetSectionEntry("type", type, sizeof type);
+            log->GetSectionEntry("ID", id, sizeof id);
+            ids.push_back(std::string(type) + ":" + id);
+        }
+        return ids;
+    }
+    // Ends the manager as a crash would: nothing saved, nothing more written.
+    void Crash() { mpManager.reset(); }
+    std::vector<std::string> Ids(std::initializer_list<int> ids) {
+        std::vector<std::string> texts;
+        for (int id : ids) texts.push_back(std::to_string(id));
+        return texts;
+    }
+};
+
+TEST_F(JournalReplayTest, ACrashLosesNoRecordAndNumberingGoesOn) {
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 13; ++i) ASSERT_EQ(1, Add(1));
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(1, Add(2));
+    ASSERT_EQ(10u, Records(StatedPath()).size());  // saved at the tenth
+    Crash();
+    Start();
+    EXPECT_EQ(1, TraceCount("Journal: recovered 3 stated, 2 missed, 0 failed records and 5 "
+                            "download log records.\n"));
+    EXPECT_EQ(Ids({12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), HeldIds(0));
+    EXPECT_EQ(Ids({1, 0}), HeldIds(1));
+    EXPECT_EQ(15u, LogIds().size());
+    // The recovered records count as unsaved: the save comes at the tenth record as usual.
+    EXPECT_EQ(3u, mpManager->mpFiles->mUnsaved[0]);
+    for (int i = 0; i < 7; ++i) ASSERT_EQ(1, Add(1));
+    EXPECT_EQ(20u, Records(StatedPath()).size());
+    EXPECT_EQ("19", Value(Records(StatedPath())[0], "ID"));
+    ASSERT_EQ(1, Add(2));
+    EXPECT_EQ("2", Value(HeldRecords(1)[0], "ID"));
+    // A second crash right after a replay gives the same records again, not twice.
+    Crash();
+    Start();
+    EXPECT_EQ(Ids({19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}),
+              HeldIds(0));
+    EXPECT_EQ(Ids({2, 1, 0}), HeldIds(1));
+    const std::vector<std::string> log = LogIds();
+    EXPECT_EQ(log.size(), std::set<std::string>(log.begin(), log.end()).size());
+    EXPECT_EQ(23u, log.size());
+}
+
+// A save that completed while its marker never reached the journal: the records are in the file
+// and in the journal, and are added once.
+TEST_F(JournalReplayTest, RecordsAlreadyInTheirFilesAreNotAddedTwice) {
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(1, Add(1));
+    Crash();
+    const std::string unmarked = ReadFile(kJournal);
+    Start();
+    ASSERT_EQ(1, mpManager->OnFlush(7));
+    Crash();
+    WriteFileAtomically(kJournal, unmarked);
+    Start();
+    EXPECT_EQ(0, TraceCount("Journal: recovered 0 stated"));
+    EXPECT_EQ(Ids({3, 2, 1, 0}), HeldIds(0));
+    EXPECT_EQ(4u, LogIds().size());
+    ASSERT_EQ(1, Add(1));
+    EXPECT_EQ("4", HeldIds(0)[0]);
+}
+
+TEST_F(JournalReplayTest, ClearedAndDeliveredRecordsNeverComeBack) {
+    WithDownload(5);
+    Start();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(2));
+    ASSERT_EQ(1, mpManager->OnClear(2));
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1, Add(1));
+    // The log reached 5 before the third stated record: the 3 missed and 2 stated calls went
+    // to the outbox.
+    const std::vector<std::string> logged = LogIds();
+    ASSERT_EQ(std::vector<std::string>({"1:5", "1:4", "1:3", "1:2"}), logged);
+    Crash();
+    Start();
+    EXPECT_TRUE(HeldRecords(1).empty());
+    EXPECT_EQ(Ids({5, 4, 3, 2, 1, 0}), HeldIds(0));
+    EXPECT_EQ(logged, LogIds());
+}
+
+// Records that went only to the download log (recording off) advance their type's numbering
+// too; entries for a download log that is not open at start stay until it is.
+TEST_F(JournalReplayTest, LogOnlyRecordsAdvanceNumberingAndWaitForTheirFile) {
+    WriteConfig("general-settings.conf", "cdr_enabled=0\n");
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(4));
+    Crash();
+    WriteConfig("general-settings.conf", "cdr_enabled=1\n");
+    WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=false\n");
+    Start();
+    EXPECT_EQ(0, TraceCount("Journal: recovered"));
+    ASSERT_EQ(1, Add(4));
+    EXPECT_EQ(Ids({3}), HeldIds(2));
+    ASSERT_EQ(1, mpManager->OnFlush(7));
+    Crash();
+    WithDownload(1000);
+    Start();
+    EXPECT_EQ(std::vector<std::string>({"4:2", "4:1", "4:0"}), LogIds());
+    EXPECT_EQ(1, TraceCount("0 failed records and 3 download log records.\n"));
+}
+
+// Every download commits its outbox file by a download-marker naming it before the file is
+// published.
+TEST_F(JournalReplayTest, ADownloadCommitsItsFileByNameInTheJournal) {
+    WithDownload(3);
+    Start();
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1u, LogIds().size());
+    RecordJournal::Contents contents;
+    RecordJournal::ReadJournal(kJournal, &contents);
+    std::vector<std::string> names;
+    for (const RecordJournal::Entry& entry : contents.entries) {
+        if (entry.kind == RecordJournal::Kind::kDownloaded) names.push_back(entry.payload);
+    }
+    ASSERT_EQ(1u, names.size());
+    EXPECT_TRUE(Exists("/outbox/" + names[0])) << names[0];
+    EXPECT_EQ(3u, Records("/outbox/" + names[0], "section").size());
+}
+
+// A crash between a download's commit and its publishing: at the next start the committed file
+// is published and its records leave the download log; a file staged and never committed is
+// discarded, its records staying in the log.
+TEST_F(JournalReplayTest, ACommittedDownloadIsPublishedAndItsRecordsLeaveTheLog) {
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1, mpManager->OnFlush(7));
+    Crash();
+    Outbox outbox("/outbox/");
+    const std::string committed = outbox.Stage(ReadFile(DownloadLogPath()), 1 << 20);
+    const std::string uncommitted = outbox.Stage(ReadFile(DownloadLogPath()), 1 << 20);
+    {
+        RecordJournal::Writer writer(kJournal);
+        RecordJournal::Contents contents;
+        RecordJournal::ReadJournal(kJournal, &contents);
+        writer.Open(contents);
+        RecordJournal::Entry marker;
+        marker.kind = RecordJournal::Kind::kDownloaded;
+        marker.target = RecordJournal::kDownloadLogTarget;
+        marker.payload = committed;
+        writer.Append(&marker, 1);
+    }
+    Start();
+    EXPECT_EQ(1, TraceCount("published the 1 committed files an interrupted download left in "
+                            "/outbox/: " +
+                            committed + "."));
+    EXPECT_EQ(1, TraceCount(uncommitted + "."));
+    EXPECT_TRUE(outbox.StagedNames().empty());
+    EXPECT_EQ(1, TraceCount("the download log's 3 records went out with the last download"));
+    EXPECT_TRUE(LogIds().empty());
+    EXPECT_TRUE(Records(DownloadLogPath(), "section").empty());
+    ASSERT_EQ(1, Add(1));
+    Crash();
+    Start();
+    EXPECT_EQ(std::vector<std::string>{"1:3"}, LogIds());
+    EXPECT_EQ(Ids({3, 2, 1, 0}), HeldIds(0));
+}
+
+TEST_F(JournalReplayTest, ATornEntryEndsTheReplayWithOneWarningNamingTheOffset) {
+    Start();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(1));
+    Crash();
+    RecordJournal::Contents contents;
+    RecordJournal::ReadJournal(kJournal, &contents);
+    ASSERT_EQ(3u, contents.entries.size());
+    const uint32_t tornAt = contents.entries[2].offset;
+    std::string bytes = ReadFile(kJournal);
+    bytes[tornAt + RecordJournal::kEntryHeadSize + 3] ^= 1;
+    WriteFileAtomically(kJournal, bytes);
+    Start();
+    EXPECT_EQ(1,
+              TraceCount(std::string(kJournal) + ": the entry at offset " + std::to_string(tornAt) +
+                         " is torn or damaged; the 2 entries before "
+                         "it are replayed, nothing after it.\n"));
+    EXPECT_EQ(Ids({1, 0}), HeldIds(0));
+    // The next start finds a whole journal.
+    ASSERT_EQ(1, Add(1));
+    Crash();
+    Start();
+    EXPECT_EQ(1, TraceCount("is torn or damaged"));
+    EXPECT_EQ(Ids({2, 1, 0}), HeldIds(0));
+}
+
+TEST_F(JournalReplayTest, UnderLoadTheJournalIsSyncedEveryNReports) {
+    WriteConfig("general-settings.conf",
+                "cdr_save_stated=1000\ncdr_journal_sync_reports=4\ncdr_journal_sync_ms=3600000\n");
+    Start();
+    FaultEnv counting(&mEnv, FaultEnv::kFsync, INT_MAX, FaultEnv::kOnce, EIO, FaultEnv::kEveryFile);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(1, Add(1));
+    EXPECT_EQ(2, counting.Seen());
+}
+
+TEST_F(JournalReplayTest, AFailingJournalIsRemovedAndRecordingGoesOn) {
+    Start();
+    ASSERT_EQ(1, Add(1));
+    {
+        FullStorageEnv full;
+        ASSERT_EQ(1, Add(1));
+    }
+    EXPECT_EQ(1, TraceCount("the journal is removed"));
+    EXPECT_FALSE(Exists(kJournal));
+    ASSERT_EQ(1, Add(1));
+    EXPECT_EQ(Ids({2, 1, 0}), HeldIds(0));
+}
+
+TEST_F(JournalReplayTest, WithTheJournalOffNothingIsJournaled) {
+    WriteConfig("general-settings.conf", "cdr_journal=0\n");
+    Start();
+    ASSERT_EQ(1, Add(1));
+    Crash();
+    EXPECT_FALSE(Exists(kJournal));
+    Start();
+    EXPECT_TRUE(HeldRecords(0).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The IDs of the records `cdrctl show` prints as JSON lines, in order.
+std::vector<std::string> ShownIds(const std::vector<std::string>& args, std::string* err) {
+    std::vector<std::string> full = {"show"};
+    full.insert(full.end(), args.begin(), args.end());
+    full.push_back("--json");
+    const CdrctlOutcome outcome = RunCdrctlCaptured(full);
+    *err = outcome.err;
+    std::vector<std::string> ids;
+    const std::string key = "\"ID\":\"";
+    for (size_t at = outcome.out.find(key); at != std::string::npos;
+         at = outcome.out.find(key, at + 1)) {
+        const size_t begin = at + key.size();
+        ids.push_back(outcome.out.substr(begin, outcome.out.find('"', begin) - begin));
+    }
+    return ids;
+}
+
+// What a copy of a device's files shows after a crash: the saved records and, newer, those only
+// in the journal; each once.
+TEST_F(JournalReplayTest, ShowListsTheJournaledRecordsBeforeTheSavedOnes) {
+    WithDownload(1000);
+    Start();
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(1, Add(1));
+    ASSERT_EQ(1, Add(4));
+    Crash();
+    std::string err;
+    EXPECT_EQ(Ids({11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"stated"}, &err));
+    EXPECT_EQ("", err);
+    EXPECT_EQ(Ids({11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}),
+              ShownIds({"stated", "--root", "/conf/"}, &err));
+    EXPECT_EQ(Ids({0}), ShownIds({"failed"}, &err));
+    EXPECT_EQ(Ids({0, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"download"}, &err));
+    EXPECT_EQ(Ids({9, 8, 7, 6, 5, 4, 3, 2, 1, 0}),
+              ShownIds({"stated", "--file", StatedPath()}, &err));
+    // A damaged entry is told; the records before it are shown.
+    RecordJournal::Contents contents;
+    RecordJournal::ReadJournal(kJournal, &contents);
+    std::string bytes = ReadFile(kJournal);
+    for (const RecordJournal::Entry& entry : contents.entries) {
+        if (entry.kind == RecordJournal::Kind::kRecord && entry.target == 0 && entry.id == 11)
+            bytes[entry.offset + 1] ^= 1;
+    }
+    WriteFileAtomically(kJournal, bytes);
+    EXPECT_EQ(Ids({10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"stated"}, &err));
+    EXPECT_NE(std::string::npos, err.find("is damaged")) << err;
+}
+
+}  // namespace

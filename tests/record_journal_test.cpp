@@ -1,0 +1,367 @@
+// The record journal's file format, reader and writer: the bytes are the same on every host, a
+// torn or damaged entry ends the entries with those before it kept, markers make entries
+// obsolete, and compaction keeps the live entries whichever of its steps fails.
+#include "platform/config/record_journal.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/util/file_util.h"
+#include "support/fault_env.h"
+#include "support/test_env.h"
+
+namespace {
+
+using RecordJournal::Contents;
+using RecordJournal::Entry;
+using RecordJournal::Kind;
+using RecordJournal::Writer;
+
+Entry Record(int target, uint32_t id, const std::string& payload) {
+    Entry entry;
+    entry.kind = Kind::kRecord;
+    entry.target = static_cast<uint8_t>(target);
+    entry.type = static_cast<uint16_t>(target == 3 ? 1 : 1 << target);
+    entry.id = id;
+    entry.payload = payload;
+    return entry;
+}
+
+Entry Marker(Kind kind, int target) {
+    Entry entry;
+    entry.kind = kind;
+    entry.target = static_cast<uint8_t>(target);
+    return entry;
+}
+
+std::string Section(uint32_t id) {
+    return "{\nID=" + std::to_string(id) + "\ncalled=" + std::string(id % 7 + 1, 'x') + "\n}\n";
+}
+
+// "target:id" of each entry, for comparing lists.
+std::vector<std::string> Names(const std::vector<Entry>& entries) {
+    std::vector<std::string> names;
+    for (const Entry& entry : entries)
+        names.push_back(std::to_string(entry.target) + ":" + std::to_string(entry.id) + ":" +
+                        entry.payload);
+    return names;
+}
+
+Contents Parse(const std::string& bytes) {
+    Contents contents;
+    RecordJournal::ParseJournal(bytes.data(), bytes.size(), &contents);
+    return contents;
+}
+
+class JournalTest : public ::testing::Test {
+  protected:
+    JournalTest() : mPath(mDir.Sub("cdr.journal")) { mLimits.initialSize = 4096; }
+
+    bool Exists(const std::string& path) {
+        struct stat info;
+        return Env::Current()->Stat(path.c_str(), &info) == 0;
+    }
+    Contents Read() {
+        Contents contents;
+        RecordJournal::ReadJournal(mPath, &contents);
+        return contents;
+    }
+    // A writer on the journal as it is now.
+    std::unique_ptr<Writer> OpenWriter() {
+        std::unique_ptr<Writer> writer(new Writer(mPath, mLimits));
+        writer->Open(Read());
+        return writer;
+    }
+
+    TempDir mDir;
+    std::string mPath;
+    RecordJournal::Limits mLimits;
+};
+
+TEST(JournalFormatTest, BytesAreBigEndianWithAStandardCrc) {
+    EXPECT_EQ(0xCBF43926u, RecordJournal::Crc32("123456789", 9));
+    EXPECT_EQ(0xCBF43926u, RecordJournal::Crc32("6789", 4, RecordJournal::Crc32("12345", 5)));
+    Entry entry = Record(2, 0x01020304, "ab");
+    std::string bytes;
+    RecordJournal::EncodeEntry(entry, 0x0A0B0C0D, &bytes);
+    const std::string expectedTail(
+        "\x00\x00\x00\x02"
+        "\x0A\x0B\x0C\x0D"
+        "\x01\x02\x00\x04"
+        "\x01\x02\x03\x04"
+        "ab",
+        18);
+    ASSERT_EQ(22u, bytes.size());
+    EXPECT_EQ(expectedTail, bytes.substr(4));
+    EXPECT_EQ(RecordJournal::Crc32(bytes.data() + 4, 18),
+              (uint32_t(uint8_t(bytes[0])) << 24) | (uint32_t(uint8_t(bytes[1])) << 16) |
+                  (uint32_t(uint8_t(bytes[2])) << 8) | uint32_t(uint8_t(bytes[3])));
+    const std::string head = RecordJournal::EncodeFileHead(7);
+    EXPECT_EQ(std::string("CDRJ\0\0\0\x01\0\0\0\x07", 12), head.substr(0, 12));
+}
+
+// Every prefix of the last entry, and every single damaged byte in it, ends the entries at its
+// offset with the entries before it whole; a last entry not written at all is the clean end.
+TEST(JournalFormatTest, ATornOrDamagedLastEntryEndsTheEntriesBeforeIt) {
+    const std::vector<Entry> written = {
+        Record(0, 1, Section(1)), Record(3, 1, "section\n" + Section(1)), Marker(Kind::kSaved, 0)};
+    std::string bytes = RecordJournal::EncodeFileHead(3);
+    for (const Entry& entry : written) RecordJournal::EncodeEntry(entry, 3, &bytes);
+    const size_t lastAt = bytes.size();
+    const Entry last = Record(1, 2, Section(2));
+    RecordJournal::EncodeEntry(last, 3, &bytes);
+    const size_t lastSize = bytes.size() - lastAt;
+    bytes.append(64, '\0');
+
+    const Contents whole = Parse(bytes);
+    ASSERT_FALSE(whole.damaged);
+    ASSERT_EQ(4u, whole.entries.size());
+    EXPECT_EQ(lastAt + lastSize, whole.end);
+    EXPECT_EQ(Names({last}), Names({whole.entries[3]}));
+
+    for (size_t kept = 0; kept < lastSize; ++kept) {
+        std::string torn = bytes;
+        std::fill(torn.begin() + lastAt + kept, torn.begin() + lastAt + lastSize, '\0');
+        const Contents contents = Parse(torn);
+        EXPECT_EQ(Names(written), Names(contents.entries)) << "torn after " << kept;
+        EXPECT_EQ(lastAt, contents.end);
+        EXPECT_EQ(kept != 0, contents.damaged) << "torn after " << kept;
+    }
+    for (size_t at = 0; at < lastSize; ++at) {
+        std::string damaged = bytes;
+        damaged[lastAt + at] ^= 0x20;
+        const Contents contents = Parse(damaged);
+        EXPECT_EQ(Names(written), Names(contents.entries)) << "damaged at " << at;
+        EXPECT_TRUE(contents.damaged);
+        EXPECT_EQ(lastAt, contents.end);
+    }
+    // A journal cut short inside the last entry (the file itself shorter) ends the same way.
+    const Contents cut = Parse(bytes.substr(0, lastAt + lastSize - 1));
+    EXPECT_EQ(Names(written), Names(cut.entries));
+    EXPECT_TRUE(cut.damaged);
+}
+
+TEST(JournalFormatTest, AHeaderThatIsNotAJournalsReadsNothing) {
+    for (const std::string& bytes :
+         {std::string("not a journal at all, but long enough"), std::string("CDRJ"),
+          RecordJournal::EncodeFileHead(1).replace(9, 1, "x")}) {
+        const Contents contents = Parse(bytes);
+        EXPECT_TRUE(contents.unreadable) << bytes;
+        EXPECT_TRUE(contents.entries.empty());
+    }
+    // Entries copied in from a journal of another generation are not this journal's.
+    std::string bytes = RecordJournal::EncodeFileHead(5);
+    RecordJournal::EncodeEntry(Record(0, 1, Section(1)), 4, &bytes);
+    const Contents foreign = Parse(bytes + std::string(32, '\0'));
+    EXPECT_TRUE(foreign.entries.empty());
+    EXPECT_TRUE(foreign.damaged);
+}
+
+TEST(JournalFormatTest, AMarkerMakesTheEarlierEntriesOfItsTargetOnlyObsolete) {
+    const std::vector<Entry> entries = {Record(0, 1, "a"),
+                                        Record(3, 1, "la"),
+                                        Record(1, 1, "m"),
+                                        Marker(Kind::kSaved, 0),
+                                        Record(0, 2, "b"),
+                                        Record(3, 2, "lb"),
+                                        Marker(Kind::kDownloaded, 3),
+                                        Record(2, 1, "f"),
+                                        Marker(Kind::kCleared, 2),
+                                        Record(3, 3, "lc"),
+                                        Record(0, 3, "c")};
+    EXPECT_EQ(Names({Record(1, 1, "m"), Record(0, 2, "b"), Record(3, 3, "lc"), Record(0, 3, "c")}),
+              Names(RecordJournal::LiveEntries(entries)));
+}
+
+TEST_F(JournalTest, AWriterGoesOnAfterTheEntriesItFindsAndGrowsWhenAllAreLive) {
+    {
+        std::unique_ptr<Writer> writer = OpenWriter();
+        EXPECT_EQ(4096u, writer->Size());
+        const Entry pair[2] = {Record(0, 0, Section(0)), Record(3, 0, "section\n" + Section(0))};
+        writer->Append(pair, 2);
+        EXPECT_TRUE(writer->HasUnsynced());
+        writer->Sync();
+        EXPECT_FALSE(writer->HasUnsynced());
+    }
+    std::vector<Entry> expected = {Record(0, 0, Section(0)),
+                                   Record(3, 0, "section\n" + Section(0))};
+    std::unique_ptr<Writer> writer = OpenWriter();
+    for (uint32_t id = 1; id < 200; ++id) {
+        expected.push_back(Record(0, id, Section(id)));
+        writer->Append(&expected.back(), 1);
+    }
+    EXPECT_GE(writer->Size(), 8192u);  // doubled, never compacted: every entry is live
+    const Contents contents = Read();
+    EXPECT_FALSE(contents.damaged);
+    EXPECT_EQ(Names(expected), Names(contents.entries));
+    EXPECT_EQ(writer->End(), contents.end);
+    EXPECT_EQ(writer->Size(), contents.size);
+}
+
+// A write that never reached storage leaves zeros where the next entry goes; whatever the
+// restarted writer appends there is followed by a zero head, so later bytes of the lost session
+// never count again.
+TEST_F(JournalTest, EntriesAfterALostWriteNeverComeBack) {
+    size_t lostAt = 0;
+    {
+        std::unique_ptr<Writer> writer = OpenWriter();
+        const Entry first = Record(0, 1, Section(1));
+        writer->Append(&first, 1);
+        lostAt = writer->End();
+        const Entry lost = Record(0, 2, Section(2) + std::string(40, 'y'));
+        writer->Append(&lost, 1);
+        const Entry survivor = Record(0, 3, Section(3));
+        writer->Append(&survivor, 1);
+        writer->Sync();
+    }
+    std::string bytes;
+    ASSERT_TRUE(ReadWholeFile(mPath, &bytes));
+    const size_t lostEnd = Read().entries[2].offset;
+    std::fill(bytes.begin() + lostAt, bytes.begin() + lostEnd, '\0');
+    WriteFileAtomically(mPath, bytes);
+    ASSERT_EQ(1u, Read().entries.size());
+    for (size_t extra : {0u, 40u, 80u}) {
+        std::unique_ptr<Writer> writer = OpenWriter();
+        const Entry next = Record(0, 9, Section(9) + std::string(extra, 'z'));
+        writer->Append(&next, 1);
+        const Contents contents = Read();
+        ASSERT_EQ(2u, contents.entries.size()) << extra;
+        EXPECT_EQ(9u, contents.entries[1].id);
+        EXPECT_FALSE(contents.damaged);
+        WriteFileAtomically(mPath, bytes);  // the next round starts from the lost write again
+    }
+}
+
+TEST_F(JournalTest, AWriterStartsANewJournalOverADamagedOneKeepingItsLiveEntries) {
+    {
+        std::unique_ptr<Writer> writer = OpenWriter();
+        const Entry entries[3] = {Record(0, 1, "a"), Marker(Kind::kSaved, 0), Record(1, 1, "m")};
+        writer->Append(entries, 3);
+        const Entry torn = Record(0, 2, "b");
+        writer->Append(&torn, 1);
+    }
+    std::string bytes;
+    ASSERT_TRUE(ReadWholeFile(mPath, &bytes));
+    const Contents before = Read();
+    bytes[before.entries[3].offset + 20] ^= 1;  // its payload
+    WriteFileAtomically(mPath, bytes);
+    ASSERT_TRUE(Read().damaged);
+    std::unique_ptr<Writer> writer = OpenWriter();
+    EXPECT_EQ(before.generation + 1, writer->Generation());
+    const Contents after = Read();
+    EXPECT_FALSE(after.damaged);
+    EXPECT_EQ(Names({Marker(Kind::kSaved, 0), Record(1, 1, "m")}), Names(after.entries));
+}
+
+// A compaction keeps what a start-up needs besides the live records: the last marker of each
+// file (a download-marker last says the download log's content went out) and the names of the
+// latest downloads, whose files may still wait to be published.
+TEST(JournalFormatTest, ACompactionKeepsTheLastMarkersAndTheLatestDownloadNames) {
+    std::vector<Entry> entries;
+    for (int i = 0; i < 20; ++i) {
+        entries.push_back(Record(3, i, "l"));
+        Entry downloaded = Marker(Kind::kDownloaded, 3);
+        downloaded.payload = "stat-" + std::to_string(i);
+        entries.push_back(downloaded);
+        entries.push_back(Marker(Kind::kSaved, 3));
+    }
+    entries.push_back(Record(0, 1, "a"));
+    entries.push_back(Marker(Kind::kCleared, 0));
+    entries.push_back(Record(3, 20, "l"));
+    std::vector<std::string> expected;
+    for (int i = 4; i < 20; ++i) expected.push_back("3:0:stat-" + std::to_string(i));
+    expected.push_back("3:0:");  // the log's last marker, its save
+    expected.push_back("0:0:");  // the stated database's, its clear
+    expected.push_back("3:20:l");
+    EXPECT_EQ(expected, Names(RecordJournal::KeptEntries(entries)));
+    Kind kind;
+    ASSERT_TRUE(RecordJournal::LastMarker(entries, 3, &kind));
+    EXPECT_EQ(Kind::kSaved, kind);
+    EXPECT_FALSE(RecordJournal::LastMarker(entries, 1, &kind));
+}
+
+class CompactionTest : public JournalTest {
+  protected:
+    CompactionTest() { mLimits.compactAbove = 1024; }
+
+    // Appends record after record with a saved-marker of database 0 after every fourth, and
+    // small download log entries that stay live; returns the live entries as they must read back.
+    std::vector<Entry> Fill(Writer* writer, uint32_t records) {
+        for (uint32_t id = 0; id < records; ++id) {
+            const Entry pair[2] = {Record(0, id, Section(id)), Record(3, id, "l")};
+            writer->Append(pair, 2);
+            if (id % 4 == 3) {
+                const Entry saved = Marker(Kind::kSaved, 0);
+                writer->Append(&saved, 1);
+                writer->CompactIfDue();
+            }
+        }
+        return RecordJournal::LiveEntries(Read().entries);
+    }
+};
+
+TEST_F(CompactionTest, ObsoleteEntriesAreDroppedAndLiveOnesKeptInOrder) {
+    std::unique_ptr<Writer> writer = OpenWriter();
+    std::vector<Entry> live = Fill(writer.get(), 30);
+    EXPECT_GT(writer->Generation(), 1u);  // compacted at least once
+    // The order of the live entries is the order they were appended in.
+    std::vector<Entry> inOrder;
+    for (uint32_t id = 0; id < 28; ++id) inOrder.push_back(Record(3, id, "l"));
+    for (uint32_t id = 28; id < 30; ++id) {
+        inOrder.push_back(Record(0, id, Section(id)));
+        inOrder.push_back(Record(3, id, "l"));
+    }
+    EXPECT_EQ(Names(inOrder), Names(live));
+    // Only download log entries are live: a download-marker leaves a journal that shrinks at
+    // the next compaction to the few entries after it.
+    const Entry downloaded = Marker(Kind::kDownloaded, 3);
+    writer->Append(&downloaded, 1);
+    writer->Compact();
+    EXPECT_EQ(Names({Record(0, 28, Section(28)), Record(0, 29, Section(29))}),
+              Names(RecordJournal::LiveEntries(Read().entries)));
+    EXPECT_EQ(4096u, writer->Size());
+}
+
+// A compaction interrupted at any of its opens, writes, syncs or its rename leaves a journal
+// that replays the same live entries, and the writer goes on appending to it.
+TEST_F(CompactionTest, AFailureAtEveryStepOfACompactionLeavesTheSameLiveEntries) {
+    const FaultEnv::Call calls[] = {FaultEnv::kOpen, FaultEnv::kWrite, FaultEnv::kFsync,
+                                    FaultEnv::kRename};
+    mLimits.compactAbove = SIZE_MAX;  // compact only when told
+    for (FaultEnv::Call call : calls) {
+        int steps = -1;
+        for (int nth = 0; steps < 0 || nth <= steps; ++nth) {
+            Env::Current()->Unlink(mPath.c_str());
+            std::unique_ptr<Writer> writer = OpenWriter();
+            const std::vector<Entry> live = Fill(writer.get(), 12);
+            ASSERT_EQ(12u, live.size());  // the download log's: database 0 was saved at 12
+            if (nth == 0) {
+                FaultEnv counting(Env::Current(), call, INT_MAX, FaultEnv::kOnce, EIO,
+                                  FaultEnv::kEveryFile);
+                writer->Compact();
+                steps = counting.Seen();
+                ASSERT_GT(steps, 0) << call;
+            } else {
+                FaultEnv fault(Env::Current(), call, nth, FaultEnv::kOnce, EIO,
+                               FaultEnv::kEveryFile);
+                EXPECT_THROW(writer->Compact(), FileError) << call << " #" << nth;
+            }
+            EXPECT_EQ(Names(live), Names(RecordJournal::LiveEntries(Read().entries)))
+                << call << " #" << nth;
+            const Entry more = Record(1, 100, "after");
+            writer->Append(&more, 1);
+            std::vector<Entry> withMore = live;
+            withMore.push_back(more);
+            EXPECT_EQ(Names(withMore), Names(RecordJournal::LiveEntries(Read().entries)))
+                << call << " #" << nth;
+            EXPECT_FALSE(Exists(mPath + ".tmp"));
+        }
+    }
+}
+
+}  // namespace
