@@ -112,35 +112,38 @@ Env* Env::SetCurrent(Env* env) {
     return previous != nullptr ? previous : Posix();
 }
 
-bool Env::WriteFully(int fd, const void* data, size_t size) {
+namespace {
+
+// Writes all `size` bytes of `data` through `write(next, left, done)`, which returns what one call
+// wrote; retries short writes and interruptions. False on failure, with errno set (ENOSPC when
+// the system wrote nothing and gave no reason).
+template <typename WriteOnce>
+bool WriteAll(const void* data, size_t size, WriteOnce write) {
     const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t written = Write(fd, next, size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t written = write(next + done, size - done, done);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             if (written == 0) errno = ENOSPC;
             return false;
         }
-        next += written;
-        size -= static_cast<size_t>(written);
+        done += static_cast<size_t>(written);
     }
     return true;
 }
 
+}  // namespace
+
+bool Env::WriteFully(int fd, const void* data, size_t size) {
+    return WriteAll(data, size,
+                    [&](const char* next, size_t left, size_t) { return Write(fd, next, left); });
+}
+
 bool Env::PwriteFully(int fd, const void* data, size_t size, off_t offset) {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t written = Pwrite(fd, next, size, offset);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        next += written;
-        size -= static_cast<size_t>(written);
-        offset += written;
-    }
-    return true;
+    return WriteAll(data, size, [&](const char* next, size_t left, size_t done) {
+        return Pwrite(fd, next, left, offset + static_cast<off_t>(done));
+    });
 }
 
 bool Env::WriteFully(int fd, const struct iovec* pieces, size_t count) {
