@@ -45,10 +45,14 @@ bool PublishCommitted(Outbox* outbox, const std::string& name) {
     return static_cast<bool>(gCommitHook);
 }
 
-std::string Joined(const std::vector<std::string>& names) {
+// One line naming the staged files settled one way at start-up; nothing when there are none.
+void TellSettled(const char* done, const char* kind, const std::vector<std::string>& names,
+                 const Outbox& outbox, const char* note) {
+    if (names.empty()) return;
     std::string text;
     for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-    return text;
+    Warn("Download: %s the %u %s files an interrupted download left in %s%s: %s.\n", done,
+         static_cast<unsigned>(names.size()), kind, outbox.directory().c_str(), note, text.c_str());
 }
 
 }  // namespace
@@ -112,18 +116,9 @@ void DownloadStatistics::SettleStagedFiles(const CommitHook& committed) {
                      e.what());
             }
         }
-        if (!published.empty())
-            Warn(
-                "Download: published the %u committed files an interrupted download left in "
-                "%s: %s.\n",
-                static_cast<unsigned>(published.size()), outbox.directory().c_str(),
-                Joined(published).c_str());
-        if (!discarded.empty())
-            Warn(
-                "Download: discarded the %u uncommitted files an interrupted download left in "
-                "%s (their records were not taken from the download log): %s.\n",
-                static_cast<unsigned>(discarded.size()), outbox.directory().c_str(),
-                Joined(discarded).c_str());
+        TellSettled("published", "committed", published, outbox, "");
+        TellSettled("discarded", "uncommitted", discarded, outbox,
+                    " (their records were not taken from the download log)");
     } catch (const std::exception& e) {
         Warn("Download: the outbox's staged files cannot be settled: %s.\n", e.what());
     }
