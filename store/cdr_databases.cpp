@@ -206,9 +206,14 @@ void CDRManager::TrimToLimit(int index, unsigned maxRecords) {
     }
 }
 
+// The journal is synced before the file is written: a save that reaches storage then never
+// stands ahead of a marker the journal lost. Otherwise a power cut could keep a download log
+// saved with new records while the journal's last durable word on it is "downloaded", and the
+// replay would empty it of records that never went out.
 void CDRManager::SaveFile(int store) {
     Configuration::MultiSectionFile* file =
         store == HealthRecord::kDownloadLog ? mpDownStatFile : mpFiles->mpFile[store];
+    if (JournalHasUnsynced()) SyncJournal();
     try {
         file->Save(true, nullptr);
     } catch (const std::exception& e) {

@@ -28,6 +28,37 @@ class FullStorageEnv : public ScopedEnv {
     }
 };
 
+// Counts the databases and download logs renamed into place (a save's last step) while the
+// journal, the one file written in place, holds writes not yet synced. The outbox's files and its
+// sequence are not counted: nothing reads them as committed before the journal's marker is synced.
+class SaveOrderEnv : public ScopedEnv {
+  public:
+    ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) override {
+        mJournalFd = fd;
+        mJournalUnsynced = true;
+        return ScopedEnv::Pwrite(fd, data, size, offset);
+    }
+    int Fdatasync(int fd) override {
+        if (fd == mJournalFd) mJournalUnsynced = false;
+        return ScopedEnv::Fdatasync(fd);
+    }
+    int Rename(const char* from, const char* to) override {
+        const std::string target = to;
+        const bool store = EndsWith(target, "_db") || EndsWith(target, "down_stat.log");
+        if (store && mJournalUnsynced) ++mSavesAheadOfTheJournal;
+        return ScopedEnv::Rename(from, to);
+    }
+    int mSavesAheadOfTheJournal = 0;
+
+  private:
+    static bool EndsWith(const std::string& text, const std::string& end) {
+        return text.size() >= end.size() &&
+               text.compare(text.size() - end.size(), end.size(), end) == 0;
+    }
+    int mJournalFd = -1;
+    bool mJournalUnsynced = false;
+};
+
 class JournalReplayTest : public RecorderTest {
   protected:
     // Automatic download on, downloads at `threshold` records into "/outbox/".
@@ -247,6 +278,19 @@ TEST_F(JournalReplayTest, UnderLoadTheJournalIsSyncedEveryNReports) {
     FaultEnv counting(&mEnv, FaultEnv::kFsync, INT_MAX, FaultEnv::kOnce, EIO, FaultEnv::kEveryFile);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(1, Add(1));
     EXPECT_EQ(2, counting.Seen());
+}
+
+// A save that reached storage ahead of journal entries lost with a power cut could leave the
+// journal's last durable word on the download log "downloaded" while the log on storage already
+// holds newer records, which the replay would then empty away.
+TEST_F(JournalReplayTest, NoFileIsSavedAheadOfTheJournal) {
+    WriteConfig("general-settings.conf", "cdr_save_stated=3\ncdr_save_failed=2\n");
+    WithDownload(10);
+    Start();
+    SaveOrderEnv order;
+    for (int i = 0; i < 25; ++i) ASSERT_EQ(1, Add(i % 3 == 0 ? 4 : 1));
+    ASSERT_EQ(1, mpManager->OnFlush(7));
+    EXPECT_EQ(0, order.mSavesAheadOfTheJournal);
 }
 
 TEST_F(JournalReplayTest, AFailingJournalIsRemovedAndRecordingGoesOn) {
