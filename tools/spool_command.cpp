@@ -32,9 +32,12 @@ int ListSpool(const std::string& folder, FILE* out, FILE* err) {
                 fprintf(err, "cdrctl: %s\n", e.what());
             }
             bytes += file.bytes;
+            // Ages come from the wall clock; one set back since the file was written counts
+            // the file as new rather than of a negative age.
+            const long long age =
+                static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified);
             fprintf(out, "%s  %s records  %lld bytes  %lld s old\n", file.name.c_str(),
-                    count.c_str(), file.bytes,
-                    static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified));
+                    count.c_str(), file.bytes, age > 0 ? age : 0);
         }
         fprintf(out, "%lu files, %lu records, %lld bytes waiting in %s\n",
                 static_cast<unsigned long>(files.size()), records, bytes, folder.c_str());
