@@ -79,11 +79,11 @@ void HealthMonitor::SetOpenError(int store, const char* reason) {
 }
 
 void HealthMonitor::RecordsDropped(uint32_t count, const std::string& reason) {
-    const int64_t now = NowMillis();
+    const int64_t now = BootMillis();
     mRecord.dropReason = reason;
     mDirty = true;
     if (mRecord.dropped == 0) {
-        mRecord.droppingSince = Seconds(now);
+        mRecord.droppingSince = Seconds(NowMillis());
         mDropsCounted = now;
         Alarm(LOG_WARNING,
               "download log: downloads fail (%s), so its oldest records are dropped to keep it "
@@ -91,14 +91,15 @@ void HealthMonitor::RecordsDropped(uint32_t count, const std::string& reason) {
               reason.c_str());
     }
     mRecord.dropped = count > UINT32_MAX - mRecord.dropped ? UINT32_MAX : mRecord.dropped + count;
-    // A clock set back must not hold the count back: count from now at the latest.
+    // The boot clock does not go back, but a test's shifted one may: it must not hold the count
+    // back, so count from now at the latest.
     mDropsCounted = std::min(mDropsCounted, now);
     if (now - mDropsCounted >= kDropCountIntervalMillis) CountDrops(LOG_WARNING, now);
 }
 
 void HealthMonitor::DropsEnded() {
     if (mRecord.dropped == 0) return;
-    CountDrops(LOG_NOTICE, NowMillis());
+    CountDrops(LOG_NOTICE, BootMillis());
     mRecord.dropped = 0;
     mRecord.droppingSince = 0;
     mRecord.dropReason.clear();
@@ -124,9 +125,8 @@ void HealthMonitor::SetQueue(int index, const QueueHealth& queue) {
 }
 
 void HealthMonitor::Publish() {
-    const int64_t now = NowMillis();
-    mRecord.written = Seconds(now);
-    mLastWrite = now;
+    mRecord.written = Seconds(NowMillis());
+    mLastWrite = BootMillis();
     mDirty = false;
     mChanged = false;
     try {
@@ -145,7 +145,7 @@ void HealthMonitor::Publish() {
 }
 
 int HealthMonitor::MillisUntilDue() {
-    const int64_t now = NowMillis();
+    const int64_t now = BootMillis();
     if (mChanged) return 0;
     // A clock set back must not hold the record back: count from now at the latest.
     const int64_t due =

@@ -70,12 +70,13 @@ class HealthMonitor {
     AlarmSink mSink;
     bool mDirty = true;      // counts changed since the last write
     bool mChanged = true;    // the state changed since the last write
-    int64_t mLastWrite = 0;  // milliseconds
+    int64_t mLastWrite = 0;  // milliseconds of the boot clock
     bool mSaveAlarm[HealthRecord::kStores] = {};
     // Records added since each store's last successful save; the record's "unsaved" counts only
     // those of them that are not in a synced journal entry either.
     uint32_t mSinceSave[HealthRecord::kStores] = {};
     bool mWriteFailed = false;
-    bool mWritten = false;      // this recorder has written its record at least once
-    int64_t mDropsCounted = 0;  // milliseconds: when the dropped records were last counted
+    bool mWritten = false;  // this recorder has written its record at least once
+    int64_t mDropsCounted =
+        0;  // boot-clock milliseconds: when the dropped records were last counted
 };

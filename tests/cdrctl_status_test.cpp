@@ -20,11 +20,15 @@
 namespace {
 
 const time_t kNow = 1700003600;
+const time_t kBootNow = 90000;
 
 class CdrctlStatusTest : public ::testing::Test {
   protected:
     CdrctlStatusTest() {
         mEnv.SetTime(kNow, 0);
+        mEnv.SetBootTime(kBootNow, 0);
+        MakeDirs("/proc/sys/kernel/random");
+        WriteFileAtomically(kBootIdPath, "boot-a\n", 0644);
         mRecord.pid = static_cast<int>(getpid());  // this process stands in for the recorder
         mRecord.started = kNow - 3600;
         mRecord.version = "0.1.0";
@@ -107,6 +111,8 @@ TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttenti
     agent.error = "false exited with status 1";
     agent.time = kNow - 10;
     agent.failingSince = kNow - 61 * 60;
+    agent.bootId = "boot-a";
+    agent.failingSinceBoot = kBootNow - 61 * 60;
     WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
     run = Status();
     EXPECT_EQ(kStatusAttention, run.status);
@@ -114,6 +120,25 @@ TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttenti
                            "failing since 2023-11-14 22:12:20 (61 min; alarm after 60)"),
               std::string::npos)
         << run.out;
+
+    // How long is told by the boot clock: the wall clock set back two hours changes nothing, and
+    // a boot clock set back reads as no time rather than a negative one.
+    mEnv.SetTime(kNow - 7200, 0);
+    run = Status();
+    EXPECT_EQ(kStatusAttention, run.status);
+    EXPECT_NE(run.out.find("(61 min; alarm after 60)"), std::string::npos) << run.out;
+    mEnv.SetTime(kNow, 0);
+    mEnv.SetBootTime(kBootNow - 86400, 0);
+    run = Status(true);
+    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
+    EXPECT_NE(run.out.find("\"failing_seconds\":0,"), std::string::npos) << run.out;
+    mEnv.SetBootTime(kBootNow, 0);
+    // A record of another boot: its boot-clock stamps say nothing now.
+    WriteFileAtomically(kBootIdPath, "boot-b\n", 0644);
+    run = Status();
+    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
+    EXPECT_NE(run.out.find("(before this boot; alarm after 60)"), std::string::npos) << run.out;
+    WriteFileAtomically(kBootIdPath, "boot-a\n", 0644);
 
     agent.failingSince = 0;
     WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);

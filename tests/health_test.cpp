@@ -45,7 +45,9 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     EXPECT_FALSE(RefusesPosts(read.queues[1]));
 
     DeliveryHealth agent;
-    agent = {812, 1700000095, 1700000090, Outcome::kFailed, "curl exited\nwith 7", 1700000000, 5};
+    agent = {
+        812,        1700000095, "4d1c-boot", 1700000090, Outcome::kFailed, "curl exited\nwith 7",
+        1700000000, 86400,      true,        5};
     DeliveryHealth agentRead;
     ASSERT_TRUE(ParseDeliveryRecord(FormatDeliveryRecord(agent), &agentRead, &error)) << error;
     EXPECT_EQ(FormatDeliveryRecord(agent), FormatDeliveryRecord(agentRead));
@@ -74,13 +76,22 @@ TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedA
     record.autoDownload = true;
     EXPECT_TRUE(NeedsAttention(record, HealthRecord::kDownloadLog));
 
+    // Overdue by the boot clock, whatever the wall-clock stamp says.
     DeliveryHealth agent;
-    agent.failingSince = 1000;
+    agent.failingSince = 1700000000;
+    agent.failingSinceBoot = 1000;
     agent.alarmAfterMinutes = 60;
     EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3599));
     EXPECT_TRUE(DeliveryOverdue(agent, 1000 + 3600));
+    EXPECT_EQ(0, DeliveryFailingSeconds(agent, 400)) << "a clock read before the failure: no time";
     agent.failingSince = 0;
     EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
+    EXPECT_EQ(-1, DeliveryFailingSeconds(agent, 1000 + 3600));
+    agent.bootId = "b1";
+    EXPECT_TRUE(SameBoot(agent, "b1"));
+    EXPECT_FALSE(SameBoot(agent, "b2"));
+    agent.bootId = "";
+    EXPECT_FALSE(SameBoot(agent, "")) << "an unknown boot is no boot of ours";
 }
 
 // The health record the recorder last wrote.
@@ -100,14 +111,17 @@ void Collect(int priority, const char* text) {
 class HealthMonitorTest : public ::testing::Test {
   protected:
     HealthMonitorTest() { gAlarms.clear(); }
+    // Moves both clocks on.
     void Advance(int millis) {
         mMillis += millis;
         mEnv.SetTime(mNow + mMillis / 1000, mMillis % 1000);
+        mEnv.SetBootTime(kBoot + mMillis / 1000, mMillis % 1000);
     }
 
+    static constexpr time_t kBoot = 5000;
     SandboxEnv mEnv;
     const time_t mNow = 1700000000;
-    const bool mClockSet = (mEnv.SetTime(mNow, 0), true);
+    const bool mClockSet = (mEnv.SetTime(mNow, 0), mEnv.SetBootTime(kBoot, 0), true);
     int mMillis = 0;
     HealthMonitor mMonitor{77, "9.9", Collect};
 };
@@ -210,7 +224,7 @@ TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {
 }
 
 // Dropping is one warning when it starts, a running total at most hourly while it lasts (on the
-// clock of the environment, never held back by a clock set back) and the total when it ends.
+// boot clock: a wall clock set back or forward changes nothing) and the total when it ends.
 TEST_F(HealthMonitorTest, RecordsDroppedAreCountedHourlyAndWhenDownloadsSucceedAgain) {
     const std::string full = "write /o/x.tmp: No space left on device";
     const std::string warning = std::to_string(LOG_WARNING) + " ";
@@ -237,12 +251,12 @@ TEST_F(HealthMonitorTest, RecordsDroppedAreCountedHourlyAndWhenDownloadsSucceedA
     mMonitor.RecordsDropped(10, "other");
     ASSERT_EQ(2u, gAlarms.size());
     EXPECT_EQ(warning + "50 records dropped from the download log: other", gAlarms[1]);
-    mEnv.SetTime(mNow, 0);  // set back by an hour
+    mEnv.SetTime(mNow + 7 * 3600, 0);  // the wall clock set forward by hours
     mMonitor.RecordsDropped(5, full);
     EXPECT_EQ(2u, gAlarms.size());
-    mEnv.SetTime(mNow + 3600, 0);
+    Advance(3600 * 1000);
     mMonitor.RecordsDropped(5, full);
-    ASSERT_EQ(3u, gAlarms.size()) << "an hour after the clock went back, counted again";
+    ASSERT_EQ(3u, gAlarms.size()) << "an hour of the boot clock later, counted again";
     EXPECT_EQ(warning + "60 records dropped from the download log: " + full, gAlarms[2]);
 
     mMonitor.DropsEnded();
@@ -265,33 +279,102 @@ void CollectWarning(const char* text) {
     gWarnings.push_back(text);
 }
 
-TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay) {
-    DeliveryMonitor agent(812, Collect, CollectWarning);
-    agent.Started(2);
-    agent.AttemptEnded(false, "curl exited with status 7", 2);
-    Advance(60000);
-    agent.AttemptEnded(false, "curl exited with status 7", 2);
+// The delivery agent's record as last written.
+DeliveryHealth ReadDeliveryRecord() {
     std::string text, error;
     DeliveryHealth written;
-    ASSERT_TRUE(ReadWholeFile(kDeliveryRecordPath, &text));
-    ASSERT_TRUE(ParseDeliveryRecord(text, &written, &error)) << error;
+    EXPECT_TRUE(ReadWholeFile(kDeliveryRecordPath, &text));
+    EXPECT_TRUE(ParseDeliveryRecord(text, &written, &error)) << error;
+    return written;
+}
+
+void SetBootId(const std::string& id) {
+    MakeDirs("/proc/sys/kernel/random");
+    WriteFileAtomically(kBootIdPath, id + "\n", 0644);
+}
+
+const char kCurlFailed[] = "curl exited with status 7";
+
+// The delay counts on the boot clock: wall-clock jumps either way neither raise nor hold back the
+// alarm.
+TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay) {
+    SetBootId("boot-a");
+    DeliveryMonitor agent(812, Collect, CollectWarning);
+    EXPECT_FALSE(agent.Started(2));
+    agent.AttemptEnded(false, kCurlFailed, 2);
+    mEnv.SetTime(mNow + 86400, 0);
+    agent.AttemptEnded(false, kCurlFailed, 2);
+    EXPECT_TRUE(gAlarms.empty()) << "the wall clock set forward a day";
+    DeliveryHealth written = ReadDeliveryRecord();
     EXPECT_EQ(mNow, written.failingSince) << "failing since the first failure, not the last";
-    EXPECT_EQ("curl exited with status 7", written.error);
-    EXPECT_TRUE(gAlarms.empty());
-    Advance(60000);
-    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    EXPECT_EQ(kBoot, written.failingSinceBoot);
+    EXPECT_EQ("boot-a", written.bootId);
+    EXPECT_EQ(kCurlFailed, written.error);
+    Advance(119000);
+    mEnv.SetTime(mNow - 86400, 0);
+    agent.AttemptEnded(false, kCurlFailed, 2);
+    EXPECT_TRUE(gAlarms.empty()) << "119 s of the boot clock, the wall clock set back a day";
+    Advance(1000);
+    mEnv.SetTime(mNow - 86400, 0);
+    agent.AttemptEnded(false, kCurlFailed, 2);
     ASSERT_EQ(1u, gAlarms.size());
     EXPECT_EQ(std::to_string(LOG_WARNING) +
                   " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
                   "status 7)",
               gAlarms[0]);
     Advance(600000);
-    agent.AttemptEnded(false, "curl exited with status 7", 2);
+    agent.AttemptEnded(false, kCurlFailed, 2);
     EXPECT_EQ(1u, gAlarms.size()) << "no second alarm while the failing goes on";
     agent.AttemptEnded(true, "", 2);
     EXPECT_EQ(0, agent.record().failingSince);
     EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
               gAlarms.back());
+    EXPECT_TRUE(gWarnings.empty());
+}
+
+// Agents come and go with the recorder: a new one of the same boot carries on from when the
+// failures began and whether the alarm was raised; one of another boot, or after a success,
+// starts afresh.
+TEST_F(HealthMonitorTest, ANewAgentOfTheSameBootCarriesOnItsPredecessorsFailures) {
+    SetBootId("boot-a");
+    {
+        DeliveryMonitor first(812, Collect, CollectWarning);
+        first.Started(2);
+        first.AttemptEnded(false, kCurlFailed, 2);
+    }
+    for (int pid = 813; pid < 816; ++pid) {
+        Advance(40000);
+        DeliveryMonitor next(pid, Collect, CollectWarning);
+        EXPECT_TRUE(next.Started(2)) << pid;
+        EXPECT_EQ(kBoot, ReadDeliveryRecord().failingSinceBoot) << pid;
+        EXPECT_EQ(pid, ReadDeliveryRecord().pid);
+        next.AttemptEnded(false, kCurlFailed, 2);
+    }
+    ASSERT_EQ(1u, gAlarms.size()) << "raised after 120 s across three restarts";
+    EXPECT_EQ(std::to_string(LOG_WARNING) +
+                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
+                  "status 7)",
+              gAlarms[0]);
+    {
+        DeliveryMonitor raisedBefore(816, Collect, CollectWarning);
+        EXPECT_TRUE(raisedBefore.Started(2));
+        raisedBefore.AttemptEnded(false, kCurlFailed, 2);
+        EXPECT_EQ(1u, gAlarms.size()) << "not raised again by a successor";
+        raisedBefore.AttemptEnded(true, "", 2);
+        ASSERT_EQ(2u, gAlarms.size()) << "but cleared by it";
+        EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
+                  gAlarms[1]);
+    }
+    EXPECT_FALSE(DeliveryMonitor(817, Collect, CollectWarning).Started(2)) << "after a success";
+
+    DeliveryMonitor(818, Collect, CollectWarning).AttemptEnded(false, kCurlFailed, 2);
+    SetBootId("boot-b");
+    Advance(1000);
+    DeliveryMonitor rebooted(819, Collect, CollectWarning);
+    EXPECT_FALSE(rebooted.Started(2)) << "another boot's boot-clock stamps mean nothing";
+    rebooted.AttemptEnded(false, kCurlFailed, 2);
+    EXPECT_EQ(kBoot + mMillis / 1000, ReadDeliveryRecord().failingSinceBoot);
+    EXPECT_EQ("boot-b", ReadDeliveryRecord().bootId);
     EXPECT_TRUE(gWarnings.empty());
 }
 

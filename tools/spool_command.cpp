@@ -44,9 +44,12 @@ int ListSpool(const std::string& folder, FILE* out, FILE* err) {
             ++unreadable;
         }
         bytes += file.bytes;
+        // Ages come from the wall clock; one set back since the file was written counts the file
+        // as new rather than of a negative age.
+        const long long age =
+            static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified);
         fprintf(out, "%s  %s records  %lld bytes  %lld s old\n", file.name.c_str(), count.c_str(),
-                file.bytes,
-                static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified));
+                file.bytes, age > 0 ? age : 0);
     }
     const std::string total = unreadable == 0 ? std::to_string(records) : "?";
     fprintf(out, "%lu files, %s records, %lld bytes waiting in %s\n",

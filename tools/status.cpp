@@ -5,6 +5,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
@@ -61,7 +62,9 @@ struct DeliveryView {
 
 // Everything cdrctl status tells, gathered first and then printed in either form.
 struct View {
-    int64_t now = 0;
+    int64_t now = 0;      // wall clock, for what is shown
+    int64_t bootNow = 0;  // boot clock, for how long deliveries have failed
+    std::string bootId;
     int pid = 0;             // the running recorder's pid; 0: none runs
     bool known = false;      // a health record of that recorder (or of the last one) was read
     bool current = false;    // the record is the running recorder's own
@@ -132,7 +135,10 @@ void ReadHealthRecord(View* view) {
 void LookAtOutbox(DeliveryView* view, int64_t now) {
     const std::vector<OutboxFile> files = Outbox(view->folder).Files();
     view->files = files.size();
-    if (!files.empty()) view->oldestAge = now - static_cast<int64_t>(files.front().modified);
+    // A file's age can only come from the wall clock; one set back since the file was written
+    // would make it negative, so it counts as new.
+    if (!files.empty())
+        view->oldestAge = std::max<int64_t>(0, now - static_cast<int64_t>(files.front().modified));
     for (const OutboxFile& file : files) {
         try {
             view->records += CountRecords(file.path);
@@ -191,7 +197,8 @@ void Judge(View* view) {
             view->problems.push_back(StoreProblem(view->record.stores[i], kStoreNames[i]));
     if (RecordsDropping(view->record)) view->problems.push_back(DropProblem(view->record));
     const DeliveryView& delivery = view->delivery;
-    if (delivery.automatic && delivery.agentKnown && DeliveryOverdue(delivery.agent, view->now))
+    if (delivery.automatic && delivery.agentKnown && SameBoot(delivery.agent, view->bootId) &&
+        DeliveryOverdue(delivery.agent, view->bootNow))
         view->problems.push_back("deliveries failing since " +
                                  LocalTimeText(delivery.agent.failingSince) + ": " +
                                  delivery.agent.error);
@@ -202,6 +209,8 @@ View Gather() {
     struct timespec now;
     Env::Current()->Now(&now);
     view.now = now.tv_sec;
+    view.bootNow = BootMillis() / 1000;
+    view.bootId = BootId();
     const pid_t holder = InstanceLockHolder(kRecorderLockPath, nullptr);
     if (holder > 0) view.pid = static_cast<int>(holder);
     ReadHealthRecord(&view);
@@ -244,7 +253,16 @@ std::string OutboxText(const DeliveryView& delivery) {
     return text;
 }
 
-std::string AgentText(const DeliveryView& delivery, int64_t now) {
+// How long deliveries have failed, in whole minutes by the boot clock; "before this boot" when
+// the record is of an earlier boot, whose boot-clock stamps say nothing now.
+std::string FailingText(const View& view) {
+    const DeliveryHealth& agent = view.delivery.agent;
+    if (!SameBoot(agent, view.bootId)) return "before this boot";
+    return std::to_string(DeliveryFailingSeconds(agent, view.bootNow) / 60) + " min";
+}
+
+std::string AgentText(const View& view) {
+    const DeliveryView& delivery = view.delivery;
     if (!delivery.commandSet) return "no download_cmd: files wait for pickup";
     if (delivery.agentDenied) return std::string("agent ") + kNoPermission;
     if (!delivery.agentKnown) return "no delivery agent record";
@@ -256,14 +274,13 @@ std::string AgentText(const DeliveryView& delivery, int64_t now) {
     if (agent.result == Outcome::kOk) return text + " ok";
     text += " failed: " + agent.error;
     return text + ", failing since " + LocalTimeText(agent.failingSince) + " (" +
-           std::to_string((now - agent.failingSince) / 60) + " min; alarm after " +
-           std::to_string(agent.alarmAfterMinutes) + ")";
+           FailingText(view) + "; alarm after " + std::to_string(agent.alarmAfterMinutes) + ")";
 }
 
 std::string DeliveryText(const View& view) {
     if (!view.delivery.automatic) return "automatic download off; " + OutboxText(view.delivery);
     return "download log " + StoreText(view.record.stores[HealthRecord::kDownloadLog]) + "; " +
-           OutboxText(view.delivery) + "; " + AgentText(view.delivery, view.now);
+           OutboxText(view.delivery) + "; " + AgentText(view);
 }
 
 std::string QueuesText(const View& view) {
@@ -371,13 +388,17 @@ std::string JsonRecorder(const View& view) {
     return json + ",\"queues\":" + JsonQueues(view) + "}";
 }
 
-std::string JsonAgent(const DeliveryView& delivery) {
+std::string JsonAgent(const View& view) {
+    const DeliveryView& delivery = view.delivery;
     if (!delivery.agentKnown) return "null";
     const DeliveryHealth& agent = delivery.agent;
+    const int64_t failing =
+        SameBoot(agent, view.bootId) ? DeliveryFailingSeconds(agent, view.bootNow) : -1;
     return "{\"pid\":" + std::to_string(agent.pid) +
            ",\"running\":" + JsonFlag(delivery.agentRunning) + ",\"time\":" + JsonTime(agent.time) +
            ",\"result\":\"" + OutcomeName(agent.result) + "\",\"error\":" + JsonText(agent.error) +
-           ",\"failing_since\":" + JsonTime(agent.failingSince) +
+           ",\"failing_since\":" + JsonTime(agent.failingSince) + ",\"failing_seconds\":" +
+           (failing < 0 ? "null" : std::to_string(static_cast<long long>(failing))) +
            ",\"alarm_after_minutes\":" + std::to_string(agent.alarmAfterMinutes) + "}";
 }
 
@@ -394,8 +415,8 @@ std::string JsonDelivery(const View& view) {
            "},\"dropped\":" + std::to_string(view.record.dropped) +
            ",\"dropping_since\":" + JsonTime(view.record.droppingSince) +
            ",\"drop_reason\":" + JsonText(view.record.dropReason) +
-           ",\"command_set\":" + JsonFlag(delivery.commandSet) +
-           ",\"agent\":" + JsonAgent(delivery) + "}";
+           ",\"command_set\":" + JsonFlag(delivery.commandSet) + ",\"agent\":" + JsonAgent(view) +
+           "}";
 }
 
 void PrintJson(const View& view, FILE* out) {

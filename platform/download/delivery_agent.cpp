@@ -178,12 +178,18 @@ class Agent {
 };
 
 void Agent::Run() {
+    unsigned alarmAfterMinutes = static_cast<unsigned>(DeliveryHealth().alarmAfterMinutes);
     try {
-        mMonitor.Started(ReadDownloadSettings(false).alarmAfterMinutes);
+        alarmAfterMinutes = ReadDownloadSettings(false).alarmAfterMinutes;
     } catch (const std::exception&) {
         // The first turn says why; the default delay holds meanwhile.
-        mMonitor.Started(static_cast<unsigned>(DeliveryHealth().alarmAfterMinutes));
     }
+    if (mMonitor.Started(alarmAfterMinutes))
+        Trace(
+            "agent %ld carries on from the failures recorded in this boot: deliveries failing "
+            "for %lld s\n",
+            static_cast<long>(getpid()),
+            static_cast<long long>(DeliveryFailingSeconds(mMonitor.record(), BootMillis() / 1000)));
     while (Turn()) {
     }
     Trace("agent %ld ends: the recorder has ended\n", static_cast<long>(getpid()));

@@ -11,10 +11,25 @@
 
 namespace {
 
-int64_t NowSeconds() {
+int64_t WallSeconds() {
     struct timespec now;
     Env::Current()->Now(&now);
     return static_cast<int64_t>(now.tv_sec);
+}
+
+int64_t BootSeconds() {
+    return static_cast<int64_t>(BootMillis() / 1000);
+}
+
+// The record the last agent wrote; false when there is none that can be read.
+bool ReadEarlierRecord(DeliveryHealth* record) {
+    std::string text, error;
+    try {
+        if (!ReadWholeFile(kDeliveryRecordPath, &text)) return false;
+    } catch (const std::exception&) {
+        return false;  // as if none: this agent's own record replaces it
+    }
+    return ParseDeliveryRecord(text, record, &error);
 }
 
 }  // namespace
@@ -22,32 +37,55 @@ int64_t NowSeconds() {
 DeliveryMonitor::DeliveryMonitor(int pid, AlarmSink alarm, WarningSink warn)
     : mAlarm(alarm), mWarn(warn) {
     mRecord.pid = pid;
+    mRecord.bootId = BootId();
 }
 
-void DeliveryMonitor::Started(unsigned alarmAfterMinutes) {
+bool DeliveryMonitor::Started(unsigned alarmAfterMinutes) {
+    const bool carried = CarryOnFailures();
     mRecord.alarmAfterMinutes = static_cast<int>(alarmAfterMinutes);
     Write();
+    return carried;
+}
+
+bool DeliveryMonitor::CarryOnFailures() {
+    DeliveryHealth earlier;
+    if (!ReadEarlierRecord(&earlier) || !SameBoot(earlier, mRecord.bootId) ||
+        earlier.failingSince == 0)
+        return false;
+    mRecord.time = earlier.time;
+    mRecord.result = earlier.result;
+    mRecord.error = earlier.error;
+    mRecord.failingSince = earlier.failingSince;
+    mRecord.failingSinceBoot = earlier.failingSinceBoot;
+    mRecord.alarmRaised = earlier.alarmRaised;
+    return true;
 }
 
 void DeliveryMonitor::AttemptEnded(bool delivered, const std::string& error,
                                    unsigned alarmAfterMinutes) {
-    const int64_t now = NowSeconds();
+    const int64_t bootNow = BootSeconds();
     mRecord.alarmAfterMinutes = static_cast<int>(alarmAfterMinutes);
-    mRecord.time = now;
+    mRecord.time = WallSeconds();
     mRecord.result = delivered ? Outcome::kOk : Outcome::kFailed;
     mRecord.error = delivered ? "" : error;
     if (delivered) {
         mRecord.failingSince = 0;
-        if (mAlarmRaised) mAlarm(LOG_NOTICE, "delivery recovered: statistics delivered again");
-        mAlarmRaised = false;
+        mRecord.failingSinceBoot = 0;
+        if (mRecord.alarmRaised)
+            mAlarm(LOG_NOTICE, "delivery recovered: statistics delivered again");
+        mRecord.alarmRaised = false;
     } else {
-        if (mRecord.failingSince == 0) mRecord.failingSince = now;
-        if (!mAlarmRaised && DeliveryOverdue(mRecord, now)) {
-            mAlarmRaised = true;
+        if (mRecord.failingSince == 0) {
+            mRecord.failingSince = mRecord.time;
+            mRecord.failingSinceBoot = bootNow;
+        }
+        if (!mRecord.alarmRaised && DeliveryOverdue(mRecord, bootNow)) {
+            mRecord.alarmRaised = true;
             char text[1024];
             snprintf(text, sizeof text,
                      "deliveries failing for %lld minutes: statistics not delivered (%s)",
-                     static_cast<long long>((now - mRecord.failingSince) / 60), error.c_str());
+                     static_cast<long long>(DeliveryFailingSeconds(mRecord, bootNow) / 60),
+                     error.c_str());
             mAlarm(LOG_WARNING, text);
         }
     }
@@ -55,7 +93,7 @@ void DeliveryMonitor::AttemptEnded(bool delivered, const std::string& error,
 }
 
 void DeliveryMonitor::Write() {
-    mRecord.written = NowSeconds();
+    mRecord.written = WallSeconds();
     try {
         WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(mRecord), 0600);
         mWriteFailed = false;

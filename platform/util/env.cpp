@@ -1,11 +1,14 @@
 #include "platform/util/env.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <sys/uio.h>
@@ -17,6 +20,109 @@
 #include <vector>
 
 namespace {
+
+// The clock offsets that the file named by CDR_CLOCK_SHIFT asks for (see env.h). Lock-free, so
+// that a signal handler that takes the time never waits for another thread: one thread at a time
+// looks at the file, the others go on with the offsets last read.
+class ClockShift {
+  public:
+    ClockShift() {
+        const char* path = getenv("CDR_CLOCK_SHIFT");
+        if (path != nullptr) mPath = path;
+    }
+
+    long Wall() {
+        Refresh();
+        return mWall.load(std::memory_order_relaxed);
+    }
+    long Boot() {
+        Refresh();
+        return mBoot.load(std::memory_order_relaxed);
+    }
+
+  private:
+    void Refresh();
+    void Load();
+    const char* Distrust(const struct stat& info) const;
+    void Ignore(const char* why);
+    void Set(long wall, long boot) {
+        mWall.store(wall, std::memory_order_relaxed);
+        mBoot.store(boot, std::memory_order_relaxed);
+    }
+
+    std::string mPath;
+    std::atomic<long> mWall{0};
+    std::atomic<long> mBoot{0};
+    std::atomic<long> mNextLook{0};  // seconds of the monotonic clock
+    std::atomic<bool> mBusy{false};
+    // Only touched by the thread that holds mBusy:
+    struct stat mSeen = {};
+    bool mWarned = false;
+};
+
+bool SameFileState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mode == b.st_mode && a.st_uid == b.st_uid && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+void ClockShift::Refresh() {
+    if (mPath.empty()) return;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long second = static_cast<long>(now.tv_sec);
+    if (second < mNextLook.load(std::memory_order_relaxed)) return;
+    if (mBusy.exchange(true, std::memory_order_acquire)) return;
+    mNextLook.store(second + 1, std::memory_order_relaxed);
+    struct stat info;
+    if (::stat(mPath.c_str(), &info) != 0) {
+        mSeen = {};
+        Set(0, 0);  // no file, no shift
+    } else if (!SameFileState(info, mSeen)) {
+        mSeen = info;
+        Load();
+    }
+    mBusy.store(false, std::memory_order_release);
+}
+
+// Why the opened file must not steer the clocks; null when it may.
+const char* ClockShift::Distrust(const struct stat& info) const {
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    if (info.st_uid != 0 && info.st_uid != geteuid()) return "owned by another user";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by group or others";
+    return nullptr;
+}
+
+// Reads "WALL BOOT" (signed seconds) from the file, judged by what was opened, not by its name.
+void ClockShift::Load() {
+    const int fd = ::open(mPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        if (fd >= 0) ::close(fd);
+        return Ignore(strerror(errno));
+    }
+    const char* distrust = Distrust(info);
+    char text[64] = {};
+    const ssize_t got = distrust == nullptr ? ::read(fd, text, sizeof text - 1) : 0;
+    ::close(fd);
+    if (distrust != nullptr) return Ignore(distrust);
+    long long wall = 0, boot = 0;
+    char rest = 0;
+    const long long most = 0x7fffffffLL;  // a 32-bit time_t's reach
+    if (got <= 0 || sscanf(text, "%lld %lld %c", &wall, &boot, &rest) != 2 || wall > most ||
+        wall < -most || boot > most || boot < -most)
+        return Ignore("not two whole numbers of seconds");
+    Set(static_cast<long>(wall), static_cast<long>(boot));
+}
+
+void ClockShift::Ignore(const char* why) {
+    Set(0, 0);
+    if (mWarned) return;
+    mWarned = true;
+    dprintf(STDERR_FILENO,
+            "%s: <WARNING> clock shift file %s ignored (%s): the clocks run unshifted\n",
+            program_invocation_short_name, mPath.c_str(), why);
+}
 
 class PosixEnv : public Env {
   public:
@@ -71,8 +177,17 @@ class PosixEnv : public Env {
         errno = error;
         return error == 0 ? 0 : -1;
     }
-    void Now(struct timespec* now) override { clock_gettime(CLOCK_REALTIME, now); }
+    void Now(struct timespec* now) override {
+        clock_gettime(CLOCK_REALTIME, now);
+        now->tv_sec += mShift.Wall();
+    }
     void LocalTime(time_t seconds, struct tm* out) override { localtime_r(&seconds, out); }
+    void BootTime(struct timespec* now) override {
+        // Kernels before 2.6.39 lack the boot clock; the monotonic one then stands in, which
+        // only stops while the system is suspended.
+        if (clock_gettime(CLOCK_BOOTTIME, now) != 0) clock_gettime(CLOCK_MONOTONIC, now);
+        now->tv_sec += mShift.Boot();
+    }
     std::string QueueName(const std::string& name) override { return name; }
     std::string ConfigurationRoot() override {
         const char* root = getenv("VELK_PATH");
@@ -89,6 +204,9 @@ class PosixEnv : public Env {
             static_cast<unsigned long long>(info.totalram) * std::max(info.mem_unit, 1u);
         return std::min<unsigned long long>(total, SIZE_MAX);
     }
+
+  private:
+    ClockShift mShift;
 };
 
 std::atomic<Env*> gCurrent{nullptr};
@@ -238,6 +356,9 @@ void ForwardingEnv::Now(struct timespec* now) {
 void ForwardingEnv::LocalTime(time_t seconds, struct tm* out) {
     mpTarget->LocalTime(seconds, out);
 }
+void ForwardingEnv::BootTime(struct timespec* now) {
+    mpTarget->BootTime(now);
+}
 std::string ForwardingEnv::QueueName(const std::string& name) {
     return mpTarget->QueueName(name);
 }
@@ -255,4 +376,24 @@ long long MonotonicMillis() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+long long BootMillis() {
+    struct timespec now;
+    Env::Current()->BootTime(&now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+const char kBootIdPath[] = "/proc/sys/kernel/random/boot_id";
+
+std::string BootId() {
+    Env* env = Env::Current();
+    const int fd = env->Open(kBootIdPath, O_RDONLY, 0);
+    if (fd < 0) return "";
+    char text[64] = {};
+    const ssize_t got = env->Read(fd, text, sizeof text - 1);
+    env->Close(fd);
+    std::string id(text, got > 0 ? static_cast<size_t>(got) : 0);
+    while (!id.empty() && isspace(static_cast<unsigned char>(id.back()))) id.pop_back();
+    return id;
 }

@@ -1,5 +1,5 @@
 // The part of the operating system that tests substitute, behind one narrow interface: files,
-// the wall clock, message-queue names, the configuration root and the host's name.
+// the wall clock, the boot clock, message-queue names, the configuration root and the host's name.
 //
 // Every file the program opens, reads, seeks in, writes, syncs, renames, removes or examines
 // (FIFOs too), every folder it creates or lists, every time stamp it takes, every queue name it
@@ -7,6 +7,14 @@
 // memory size it plans with go through Env::Current(). The default is the plain POSIX
 // environment; tests install a forwarding wrapper that points paths elsewhere, stops the clock,
 // makes a chosen call fail or renames the queues.
+//
+// The POSIX environment shifts its two clocks when CDR_CLOCK_SHIFT names a file holding two
+// signed numbers of seconds, "WALL BOOT": end-to-end tests of the shipped programs move the
+// clocks that way, where no library can be preloaded (an emulator, a sanitizer). The file is
+// looked at no more than once a second and read again when it changed; it counts only when it is
+// a regular file owned by root or by the process's own user that neither group nor others may
+// write (else one warning on standard error, and no shift), so that nobody else can steer the
+// clocks. Without the variable the clocks are the system's.
 //
 // Deliberately not covered, and called directly where they are used:
 // - processes and signals: starting the delivery agent, its delivery command and the restarted
@@ -72,9 +80,15 @@ class Env {
     // with errno set when the folder cannot be read.
     virtual int ListFolder(const char* path, std::vector<std::string>* names) = 0;
 
-    // Wall-clock time, and its breakdown in the local time zone.
+    // Wall-clock time, and its breakdown in the local time zone. Shown to people and written in
+    // files; never used to measure how long something took, since it may be set at any time.
     virtual void Now(struct timespec* now) = 0;
     virtual void LocalTime(time_t seconds, struct tm* out) = 0;
+    // Time since the system booted, suspended time included (CLOCK_BOOTTIME): it never jumps,
+    // so elapsed times that matter to people (how long deliveries have failed, how long since a
+    // record was written) are measured with it. Its stamps mean something only within one boot
+    // (see BootId).
+    virtual void BootTime(struct timespec* now) = 0;
 
     // The operating-system name of the message queue the program calls `name` ("/ping-15").
     virtual std::string QueueName(const std::string& name) = 0;
@@ -129,6 +143,7 @@ class ForwardingEnv : public Env {
     int ListFolder(const char* path, std::vector<std::string>* names) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
+    void BootTime(struct timespec* now) override;
     std::string QueueName(const std::string& name) override;
     std::string ConfigurationRoot() override;
     std::string HostName() override;
@@ -145,3 +160,13 @@ class ForwardingEnv : public Env {
 // Milliseconds of the monotonic clock, which timeouts and pauses measure with (see above: not
 // Env's clock).
 long long MonotonicMillis();
+
+// Milliseconds of Env::Current()'s boot clock.
+long long BootMillis();
+
+// Where the system tells the identity of the current boot.
+extern const char kBootIdPath[];
+
+// The identity of the current boot (kBootIdPath read through Env::Current(), blanks trimmed);
+// empty when it cannot be read, and then no boot is taken for this one.
+std::string BootId();

@@ -75,10 +75,13 @@ std::vector<Field> Fields(DeliveryHealth* r) {
     return {
         {"pid", Kind::kNumber, &r->pid},
         {"written", Kind::kTime, &r->written},
+        {"boot_id", Kind::kText, &r->bootId},
         {"delivery.time", Kind::kTime, &r->time},
         {"delivery.result", Kind::kOutcome, &r->result},
         {"delivery.error", Kind::kText, &r->error},
         {"delivery.failing_since", Kind::kTime, &r->failingSince},
+        {"delivery.failing_since_boot", Kind::kTime, &r->failingSinceBoot},
+        {"delivery.alarm_raised", Kind::kFlag, &r->alarmRaised},
         {"delivery.alarm_after_minutes", Kind::kNumber, &r->alarmAfterMinutes},
     };
 }
@@ -205,9 +208,18 @@ bool RecordsDropping(const HealthRecord& record) {
     return record.dropped > 0;
 }
 
-bool DeliveryOverdue(const DeliveryHealth& record, int64_t now) {
-    return record.failingSince != 0 &&
-           now - record.failingSince >= static_cast<int64_t>(record.alarmAfterMinutes) * 60;
+bool SameBoot(const DeliveryHealth& record, const std::string& bootId) {
+    return !bootId.empty() && record.bootId == bootId;
+}
+
+int64_t DeliveryFailingSeconds(const DeliveryHealth& record, int64_t bootNow) {
+    if (record.failingSince == 0) return -1;
+    return bootNow > record.failingSinceBoot ? bootNow - record.failingSinceBoot : 0;
+}
+
+bool DeliveryOverdue(const DeliveryHealth& record, int64_t bootNow) {
+    return DeliveryFailingSeconds(record, bootNow) >=
+           static_cast<int64_t>(record.alarmAfterMinutes) * 60;
 }
 
 int64_t ProcessStartTicks(int pid) {

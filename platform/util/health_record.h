@@ -69,14 +69,19 @@ struct HealthRecord {
 // a file of its own rather than share the recorder's.
 extern const char kDeliveryRecordPath[];
 
-// How the delivery agent's attempts go.
+// How the delivery agent's attempts go. Times are wall-clock seconds since the epoch, for people;
+// how long deliveries have failed is measured on the boot clock (Env::BootTime), whose stamps
+// count only in the boot the record names.
 struct DeliveryHealth {
     int pid = 0;                      // the agent that wrote the record
     int64_t written = 0;              // when it wrote it
+    std::string bootId;               // the boot it was written in (BootId); empty: unknown
     int64_t time = 0;                 // when the last attempt ended
     Outcome result = Outcome::kNone;  // how it went
     std::string error;                // why it failed, one line
     int64_t failingSince = 0;         // the first failed attempt since the last success; 0: none
+    int64_t failingSinceBoot = 0;     // the same moment in seconds of the boot clock
+    bool alarmRaised = false;         // the delivery alarm was raised for this stretch of failures
     int alarmAfterMinutes = 60;       // attempts failing this long need attention
 };
 
@@ -105,8 +110,17 @@ bool NeedsAttention(const HealthRecord& record, int store);
 // The download log drops records because downloads fail, and no download has succeeded since.
 bool RecordsDropping(const HealthRecord& record);
 
-// Deliveries have failed for at least `alarmAfterMinutes` at `now`.
-bool DeliveryOverdue(const DeliveryHealth& record, int64_t now);
+// The record was written in the boot `bootId`, so its boot-clock stamps can be compared with this
+// boot's clock. False when either boot is unknown.
+bool SameBoot(const DeliveryHealth& record, const std::string& bootId);
+
+// How long deliveries have failed at `bootNow` (seconds of the boot clock of the record's boot):
+// -1 when they are not failing. Never negative otherwise: a boot clock that reads earlier than
+// the first failure (only a test's shifted clock does) counts as no time passed.
+int64_t DeliveryFailingSeconds(const DeliveryHealth& record, int64_t bootNow);
+
+// Deliveries have failed for at least `alarmAfterMinutes` at `bootNow`, as above.
+bool DeliveryOverdue(const DeliveryHealth& record, int64_t bootNow);
 
 // When the process `pid` started, in clock ticks after boot (field 22 of its stat file in /proc);
 // 0 when that cannot be read: the process is gone, or /proc hides it.

@@ -64,6 +64,12 @@ void SandboxEnv::SetTime(time_t seconds, unsigned millis) {
     mTime.tv_nsec = static_cast<long>(millis) * 1000000L;
 }
 
+void SandboxEnv::SetBootTime(time_t seconds, unsigned millis) {
+    mFixedBootTime = true;
+    mBootTime.tv_sec = seconds;
+    mBootTime.tv_nsec = static_cast<long>(millis) * 1000000L;
+}
+
 int SandboxEnv::Open(const char* path, int flags, int mode) {
     return target()->Open(Real(path).c_str(), flags, mode);
 }
@@ -97,6 +103,13 @@ void SandboxEnv::Now(struct timespec* now) {
         *now = mTime;
     else
         target()->Now(now);
+}
+
+void SandboxEnv::BootTime(struct timespec* now) {
+    if (mFixedBootTime)
+        *now = mBootTime;
+    else
+        target()->BootTime(now);
 }
 
 void SandboxEnv::LocalTime(time_t seconds, struct tm* out) {

@@ -46,7 +46,8 @@ class ScopedEnv : public ForwardingEnv {
 
 // Every absolute path lands under a private root ("/tmp/logs/cdr.log" becomes
 // "<root>/tmp/logs/cdr.log"), queue names get a suffix unique to this process, and, once
-// SetTime() was called, the clock stands still at the time set.
+// SetTime() was called, the clock stands still at the time set (the boot clock likewise once
+// SetBootTime() was called).
 class SandboxEnv : public ScopedEnv {
   public:
     SandboxEnv();
@@ -58,6 +59,8 @@ class SandboxEnv : public ScopedEnv {
 
     // Stops the clock at `seconds` + `millis`, in UTC as the local time zone.
     void SetTime(time_t seconds, unsigned millis);
+    // Stops the boot clock at `seconds` + `millis`.
+    void SetBootTime(time_t seconds, unsigned millis);
 
     int Open(const char* path, int flags, int mode) override;
     int Rename(const char* from, const char* to) override;
@@ -70,12 +73,15 @@ class SandboxEnv : public ScopedEnv {
     int ListFolder(const char* path, std::vector<std::string>* names) override;
     void Now(struct timespec* now) override;
     void LocalTime(time_t seconds, struct tm* out) override;
+    void BootTime(struct timespec* now) override;
     std::string QueueName(const std::string& name) override;
 
   private:
     TempDir mRoot;
     bool mFixedTime = false;
     struct timespec mTime = {};
+    bool mFixedBootTime = false;
+    struct timespec mBootTime = {};
 };
 
 // Central European time, with its daylight-saving rule, so that local and UTC times differ.
