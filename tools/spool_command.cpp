@@ -3,11 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <exception>
 
 #include "platform/download/download_settings.h"
 #include "platform/download/outbox.h"
+#include "platform/download/outbox_trust.h"
 #include "platform/util/env.h"
 
 std::string OutboxFolder(const std::string& folder) {
@@ -17,7 +19,8 @@ std::string OutboxFolder(const std::string& folder) {
 
 int ListSpool(const std::string& folder, FILE* out, FILE* err) {
     try {
-        const std::vector<OutboxFile> files = Outbox(folder).Files();
+        std::vector<RefusedFile> refused;
+        const std::vector<OutboxFile> files = Outbox(folder).Files(&refused);
         struct timespec now;
         Env::Current()->Now(&now);
         unsigned long records = 0;
@@ -36,6 +39,8 @@ int ListSpool(const std::string& folder, FILE* out, FILE* err) {
                     count.c_str(), file.bytes,
                     static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified));
         }
+        for (const RefusedFile& file : refused)
+            fprintf(out, "%s  not delivered: %s\n", file.name.c_str(), file.problem.c_str());
         fprintf(out, "%lu files, %lu records, %lld bytes waiting in %s\n",
                 static_cast<unsigned long>(files.size()), records, bytes, folder.c_str());
         return 0;
@@ -45,15 +50,22 @@ int ListSpool(const std::string& folder, FILE* out, FILE* err) {
     }
 }
 
+// The owner of the folder `folder`, under whom the recorder may run; root when it cannot be told.
+uid_t FolderOwner(const std::string& folder) {
+    struct stat status;
+    return Env::Current()->Stat(folder.c_str(), &status) == 0 ? status.st_uid : 0;
+}
+
 int WakeSpool(const std::string& folder, FILE* out, FILE* err) {
     const std::string path = Outbox(folder).WakePath();
     Env* env = Env::Current();
-    const int fd = env->Open(path.c_str(), O_WRONLY | O_NONBLOCK, 0);
+    std::string problem;
+    const int fd = OpenWakeFifoToWrite(path, FolderOwner(folder), &problem);
     if (fd < 0) {
         fprintf(err,
-                "cdrctl: no delivery agent listens on %s (%s): it runs while the recorder "
-                "runs with a download_cmd\n",
-                path.c_str(), strerror(errno));
+                "cdrctl: cannot wake the delivery agent through %s: %s; nothing written (an "
+                "agent listens there while the recorder runs with a download_cmd)\n",
+                path.c_str(), problem.c_str());
         return 1;
     }
     // A full FIFO already holds a wake-up: the agent reads it on its next look.
