@@ -310,8 +310,11 @@ bool Agent::OutboxTrusted(const Outbox& outbox) {
     if (problem != mFolderProblem && !problem.empty())
         Trace(
             "<WARNING> the outbox %s is %s: nothing is delivered from it until it is owned by "
-            "root or uid %lu and not writable by others\n",
-            outbox.directory().c_str(), problem.c_str(), static_cast<unsigned long>(geteuid()));
+            "%s and not writable by others\n",
+            outbox.directory().c_str(), problem.c_str(),
+            geteuid() == 0
+                ? "root"
+                : ("root or uid " + std::to_string(static_cast<unsigned long>(geteuid()))).c_str());
     else if (problem != mFolderProblem)
         Trace("the outbox %s is the recorder's again: deliveries resume\n",
               outbox.directory().c_str());
