@@ -92,6 +92,12 @@ void TraceWarning(const char* text) {
     Trace("<WARNING> %s\n", text);
 }
 
+// Who may own the outbox, as people read it: "root", or "root or uid 1000".
+std::string TrustedOwners() {
+    if (geteuid() == 0) return "root";
+    return "root or uid " + std::to_string(static_cast<unsigned long>(geteuid()));
+}
+
 enum class RecorderNews { kNone, kNewFile, kGone };
 
 // Reads what the recorder sent: bytes for new files, or the end of its socket.
@@ -311,10 +317,7 @@ bool Agent::OutboxTrusted(const Outbox& outbox) {
         Trace(
             "<WARNING> the outbox %s is %s: nothing is delivered from it until it is owned by "
             "%s and not writable by others\n",
-            outbox.directory().c_str(), problem.c_str(),
-            geteuid() == 0
-                ? "root"
-                : ("root or uid " + std::to_string(static_cast<unsigned long>(geteuid()))).c_str());
+            outbox.directory().c_str(), problem.c_str(), TrustedOwners().c_str());
     else if (problem != mFolderProblem)
         Trace("the outbox %s is the recorder's again: deliveries resume\n",
               outbox.directory().c_str());
