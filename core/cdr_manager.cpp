@@ -8,6 +8,8 @@
 #include "guard/log_manager.h"
 #include "platform/config/record_journal.h"
 #include "platform/download/download_statistics.h"
+#include "platform/messaging/message_queue.h"
+#include "platform/messaging/queue_state.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/system_log.h"
@@ -118,6 +120,9 @@ int CDRManager::OnLoopTurn() {
         mpHealth->SetHeld(HealthRecord::kDownloadLog, mpDownStatFile != nullptr,
                           mpDownStatFile != nullptr ? mpDownStatFile->GetSectionCount() : 0);
     }
+    const int queueNumbers[HealthRecord::kQueues] = {kCallManagerQueueNumber, kWebSideQueueNumber};
+    for (int i = 0; i < HealthRecord::kQueues; ++i)
+        mpHealth->SetQueue(i, LookAtQueue(QueueNameOf(queueNumbers[i], kRecorderQueuePath)));
     mpHealth->Publish();
     return mpHealth->MillisUntilDue();
 }

@@ -16,6 +16,8 @@
 namespace {
 
 const int64_t kWriteIntervalMillis = 1000;
+// The longest the record goes unwritten: its queue counts are at most this old.
+const int64_t kRefreshIntervalMillis = 3000;
 const int64_t kDropCountIntervalMillis = 60 * 60 * 1000;
 
 int64_t Seconds(int64_t millis) {
@@ -28,6 +30,7 @@ HealthMonitor::HealthMonitor(int pid, const char* version, AlarmSink sink) : mSi
     mRecord.pid = pid;
     mRecord.version = version;
     mRecord.started = Seconds(NowMillis());
+    mRecord.startTicks = ProcessStartTicks(pid);
 }
 
 void HealthMonitor::SaveEnded(int store, const char* error) {
@@ -114,6 +117,12 @@ void HealthMonitor::SetHeld(int store, bool open, uint32_t held) {
     health.held = held;
 }
 
+void HealthMonitor::SetQueue(int index, const QueueHealth& queue) {
+    QueueHealth& known = mRecord.queues[index];
+    mChanged = mChanged || queue.exists != known.exists || queue.name != known.name;
+    known = queue;
+}
+
 void HealthMonitor::Publish() {
     const int64_t now = NowMillis();
     mRecord.written = Seconds(now);
@@ -121,7 +130,11 @@ void HealthMonitor::Publish() {
     mDirty = false;
     mChanged = false;
     try {
-        WriteFileAtomically(kHealthRecordPath, FormatHealthRecord(mRecord), 0600);
+        // A record left by an earlier recorder may be owner-only; a replacement would keep its
+        // mode, so the first write starts afresh.
+        if (!mWritten) RemoveSavedFile(kHealthRecordPath);
+        WriteFileAtomically(kHealthRecordPath, FormatHealthRecord(mRecord), 0644);
+        mWritten = true;
         if (mWriteFailed) Warn("The health record is written again.\n");
         mWriteFailed = false;
     } catch (const std::exception& e) {
@@ -134,10 +147,9 @@ void HealthMonitor::Publish() {
 int HealthMonitor::MillisUntilDue() {
     const int64_t now = NowMillis();
     if (mChanged) return 0;
-    int64_t due = -1;
     // A clock set back must not hold the record back: count from now at the latest.
-    if (mDirty) due = std::min(mLastWrite, now) + kWriteIntervalMillis;
-    if (due < 0) return -1;
+    const int64_t due =
+        std::min(mLastWrite, now) + (mDirty ? kWriteIntervalMillis : kRefreshIntervalMillis);
     if (due <= now) return 0;
     return static_cast<int>(std::min<int64_t>(due - now, 60 * 60 * 1000));
 }

@@ -1,8 +1,10 @@
 // Keeps the recorder's health record (platform/util/health_record.h) and raises the operator's
 // alarms. The report path only counts (RecordAdded); the record is written from the service loop,
-// at most once a second while only counts change and at once when the state changes (a save starts
-// or stops failing, a store opens or closes). An alarm is one record when a condition starts and
-// one when it ends, never one per report.
+// at most once a second while only counts change, at once when the state changes (a save starts
+// or stops failing, a store opens or closes, a queue appears or goes), and every few seconds
+// otherwise, so that its queue counts stay current for the users who cannot look at the queues.
+// It is readable by all: it holds counts, times and paths, no call data. An alarm is one record
+// when a condition starts and one when it ends, never one per report.
 #pragma once
 
 #include <stdint.h>
@@ -48,12 +50,14 @@ class HealthMonitor {
     void DropsEnded();
     // What each store holds now; `open` false for a closed one.
     void SetHeld(int store, bool open, uint32_t held);
+    // How queue `index` (0: the call manager's, 1: the web side's) looks now.
+    void SetQueue(int index, const QueueHealth& queue);
 
     // Writes the record. A record that cannot be written gives one warning line until a write
     // succeeds again; the next turn retries.
     void Publish();
     // How many milliseconds the loop may wait before the record comes due: 0 when it is due now
-    // (call SetHeld, then Publish), -1 when nothing comes due without a new event.
+    // (call SetHeld and SetQueue, then Publish).
     int MillisUntilDue();
 
   private:
@@ -72,5 +76,6 @@ class HealthMonitor {
     // those of them that are not in a synced journal entry either.
     uint32_t mSinceSave[HealthRecord::kStores] = {};
     bool mWriteFailed = false;
+    bool mWritten = false;      // this recorder has written its record at least once
     int64_t mDropsCounted = 0;  // milliseconds: when the dropped records were last counted
 };

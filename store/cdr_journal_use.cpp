@@ -153,6 +153,8 @@ void CDRManager::JournalRecord(bool toDatabase, int index, int type) {
     };
     if (toDatabase) take(mpFiles->mpFile[index], index);
     if (mAutoDownload != 0) take(mpDownStatFile, kDownloadLogTarget);
+    // The database's entry and the log's copy are one write: a replay keeps both or neither.
+    if (count == 2) entries[0].continued = true;
     try {
         mpJournal->Append(entries, count);
     } catch (const std::exception& e) {

@@ -81,8 +81,41 @@ TEST_F(CdrctlShowTest, JsonLinesEscapeWhatJsonCannotHoldAndGroupRepeatedKeys) {
         "{\"ID\":\"2\",\"called\":\"a,b\",\"caller\":\"say \\\"hi\\\"\","
         "\"cr\":\"two\\nlines\\r\\nend\",\"auth_un\":\"Zo\xc3\xab \xe6\x9d\xb1\","
         "\"srtp\":[\"1\",\"0\"]}\n"
-        // A lone byte past ASCII, a cut sequence and a surrogate become \u00HH each.
-        "{\"ID\":\"0\",\"cr\":\"\\u0001\\u007f\\\\ \\u00ff\\u00c3 \\u00ed\\u00a0\\u0080\"}\n");
+        // A lone byte past ASCII, a cut sequence and an encoded surrogate are bytes, not text:
+        // each becomes the lone surrogate U+DCHH, which no valid text holds.
+        "{\"ID\":\"0\",\"cr\":\"\\u0001\\u007f\\\\ \\udcff\\udcc3 \\udced\\udca0\\udc80\"}\n");
+}
+
+// A number that would act on a terminal: a raw CSI byte, the same control encoded in UTF-8, and a
+// right-to-left override that would reverse the rest of the line.
+const std::string kHostileCaller =
+    "12\x9b"
+    "31m34\xc2\x9b"
+    "2J\xe2\x80\xae"
+    "987";
+
+TEST_F(CdrctlShowTest, TerminalControlsAreEscapedForPeopleAndKeptForMachines) {
+    WriteRecords("/conf/telephony/CDR_db",
+                 {{{"ID", "1"}, {"caller", kHostileCaller}, {"called", "\xe2\x81\xa6x\x1b\x7f"}}});
+    const std::string escaped = "12\\x9b31m34\\u009B2J\\u202E987";
+    CdrctlOutcome wide = RunCdrctlCaptured({"show", "stated", "--wide"});
+    ASSERT_EQ(wide.status, 0) << wide.err;
+    // Column widths count the escaped text, so the header lines up with it.
+    EXPECT_EQ(wide.out, "ID  caller" + std::string(escaped.size() - 6 + 2, ' ') + "called\n1   " +
+                            escaped + "  \\u2066x\\x1b\\x7f\n");
+    CdrctlOutcome summary = RunCdrctlCaptured({"show", "stated"});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_NE(summary.out.find(escaped + "  \\u2066x\\x1b\\x7f"), std::string::npos) << summary.out;
+
+    CdrctlOutcome json = RunCdrctlCaptured({"show", "stated", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out,
+              "{\"ID\":\"1\",\"caller\":\"12\\udc9b31m34\\u009b2J\\u202e987\","
+              "\"called\":\"\\u2066x\\u001b\\u007f\"}\n");
+    // CSV into a file or a pipe holds the bytes as stored.
+    CdrctlOutcome csv = RunCdrctlCaptured({"show", "stated", "--csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out, "ID,caller,called\r\n1," + kHostileCaller + ",\xe2\x81\xa6x\x1b\x7f\r\n");
 }
 
 TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {

@@ -196,4 +196,75 @@ TEST_F(CdrctlStatusTest, ADeadRecorderExits1AndItsRecordIsStale) {
         << run.out;
 }
 
+// What a user other than the recorder's meets: the files and folders under `denied` paths cannot
+// be opened or listed (EACCES).
+class DeniedEnv : public ScopedEnv {
+  public:
+    explicit DeniedEnv(std::vector<std::string> denied) : mDenied(std::move(denied)) {}
+    int Open(const char* path, int flags, int mode) override {
+        return Denied(path) ? -1 : ScopedEnv::Open(path, flags, mode);
+    }
+    int ListFolder(const char* path, std::vector<std::string>* names) override {
+        return Denied(path) ? -1 : ScopedEnv::ListFolder(path, names);
+    }
+
+  private:
+    bool Denied(const char* path) {
+        for (const std::string& denied : mDenied)
+            if (std::string(path).compare(0, denied.size(), denied) == 0) return (errno = EACCES);
+        return false;
+    }
+    std::vector<std::string> mDenied;
+};
+
+const char kOutbox[] = "/mnt/bbram/calldata/outbox/";
+
+TEST_F(CdrctlStatusTest, AUserWithoutTheLockTakesLivenessFromTheRecordCheckedAgainstProc) {
+    mRecord.autoDownload = true;
+    WriteFileAtomically(ConfigurationRoot() + "auto-down-stat.conf", "download_cmd=false\n", 0600);
+    WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(DeliveryHealth()), 0600);
+    WriteFileAtomically(std::string(kOutbox) + "stat-d-0000000001-20231114T231000Z.log", "", 0600);
+    mRecord.startTicks = ProcessStartTicks(getpid());
+    ASSERT_NE(0, mRecord.startTicks);
+    DeniedEnv user({kRecorderLockPath, kDeliveryRecordPath, kOutbox + std::string("stat-")});
+    CdrctlOutcome run = Status();
+    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
+    EXPECT_NE(run.out.find("; outbox 1 file, records cannot tell: permission"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("; agent cannot tell: permission\nrecorder: running (pid " +
+                           std::to_string(getpid()) + "), version 0.1.0"),
+              std::string::npos)
+        << run.out;
+    // The outbox's folder itself, hidden: not an empty outbox, and not a problem either.
+    {
+        DeniedEnv folder({kOutbox});
+        run = Status();
+        EXPECT_EQ(kStatusHealthy, run.status) << run.out;
+        EXPECT_NE(run.out.find("; outbox cannot tell: permission; "), std::string::npos) << run.out;
+        CdrctlOutcome spool = RunCdrctlCaptured({"spool"});
+        EXPECT_EQ(1, spool.status);
+        EXPECT_EQ("", spool.out);
+        EXPECT_EQ("cdrctl: cannot read the outbox /mnt/bbram/calldata/outbox/: Permission denied\n",
+                  spool.err);
+    }
+    CdrctlOutcome spool = RunCdrctlCaptured({"spool"});
+    EXPECT_EQ(1, spool.status);
+    EXPECT_NE(spool.out.find("\n1 files, ? records, 0 bytes waiting in "), std::string::npos)
+        << spool.out;
+    EXPECT_NE(spool.err.find("cdrctl: cannot read the outbox /mnt/bbram/calldata/outbox/: 1 of its "
+                             "files unreadable\n"),
+              std::string::npos)
+        << spool.err;
+
+    // The pid now names a later process: same pid, another start.
+    mRecord.startTicks += 1;
+    run = Status();
+    EXPECT_EQ(kStatusNotRunning, run.status) << run.out;
+    EXPECT_NE(run.out.find("recorder: not running (pid " + std::to_string(getpid()) + " ended)"),
+              std::string::npos)
+        << run.out;
+    mRecord.pid = EndedPid();
+    EXPECT_EQ(kStatusNotRunning, Status().status);
+}
+
 }  // namespace

@@ -28,6 +28,9 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     record.dropped = 220;
     record.droppingSince = 1700000020;
     record.dropReason = "write /o: No space";
+    record.startTicks = 8589934592LL;  // past 32 bits: a device up for a year and more
+    record.queues[0] = {"/ping-15", true, 64, 64, ""};
+    record.queues[1] = {"/ping-111", false, 0, 0, "no such queue"};
 
     HealthRecord read;
     std::string error;
@@ -37,6 +40,9 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     EXPECT_EQ("write x: No space left", read.stores[0].saveError);
     EXPECT_EQ("/db is a FIFO, not a regular file", read.stores[2].openError);
     EXPECT_EQ(4102444800LL, read.written);
+    EXPECT_EQ(8589934592LL, read.startTicks);
+    EXPECT_TRUE(RefusesPosts(read.queues[0]));
+    EXPECT_FALSE(RefusesPosts(read.queues[1]));
 
     DeliveryHealth agent;
     agent = {812, 1700000095, 1700000090, Outcome::kFailed, "curl exited\nwith 7", 1700000000, 5};
@@ -107,14 +113,33 @@ class HealthMonitorTest : public ::testing::Test {
 };
 
 TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCounts) {
+    // An earlier recorder's record, owner-only: replacing it must not keep that mode.
+    WriteFileAtomically(kHealthRecordPath, "pid=1\n", 0600);
     EXPECT_EQ(0, mMonitor.MillisUntilDue());  // a new recorder announces itself
     mMonitor.Publish();
-    EXPECT_EQ(-1, mMonitor.MillisUntilDue());
     struct stat st;
     ASSERT_EQ(0, stat(mEnv.Real(kHealthRecordPath).c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(0644u, st.st_mode & 0777) << "readable by users who may not open the queues";
     EXPECT_EQ(77, ReadHealthRecord().pid);
     EXPECT_EQ(mNow, ReadHealthRecord().started);
+    // Nothing changes, yet the record is written again within a few seconds, so that the queue
+    // counts in it stay current.
+    EXPECT_EQ(3000, mMonitor.MillisUntilDue());
+    QueueHealth queue = {"/ping-15", true, 0, 64, ""};
+    mMonitor.SetQueue(0, queue);
+    EXPECT_EQ(0, mMonitor.MillisUntilDue()) << "a queue that appears is a change";
+    mMonitor.Publish();
+    queue.waiting = 64;
+    mMonitor.SetQueue(0, queue);
+    EXPECT_EQ(3000, mMonitor.MillisUntilDue()) << "counts alone wait for the refresh";
+    Advance(3000);
+    EXPECT_EQ(0, mMonitor.MillisUntilDue());
+    mMonitor.Publish();
+    EXPECT_TRUE(RefusesPosts(ReadHealthRecord().queues[0]));
+    queue.exists = false;
+    mMonitor.SetQueue(0, queue);
+    EXPECT_EQ(0, mMonitor.MillisUntilDue()) << "a queue that goes is a change";
+    mMonitor.Publish();
 
     Advance(300);
     for (int i = 0; i < 50; ++i) mMonitor.RecordAdded(0);

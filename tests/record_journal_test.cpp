@@ -146,6 +146,30 @@ TEST(JournalFormatTest, ATornOrDamagedLastEntryEndsTheEntriesBeforeIt) {
     EXPECT_TRUE(cut.damaged);
 }
 
+// A record's database entry and its log copy are one write: a tear anywhere in the copy, even at
+// the boundary between the two, drops both.
+TEST(JournalFormatTest, AWriteOfTwoEntriesCountsWholeOrNotAtAll) {
+    std::string bytes = RecordJournal::EncodeFileHead(3);
+    RecordJournal::EncodeEntry(Marker(Kind::kSaved, 0), 3, &bytes);
+    const size_t pairAt = bytes.size();
+    Entry first = Record(0, 1, Section(1));
+    first.continued = true;
+    RecordJournal::EncodeEntry(first, 3, &bytes);
+    const size_t secondAt = bytes.size();
+    RecordJournal::EncodeEntry(Record(3, 1, "section\n" + Section(1)), 3, &bytes);
+    const size_t pairEnd = bytes.size();
+    bytes.append(64, '\0');
+    EXPECT_EQ(3u, Parse(bytes).entries.size());
+    for (size_t kept = secondAt; kept < pairEnd; ++kept) {
+        std::string torn = bytes;
+        std::fill(torn.begin() + kept, torn.begin() + pairEnd, '\0');
+        const Contents contents = Parse(torn);
+        EXPECT_EQ(1u, contents.entries.size()) << "torn after " << kept;
+        EXPECT_EQ(pairAt, contents.end);
+        EXPECT_TRUE(contents.damaged);
+    }
+}
+
 TEST(JournalFormatTest, AHeaderThatIsNotAJournalsReadsNothing) {
     for (const std::string& bytes :
          {std::string("not a journal at all, but long enough"), std::string("CDRJ"),

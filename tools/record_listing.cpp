@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -89,12 +90,13 @@ size_t ForEachSelected(RecordSource& source, const RecordFilter& filter, size_t 
     return taken;
 }
 
-// The length of the valid UTF-8 sequence starting at text[at], or 0 when there is none. Overlong
-// forms, surrogates and code points past U+10FFFF are not valid.
-size_t Utf8Length(const std::string& text, size_t at) {
+// The length of the valid UTF-8 sequence starting at text[at], or 0 when there is none; its code
+// point in `*code`. Overlong forms, surrogates and code points past U+10FFFF are not valid.
+size_t DecodeUtf8(const std::string& text, size_t at, unsigned* code) {
     const unsigned char lead = static_cast<unsigned char>(text[at]);
     size_t length;
     unsigned lowest;
+    *code = lead;
     if (lead < 0x80) return 1;
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2, lowest = 0x80;
@@ -106,45 +108,75 @@ size_t Utf8Length(const std::string& text, size_t at) {
         return 0;
     }
     if (at + length > text.size()) return 0;
-    unsigned code = lead & (0x7F >> length);
+    *code = lead & (0x7F >> length);
     for (size_t i = 1; i < length; ++i) {
         const unsigned char next = static_cast<unsigned char>(text[at + i]);
         if ((next & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (next & 0x3F);
+        *code = (*code << 6) | (next & 0x3F);
     }
-    if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    if (*code < lowest || *code > 0x10FFFF || (*code >= 0xD800 && *code <= 0xDFFF)) return 0;
     return length;
 }
 
-void AppendHex(std::string* out, const char* prefix, unsigned char byte, int digits) {
-    char hex[16];
-    snprintf(hex, sizeof hex, "%s%0*x", prefix, digits, byte);
+// A character beyond ASCII that a terminal acts on instead of showing: the C1 controls (U+009B
+// starts an escape sequence as ESC [ does) and the bidirectional controls, which reorder what
+// follows them on the line and so can make one number look like another.
+bool IsTerminalControl(unsigned code) {
+    return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
+           (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+// Appends `prefix` and `value` in `digits` hexadecimal digits, capitals when `capitals`.
+void AppendHex(std::string* out, const char* prefix, unsigned value, int digits,
+               bool capitals = false) {
+    char hex[24];
+    snprintf(hex, sizeof hex, capitals ? "%s%0*X" : "%s%0*x", prefix, digits, value);
     out->append(hex);
 }
 
-// The cell as the table shows it: one line, control bytes and backslashes escaped.
+// JSON has no byte escapes: a byte that is not part of valid UTF-8 is written as the lone low
+// surrogate U+DC00 + byte (\udc80 to \udcff). Valid UTF-8 never holds a surrogate, so no text
+// reads back the same, and the bytes can be restored (Python: surrogateescape).
+const unsigned kRawByteBase = 0xDC00;
+
+// Bytes that the table shows as they are: printable ASCII but the backslash.
+bool IsPlain(char c) {
+    return c >= 0x20 && c < 0x7F && c != '\\';
+}
+
+// The cell as the table shows it: one line of valid UTF-8 that a terminal only prints. Line ends
+// and tabs become \n, \r, \t; other C0 bytes, DEL and bytes that are not part of valid UTF-8
+// become \xHH; C1 and bidirectional controls become \uHHHH; a backslash becomes \\.
 std::string TableCell(const std::string& value) {
-    if (std::none_of(value.begin(), value.end(), [](char c) {
-            const unsigned char byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte == 0x7F || c == '\\';
-        }))
-        return value;
+    if (std::all_of(value.begin(), value.end(), IsPlain)) return value;
     std::string shown;
-    for (char c : value) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '\\')
+    for (size_t at = 0; at < value.size();) {
+        unsigned code = 0;
+        const size_t length = DecodeUtf8(value, at, &code);
+        if (length > 1 && !IsTerminalControl(code))
+            shown.append(value, at, length);
+        else if (length > 1)
+            AppendHex(&shown, "\\u", code, 4, true);
+        else if (IsPlain(value[at]))
+            shown += value[at];
+        else if (value[at] == '\\')
             shown += "\\\\";
-        else if (c == '\n')
+        else if (value[at] == '\n')
             shown += "\\n";
-        else if (c == '\r')
+        else if (value[at] == '\r')
             shown += "\\r";
-        else if (c == '\t')
+        else if (value[at] == '\t')
             shown += "\\t";
-        else if (byte < 0x20 || byte == 0x7F)
-            AppendHex(&shown, "\\x", byte, 2);
         else
-            shown += c;
+            AppendHex(&shown, "\\x", static_cast<unsigned char>(value[at]), 2);
+        at += length > 0 ? length : 1;
     }
+    return shown;
+}
+
+std::vector<std::string> Escaped(const std::vector<std::string>& cells) {
+    std::vector<std::string> shown;
+    for (const std::string& cell : cells) shown.push_back(TableCell(cell));
     return shown;
 }
 
@@ -214,8 +246,9 @@ size_t WriteTable(RecordSource& source, const RecordFilter& filter, size_t limit
                 std::max(widths[placed[i]], DisplayWidth(TableCell((*record)[i].second)));
     });
     if (count == 0) return 0;
-    Widen(&widths, columns.names());
-    WriteLine(columns.names(), widths, out);
+    const std::vector<std::string> header = Escaped(columns.names());
+    Widen(&widths, header);
+    WriteLine(header, widths, out);
     source.Rewind();
     ForEachSelected(source, filter, limit, false, [&](RecordEntries* record) {
         WriteLine(RowOf(*record, columns.Place(*record, false), widths.size(), TableCell), widths,
@@ -272,9 +305,7 @@ std::vector<std::string> SummaryCells(const RecordEntries& record) {
         Value(codec),
         PacketLoss(record),
     };
-    std::vector<std::string> line;
-    for (const std::string& cell : cells) line.push_back(TableCell(cell));
-    return line;
+    return Escaped(std::vector<std::string>(std::begin(cells), std::end(cells)));
 }
 
 // The summary: the first pass finds the widths, the second writes.
@@ -327,21 +358,26 @@ void WriteCsvRow(const std::vector<std::string>& fields, FILE* out) {
     fwrite(row.data(), 1, row.size(), out);
 }
 
-// CSV: the first pass finds the columns for the header, the second writes the rows.
+// CSV: the first pass finds the columns for the header, the second writes the rows. Bytes pass
+// as the file holds them for the programs that read it; on a terminal, whose reader is a person,
+// values are escaped as in the table, so that they cannot act on the terminal.
 size_t WriteCsv(RecordSource& source, const RecordFilter& filter, size_t limit, FILE* out) {
+    const bool forPerson = isatty(fileno(out)) == 1;
     Columns columns;
     const size_t count = ForEachSelected(source, filter, limit, true, [&](RecordEntries* record) {
         AddStartIso(record);
         columns.Place(*record, true);
     });
     if (count == 0) return 0;
-    WriteCsvRow(columns.names(), out);
+    WriteCsvRow(forPerson ? Escaped(columns.names()) : columns.names(), out);
     source.Rewind();
     const size_t width = columns.names().size();
     ForEachSelected(source, filter, limit, false, [&](RecordEntries* record) {
         AddStartIso(record);
         WriteCsvRow(RowOf(*record, columns.Place(*record, false), width,
-                          [](const std::string& value) { return value; }),
+                          [forPerson](const std::string& value) {
+                              return forPerson ? TableCell(value) : value;
+                          }),
                     out);
     });
     return count;
@@ -378,28 +414,26 @@ void WriteJsonRecord(const RecordEntries& record, FILE* out) {
 void AppendJsonString(std::string* out, const std::string& text) {
     *out += '"';
     for (size_t at = 0; at < text.size();) {
-        const unsigned char byte = static_cast<unsigned char>(text[at]);
-        const size_t length = Utf8Length(text, at);
-        if (length > 1) {
-            out->append(text, at, length);
-            at += length;
-            continue;
-        }
-        ++at;
-        if (byte == '"')
-            *out += "\\\"";
-        else if (byte == '\\')
-            *out += "\\\\";
+        unsigned code = 0;
+        const size_t length = DecodeUtf8(text, at, &code);
+        const char byte = text[at];
+        at += length > 0 ? length : 1;
+        if (length == 0)
+            AppendHex(out, "\\u", kRawByteBase + static_cast<unsigned char>(byte), 4);
+        else if (length > 1 && !IsTerminalControl(code))
+            out->append(text, at - length, length);
+        else if (byte == '"' || byte == '\\')
+            *out += std::string("\\") + byte;
         else if (byte == '\n')
             *out += "\\n";
         else if (byte == '\r')
             *out += "\\r";
         else if (byte == '\t')
             *out += "\\t";
-        else if (byte < 0x20 || byte >= 0x7F)
-            AppendHex(out, "\\u", byte, 4);
+        else if (code < 0x20 || code >= 0x7F)
+            AppendHex(out, "\\u", code, 4);
         else
-            *out += static_cast<char>(byte);
+            *out += byte;
     }
     *out += '"';
 }

@@ -11,6 +11,7 @@
 #include "platform/download/outbox.h"
 #include "platform/download/outbox_trust.h"
 #include "platform/util/env.h"
+#include "platform/util/file_util.h"
 
 std::string OutboxFolder(const std::string& folder) {
     if (folder.empty()) return ReadDownloadSettings(false).directory;
@@ -18,36 +19,47 @@ std::string OutboxFolder(const std::string& folder) {
 }
 
 int ListSpool(const std::string& folder, FILE* out, FILE* err) {
+    std::vector<OutboxFile> files;
+    std::vector<RefusedFile> refused;
     try {
-        std::vector<RefusedFile> refused;
-        const std::vector<OutboxFile> files = Outbox(folder).Files(&refused);
-        struct timespec now;
-        Env::Current()->Now(&now);
-        unsigned long records = 0;
-        long long bytes = 0;
-        for (const OutboxFile& file : files) {
-            std::string count = "?";
-            try {
-                const unsigned held = CountRecords(file.path);
-                count = std::to_string(held);
-                records += held;
-            } catch (const std::exception& e) {
-                fprintf(err, "cdrctl: %s\n", e.what());
-            }
-            bytes += file.bytes;
-            fprintf(out, "%s  %s records  %lld bytes  %lld s old\n", file.name.c_str(),
-                    count.c_str(), file.bytes,
-                    static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified));
-        }
-        for (const RefusedFile& file : refused)
-            fprintf(out, "%s  not delivered: %s\n", file.name.c_str(), file.problem.c_str());
-        fprintf(out, "%lu files, %lu records, %lld bytes waiting in %s\n",
-                static_cast<unsigned long>(files.size()), records, bytes, folder.c_str());
-        return 0;
+        files = Outbox(folder).Files(&refused);
+    } catch (const FileError& e) {
+        // Said as such, never as an empty outbox: a user who may not look cannot tell.
+        fprintf(err, "cdrctl: cannot read the outbox %s: %s\n", folder.c_str(),
+                strerror(e.error()));
+        return 1;
     } catch (const std::exception& e) {
-        fprintf(err, "cdrctl: %s\n", e.what());
+        fprintf(err, "cdrctl: cannot read the outbox %s: %s\n", folder.c_str(), e.what());
         return 1;
     }
+    struct timespec now;
+    Env::Current()->Now(&now);
+    unsigned long records = 0, unreadable = 0;
+    long long bytes = 0;
+    for (const OutboxFile& file : files) {
+        std::string count = "?";
+        try {
+            const unsigned held = CountRecords(file.path);
+            count = std::to_string(held);
+            records += held;
+        } catch (const std::exception& e) {
+            fprintf(err, "cdrctl: %s\n", e.what());
+            ++unreadable;
+        }
+        bytes += file.bytes;
+        fprintf(out, "%s  %s records  %lld bytes  %lld s old\n", file.name.c_str(), count.c_str(),
+                file.bytes,
+                static_cast<long long>(now.tv_sec) - static_cast<long long>(file.modified));
+    }
+    for (const RefusedFile& file : refused)
+        fprintf(out, "%s  not delivered: %s\n", file.name.c_str(), file.problem.c_str());
+    const std::string total = unreadable == 0 ? std::to_string(records) : "?";
+    fprintf(out, "%lu files, %s records, %lld bytes waiting in %s\n",
+            static_cast<unsigned long>(files.size()), total.c_str(), bytes, folder.c_str());
+    if (unreadable == 0) return 0;
+    fprintf(err, "cdrctl: cannot read the outbox %s: %lu of its files unreadable\n", folder.c_str(),
+            unreadable);
+    return 1;
 }
 
 // The owner of the folder `folder`, under whom the recorder may run; root when it cannot be told.

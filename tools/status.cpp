@@ -1,8 +1,6 @@
 #include "tools/status.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <mqueue.h>
 #include <signal.h>
 #include <string.h>
 #include <time.h>
@@ -14,6 +12,7 @@
 #include "platform/download/download_settings.h"
 #include "platform/download/outbox.h"
 #include "platform/messaging/message_queue.h"
+#include "platform/messaging/queue_state.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "platform/util/health_record.h"
@@ -22,13 +21,26 @@
 
 namespace {
 
-// One of the recorder's queues as a sender sees it.
+// What permission hides from a user other than the recorder's, said in place of what it hides.
+const char kNoPermission[] = "cannot tell: permission";
+
+bool IsPermissionError(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+// Why something could not be read: kNoPermission when this user may not, else the error's text.
+std::string Unreadable(const std::exception& e) {
+    const FileError* error = dynamic_cast<const FileError*>(&e);
+    return error != nullptr && IsPermissionError(error->error()) ? kNoPermission : e.what();
+}
+
+// One of the recorder's queues as a sender sees it, or as the recorder's record tells it when
+// this user may not open it.
 struct QueueView {
-    std::string name;
-    bool exists = false;
-    long waiting = 0;
-    long depth = 0;
-    std::string reason;  // why it cannot be looked at, when it does not exist
+    QueueHealth queue;
+    bool denied = false;      // this user may not open it
+    bool fromRecord = false;  // `queue` is what the running recorder wrote in its record
+    bool Known() const { return !denied || fromRecord; }
 };
 
 // The outbox and the delivery agent, as far as they can be told.
@@ -39,8 +51,10 @@ struct DeliveryView {
     std::string outboxError;  // the outbox cannot be read: why
     unsigned long files = 0;
     unsigned long records = 0;
-    long long oldestAge = -1;  // seconds; -1: no file
-    bool agentKnown = false;   // the agent wrote its record
+    bool recordsHidden = false;  // some files may not be read by this user: records not known
+    long long oldestAge = -1;    // seconds; -1: no file
+    bool agentKnown = false;     // the agent wrote its record
+    bool agentDenied = false;    // this user may not read the agent's record
     bool agentRunning = false;
     DeliveryHealth agent;
 };
@@ -74,32 +88,31 @@ std::string Plural(unsigned long count, const char* noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
-QueueView LookAtQueue(int number) {
-    QueueView view;
-    view.name = QueueNameOf(number, kRecorderQueuePath);
-    MessageQueue queue;
-    const QueueStatus status = queue.Open(view.name, O_RDONLY | O_NONBLOCK);
-    struct mq_attr attributes;
-    if (status == QueueStatus::kOk && mq_getattr(queue.Descriptor(), &attributes) == 0) {
-        view.exists = true;
-        view.waiting = static_cast<long>(attributes.mq_curmsgs);
-        view.depth = static_cast<long>(attributes.mq_maxmsg);
-        return view;
+// Looks at queue `index` of the health record; when this user may not, takes what the running
+// recorder wrote of it.
+QueueView LookAtRecorderQueue(const View& view, int index) {
+    static const int kNumbers[HealthRecord::kQueues] = {kCallManagerQueueNumber,
+                                                        kWebSideQueueNumber};
+    QueueView look;
+    look.queue = LookAtQueue(QueueNameOf(kNumbers[index], kRecorderQueuePath), &look.denied);
+    const QueueHealth& recorded = view.record.queues[index];
+    if (look.denied && view.current && recorded.name == look.queue.name) {
+        look.queue = recorded;
+        look.fromRecord = true;
     }
-    view.reason = status == QueueStatus::kMissing ? "no such queue"
-                  : status == QueueStatus::kOk    ? strerror(errno)
-                                                  : queue.error();
-    return view;
+    return look;
 }
 
 // Reads the text file at `path` into `*text`; false, with the reason in `*error`, when it is
-// absent or unreadable (the records are the recorder's user's only).
-bool ReadRecordText(const char* path, std::string* text, std::string* error) {
+// absent or unreadable; `*denied` tells whether this user may not read it.
+bool ReadRecordText(const char* path, std::string* text, std::string* error,
+                    bool* denied = nullptr) {
     try {
         if (ReadWholeFile(path, text)) return true;
         *error = std::string("no health record at ") + path;
     } catch (const std::exception& e) {
         *error = e.what();
+        if (denied != nullptr) *denied = Unreadable(e) == kNoPermission;
     }
     return false;
 }
@@ -123,8 +136,10 @@ void LookAtOutbox(DeliveryView* view, int64_t now) {
     for (const OutboxFile& file : files) {
         try {
             view->records += CountRecords(file.path);
-        } catch (const std::exception&) {
-            // Counted as a file; its records are the collector's to judge.
+        } catch (const std::exception& e) {
+            // Counted as a file; its records are the collector's to judge, unless this user may
+            // not read them at all.
+            view->recordsHidden = view->recordsHidden || Unreadable(e) == kNoPermission;
         }
     }
 }
@@ -138,10 +153,10 @@ void LookAtDelivery(View* view) {
         delivery.commandSet = !settings.command.empty();
         LookAtOutbox(&delivery, view->now);
     } catch (const std::exception& e) {
-        delivery.outboxError = e.what();
+        delivery.outboxError = Unreadable(e);
     }
     std::string text, error;
-    if (ReadRecordText(kDeliveryRecordPath, &text, &error) &&
+    if (ReadRecordText(kDeliveryRecordPath, &text, &error, &delivery.agentDenied) &&
         ParseDeliveryRecord(text, &delivery.agent, &error)) {
         delivery.agentKnown = true;
         delivery.agentRunning = ProcessRuns(delivery.agent.pid);
@@ -167,9 +182,9 @@ std::string DropProblem(const HealthRecord& record) {
 void Judge(View* view) {
     if (view->pid == 0) return;
     if (!view->current) view->problems.push_back("the recorder has not written its health record");
-    for (const QueueView& queue : view->queues)
-        if (!queue.exists)
-            view->problems.push_back(queue.name + ": not served (" + queue.reason + ")");
+    for (const QueueView& look : view->queues)
+        if (look.Known() && !look.queue.exists)
+            view->problems.push_back(look.queue.name + ": not served (" + look.queue.error + ")");
     if (!view->current) return;
     for (int i = 0; i < HealthRecord::kStores; ++i)
         if (NeedsAttention(view->record, i))
@@ -190,13 +205,14 @@ View Gather() {
     const pid_t holder = InstanceLockHolder(kRecorderLockPath, nullptr);
     if (holder > 0) view.pid = static_cast<int>(holder);
     ReadHealthRecord(&view);
-    // A recorder that could not take its lock still runs: its record then names it.
-    if (holder < 0 && view.known && ProcessRuns(view.record.pid)) {
+    // When the lock cannot be looked at (it is the recorder's user's only, or the recorder could
+    // not take it), the record tells which process runs: its writer, if that still runs.
+    if (holder < 0 && view.known && RecordWriterRuns(view.record)) {
         view.pid = view.record.pid;
         view.current = true;
     }
-    for (int number : {kCallManagerQueueNumber, kWebSideQueueNumber})
-        view.queues.push_back(LookAtQueue(number));
+    for (int i = 0; i < HealthRecord::kQueues; ++i)
+        view.queues.push_back(LookAtRecorderQueue(view, i));
     LookAtDelivery(&view);
     Judge(&view);
     return view;
@@ -218,9 +234,11 @@ std::string StoreText(const StoreHealth& store) {
 }
 
 std::string OutboxText(const DeliveryView& delivery) {
+    if (delivery.outboxError == kNoPermission) return std::string("outbox ") + kNoPermission;
     if (!delivery.outboxError.empty()) return "outbox unreadable: " + delivery.outboxError;
-    std::string text =
-        "outbox " + Plural(delivery.files, "file") + ", " + Plural(delivery.records, "record");
+    std::string text = "outbox " + Plural(delivery.files, "file") + ", " +
+                       (delivery.recordsHidden ? std::string("records ") + kNoPermission
+                                               : Plural(delivery.records, "record"));
     if (delivery.oldestAge >= 0)
         text += ", oldest " + std::to_string(delivery.oldestAge) + " s old";
     return text;
@@ -228,6 +246,7 @@ std::string OutboxText(const DeliveryView& delivery) {
 
 std::string AgentText(const DeliveryView& delivery, int64_t now) {
     if (!delivery.commandSet) return "no download_cmd: files wait for pickup";
+    if (delivery.agentDenied) return std::string("agent ") + kNoPermission;
     if (!delivery.agentKnown) return "no delivery agent record";
     const DeliveryHealth& agent = delivery.agent;
     std::string text =
@@ -249,14 +268,18 @@ std::string DeliveryText(const View& view) {
 
 std::string QueuesText(const View& view) {
     std::string text;
-    for (const QueueView& queue : view.queues) {
+    for (const QueueView& look : view.queues) {
+        const QueueHealth& queue = look.queue;
         text += "; " + queue.name + " ";
-        if (!queue.exists)
-            text += "missing (" + queue.reason + ")";
+        if (!look.Known())
+            text += kNoPermission;
+        else if (!queue.exists)
+            text += "missing (" + queue.error + ")";
         else
             text += std::string(view.pid != 0 ? "served" : "left behind, not served") + ", " +
                     std::to_string(queue.waiting) + " of " + std::to_string(queue.depth) +
-                    " waiting";
+                    " waiting" + (RefusesPosts(queue) ? ", full: posts are refused" : "") +
+                    (look.fromRecord ? " (from the health record)" : "");
     }
     return text;
 }
@@ -323,11 +346,15 @@ std::string JsonStore(const StoreHealth& store, const char* name) {
 
 std::string JsonQueues(const View& view) {
     std::string json = "[";
-    for (const QueueView& queue : view.queues) {
+    for (const QueueView& look : view.queues) {
+        const QueueHealth& queue = look.queue;
         if (json.size() > 1) json += ",";
-        json += "{\"name\":" + JsonText(queue.name) + ",\"exists\":" + JsonFlag(queue.exists) +
+        json += "{\"name\":" + JsonText(queue.name) +
+                ",\"exists\":" + (look.Known() ? JsonFlag(queue.exists) : "null") +
                 ",\"waiting\":" + std::to_string(queue.waiting) +
-                ",\"depth\":" + std::to_string(queue.depth) + "}";
+                ",\"depth\":" + std::to_string(queue.depth) +
+                ",\"full\":" + JsonFlag(RefusesPosts(queue)) +
+                ",\"from_record\":" + JsonFlag(look.fromRecord) + "}";
     }
     return json + "]";
 }

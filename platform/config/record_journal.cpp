@@ -19,6 +19,7 @@ namespace {
 
 const char kMagic[4] = {'C', 'D', 'R', 'J'};
 const uint32_t kVersion = 1;
+const uint8_t kContinued = 0x80;
 // The largest journal read: far above what the compaction lets it reach.
 const size_t kMaxJournalSize = 256u << 20;
 
@@ -55,7 +56,7 @@ size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t genera
     const uint32_t length = GetWord(head + 4);
     if (length > size - offset - kEntryHeadSize) return 0;
     if (Crc32(head + 4, kEntryHeadSize - 4 + length) != GetWord(head)) return 0;
-    const uint8_t kind = static_cast<uint8_t>(head[12]);
+    const uint8_t kind = static_cast<uint8_t>(head[12]) & ~kContinued;
     const uint8_t target = static_cast<uint8_t>(head[13]);
     if (GetWord(head + 8) != generation || !IsKnownKind(kind) || target >= kTargets) return 0;
     entry->kind = static_cast<Kind>(kind);
@@ -65,6 +66,7 @@ size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t genera
     entry->id = GetWord(head + 16);
     entry->payload.assign(head + kEntryHeadSize, length);
     entry->offset = static_cast<uint32_t>(offset);
+    entry->continued = (static_cast<uint8_t>(head[12]) & kContinued) != 0;
     return kEntryHeadSize + length;
 }
 
@@ -84,6 +86,18 @@ struct CrcTable {
     }
     uint32_t values[256];
 };
+
+// Drops the entries of a write that did not reach the journal whole: the last entries read when
+// they announce one more. The journal then counts as damaged where that write starts.
+void DropUnfinishedWrite(Contents* contents, size_t* end) {
+    std::vector<Entry>& entries = contents->entries;
+    if (entries.empty() || !entries.back().continued) return;
+    while (!entries.empty() && entries.back().continued) {
+        *end = entries.back().offset;
+        entries.pop_back();
+    }
+    contents->damaged = true;
+}
 
 }  // namespace
 
@@ -112,7 +126,8 @@ void EncodeEntry(const Entry& entry, uint32_t generation, std::string* out) {
     char head[kEntryHeadSize];
     PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
     PutWord(generation, head + 8);
-    head[12] = static_cast<char>(entry.kind);
+    head[12] =
+        static_cast<char>(static_cast<uint8_t>(entry.kind) | (entry.continued ? kContinued : 0));
     head[13] = static_cast<char>(entry.target);
     head[14] = static_cast<char>(entry.type >> 8);
     head[15] = static_cast<char>(entry.type);
@@ -148,6 +163,7 @@ void ParseJournal(const char* data, size_t size, Contents* contents) {
         contents->entries.push_back(std::move(entry));
         offset += used;
     }
+    DropUnfinishedWrite(contents, &offset);
     contents->end = offset;
 }
 
@@ -356,7 +372,10 @@ void Writer::Compact() {
 // that appends after the compaction always go to the file that holds the live entries.
 void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
     std::string bytes = EncodeFileHead(generation);
-    for (const Entry& entry : kept) EncodeEntry(entry, generation, &bytes);
+    for (Entry entry : kept) {
+        entry.continued = false;  // each kept entry stands alone: its companion may be gone
+        EncodeEntry(entry, generation, &bytes);
+    }
     size_t size = std::max<size_t>(mLimits.initialSize, kFileHeadSize + kEntryHeadSize);
     while (size < 2 * (bytes.size() + kEntryHeadSize)) size *= 2;
     bytes.resize(size, '\0');

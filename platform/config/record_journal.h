@@ -9,7 +9,9 @@
 //     crc (4)      CRC-32 of the rest of the head and of the payload
 //     length (4)   payload bytes
 //     generation   the file's generation (4), so bytes left from another file never count
-//     kind (1)     record, saved-marker, cleared-marker or download-marker
+//     kind (1)     record, saved-marker, cleared-marker or download-marker; the bit 0x80
+//                  set: the next entry belongs to the same write (a record's database entry
+//                  and its download-log copy), so that both count or neither
 //     target (1)   0, 1, 2: the stated, missed, failed calls database; 3: the download log
 //     type (2)     the record's type (1, 2, 4), 0 for markers
 //     id (4)       the record's ID, 0 for markers
@@ -19,7 +21,9 @@
 //   entries commits no metadata. Each write of entries is followed by 20 zero bytes: a head of
 //   zeros always ends the entries, even where new entries overwrite bytes of older ones.
 // An entry whose check fails (torn by a crash during its write, or damaged) ends the entries:
-// those before it count, nothing after it does.
+// those before it count, nothing after it does, nor the entries of the write it ended: a
+// power cut can keep part of a write that was never synced, and a record must not be kept in
+// its database while its download-log copy is lost.
 //
 // Liveness: a record entry is live until a later marker of its target: a saved-marker (the
 // file was saved with it), a cleared-marker (the file was cleared) or a download-marker (the
@@ -52,7 +56,8 @@ struct Entry {
     uint16_t type = 0;
     uint32_t id = 0;
     std::string payload;
-    uint32_t offset = 0;  // where the entry starts in its journal (set by the reader)
+    uint32_t offset = 0;     // where the entry starts in its journal (set by the reader)
+    bool continued = false;  // the next entry was written with it (see the layout above)
 };
 
 // What a journal file holds.

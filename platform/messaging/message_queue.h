@@ -71,6 +71,8 @@ class MessageQueue {
     long Depth() const { return mDepth; }
     // Why the last operation failed, naming the queue.
     const std::string& error() const { return mError; }
+    // The system's error number of the last failure (ENOENT for a missing queue).
+    int errorNumber() const { return mErrno; }
 
   private:
     // Create without taking over a stranger's queue; `access` may add O_EXCL.

@@ -1,6 +1,10 @@
 #include "platform/util/health_record.h"
 
+#include <errno.h>
+#include <signal.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -19,6 +23,7 @@ namespace {
 // The keys of each store begin with these prefixes.
 const char* const kStoreKeys[HealthRecord::kStores] = {"stated", "missed", "failed",
                                                        "download_log"};
+const char* const kQueueKeys[HealthRecord::kQueues] = {"queue.call_manager", "queue.web_side"};
 const char* const kOutcomeNames[] = {"none", "ok", "failed"};
 
 enum class Kind { kFlag, kCount, kNumber, kTime, kOutcome, kText };
@@ -35,6 +40,7 @@ std::vector<Field> Fields(HealthRecord* r) {
     std::vector<Field> fields = {
         {"pid", Kind::kNumber, &r->pid},
         {"started", Kind::kTime, &r->started},
+        {"start_ticks", Kind::kTime, &r->startTicks},
         {"version", Kind::kText, &r->version},
         {"written", Kind::kTime, &r->written},
     };
@@ -53,6 +59,15 @@ std::vector<Field> Fields(HealthRecord* r) {
     fields.push_back({"download.dropped", Kind::kCount, &r->dropped});
     fields.push_back({"download.dropping_since", Kind::kTime, &r->droppingSince});
     fields.push_back({"download.drop_reason", Kind::kText, &r->dropReason});
+    for (int i = 0; i < HealthRecord::kQueues; ++i) {
+        const std::string prefix = std::string(kQueueKeys[i]) + ".";
+        QueueHealth& queue = r->queues[i];
+        fields.push_back({prefix + "name", Kind::kText, &queue.name});
+        fields.push_back({prefix + "exists", Kind::kFlag, &queue.exists});
+        fields.push_back({prefix + "waiting", Kind::kCount, &queue.waiting});
+        fields.push_back({prefix + "depth", Kind::kCount, &queue.depth});
+        fields.push_back({prefix + "error", Kind::kText, &queue.error});
+    }
     return fields;
 }
 
@@ -193,4 +208,32 @@ bool RecordsDropping(const HealthRecord& record) {
 bool DeliveryOverdue(const DeliveryHealth& record, int64_t now) {
     return record.failingSince != 0 &&
            now - record.failingSince >= static_cast<int64_t>(record.alarmAfterMinutes) * 60;
+}
+
+int64_t ProcessStartTicks(int pid) {
+    // The thread folder of the main thread holds the same start time. It is read rather than
+    // /proc/<pid>/stat because a user-mode emulator answers a process's reads of its own stat
+    // file itself, with a start time of its own making that others never see.
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, pid);
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) return 0;
+    char text[1024];
+    const size_t size = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    text[size] = '\0';
+    // The command name (field 2) is in parentheses and may hold blanks and parentheses itself:
+    // the fields after it are counted from the last ')'.
+    const char* at = strrchr(text, ')');
+    if (at == nullptr) return 0;
+    for (int field = 2; field < 22 && at != nullptr; ++field) at = strchr(at + 1, ' ');
+    long long ticks = 0;
+    return at != nullptr && sscanf(at + 1, "%lld", &ticks) == 1 && ticks > 0 ? ticks : 0;
+}
+
+bool RecordWriterRuns(const HealthRecord& record) {
+    if (record.pid <= 0) return false;
+    const int64_t ticks = ProcessStartTicks(record.pid);
+    if (ticks != 0 && record.startTicks != 0) return ticks == record.startTicks;
+    return kill(record.pid, 0) == 0 || errno == EPERM;
 }

@@ -26,12 +26,30 @@ struct StoreHealth {
     std::string openError;          // why it stays closed, one line; empty when not known
 };
 
+// One of the recorder's queues as a sender sees it.
+struct QueueHealth {
+    std::string name;      // the program's name of the queue ("/ping-15")
+    bool exists = false;   // it exists and could be looked at
+    uint32_t waiting = 0;  // messages waiting in it
+    uint32_t depth = 0;    // messages it holds at most: a sender's post waits while it is full
+    std::string error;     // why it could not be looked at, when it does not exist
+};
+
+// True when `queue` is full, so that a sender's post waits and, past its timeout, fails.
+inline bool RefusesPosts(const QueueHealth& queue) {
+    return queue.exists && queue.depth > 0 && queue.waiting >= queue.depth;
+}
+
 struct HealthRecord {
     static const int kStores = 4;  // the three databases, then the download log
     static const int kDownloadLog = 3;
+    static const int kQueues = 2;  // the call manager's queue, then the web side's
 
     int pid = 0;          // the recorder that wrote the record
     int64_t started = 0;  // when it started
+    // When the process started, in clock ticks after boot, as /proc/<pid>/stat gives it: with the
+    // pid it tells the writer from a later process that got the same pid. 0: not known.
+    int64_t startTicks = 0;
     std::string version;  // its version
     int64_t written = 0;  // when it wrote this record
     StoreHealth stores[kStores];
@@ -42,6 +60,9 @@ struct HealthRecord {
     uint32_t dropped = 0;
     int64_t droppingSince = 0;
     std::string dropReason;
+    // The queues as the recorder saw them when it wrote the record; their names are empty in a
+    // record of a recorder that did not look.
+    QueueHealth queues[kQueues];
 };
 
 // Where the delivery agent keeps its own record. The agent is a process of its own, so it writes
@@ -86,3 +107,11 @@ bool RecordsDropping(const HealthRecord& record);
 
 // Deliveries have failed for at least `alarmAfterMinutes` at `now`.
 bool DeliveryOverdue(const DeliveryHealth& record, int64_t now);
+
+// When the process `pid` started, in clock ticks after boot (field 22 of its stat file in /proc);
+// 0 when that cannot be read: the process is gone, or /proc hides it.
+int64_t ProcessStartTicks(int pid);
+
+// Whether the process that wrote `record` still runs: its pid is alive and, when both are known,
+// started at the same tick, so that a pid taken over by a later process does not count.
+bool RecordWriterRuns(const HealthRecord& record);

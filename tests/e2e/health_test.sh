@@ -42,7 +42,7 @@ mount -t tmpfs -o size=64k e2e-db "$db"
 
 start_cdrd
 wait_status 0 "healthy"
-expect_eq 600 "$(stat -c %a /run/cdrd/health)" "mode of the health record"
+expect_eq 644 "$(stat -c %a /run/cdrd/health)" "mode of the health record"
 expect_eq 755 "$(stat -c %a /run/cdrd)" "mode of the runtime folder"
 
 # The storage fills up: every save from then on fails, once per report.

@@ -1,0 +1,119 @@
+# cdrctl as people other than root meet it. As nobody, who may open neither the instance lock
+# nor the queues nor the outbox's files: status gives root's verdict for a healthy recorder,
+# taking liveness and the queues from the health record and saying what it cannot see, and tells
+# a killed recorder from a live one; spool says it cannot read the outbox rather than "0 records".
+# And show keeps a number's terminal controls (raw C1, C1 in UTF-8, a bidirectional override)
+# off the terminal while CSV through a pipe keeps them byte for byte.
+. "$(dirname "$0")/lib.sh"
+
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+outbox=/mnt/bbram/calldata/outbox
+
+# Runs cdrctl status as nobody; fails unless it exits with $1. Leaves the output in $out.
+nobody_status() {
+  local status=0
+  out=$(as_nobody $CDRCTL status "${@:2}") || status=$?
+  expect_eq "$1" "$status" "status as nobody: $out"
+}
+
+mkdir -p "${VELK_PATH}sysconfig"
+echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
+echo "download_cnt=1000" >"${VELK_PATH}auto-down-stat.conf"
+start_cdrd
+$CDRCTL add 1 called=2001
+wait_status 0 "stated:   1 record held"
+expect_eq 644 "$(stat -c %a /run/cdrd/health)" "mode of the health record"
+grep -q "^start_ticks=[1-9]" /run/cdrd/health || fail "no start time: $(cat /run/cdrd/health)"
+
+# --- status as nobody, with the lock as it is and with the lock owner-only
+echo "$(date +%T) status as nobody on a healthy recorder"
+for lock_mode in 644 600; do
+  chmod "$lock_mode" /run/cdrd.lock
+  nobody_status 0
+  grep -q "^recorder: running (pid $CDRD_PID), version .*; /ping-15 served, 0 of [0-9]* waiting (from the health record); /ping-111 served, 0 of [0-9]* waiting (from the health record); healthy$" \
+    <<<"$out" || fail "status as nobody, lock $lock_mode: $out"
+  grep -q "^stated: *1 record held" <<<"$out" || fail "status as nobody: $out"
+  ! grep -q "attention" <<<"$out" || fail "status as nobody invents a problem: $out"
+done
+nobody_status 0 --json
+python3 -c '
+import json, sys
+status = json.loads(sys.argv[1])
+assert status["state"] == "healthy" and status["problems"] == [], status
+assert all(q["exists"] and q["from_record"] for q in status["recorder"]["queues"]), status
+' "$out" || fail "status --json as nobody: $out"
+
+# --- spool as nobody
+echo "$(date +%T) spool as nobody"
+status=0; spool=$(as_nobody $CDRCTL spool 2>&1) || status=$?
+expect_eq 0 "$status" "spool as nobody on an empty outbox: $spool"
+$CDRCTL download-now >/dev/null
+expect_log "Download: done!"
+[ -n "$(ls "$outbox")" ] || fail "no file in the outbox"
+status=0; spool=$(as_nobody $CDRCTL spool 2>&1) || status=$?
+expect_eq 1 "$status" "spool as nobody, files unreadable: $spool"
+grep -q "^1 files, ? records, " <<<"$spool" || fail "spool as nobody: $spool"
+grep -qF "cannot read the outbox $outbox/: 1 of its files unreadable" <<<"$spool" || fail "$spool"
+nobody_status 0
+grep -q "; outbox 1 file, records cannot tell: permission" <<<"$out" || fail "status: $out"
+chmod 700 "$outbox"
+status=0; spool=$(as_nobody $CDRCTL spool 2>&1) || status=$?
+expect_eq 1 "$status" "spool as nobody, outbox unreadable"
+expect_eq "cdrctl: cannot read the outbox $outbox/: Permission denied" "$spool" "spool as nobody"
+chmod 755 "$outbox"
+
+# --- a killed recorder: its record stays, nobody is told it is not running
+echo "$(date +%T) status as nobody after SIGKILL"
+kill -KILL "$CDRD_PID"
+wait "$CDRD_PID" 2>/dev/null || true
+killed=$CDRD_PID CDRD_PID=
+for lock_mode in 644 600; do
+  chmod "$lock_mode" /run/cdrd.lock
+  nobody_status 1
+  grep -q "^recorder: not running (pid $killed ended); health record stale since " <<<"$out" ||
+    fail "status as nobody after SIGKILL, lock $lock_mode: $out"
+done
+
+# --- show: terminal controls in the numbers
+echo "$(date +%T) show with terminal controls in the numbers"
+start_cdrd
+caller=$'12\x9b31m34'      # a raw CSI byte, not valid UTF-8
+called=$'56\xc2\x9b2J78'   # CSI as UTF-8 (U+009B)
+name=$'\xe2\x80\xae0911'   # a right-to-left override (U+202E)
+$CDRCTL add 1 "caller=$caller" "called=$called" "authUserName=$name"
+$CDRCTL flush 1 >/dev/null
+# No raw control reaches the terminal in the formats for people; the escapes stand in for them.
+check_people() {
+  python3 -c '
+import re, sys
+data = open(sys.argv[1], "rb").read()
+text = data.decode("utf-8")  # bytes that are not UTF-8 are escaped, so this never fails
+bad = re.findall("[\x00-\x09\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]", text)
+assert not bad, bad
+for shown in sys.argv[2:]:
+    assert shown in text, (shown, text)
+' "$1" '12\x9b31m34' '56\u009B2J78' "${@:2}" || fail "$1: $(cat -v "$1")"
+}
+$CDRCTL show stated >summary.txt
+check_people summary.txt
+$CDRCTL show stated --wide >wide.txt
+check_people wide.txt '\u202E0911'
+# CSV on a terminal (a pseudo-terminal here), whose rows end in CRLF by design.
+script -qec "$CDRCTL show stated --csv" /dev/null | tr -d '\r' >tty.csv
+check_people tty.csv '\u202E0911'
+# JSON: valid, and the stored bytes told back exactly; CSV through a pipe: the bytes as stored.
+$CDRCTL show stated --json >stated.json
+python3 -m json.tool --json-lines stated.json >/dev/null || fail "JSON: $(cat -v stated.json)"
+$CDRCTL show stated --csv | cat >stated.csv
+python3 -c '
+import csv, json, sys
+want = [a.encode("utf-8", "surrogateescape") for a in sys.argv[3:]]
+record = json.loads(open(sys.argv[1], encoding="utf-8").readline())
+got = [record[k].encode("utf-8", "surrogateescape") for k in ("caller", "called", "auth_un")]
+assert got == want, (got, want)
+row = list(csv.DictReader(open(sys.argv[2], newline="", encoding="utf-8", errors="surrogateescape")))[0]
+got = [row[k].encode("utf-8", "surrogateescape") for k in ("caller", "called", "auth_un")]
+assert got == want, (got, want)
+' stated.json stated.csv "$caller" "$called" "$name" || fail "JSON or CSV: $(cat -v stated.json stated.csv)"
+stop_cdrd
+echo "PASS"
