@@ -3,11 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <exception>
 
 #include "platform/download/download_settings.h"
 #include "platform/download/outbox.h"
+#include "platform/download/outbox_trust.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 
@@ -18,8 +20,9 @@ std::string OutboxFolder(const std::string& folder) {
 
 int ListSpool(const std::string& folder, FILE* out, FILE* err) {
     std::vector<OutboxFile> files;
+    std::vector<RefusedFile> refused;
     try {
-        files = Outbox(folder).Files();
+        files = Outbox(folder).Files(&refused);
     } catch (const FileError& e) {
         // Said as such, never as an empty outbox: a user who may not look cannot tell.
         fprintf(err, "cdrctl: cannot read the outbox %s: %s\n", folder.c_str(),
@@ -51,6 +54,8 @@ int ListSpool(const std::string& folder, FILE* out, FILE* err) {
         fprintf(out, "%s  %s records  %lld bytes  %lld s old\n", file.name.c_str(), count.c_str(),
                 file.bytes, age > 0 ? age : 0);
     }
+    for (const RefusedFile& file : refused)
+        fprintf(out, "%s  not delivered: %s\n", file.name.c_str(), file.problem.c_str());
     const std::string total = unreadable == 0 ? std::to_string(records) : "?";
     fprintf(out, "%lu files, %s records, %lld bytes waiting in %s\n",
             static_cast<unsigned long>(files.size()), total.c_str(), bytes, folder.c_str());
@@ -60,15 +65,22 @@ int ListSpool(const std::string& folder, FILE* out, FILE* err) {
     return 1;
 }
 
+// The owner of the folder `folder`, under whom the recorder may run; root when it cannot be told.
+uid_t FolderOwner(const std::string& folder) {
+    struct stat status;
+    return Env::Current()->Stat(folder.c_str(), &status) == 0 ? status.st_uid : 0;
+}
+
 int WakeSpool(const std::string& folder, FILE* out, FILE* err) {
     const std::string path = Outbox(folder).WakePath();
     Env* env = Env::Current();
-    const int fd = env->Open(path.c_str(), O_WRONLY | O_NONBLOCK, 0);
+    std::string problem;
+    const int fd = OpenWakeFifoToWrite(path, FolderOwner(folder), &problem);
     if (fd < 0) {
         fprintf(err,
-                "cdrctl: no delivery agent listens on %s (%s): it runs while the recorder "
-                "runs with a download_cmd\n",
-                path.c_str(), strerror(errno));
+                "cdrctl: cannot wake the delivery agent through %s: %s; nothing written (an "
+                "agent listens there while the recorder runs with a download_cmd)\n",
+                path.c_str(), problem.c_str());
         return 1;
     }
     // A full FIFO already holds a wake-up: the agent reads it on its next look.

@@ -12,9 +12,10 @@
 std::string OutboxFolder(const std::string& folder);
 
 // Prints one line per waiting file, oldest first (newest last): name, records, bytes and age,
-// then a total line. Returns 0; 1 with "cannot read the outbox <folder>: <reason>" on `err` when
-// the folder cannot be listed (nothing else is printed) or some of its files cannot be read (their
-// records, and the total's, are shown as "?").
+// one line per file of the outbox's form that is not delivered (a link, another user's file)
+// with the reason, then a total line. Returns 0; 1 with "cannot read the outbox <folder>: <reason>"
+// on `err` when the folder cannot be listed (nothing else is printed) or some of its files cannot
+// be read (their records, and the total's, are shown as "?").
 int ListSpool(const std::string& folder, FILE* out, FILE* err);
 
 // Asks the delivery agent serving `folder` to attempt the oldest file now. Returns 0 when an

@@ -20,10 +20,12 @@
 #include <atomic>
 #include <exception>
 #include <new>
+#include <set>
 
 #include "platform/download/delivery_monitor.h"
 #include "platform/download/download_settings.h"
 #include "platform/download/outbox.h"
+#include "platform/download/outbox_trust.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
@@ -90,6 +92,12 @@ void TraceWarning(const char* text) {
     Trace("<WARNING> %s\n", text);
 }
 
+// Who may own the outbox, as people read it: "root", or "root or uid 1000".
+std::string TrustedOwners() {
+    if (geteuid() == 0) return "root";
+    return "root or uid " + std::to_string(static_cast<unsigned long>(geteuid()));
+}
+
 enum class RecorderNews { kNone, kNewFile, kGone };
 
 // Reads what the recorder sent: bytes for new files, or the end of its socket.
@@ -149,9 +157,7 @@ class Agent {
   public:
     explicit Agent(int recorderFd)
         : mRecorderFd(recorderFd), mMonitor(static_cast<int>(getpid()), RaiseAlarm, TraceWarning) {}
-    ~Agent() {
-        if (mWakeFd >= 0) Env::Current()->Close(mWakeFd);
-    }
+    ~Agent() { CloseWake(); }
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
@@ -168,10 +174,17 @@ class Agent {
     Wake Wait(long long millis, bool newFileWakes);
     bool DrainWake();
     void ListenForRetry(const Outbox& outbox);
+    void CloseWake();
+    bool OutboxTrusted(const Outbox& outbox);
+    std::vector<OutboxFile> DeliverableFiles(const Outbox& outbox);
+    void NoteRefused(const Outbox& outbox, const std::vector<RefusedFile>& refused);
 
     int mRecorderFd;
     int mWakeFd = -1;
     std::string mWakePath;
+    std::string mWakeProblem;        // why the agent has no wake FIFO, as last traced
+    std::string mFolderProblem;      // why the outbox is refused, as last traced
+    std::set<std::string> mRefused;  // the files refused at the last look, each traced once
     long long mPauseMillis = 0;
     long long mNextAttempt = 0;
     DeliveryMonitor mMonitor;
@@ -201,8 +214,9 @@ bool Agent::Turn() {
     try {
         settings = ReadDownloadSettings(false);
         Outbox outbox(settings.directory);
+        if (!OutboxTrusted(outbox)) return Wait(kFirstPauseMillis, true) != Wake::kStop;
         ListenForRetry(outbox);
-        files = outbox.Files();
+        files = DeliverableFiles(outbox);
     } catch (const std::exception& e) {
         Trace("<WARNING> cannot look into the outbox: %s\n", e.what());
         return Wait(kIdleMillis, true) != Wake::kStop;
@@ -268,24 +282,80 @@ bool Agent::DrainWake() {
     return woken;
 }
 
-// Opens the outbox's wake FIFO, created when missing; again when the outbox moved. Throws when
-// the outbox cannot be created; a FIFO that cannot be made only loses the wake-ups.
+// Keeps the agent listening on the outbox's wake FIFO: opened when the outbox is new to the agent
+// and whenever something else took its place. Anything at ".wake" other than a FIFO of this user
+// is replaced, with a warning. Throws when the outbox cannot be created; a FIFO that cannot be had
+// only loses the wake-ups: the agent then waits out its pauses.
 void Agent::ListenForRetry(const Outbox& outbox) {
-    if (outbox.WakePath() == mWakePath) return;
+    if (outbox.WakePath() != mWakePath) {
+        CloseWake();
+        mWakePath = outbox.WakePath();
+        mWakeProblem.clear();
+        Trace("agent %ld serves %s\n", static_cast<long>(getpid()), outbox.directory().c_str());
+        MakeDirs(outbox.directory());
+    } else if (mWakeFd >= 0 && StillAt(mWakeFd, mWakePath)) {
+        return;
+    }
+    CloseWake();
+    const WakeFifo wake = OpenAgentWakeFifo(mWakePath);
+    mWakeFd = wake.fd;
+    if (!wake.replaced.empty())
+        Trace("<WARNING> %s was %s: replaced by a new FIFO of the agent\n", mWakePath.c_str(),
+              wake.replaced.c_str());
+    if (!wake.problem.empty() && wake.problem != mWakeProblem)
+        Trace(
+            "<WARNING> cannot listen on %s (%s): deliveries go on, \"cdrctl spool retry\" "
+            "cannot reach this agent\n",
+            mWakePath.c_str(), wake.problem.c_str());
+    mWakeProblem = wake.problem;
+}
+
+void Agent::CloseWake() {
     if (mWakeFd >= 0) Env::Current()->Close(mWakeFd);
     mWakeFd = -1;
-    mWakePath = outbox.WakePath();
-    Trace("agent %ld serves %s\n", static_cast<long>(getpid()), outbox.directory().c_str());
-    MakeDirs(outbox.directory());
-    Env* env = Env::Current();
-    // Read and write: the FIFO then never reads as ended when a waker closes it.
-    const bool made = env->MakeFifo(mWakePath.c_str(), 0600) == 0 || errno == EEXIST;
-    if (made) mWakeFd = env->Open(mWakePath.c_str(), O_RDWR | O_NONBLOCK, 0);
-    if (mWakeFd >= 0) return;
-    Trace(
-        "<WARNING> cannot listen on %s (%s): deliveries go on, \"cdrctl spool retry\" cannot "
-        "reach this agent\n",
-        mWakePath.c_str(), strerror(errno));
+}
+
+// True when the outbox's folder may be delivered from. Traces a warning when it becomes refused
+// and a line when it is accepted again, not one per look.
+bool Agent::OutboxTrusted(const Outbox& outbox) {
+    const std::string problem = OutboxFolderProblem(outbox.directory());
+    if (problem != mFolderProblem && !problem.empty())
+        Trace(
+            "<WARNING> the outbox %s is %s: nothing is delivered from it until it is owned by "
+            "%s and not writable by others\n",
+            outbox.directory().c_str(), problem.c_str(), TrustedOwners().c_str());
+    else if (problem != mFolderProblem)
+        Trace("the outbox %s is the recorder's again: deliveries resume\n",
+              outbox.directory().c_str());
+    mFolderProblem = problem;
+    return problem.empty();
+}
+
+// The outbox's files in delivery order, the first of them checked again through an opened
+// descriptor (what the listing saw may have been replaced since); refused files are left out.
+std::vector<OutboxFile> Agent::DeliverableFiles(const Outbox& outbox) {
+    std::vector<RefusedFile> refused;
+    std::vector<OutboxFile> files = outbox.Files(&refused);
+    while (!files.empty()) {
+        const std::string problem = OpenedFileProblem(files.front().path);
+        if (problem.empty()) break;
+        refused.push_back({files.front().name, problem});
+        files.erase(files.begin());
+    }
+    NoteRefused(outbox, refused);
+    return files;
+}
+
+// Warns once about each refused file: again only after it was gone or accepted for a look.
+void Agent::NoteRefused(const Outbox& outbox, const std::vector<RefusedFile>& refused) {
+    std::set<std::string> names;
+    for (const RefusedFile& file : refused) {
+        names.insert(file.name);
+        if (mRefused.count(file.name) == 0)
+            Trace("<WARNING> %s%s is not delivered: %s; it is left as it is\n",
+                  outbox.directory().c_str(), file.name.c_str(), file.problem.c_str());
+    }
+    mRefused.swap(names);
 }
 
 void StopRequested(int) {

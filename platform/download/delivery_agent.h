@@ -32,10 +32,18 @@
 //    next attempt in 5 s\n"                                           (one line per failure)
 //   "20:45:00.310  [delivery] agent 812 ends: the recorder has ended\n"
 //
+// Trust. Others may be able to write into the outbox (a pickup group), so the agent delivers
+// only from a folder of root or its own user that others cannot write, and only the outbox's own
+// files (Outbox::Files), the next one checked again through a descriptor opened without following
+// a link (outbox_trust.h). A refused folder is warned about once, when it becomes refused, and
+// looked at again every 5 s; each refused file is warned about once and left as it is.
+//
 // Retry now. The agent listens on the FIFO ".wake" in the outbox (Outbox::WakePath); a byte
 // written there ("cdrctl spool retry") makes it attempt the oldest file at once, whatever pause
 // it is in. A FIFO that nobody reads refuses a non-blocking writer, so the writer learns that no
-// agent runs.
+// agent runs. Anything else found at ".wake" (a regular file, a link, another user's FIFO) is
+// replaced by a new FIFO, with a warning, at the agent's next look; without a FIFO the agent
+// waits out its pauses.
 #pragma once
 
 #include <string>

@@ -12,6 +12,7 @@
 
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_files.h"
+#include "platform/download/outbox_trust.h"
 #include "platform/util/decimal.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
@@ -54,25 +55,35 @@ bool Matches(const std::string& text, size_t at, const char* pattern) {
     return true;
 }
 
-// The sequence in a name of this outbox's own form ("stat-<device>-<sequence>-<stamp>.log"), or
-// false for any other name. Read from the end: the device part may hold '-' and digits.
+bool IsDeviceCharacter(char c) {
+    return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+}
+
+// The sequence in a name of this outbox's own form ("stat-<device>-<sequence>-<stamp>.log", the
+// device as DeviceName makes it), or false for any other name. Read from the end: the device
+// part may hold '-' and digits.
 bool ParseSequence(const std::string& name, unsigned long long* sequence) {
-    const size_t least = sizeof kPrefix - 1 + 1 + 1 + kSequenceDigits + 1 + kStampLength;
-    if (!IsDeliveryFile(name) || name.size() < least + sizeof kSuffix - 1) return false;
+    const size_t fixed = sizeof kPrefix - 1 + 1 + kSequenceDigits + 1 + kStampLength;
+    if (!IsDeliveryFile(name) || name.size() < fixed + 1 + sizeof kSuffix - 1) return false;
     const size_t stampAt = name.size() - (sizeof kSuffix - 1) - kStampLength;
     const size_t sequenceAt = stampAt - 1 - kSequenceDigits;
     if (!Matches(name, stampAt - 1, "-99999999T999999Z") ||
         !Matches(name, sequenceAt - 1, "-9999999999"))
         return false;
+    const size_t deviceAt = sizeof kPrefix - 1;
+    const size_t deviceLength = sequenceAt - 1 - deviceAt;
+    if (deviceLength > kMostDeviceLength ||
+        !std::all_of(name.begin() + deviceAt, name.begin() + deviceAt + deviceLength,
+                     IsDeviceCharacter))
+        return false;
     *sequence = strtoull(name.c_str() + sequenceAt, nullptr, 10);
     return true;
 }
 
-// The highest sequence among `names`, staged files included; 0 when there is none.
+// The highest sequence among `names` of this outbox's form; 0 when there is none.
 unsigned long long HighestSequence(const std::vector<std::string>& names) {
     unsigned long long highest = 0;
-    for (std::string name : names) {
-        if (StartsWith(name, kStagedPrefix)) name.erase(0, sizeof kStagedPrefix - 1);
+    for (const std::string& name : names) {
         unsigned long long sequence = 0;
         if (ParseSequence(name, &sequence)) highest = std::max(highest, sequence);
     }
@@ -129,23 +140,16 @@ std::string MakeName(const std::string& device, unsigned long long sequence) {
     return kPrefix + device + "-" + number + "-" + UtcStamp() + kSuffix;
 }
 
-// Delivery order: names of other forms first, by name, then this outbox's names by sequence.
+// Delivery order: by sequence; the name decides only between files of one sequence (a device
+// renamed, or files of another device put into this outbox).
 struct DeliveryOrder {
-    bool ours;
     unsigned long long sequence;
     std::string name;
     bool operator<(const DeliveryOrder& other) const {
-        if (ours != other.ours) return !ours;
         if (sequence != other.sequence) return sequence < other.sequence;
         return name < other.name;
     }
 };
-
-DeliveryOrder OrderOf(const std::string& name) {
-    DeliveryOrder order = {false, 0, name};
-    order.ours = ParseSequence(name, &order.sequence);
-    return order;
-}
 
 }  // namespace
 
@@ -157,7 +161,7 @@ std::string DeviceName(const std::string& configured) {
     std::string name = configured.empty() ? Env::Current()->HostName() : configured;
     if (name.size() > kMostDeviceLength) name.resize(kMostDeviceLength);
     for (char& c : name)
-        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+        if (!IsDeviceCharacter(c)) c = '_';
     return name.empty() ? "device" : name;
 }
 
@@ -171,25 +175,48 @@ std::vector<std::string> Outbox::Names() const {
     return names;
 }
 
-std::vector<OutboxFile> Outbox::Files() const {
+// The names among `names` that start with `prefix` ("" or kStagedPrefix), are of this outbox's
+// form after it and stand for files it may deliver, `prefix` taken off, in delivery order. The
+// other names of that form go to `refused` (when not null) with the reason.
+std::vector<std::string> Outbox::TrustedNames(const std::vector<std::string>& names,
+                                              const char* prefix,
+                                              std::vector<RefusedFile>* refused) const {
     std::vector<DeliveryOrder> order;
-    for (const std::string& name : Names())
-        if (IsDeliveryFile(name)) order.push_back(OrderOf(name));
-    std::sort(order.begin(), order.end());
-    std::vector<OutboxFile> files;
-    for (const DeliveryOrder& entry : order) {
-        const std::string path = mDirectory + entry.name;
+    for (const std::string& name : names) {
+        DeliveryOrder entry = {0, name.substr(std::min(name.size(), strlen(prefix)))};
+        if (!StartsWith(name, prefix) || !ParseSequence(entry.name, &entry.sequence)) continue;
         struct stat status;
-        if (Env::Current()->Stat(path.c_str(), &status) != 0) continue;  // delivered meanwhile
-        files.push_back(
-            {entry.name, path, static_cast<long long>(status.st_size), status.st_mtime});
+        if (Env::Current()->Lstat((mDirectory + name).c_str(), &status) != 0) continue;  // gone
+        const std::string problem = DeliveryFileProblem(status);
+        if (problem.empty())
+            order.push_back(entry);
+        else if (refused != nullptr)
+            refused->push_back({name, problem});
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<std::string> trusted;
+    for (const DeliveryOrder& entry : order) trusted.push_back(entry.name);
+    return trusted;
+}
+
+std::vector<OutboxFile> Outbox::Files(std::vector<RefusedFile>* refused) const {
+    std::vector<OutboxFile> files;
+    for (const std::string& name : TrustedNames(Names(), "", refused)) {
+        const std::string path = mDirectory + name;
+        struct stat status;
+        if (Env::Current()->Lstat(path.c_str(), &status) != 0) continue;  // delivered meanwhile
+        files.push_back({name, path, static_cast<long long>(status.st_size), status.st_mtime});
     }
     return files;
 }
 
 std::string Outbox::Stage(const std::string& text, unsigned long long capBytes) {
     RemoveLeftovers();
-    const std::string name = MakeName(DeviceName(mDevice), NextSequence(Names()));
+    const std::vector<std::string> names = Names();
+    std::vector<std::string> numbered = TrustedNames(names, "", nullptr);
+    for (const std::string& staged : TrustedNames(names, kStagedPrefix, nullptr))
+        numbered.push_back(staged);
+    const std::string name = MakeName(DeviceName(mDevice), NextSequence(numbered));
     std::vector<OutboxFile> files = Files();
     MakeRoom(&files, text.size(), capBytes);
     WriteFileAtomically(StagedPath(name), text);
@@ -215,15 +242,7 @@ void Outbox::Discard(const std::string& name) {
 }
 
 std::vector<std::string> Outbox::StagedNames() const {
-    std::vector<DeliveryOrder> order;
-    for (const std::string& name : Names())
-        if (StartsWith(name, kStagedPrefix) &&
-            IsDeliveryFile(name.substr(sizeof kStagedPrefix - 1)))
-            order.push_back(OrderOf(name.substr(sizeof kStagedPrefix - 1)));
-    std::sort(order.begin(), order.end());
-    std::vector<std::string> names;
-    for (const DeliveryOrder& entry : order) names.push_back(entry.name);
-    return names;
+    return TrustedNames(Names(), kStagedPrefix, nullptr);
 }
 
 std::string Outbox::Add(const std::string& text, unsigned long long capBytes) {

@@ -7,9 +7,13 @@
 // (written and synced) before a file carrying it is written, so a name is never given twice in
 // the life of the device, whatever the outbox holds, the clock says or a crash interrupts: a
 // crash can skip a number, never reuse one. The device part lets one collector folder take the
-// files of many devices; the time is only for people. Files are delivered oldest first: first
-// any file whose name is not of this form (names of an earlier release, "stat-....log" put there
-// by hand), by name, then the files of this form by their sequence.
+// files of many devices; the time is only for people. Files are delivered by their sequence.
+//
+// Only files of exactly this form are the outbox's: anything else in the folder (another name,
+// "stat-....log" put there by hand) is never listed, delivered, counted against the cap, removed
+// or used for numbering. A file of this form is the outbox's only when it is a regular file of
+// root or this process's user with a single link (outbox_trust.h): others are refused, and left
+// as they are.
 //
 // A download is written in steps, so that a caller can make it one step with its own records:
 // Stage writes the whole file under the hidden name ".stage-<name>" (not listed, never
@@ -25,6 +29,11 @@
 #include <string>
 #include <vector>
 
+struct RefusedFile {
+    std::string name;     // file name, no folder
+    std::string problem;  // why it is not delivered ("a symbolic link", "owned by uid 65534")
+};
+
 struct OutboxFile {
     std::string name;  // file name, no folder
     std::string path;  // folder + name
@@ -38,9 +47,10 @@ class Outbox {
     // readers of the outbox leave it empty.
     explicit Outbox(const std::string& directory, const std::string& device = std::string());
 
-    // The waiting files, in delivery order (see above). An absent folder has none. Throws
+    // The waiting files, in delivery order (see above). Files of this outbox's form that are
+    // not its own are added to `refused` when it is not null. An absent folder has none. Throws
     // FileError when the folder exists but cannot be read.
-    std::vector<OutboxFile> Files() const;
+    std::vector<OutboxFile> Files(std::vector<RefusedFile>* refused = nullptr) const;
 
     // Writes `text` as the newest file under its hidden staged name and returns the file's final
     // name (no folder); missing folders are created. The sequence is advanced on storage first.
@@ -78,6 +88,8 @@ class Outbox {
     void MakeRoom(std::vector<OutboxFile>* files, unsigned long long needed,
                   unsigned long long capBytes);
     std::vector<std::string> Names() const;
+    std::vector<std::string> TrustedNames(const std::vector<std::string>& names, const char* prefix,
+                                          std::vector<RefusedFile>* refused) const;
 
     std::string mDirectory;
     std::string mDevice;

@@ -1,0 +1,136 @@
+# The outbox is the recorder's or refused. A pickup group may write into it, so its member
+# `nobody` plants links, files of its own, odd names and something else at the wake-up FIFO; the
+# folder itself is given away and opened to everyone. Nothing planted is delivered or changed,
+# each refusal is warned about once, the agent never spins, and our own files go out in order.
+. "$(dirname "$0")/lib.sh"
+
+outbox=/mnt/bbram/calldata/outbox
+delivered=$E2E_BASE/delivered
+secret=$E2E_BASE/secret
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+ours() { ls "$outbox" | grep -v '^stat-planted-' | grep -E '^stat-[A-Za-z0-9._-]+-[0-9]{10}-[0-9]{8}T[0-9]{6}Z\.log$' || true; }
+sequence_of() { sed 's/.*-\([0-9]\{10\}\)-[0-9]\{8\}T[0-9]\{6\}Z\.log$/\1/' <<<"$1"; }
+# Adds two reports: one download, one file in the outbox. A download takes the log's records
+# when the next one comes, so the log is primed with one record first.
+one_file() { $CDRCTL add 1 "called=$1" --repeat 2; }
+# Waits until N files were delivered in all and none of ours waits.
+expect_delivered() {
+  local waited=0
+  until [ "$(ls "$delivered" | wc -l)" -ge "$1" ] && [ -z "$(ours)" ]; do
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] ||
+      fail "delivered $(ls "$delivered" | wc -l) of $1; outbox: $(ls -a "$outbox")"
+  done
+}
+# Fails when the agent `$1` takes 0.3 s of CPU or more within 3 s.
+expect_idle() {
+  local before after hz
+  hz=$(getconf CLK_TCK)
+  before=$(awk '{ print $14 + $15 }' "/proc/$1/stat")
+  sleep 3
+  after=$(awk '{ print $14 + $15 }' "/proc/$1/stat")
+  [ $(((after - before) * 1000 / hz)) -lt 300 ] ||
+    fail "agent $1 took $(((after - before) * 1000 / hz)) ms of CPU in 3 s ($2)"
+  echo "agent idle with $2: $(((after - before) * 1000 / hz)) ms of CPU in 3 s"
+}
+expect_fifo() {
+  [ -p "$outbox/.wake" ] && [ ! -L "$outbox/.wake" ] && [ "$(stat -c %u "$outbox/.wake")" = 0 ] ||
+    fail ".wake is not the agent's FIFO: $(ls -l "$outbox/.wake")"
+}
+
+mkdir -p "${VELK_PATH}sysconfig" "$delivered" "$outbox"
+echo "secret of root" >"$secret"
+chmod 0600 "$secret"
+echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
+printf '#!/bin/sh\ncp "$1" %s/\n' "$delivered" >"$E2E_BASE/deliver.sh"
+chmod +x "$E2E_BASE/deliver.sh"
+printf 'download_cnt=2\ndownload_cmd=%s\n' "$E2E_BASE/deliver.sh" >"${VELK_PATH}auto-down-stat.conf"
+# The pickup group may write: a folder still ours.
+chgrp nogroup "$outbox"
+chmod 0775 "$outbox"
+
+# --- .wake planted as a link to /dev/zero, then as a regular file: replaced, the agent idle
+echo "$(date +%T) .wake planted as a link and as a regular file: replaced, the agent idle"
+as_nobody ln -s /dev/zero "$outbox/.wake"
+start_cdrd
+expect_log "$outbox/.wake was a symbolic link, not a FIFO: replaced by a new FIFO of the agent"
+$CDRCTL add 1 called=primer
+agent=$(sed -n 's/.*\[delivery\] agent \([0-9]*\) serves.*/\1/p' "$TRACE_LOG" | tail -1)
+expect_fifo
+expect_idle "$agent" "a link at .wake when it started"
+one_file first
+expect_delivered 1
+as_nobody rm -f "$outbox/.wake"
+as_nobody sh -c "echo x >$outbox/.wake"
+one_file second  # the agent looks again at its next turn
+expect_log "$outbox/.wake was a regular file, not a FIFO: replaced by a new FIFO of the agent"
+expect_delivered 2
+expect_fifo
+expect_idle "$agent" "a regular file at .wake"
+$CDRCTL spool retry >/dev/null || fail "retry through the replaced FIFO"
+
+# --- cdrctl spool retry with a link at .wake: nothing written through it
+echo "$(date +%T) cdrctl spool retry with a link at .wake: the target unchanged"
+stop_cdrd
+cp -p "$secret" "$E2E_BASE/secret.before"
+as_nobody rm -f "$outbox/.wake"
+as_nobody ln -s "$secret" "$outbox/.wake"
+if out=$($CDRCTL spool retry 2>&1); then fail "retry wrote through a link: $out"; fi
+grep -qF "$outbox/.wake: a symbolic link, not a FIFO; nothing written" <<<"$out" || fail "retry: $out"
+cmp -s "$secret" "$E2E_BASE/secret.before" || fail "the link's target was changed"
+as_nobody rm -f "$outbox/.wake"
+
+# --- a planted link, a foreign file and odd names: not delivered, one warning each, left alone
+echo "$(date +%T) a planted link, a foreign file and odd names: not delivered, left alone"
+link_name=stat-planted-0000000900-20270101T000000Z.log
+foreign_name=stat-planted-0000000901-20270101T000000Z.log
+as_nobody ln -s "$secret" "$outbox/$link_name"
+as_nobody sh -c "printf 'section\n{\ntype=1\ncalled=foreign\n}\n' >$outbox/$foreign_name"
+odd_names="stat-odd.log stat-x-9999999999-20270101T000000.log stat-a=b-9999999998-20270101T000000Z.log"
+for name in $odd_names; do as_nobody sh -c "echo odd >'$outbox/$name'"; done
+last=$(sequence_of "$(ls "$delivered" | sort | tail -1)")
+start_cdrd
+for n in 1 2 3; do one_file "planted-$n"; done
+expect_delivered 5
+expect_log "$outbox/$link_name is not delivered: a symbolic link, not a regular file; it is left as it is"
+expect_log "$outbox/$foreign_name is not delivered: owned by uid $(id -u nobody); it is left as it is"
+expect_eq 1 "$(count_log "$link_name is not delivered")" "warnings about the link after 3 turns"
+expect_eq 1 "$(count_log "$foreign_name is not delivered")" "warnings about the foreign file"
+expect_eq 0 $(($(count_log stat-odd) + $(count_log stat-x-) + $(count_log stat-a=b))) "lines on odd names"
+grep -rq "secret of root\|called=foreign" "$delivered" && fail "a planted file was delivered"
+expect_eq "$(printf '%s\n' $((10#$last + 1)) $((10#$last + 2)) $((10#$last + 3)))" \
+  "$(ls "$delivered" | sort | tail -3 | while read -r f; do echo $((10#$(sequence_of "$f"))); done)" \
+  "sequences after the planted ones"
+[ -L "$outbox/$link_name" ] && [ "$(stat -c %U "$outbox/$foreign_name")" = nobody ] ||
+  fail "a planted file was touched"
+for name in $odd_names; do expect_eq odd "$(cat "$outbox/$name")" "odd file $name"; done
+cmp -s "$secret" "$E2E_BASE/secret.before" || fail "the secret was changed"
+$CDRCTL spool | grep -qF "$link_name  not delivered: a symbolic link" || fail "spool: $($CDRCTL spool)"
+$CDRCTL spool | tail -1 | grep -q "^0 files, 0 records" || fail "spool total: $($CDRCTL spool)"
+
+# --- the folder given away, then open to all: nothing delivered, one warning; fixed: delivered
+check_refused_folder() {  # $1: what the warning says; the folder is already changed
+  local before; before=$(ls "$delivered" | wc -l)
+  one_file "refused-a"
+  expect_log "the outbox $outbox/ is $1: nothing is delivered from it"
+  one_file "refused-b"
+  expect_eq 2 "$(ours | wc -l)" "files waiting in the refused outbox"
+  sleep 6  # past the agent's pause: it looked again
+  expect_eq "$before" "$(ls "$delivered" | wc -l)" "files delivered from the refused outbox"
+  expect_eq 1 "$(count_log "the outbox $outbox/ is $1")" "warnings about the folder"
+}
+echo "$(date +%T) the outbox owned by nobody: nothing delivered; given back: delivered"
+chown nobody "$outbox"
+check_refused_folder "owned by uid $(id -u nobody)"
+chown root "$outbox"
+expect_log_count "the outbox $outbox/ is the recorder's again: deliveries resume" 1
+expect_delivered 7
+echo "$(date +%T) the outbox writable by all: nothing delivered; closed again: delivered"
+chmod 0777 "$outbox"
+check_refused_folder "writable by others (mode 0777)"
+chmod 0775 "$outbox"
+expect_log_count "the outbox $outbox/ is the recorder's again: deliveries resume" 2
+expect_delivered 9
+expect_eq "" "$(ours)" "our files left in the outbox"
+stop_cdrd
+echo "outbox trust: ok"
