@@ -95,7 +95,12 @@ void DeliveryMonitor::AttemptEnded(bool delivered, const std::string& error,
 void DeliveryMonitor::Write() {
     mRecord.written = WallSeconds();
     try {
-        WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(mRecord), 0600);
+        // Readable by all, as the recorder's own record: it holds times, counts and the last
+        // error, no call data. A record of an earlier agent may be owner-only and a replacement
+        // would keep its mode, so the first write starts afresh (Started has read it by then).
+        if (!mWritten) RemoveSavedFile(kDeliveryRecordPath);
+        WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(mRecord), 0644);
+        mWritten = true;
         mWriteFailed = false;
     } catch (const std::exception& e) {
         if (mWriteFailed) return;

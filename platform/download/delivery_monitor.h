@@ -42,4 +42,5 @@ class DeliveryMonitor {
     AlarmSink mAlarm;
     WarningSink mWarn;
     bool mWriteFailed = false;
+    bool mWritten = false;  // this agent has written its record at least once
 };

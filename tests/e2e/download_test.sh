@@ -19,6 +19,7 @@ expect_eq 10 "$(sections "$log")" "records left in the download log"
 expect_log "[delivery] <WARNING> stat-"
 grep -qF "false exited with status 1; next attempt in 5 s" "$TRACE_LOG" || fail "no failure line"
 expect_eq 9 "$(ls "$outbox"/stat-*.log | wc -l)" "files waiting in the outbox"
+expect_eq 644 "$(stat -c %a /run/cdrd/delivery)" "mode of the agent's record (no call data in it)"
 expect_eq 90 "$(sections "$outbox"/stat-*.log)" "records waiting in the outbox"
 $CDRCTL spool | tail -1 | grep -q "^9 files, 90 records" || fail "spool: $($CDRCTL spool)"
 
