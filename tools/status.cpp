@@ -175,6 +175,8 @@ void Judge(View* view) {
         if (NeedsAttention(view->record, i))
             view->problems.push_back(StoreProblem(view->record.stores[i], kStoreNames[i]));
     if (RecordsDropping(view->record)) view->problems.push_back(DropProblem(view->record));
+    if (!view->record.unlocked.empty())
+        view->problems.push_back("running without an instance lock: " + view->record.unlocked);
     const DeliveryView& delivery = view->delivery;
     if (delivery.automatic && delivery.agentKnown && DeliveryOverdue(delivery.agent, view->now))
         view->problems.push_back("deliveries failing since " +
@@ -187,7 +189,7 @@ View Gather() {
     struct timespec now;
     Env::Current()->Now(&now);
     view.now = now.tv_sec;
-    const pid_t holder = InstanceLockHolder(kRecorderLockPath, nullptr);
+    const pid_t holder = RecorderLockHolder(nullptr);
     if (holder > 0) view.pid = static_cast<int>(holder);
     ReadHealthRecord(&view);
     // A recorder that could not take its lock still runs: its record then names it.

@@ -53,6 +53,7 @@ std::vector<Field> Fields(HealthRecord* r) {
     fields.push_back({"download.dropped", Kind::kCount, &r->dropped});
     fields.push_back({"download.dropping_since", Kind::kTime, &r->droppingSince});
     fields.push_back({"download.drop_reason", Kind::kText, &r->dropReason});
+    fields.push_back({"instance_lock.missing", Kind::kText, &r->unlocked});
     return fields;
 }
 

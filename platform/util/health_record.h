@@ -42,6 +42,9 @@ struct HealthRecord {
     uint32_t dropped = 0;
     int64_t droppingSince = 0;
     std::string dropReason;
+    // Why the recorder runs without an instance lock (another recorder could then start on the
+    // same databases); empty while it holds one.
+    std::string unlocked;
 };
 
 // Where the delivery agent keeps its own record. The agent is a process of its own, so it writes
