@@ -23,10 +23,13 @@ struct LockState {
     std::string unlocked;  // why it holds no lock at all; empty when it holds one
 };
 
+// Names the recorder that holds `lock` (at `path`); one that could not write its pid there is
+// found by the other lock it then holds.
 bool RefuseToStart(const InstanceLock& lock, const std::string& path) {
-    if (lock.holder() > 0)
+    const pid_t holder = lock.holder() > 0 ? lock.holder() : RecorderLockHolder(nullptr);
+    if (holder > 0)
         fprintf(stderr, "cdrd: another recorder is running (pid %ld); not starting\n",
-                static_cast<long>(lock.holder()));
+                static_cast<long>(holder));
     else
         fprintf(stderr, "cdrd: another recorder holds %s; not starting\n", path.c_str());
     return false;
