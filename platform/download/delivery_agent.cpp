@@ -282,11 +282,11 @@ bool Agent::Deliver(const DownloadSettings& settings, const OutboxFile& file) {
     return true;
 }
 
-// Traces the output of a failed attempt; within one run of failures, output the same as the last
-// one traced is only counted.
+// Traces the output of a failed attempt; within one run of failures, output with the same ends
+// as the last one traced is only counted.
 void Agent::TraceOutput(const CapturedOutput& output) {
     if (output.total() == 0) return;
-    if (mFailing && output == mLastOutput) {
+    if (mFailing && output.SameEnds(mLastOutput)) {
         Trace("command output as on the previous attempt (%llu bytes)\n", output.total());
         return;
     }

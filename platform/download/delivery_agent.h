@@ -21,9 +21,9 @@
 // killed, those that left its group or session too: the agent is their subreaper where the
 // system allows it, and finds them through /proc (parents, and a mark in their environment) in
 // any case. The output of a failed attempt goes to the trace log, its first and last KiB escaped,
-// as lines starting "| "; output the same as on the previous failed attempt only by its size. A
-// file is never changed once in the outbox, so one delivered again (the agent ended after the
-// transfer, before the removal) goes out under the same name with the same bytes.
+// as lines starting "| "; output with the same ends as on the previous failed attempt only by its
+// size. A file is never changed once in the outbox, so one delivered again (the agent ended after
+// the transfer, before the removal) goes out under the same name with the same bytes.
 //
 // Trace. The agent appends its lines to the recorder's trace log itself, under the recorder's
 // size limit (SetDeliveryTraceLimit) and with the same rotation to "cdr.log.1": both processes
