@@ -40,14 +40,14 @@ std::string Both(const InstanceLock& main, const InstanceLock& fallback) {
     return main.error() + "; " + fallback.error();
 }
 
-// Takes the device's instance lock; where the runtime folder cannot hold it (or the pid in it),
-// the one beside the default databases too. False when another recorder holds either: two
-// recorders must never share one set of databases. Where neither can be taken the recorder runs
-// without: losing every call would be worse.
+// Takes the device's instance lock and the one beside the default databases. False when another
+// recorder holds either: two recorders must never share one set of databases, and one that had
+// to make do with the second lock still holds it when the first becomes usable again. The second
+// lock matters only where the runtime folder cannot hold the first (or the pid in it); where
+// neither can be taken the recorder runs without: losing every call would be worse.
 bool BecomeTheOnlyRecorder(InstanceLock* main, InstanceLock* fallback, LockState* state) {
     const InstanceLock::Result usual = main->Acquire();
     if (usual == InstanceLock::Result::kHeld) return RefuseToStart(*main, kRecorderLockPath);
-    if (usual == InstanceLock::Result::kAcquired && main->error().empty()) return true;
     try {
         MakeDirs(DirName(FallbackLockPath()));
     } catch (const std::exception&) {
@@ -55,6 +55,7 @@ bool BecomeTheOnlyRecorder(InstanceLock* main, InstanceLock* fallback, LockState
     }
     const InstanceLock::Result other = fallback->Acquire();
     if (other == InstanceLock::Result::kHeld) return RefuseToStart(*fallback, FallbackLockPath());
+    if (usual == InstanceLock::Result::kAcquired && main->error().empty()) return true;
     if (other == InstanceLock::Result::kAcquired) {
         state->note = "holding the instance lock " + FallbackLockPath() + " since " +
                       main->error() + (fallback->error().empty() ? "" : "; " + fallback->error());

@@ -75,6 +75,21 @@ bool TryLock(int fd, int operation, int* error) {
     return true;
 }
 
+// Writes this process's pid into the lock file, the one described by `locked`, through a
+// descriptor of its own that is closed at once. 0, or the error number.
+int WritePid(const std::string& path, const struct stat& locked) {
+    Env* env = Env::Current();
+    struct stat status;
+    const int fd = OpenLockFile(path, O_WRONLY, &status);
+    if (fd < 0) return errno;
+    const std::string pid = std::to_string(getpid()) + "\n";
+    int error = status.st_dev != locked.st_dev || status.st_ino != locked.st_ino ? ESTALE : 0;
+    if (error == 0 && (ftruncate(fd, 0) != 0 || !env->WriteFully(fd, pid.data(), pid.size())))
+        error = errno;
+    if (env->Close(fd) != 0 && error == 0) error = errno;
+    return error;
+}
+
 }  // namespace
 
 InstanceLock::InstanceLock(std::string path) : mPath(std::move(path)) {}
@@ -86,8 +101,11 @@ InstanceLock::~InstanceLock() {
 InstanceLock::Result InstanceLock::Acquire() {
     mError.clear();
     struct stat status;
-    if (mFd < 0) mFd = OpenLockFile(mPath, O_RDWR | O_CREAT, &status);
+    // Held open for reading only: a descriptor open for writing would keep the filesystem from
+    // being remounted read-only.
+    if (mFd < 0) mFd = OpenLockFile(mPath, O_RDONLY | O_CREAT, &status);
     if (mFd < 0) return Fail("open", Reason(errno));
+    if (Env::Current()->Fstat(mFd, &status) != 0) return Fail("examine", strerror(errno));
     const std::string refusal = CheckOwnership(mFd, status);
     if (!refusal.empty()) return Fail("use", refusal);
     int error = 0;
@@ -100,9 +118,9 @@ InstanceLock::Result InstanceLock::Acquire() {
         usleep(kRetryMicros);
     }
     // A lock whose pid cannot be written is kept: letting it go would let a second recorder in.
-    std::string pid = std::to_string(getpid()) + "\n";
-    if (ftruncate(mFd, 0) != 0 || !Env::Current()->WriteFully(mFd, pid.data(), pid.size()))
-        mError = "cannot write the pid into the instance lock " + mPath + ": " + strerror(errno);
+    error = WritePid(mPath, status);
+    if (error != 0)
+        mError = "cannot write the pid into the instance lock " + mPath + ": " + Reason(error);
     return Result::kAcquired;
 }
 

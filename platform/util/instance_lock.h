@@ -3,9 +3,10 @@
 // lock that nobody holds means that no recorder runs, whatever queues or files were left behind.
 // The file holds the holder's pid as text, so that others can name it. Only the recorder's user
 // may open it: anyone who can open a file can hold a shared lock on it and so keep the next
-// recorder out. Where the runtime folder cannot hold the lock, the recorder takes one beside its
-// default databases instead (FallbackLockPath), so that two recorders never share one set of
-// databases. Files are reached through Env::Current(), so tests get their own.
+// recorder out. The recorder also locks a file beside its default databases (FallbackLockPath),
+// which keeps a second recorder out where the runtime folder cannot hold the lock, so that two
+// recorders never share one set of databases. Files are reached through Env::Current(), so tests
+// get their own.
 #pragma once
 
 #include <sys/types.h>
@@ -52,8 +53,8 @@ class InstanceLock {
     std::string mError;
 };
 
-// Where the recorder locks when kRecorderLockPath cannot hold the lock: "telephony/cdrd.lock"
-// under the configuration root, beside the default databases.
+// The recorder's second lock, which counts where kRecorderLockPath cannot hold the lock:
+// "telephony/cdrd.lock" under the configuration root, beside the default databases.
 std::string FallbackLockPath();
 
 // Which process holds the lock at `path`: its pid (> 0); 0 when none does (no such file, or the

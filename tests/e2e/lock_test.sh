@@ -59,6 +59,8 @@ for kind in folder link fifo; do
   expect_log "holding the instance lock $fallback since cannot"
   expect_one_recorder "$kind"
   expect_reports_kept "$kind"
+  rm -rf $lock  # the usual lock is usable again, but this recorder holds the other one
+  expect_one_recorder "$kind removed"
   stop_cdrd
 done
 expect_eq precious "$(cat /run/elsewhere)" "the link's target"
