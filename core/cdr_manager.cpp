@@ -100,6 +100,10 @@ void CDRManager::Init() {
     ReplayJournal();
 }
 
+void CDRManager::SetRunningUnlocked(const std::string& reason) {
+    mpHealth->SetRunningUnlocked(reason);
+}
+
 void CDRManager::Run() {
     SelectQueues();
     // The journal is synced whenever the queues run dry, so a quiet recorder has everything on

@@ -57,6 +57,9 @@ class CDRManager : public CDRCommonMessenger {
 
     // Start-up: settings, databases, limits, download settings. Never stops the start-up.
     void Init();
+    // The recorder runs without an instance lock, for `reason` (empty: it holds one); the health
+    // record says so.
+    void SetRunningUnlocked(const std::string& reason);
     // Selects both queues and serves them; returns only if the loop ends.
     void Run();
 

@@ -48,6 +48,11 @@ class HealthMonitor {
     // A download succeeded, or automatic download was switched off: when records were dropped,
     // the total is told one last time and the condition ends. Nothing otherwise.
     void DropsEnded();
+    // Why the recorder runs without an instance lock; empty: it holds one.
+    void SetRunningUnlocked(const std::string& reason) {
+        mChanged = mChanged || reason != mRecord.unlocked;
+        mRecord.unlocked = reason;
+    }
     // What each store holds now; `open` false for a closed one.
     void SetHeld(int store, bool open, uint32_t held);
     // How queue `index` (0: the call manager's, 1: the web side's) looks now.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -312,9 +313,10 @@ class TransferTest : public ::testing::Test {
         chmod(path.c_str(), 0755);
         return {path};
     }
-    // True once the helper the script started is gone (or a zombie waiting for init).
-    bool HelperGone() {
-        std::ifstream file(mDir.Sub("helper"));
+    // True once the helper the script started (or the process whose pid is in `name`) is gone
+    // (or a zombie waiting for init).
+    bool HelperGone(const char* name = "helper") {
+        std::ifstream file(mDir.Sub(name));
         long pid = 0;
         if (!(file >> pid)) return false;
         for (int tries = 0; tries < 500; ++tries) {
@@ -342,6 +344,30 @@ TEST_F(TransferTest, OnlyExitStatusZeroInTimeDeliversAndNothingOfTheTransferOutl
     EXPECT_TRUE(HelperGone()) << "the whole process group goes at the timeout";
     result = RunTransfer({"/no/such/program"}, "file", 30, -1);
     EXPECT_FALSE(result.delivered);
+}
+
+// A helper in a session of its own is found through /proc, not its group or parent (the test
+// process is no subreaper). The output is kept to its ends, escaped, however much there is.
+TEST_F(TransferTest, AHelperInItsOwnSessionEndsAndOutputStaysBoundedAndEscaped) {
+    const std::string body = "setsid sleep 120 & echo $! >" + mDir.Sub("setsid") +
+                             "\nprintf 'first \\033[2J\\177\\n'"
+                             "\nhead -c 3000000 /dev/zero | tr '\\0' x >&2"
+                             "\nprintf '\\302\\233last \\303\\251\\n'\nexit 3";
+    TransferResult result = RunTransfer(Script(body), "file", 30, -1);
+    EXPECT_FALSE(result.delivered);
+    EXPECT_TRUE(HelperGone("setsid")) << "a helper that left the session is killed";
+    EXPECT_TRUE(HelperGone());
+    EXPECT_EQ(result.output.total(), 3000000u + 12u + 10u);
+    const std::vector<std::string> lines = result.output.Lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "first \\x1B[2J\\x7F");
+    size_t kept = 0;
+    for (const std::string& line : lines) kept += line.size();
+    EXPECT_LT(kept, 2 * CapturedOutput::kKeep + 100);
+    const std::string last = "x\\xC2\\x9Blast \xC3\xA9";
+    ASSERT_GE(lines.back().size(), last.size());
+    EXPECT_EQ(lines.back().substr(lines.back().size() - last.size()), last);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "... 2997974 bytes left out ..."), lines.end());
 }
 
 }  // namespace

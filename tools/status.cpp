@@ -196,6 +196,8 @@ void Judge(View* view) {
         if (NeedsAttention(view->record, i))
             view->problems.push_back(StoreProblem(view->record.stores[i], kStoreNames[i]));
     if (RecordsDropping(view->record)) view->problems.push_back(DropProblem(view->record));
+    if (!view->record.unlocked.empty())
+        view->problems.push_back("running without an instance lock: " + view->record.unlocked);
     const DeliveryView& delivery = view->delivery;
     if (delivery.automatic && delivery.agentKnown && SameBoot(delivery.agent, view->bootId) &&
         DeliveryOverdue(delivery.agent, view->bootNow))
@@ -211,7 +213,7 @@ View Gather() {
     view.now = now.tv_sec;
     view.bootNow = BootMillis() / 1000;
     view.bootId = BootId();
-    const pid_t holder = InstanceLockHolder(kRecorderLockPath, nullptr);
+    const pid_t holder = RecorderLockHolder(nullptr);
     if (holder > 0) view.pid = static_cast<int>(holder);
     ReadHealthRecord(&view);
     // When the lock cannot be looked at (it is the recorder's user's only, or the recorder could

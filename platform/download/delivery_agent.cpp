@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -26,13 +25,12 @@
 #include "platform/download/download_settings.h"
 #include "platform/download/outbox.h"
 #include "platform/download/outbox_trust.h"
+#include "platform/download/transfer_process.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "platform/util/log_stream.h"
 #include "platform/util/system_log.h"
-
-extern char** environ;
 
 namespace {
 
@@ -98,6 +96,11 @@ std::string TrustedOwners() {
     return "root or uid " + std::to_string(static_cast<unsigned long>(geteuid()));
 }
 
+// The warning sink in the agent: the line comes with its line end.
+void TraceWarningLine(const char* line) {
+    Trace("<WARNING> %s", line);
+}
+
 enum class RecorderNews { kNone, kNewFile, kGone };
 
 // Reads what the recorder sent: bytes for new files, or the end of its socket.
@@ -124,24 +127,19 @@ std::string DescribeExit(const std::string& program, int status) {
     return program + " was killed by signal " + std::to_string(WTERMSIG(status));
 }
 
-pid_t SpawnInOwnGroup(std::vector<std::string> words, const std::string& path, int* error) {
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    std::string file = path;
-    argv.push_back(&file[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t child = -1;
-    *error = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return *error == 0 ? child : -1;
+// Reads what the transfer wrote so far; false once every writer has closed the pipe.
+bool ReadOutput(int fd, CapturedOutput* output) {
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            output->Append(chunk, static_cast<size_t>(got));
+        } else if (got == 0) {
+            return false;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+    }
 }
 
 // Kills what is left of the transfer's process group and reaps its leader.
@@ -151,6 +149,45 @@ int EndGroup(pid_t leader) {
     while (waitpid(leader, &status, 0) < 0 && errno == EINTR) {
     }
     return status;
+}
+
+// The environment entry that marks the processes of one transfer of this agent.
+std::string TransferMarker() {
+    static unsigned long transfers = 0;
+    return "CDRD_TRANSFER=" + std::to_string(static_cast<long>(getpid())) + "." +
+           std::to_string(++transfers);
+}
+
+// Waits for the transfer `child` to end, the recorder to end or the time to run out, draining
+// its output all along so that it never blocks on a full pipe. `child` is reaped on return.
+TransferResult WaitForTransfer(const std::string& program, pid_t child, int outputFd,
+                               unsigned timeoutSeconds, int recorderFd) {
+    const long long deadline = MonotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
+    TransferResult result = {false, false, "", {}};
+    bool outputOpen = true;
+    for (;;) {
+        if (outputOpen) outputOpen = ReadOutput(outputFd, &result.output);
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            result.delivered = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            if (!result.delivered) result.reason = DescribeExit(program, status);
+            return result;
+        }
+        if (ReadRecorder(recorderFd) == RecorderNews::kGone) {
+            EndGroup(child);
+            result.stopped = true;
+            result.reason = "the recorder has ended";
+            return result;
+        }
+        if (MonotonicMillis() >= deadline) {
+            EndGroup(child);
+            result.reason = program + " took longer than " + std::to_string(timeoutSeconds) +
+                            " s and was killed";
+            return result;
+        }
+        struct pollfd fds[2] = {{recorderFd, POLLIN, 0}, {outputOpen ? outputFd : -1, POLLIN, 0}};
+        poll(fds, 2, kTransferPollMillis);
+    }
 }
 
 class Agent {
@@ -178,6 +215,7 @@ class Agent {
     bool OutboxTrusted(const Outbox& outbox);
     std::vector<OutboxFile> DeliverableFiles(const Outbox& outbox);
     void NoteRefused(const Outbox& outbox, const std::vector<RefusedFile>& refused);
+    void TraceOutput(const CapturedOutput& output);
 
     int mRecorderFd;
     int mWakeFd = -1;
@@ -188,6 +226,8 @@ class Agent {
     long long mPauseMillis = 0;
     long long mNextAttempt = 0;
     DeliveryMonitor mMonitor;
+    bool mFailing = false;  // the last attempt failed and its output was traced
+    CapturedOutput mLastOutput;
 };
 
 void Agent::Run() {
@@ -243,6 +283,7 @@ bool Agent::Deliver(const DownloadSettings& settings, const OutboxFile& file) {
     if (result.stopped) return false;
     mMonitor.AttemptEnded(result.delivered, result.reason, settings.alarmAfterMinutes);
     if (result.delivered) {
+        mFailing = false;
         mPauseMillis = 0;
         mNextAttempt = 0;
         if (Env::Current()->Unlink(file.path.c_str()) != 0 && errno != ENOENT)
@@ -257,7 +298,22 @@ bool Agent::Deliver(const DownloadSettings& settings, const OutboxFile& file) {
     mNextAttempt = MonotonicMillis() + mPauseMillis;
     Trace("<WARNING> %s not delivered: %s; next attempt in %lld s\n", file.name.c_str(),
           result.reason.c_str(), (mPauseMillis + 999) / 1000);
+    TraceOutput(result.output);
     return true;
+}
+
+// Traces the output of a failed attempt; within one run of failures, output with the same ends
+// as the last one traced is only counted.
+void Agent::TraceOutput(const CapturedOutput& output) {
+    if (output.total() == 0) return;
+    if (mFailing && output.SameEnds(mLastOutput)) {
+        Trace("command output as on the previous attempt (%llu bytes)\n", output.total());
+        return;
+    }
+    Trace("command output (%llu bytes):\n", output.total());
+    for (const std::string& line : output.Lines()) Trace("| %s\n", line.c_str());
+    mLastOutput = output;
+    mFailing = true;
 }
 
 Agent::Wake Agent::Wait(long long millis, bool newFileWakes) {
@@ -374,6 +430,10 @@ void BecomeAgentProcess() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     prctl(PR_SET_NAME, "cdrd-delivery", 0, 0, 0);
+    SetWarningSink(TraceWarningLine);  // the recorder's sink writes to its log, not open here
+    if (!BecomeSubreaper())
+        Trace("transfers are ended through /proc: this system refuses a subreaper (%s)\n",
+              strerror(errno));
 }
 
 // True when the agent this process started still runs; reaps one that ended.
@@ -397,10 +457,12 @@ void LaunchAgent() {
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        close(ends[0]);
+        // Nothing of the recorder's stays open here: a lock or log held by an agent that
+        // outlives the recorder would keep the next recorder out.
+        const int recorder = KeepOnlyDescriptor(ends[1]);
         BecomeAgentProcess();
         try {
-            Agent(ends[1]).Run();
+            Agent(recorder).Run();
         } catch (...) {
             _exit(1);
         }
@@ -449,28 +511,14 @@ void StopDeliveryAgent() {
 TransferResult RunTransfer(const std::vector<std::string>& command, const std::string& path,
                            unsigned timeoutSeconds, int recorderFd) {
     int error = 0;
-    const pid_t child = SpawnInOwnGroup(command, path, &error);
-    if (child < 0) return {false, false, "cannot run " + command[0] + ": " + strerror(error)};
-    const long long deadline = MonotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) {
-            kill(-child, SIGKILL);  // whatever it left running in its group
-            const bool delivered = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            return {delivered, false, delivered ? "" : DescribeExit(command[0], status)};
-        }
-        if (ReadRecorder(recorderFd) == RecorderNews::kGone) {
-            EndGroup(child);
-            return {false, true, "the recorder has ended"};
-        }
-        if (MonotonicMillis() >= deadline) {
-            EndGroup(child);
-            return {false, false,
-                    command[0] + " took longer than " + std::to_string(timeoutSeconds) +
-                        " s and was killed"};
-        }
-        struct pollfd fd = {recorderFd, POLLIN, 0};
-        poll(&fd, 1, kTransferPollMillis);
-    }
+    int outputFd = -1;
+    const std::string marker = TransferMarker();
+    const pid_t child = SpawnCaptured(command, path, marker, &outputFd, &error);
+    if (child < 0) return {false, false, "cannot run " + command[0] + ": " + strerror(error), {}};
+    TransferResult result =
+        WaitForTransfer(command[0], child, outputFd, timeoutSeconds, recorderFd);
+    EndDescendants(child, marker);
+    ReadOutput(outputFd, &result.output);  // what the last of them wrote before they ended
+    close(outputFd);
+    return result;
 }

@@ -13,12 +13,17 @@
 // without a restart.
 //
 // Delivery. The command runs without a shell with the file's path appended, standard input from
-// /dev/null, in a process group of its own. Exit status 0 within download_timeout seconds
-// removes the file. Otherwise the whole group is killed, the file stays, and the next attempt
-// waits 5 s, then twice as long after each further failure, at most download_retry_max seconds;
-// a success starts the pauses afresh. Files left by an earlier run are delivered first, as the
-// oldest. A file is never changed once in the outbox, so one delivered again (the agent ended
-// after the transfer, before the removal) goes out under the same name with the same bytes.
+// /dev/null, standard output and error into a pipe the agent drains, in a process group of its
+// own. Exit status 0 within download_timeout seconds removes the file. Otherwise the file stays,
+// and the next attempt waits 5 s, then twice as long after each further failure, at most
+// download_retry_max seconds; a success starts the pauses afresh. Files left by an earlier run
+// are delivered first, as the oldest. After each attempt every process the command started is
+// killed, those that left its group or session too: the agent is their subreaper where the
+// system allows it, and finds them through /proc (parents, and a mark in their environment) in
+// any case. The output of a failed attempt goes to the trace log, its first and last KiB escaped,
+// as lines starting "| "; output with the same ends as on the previous failed attempt only by its
+// size. A file is never changed once in the outbox, so one delivered again (the agent ended after
+// the transfer, before the removal) goes out under the same name with the same bytes.
 //
 // Trace. The agent appends its lines to the recorder's trace log itself, under the recorder's
 // size limit (SetDeliveryTraceLimit) and with the same rotation to "cdr.log.1": both processes
@@ -49,6 +54,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/download/transfer_process.h"
+
 // Recorder side. Starts the agent when a delivery command is set and none of this process runs
 // (one that ended is replaced), and tells a running agent that the outbox changed. Never throws;
 // problems are warned about, and the files then wait in the outbox.
@@ -64,14 +71,16 @@ void StopDeliveryAgent();
 
 // The result of one transfer.
 struct TransferResult {
-    bool delivered;      // exit status 0 in time
-    bool stopped;        // the recorder ended meanwhile: the transfer was killed, nothing known
-    std::string reason;  // why not delivered ("curl exited with status 7")
+    bool delivered;         // exit status 0 in time
+    bool stopped;           // the recorder ended meanwhile: the transfer was killed, nothing known
+    std::string reason;     // why not delivered ("curl exited with status 7")
+    CapturedOutput output;  // what the command wrote on its standard output and error
 };
 
 // Runs `command` with `path` appended as described above, waiting at most `timeoutSeconds`.
 // `recorderFd` (-1: none) is the agent's end of the socket pair: when the recorder's end closes,
-// the transfer is killed and the result says stopped. Whatever the command left in its process
-// group is killed before this returns.
+// the transfer is killed and the result says stopped. Every process the command started is killed
+// before this returns, also those that left its process group or session; its output is captured
+// (bounded, see CapturedOutput), never passed on to the agent's own streams.
 TransferResult RunTransfer(const std::vector<std::string>& command, const std::string& path,
                            unsigned timeoutSeconds, int recorderFd);

@@ -68,6 +68,7 @@ std::vector<Field> Fields(HealthRecord* r) {
         fields.push_back({prefix + "depth", Kind::kCount, &queue.depth});
         fields.push_back({prefix + "error", Kind::kText, &queue.error});
     }
+    fields.push_back({"instance_lock.missing", Kind::kText, &r->unlocked});
     return fields;
 }
 

@@ -63,6 +63,9 @@ struct HealthRecord {
     // The queues as the recorder saw them when it wrote the record; their names are empty in a
     // record of a recorder that did not look.
     QueueHealth queues[kQueues];
+    // Why the recorder runs without an instance lock (another recorder could then start on the
+    // same databases); empty while it holds one.
+    std::string unlocked;
 };
 
 // Where the delivery agent keeps its own record. The agent is a process of its own, so it writes

@@ -1,0 +1,91 @@
+# The instance lock against a hostile user and a broken runtime folder: nobody else can hold it,
+# where /run cannot hold it the lock beside the databases keeps a second recorder out, and only
+# where neither can be taken does the recorder run unlocked, saying so.
+. "$(dirname "$0")/lib.sh"
+
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+lock=/run/cdrd.lock
+fallback=${VELK_PATH}telephony/cdrd.lock
+stored() { $CDRCTL show stated --json | grep -c '"caller"' || true; }
+
+# A second cdrd beside the running one leaves with status 1 naming it; status names it too.
+expect_one_recorder() {
+  local status=0 message
+  message=$($CDRD 2>&1 >/dev/null) || status=$?
+  expect_eq 1 "$status" "exit status of a second cdrd ($1)"
+  expect_eq "cdrd: another recorder is running (pid $CDRD_PID); not starting" "$message" \
+    "the second cdrd's message ($1)"
+  # A full /run holds no health record either: only the verdict on liveness counts here.
+  message=$($CDRCTL status) || true
+  grep -qF "recorder: running (pid $CDRD_PID)" <<<"$message" || fail "status ($1): $message"
+}
+
+# Twenty reports, each saved as it arrives: all of them reach storage.
+expect_reports_kept() {
+  local before
+  before=$(stored)
+  $CDRCTL add 1 caller="$1" --repeat 20 >/dev/null || fail "reports refused ($1)"
+  $CDRCTL flush 0 >/dev/null || fail "flush not answered ($1)"
+  expect_eq $((before + 20)) "$(stored)" "records on storage ($1)"
+}
+
+printf 'cdr_save_stated=1\n' >"${VELK_PATH}general-settings.conf"
+
+echo "$(date +%T) nobody cannot hold the lock across a restart"
+start_cdrd
+expect_eq "600 root" "$(stat -c '%a %U' $lock)" "the lock file's mode and owner"
+stop_cdrd
+as_nobody flock -s $lock sleep 30 2>"$E2E_BASE/flock.err" &
+holder=$!
+sleep 0.5
+start_cdrd
+expect_reports_kept restart
+status=0
+wait "$holder" || status=$?
+[ "$status" -ne 0 ] || fail "nobody held a shared lock on $lock"
+grep -qF "Permission denied" "$E2E_BASE/flock.err" || fail "flock: $(cat "$E2E_BASE/flock.err")"
+expect_one_recorder "usual lock"
+stop_cdrd
+
+for kind in folder link fifo; do
+  echo "$(date +%T) the lock path is a $kind"
+  rm -rf $lock
+  case $kind in
+    folder) mkdir $lock ;;
+    link) echo precious >/run/elsewhere && ln -s /run/elsewhere $lock ;;
+    fifo) mkfifo $lock ;;
+  esac
+  start_cdrd
+  expect_log "holding the instance lock $fallback since cannot"
+  expect_one_recorder "$kind"
+  expect_reports_kept "$kind"
+  rm -rf $lock  # the usual lock is usable again, but this recorder holds the other one
+  expect_one_recorder "$kind removed"
+  stop_cdrd
+done
+expect_eq precious "$(cat /run/elsewhere)" "the link's target"
+rm -rf $lock /run/elsewhere
+
+echo "$(date +%T) /run filled by nobody"
+mount -t tmpfs -o size=256k,mode=755 full-run /run
+mkdir -m 1777 /run/lock
+as_nobody sh -c 'cat /dev/zero >/run/lock/fill' 2>/dev/null || true
+start_cdrd
+expect_log "holding the instance lock $fallback since cannot write the pid into the instance lock $lock"
+expect_one_recorder "full /run"
+expect_reports_kept "full /run"
+stop_cdrd
+umount /run
+
+echo "$(date +%T) neither lock can be taken"
+rm -rf $lock $fallback
+mkdir $lock $fallback
+start_cdrd
+expect_log "running without an instance lock: cannot open the instance lock $lock"
+expect_reports_kept unlocked
+waited=0
+until { $CDRCTL status || true; } | grep -qF "attention: running without an instance lock"; do
+  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 50 ] || fail "status: $($CDRCTL status)"
+done
+stop_cdrd
+echo "lock: ok"
