@@ -7,8 +7,9 @@ Reads README.md, CONTRIBUTING.md, docs/*.md, platform/README.md and the manual p
 docs/man/, and fails on:
   - a GoogleTest name (Suite.Name) that no TEST in tests/ defines;
   - a CTest name (e2e.*, docs.*, man.*) that tests/CMakeLists.txt does not register;
-  - a path into the source tree (core/..., tests/e2e/..., scripts/...) that does not exist, or a
-    source file named on its own (env.h) that no folder holds;
+  - a path into the source tree (core/..., tests/e2e/..., scripts/...) that does not exist, a
+    source file named on its own (env.h) that no folder holds, or a Markdown link to a missing
+    file;
   - a settings key (cdr_..., download_...) that no production source names;
   - a cdrctl option or command that `cdrctl --help` does not list;
   - a table of figures (a "measure" or "result" column) without a "reproduce with" line beside it.
@@ -30,6 +31,7 @@ FILE_NAME = re.compile(r"(?<![\w./<*-])([\w-]+\.(?:cpp|h|sh|py))\b")
 SETTINGS_KEY = re.compile(r"(?<![\w./-])((?:cdr|download)_[a-z0-9_]*[a-z0-9*])(?![\w.])")
 CDRCTL_OPTION = re.compile(r"(?<![\w-])(--[a-z][\w-]*)")
 CDRCTL_WORD = re.compile(r"\bcdrctl(?![\w.])")
+MARKDOWN_LINK = re.compile(r"\]\(([^)#:\s]+)(?:#[^)]*)?\)")
 CDRCTL_COMMAND = re.compile(r"^(?:\$ )?(?:\S*/)?cdrctl (?:--timeout \d+ )?([a-z][\w-]*)")
 
 
@@ -141,6 +143,9 @@ def problems_in(name, text, known, vocabulary, source):
     for path in TREE_PATH.findall(text):
         if not tree_path_exists(source, path):
             found.append("path %s does not exist" % path)
+    for link in MARKDOWN_LINK.findall(text):
+        if not os.path.exists(os.path.join(source, os.path.dirname(name), link)):
+            found.append("link %s leads nowhere" % link)
     for file_name in FILE_NAME.findall(text):
         if file_name not in basenames:
             found.append("file %s does not exist" % file_name)
