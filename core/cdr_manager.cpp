@@ -12,13 +12,13 @@
 #include "platform/messaging/queue_state.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/log_stream.h"
 #include "platform/util/system_log.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 
 namespace {
 
-const char kTraceLogName[] = "cdr.log";
 const unsigned kTraceLineSize = 8192;
 const int kWarningLevel = 1;
 
