@@ -17,11 +17,11 @@
 #include "bench/support/bench_env.h"
 #include "bench/support/sqlite_peer.h"
 #include "core/cdr_manager.h"
+#include "platform/config/record_files.h"
 
 namespace {
 
 const unsigned kNeverSave = 4294967295u;
-const char* const kDatabaseNames[3] = {"CDR_db", "missed_calls_db", "unsuccess_calls_db"};
 
 struct Options {
     std::string command, store = "recorder", root;
@@ -120,7 +120,7 @@ void Prefill(Store* store, const std::vector<BenchReport>& reports, unsigned rec
 uint64_t DiskBytes(const Options& options, const RootEnv& env) {
     if (options.store == "sqlite") return FileSize(PeerPath(options));
     uint64_t bytes = 0;
-    for (const char* name : kDatabaseNames)
+    for (const char* name : kDefaultDatabaseNames)
         bytes += FileSize(env.Real((std::string("/conf/telephony/") + name).c_str()));
     return bytes;
 }

@@ -12,13 +12,13 @@
 #include "platform/messaging/queue_state.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/log_stream.h"
 #include "platform/util/system_log.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 
 namespace {
 
-const char kTraceLogName[] = "cdr.log";
 const unsigned kTraceLineSize = 8192;
 const int kWarningLevel = 1;
 
@@ -46,7 +46,7 @@ CDRFiles::CDRFiles()
     : mpFile{nullptr, nullptr, nullptr},
       mMaxRecords{1, 1, 1},
       mSavePeriod{1, 1, 1},
-      mUnsaved{0, 0, 0},
+      mDueCount{0, 0, 0},
       mNextID{0, 0, 0},
       mOpenRetried(false),
       mpMutex(new ThreadMutex),
@@ -67,7 +67,8 @@ CDRManager::CDRManager()
       mJournalPending(0),
       mJournalSince(0),
       mCompactionFailed(false),
-      mDownloadCommitted(false) {
+      mDownloadCommitted(false),
+      mUnsaved{0, 0, 0, 0} {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;
