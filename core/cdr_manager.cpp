@@ -46,7 +46,7 @@ CDRFiles::CDRFiles()
     : mpFile{nullptr, nullptr, nullptr},
       mMaxRecords{1, 1, 1},
       mSavePeriod{1, 1, 1},
-      mDueCount{0, 0, 0},
+      mUnsaved{0, 0, 0},
       mNextID{0, 0, 0},
       mOpenRetried(false),
       mpMutex(new ThreadMutex),
@@ -67,8 +67,7 @@ CDRManager::CDRManager()
       mJournalPending(0),
       mJournalSince(0),
       mCompactionFailed(false),
-      mDownloadCommitted(false),
-      mUnsaved{0, 0, 0, 0} {
+      mDownloadCommitted(false) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;

@@ -12,7 +12,6 @@
 
 #include "core/cdr_common_messenger.h"
 #include "platform/config/multi_section_file.h"
-#include "platform/util/health_record.h"
 #include "platform/util/sock_addr.h"
 #include "platform/util/thread_mutex.h"
 #include "store/cdr_settings.h"
@@ -37,7 +36,7 @@ struct CDRFiles {
     std::string mFileName[3];                    // the path each database was opened on
     uint32_t mMaxRecords[3];                     // most records a database keeps
     uint32_t mSavePeriod[3];                     // records added between two saves
-    uint32_t mDueCount[3];                       // records added since the last save began
+    uint32_t mUnsaved[3];                        // records added since the last save
     uint32_t mNextID[3];                         // "ID" of the next record
     // The first failure to open the databases sets files aside and tries again; a second one in
     // the life of the store (the life of the process) leaves them closed.
@@ -114,19 +113,11 @@ class CDRManager : public CDRCommonMessenger {
     long long mJournalSince;           // when the first of them was (monotonic milliseconds)
     bool mCompactionFailed;            // the last compaction failed (told once)
     bool mDownloadCommitted;           // the running download's marker is in the journal
-    // Records added to each store (a database index or HealthRecord::kDownloadLog) since its last
-    // save that succeeded: what a flush must write, and what the health record counts as unsaved
-    // when there is no journal.
-    uint32_t mUnsaved[HealthRecord::kStores];
 
   private:
     // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
     // health monitor how it went. Throws what the save throws.
     void SaveFile(int store);
-    // A record was added to `store` (a database index or HealthRecord::kDownloadLog).
-    void RecordAdded(int store);
-    // Storage holds `store` as memory does: it was saved, or rebuilt empty.
-    void SaveSucceeded(int store);
 
     // Opens the databases at the non-null paths. The first failure in the life of the process
     // sets files aside and tries again: the file that ran out of memory, or else every one (the

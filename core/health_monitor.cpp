@@ -43,6 +43,7 @@ void HealthMonitor::SaveEnded(int store, const char* error) {
     health.saveError = error != nullptr ? error : "";
     if (error == nullptr) {
         health.unsaved = 0;
+        mSinceSave[store] = 0;
         if (mSaveAlarm[store]) Alarm(LOG_NOTICE, "%s: records saved again", kStoreTitles[store]);
         mSaveAlarm[store] = false;
     } else if (!mSaveAlarm[store]) {
@@ -59,9 +60,9 @@ void HealthMonitor::JournalSynced() {
     }
 }
 
-void HealthMonitor::JournalLost(const uint32_t unsaved[HealthRecord::kStores]) {
+void HealthMonitor::JournalLost() {
     for (int store = 0; store < HealthRecord::kStores; ++store)
-        mRecord.stores[store].unsaved = unsaved[store];
+        mRecord.stores[store].unsaved = mSinceSave[store];
     mDirty = true;
 }
 

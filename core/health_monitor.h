@@ -24,14 +24,16 @@ class HealthMonitor {
 
     // A record was added to `store` (HealthRecord::kDownloadLog or a database index).
     void RecordAdded(int store) {
+        ++mSinceSave[store];
         ++mRecord.stores[store].unsaved;
         mDirty = true;
     }
+    // Records added to `store` since its last save that succeeded.
+    uint32_t Unsaved(int store) const { return mSinceSave[store]; }
     // The journal was synced: every record added so far is on storage, saved or not.
     void JournalSynced();
-    // The journal is gone: records are on storage only once saved. `unsaved` holds, for each
-    // store, the records added since its last save that succeeded (the store keeps that count).
-    void JournalLost(const uint32_t unsaved[HealthRecord::kStores]);
+    // The journal is gone: records are on storage only once saved.
+    void JournalLost();
     // A save of `store` ended: `error` null when it succeeded, else why it failed.
     void SaveEnded(int store, const char* error);
     // The download settings were read: automatic download on or off.
@@ -75,6 +77,9 @@ class HealthMonitor {
     bool mChanged = true;    // the state changed since the last write
     int64_t mLastWrite = 0;  // milliseconds of the boot clock
     bool mSaveAlarm[HealthRecord::kStores] = {};
+    // Records added since each store's last successful save; the record's "unsaved" counts only
+    // those of them that are not in a synced journal entry either.
+    uint32_t mSinceSave[HealthRecord::kStores] = {};
     bool mWriteFailed = false;
     bool mWritten = false;  // this recorder has written its record at least once
     int64_t mDropsCounted =

@@ -220,18 +220,8 @@ void CDRManager::SaveFile(int store) {
         mpHealth->SaveEnded(store, e.what());
         throw;
     }
-    SaveSucceeded(store);
-    JournalMarker(RecordJournal::Kind::kSaved, store);
-}
-
-void CDRManager::RecordAdded(int store) {
-    ++mUnsaved[store];
-    mpHealth->RecordAdded(store);
-}
-
-void CDRManager::SaveSucceeded(int store) {
-    mUnsaved[store] = 0;
     mpHealth->SaveEnded(store, nullptr);
+    JournalMarker(RecordJournal::Kind::kSaved, store);
 }
 
 bool CDRManager::IsCDRFilesExist() {
@@ -293,7 +283,7 @@ bool CDRManager::RebuildFiles(int mask) {
             mpFiles->mpFile[i] = OpenDatabaseFile(name.c_str(), false).release();
             mpHealth->SetOpenError(i, nullptr);
             // Storage agrees with memory again: no file, no records.
-            SaveSucceeded(i);
+            mpHealth->SaveEnded(i, nullptr);
         }
         return true;
     } catch (const std::exception& e) {
@@ -314,9 +304,10 @@ int CDRManager::OnFlush(int mask) {
         ThreadMutexLock lock(mpFiles->mpMutex);
         try {
             ChangeDatabases(mask, [this](int i, Configuration::MultiSectionFile*) {
-                // Also a database whose last save failed: its records are not on storage.
-                if (mUnsaved[i] == 0) return;
-                mpFiles->mDueCount[i] = 0;
+                // A database whose last save failed counted its records as saved when that save
+                // started, yet they are not on storage: it is written too.
+                if (mpFiles->mUnsaved[i] == 0 && mpHealth->Unsaved(i) == 0) return;
+                mpFiles->mUnsaved[i] = 0;
                 SaveFile(i);
             });
         } catch (const std::exception& e) {

@@ -68,8 +68,8 @@ void CDRManager::ReplayJournal() {
             for (const Entry& entry : RecordJournal::EntriesMissingFrom(live, target, file)) {
                 if (!ReplayRecord(entry, file)) continue;
                 ++recovered[target];
-                RecordAdded(target);
-                if (target != kDownloadLogTarget) ++mpFiles->mDueCount[target];
+                mpHealth->RecordAdded(target);
+                if (target != kDownloadLogTarget) ++mpFiles->mUnsaved[target];
             }
         }
         for (int i = 0; i < 3; ++i) mpFiles->mNextID[i] = std::max(mpFiles->mNextID[i], next[i]);
@@ -217,7 +217,7 @@ void CDRManager::DropJournal(const char* reason) {
     const std::string path = mpJournal->Path();
     delete mpJournal;
     mpJournal = nullptr;
-    mpHealth->JournalLost(mUnsaved);
+    mpHealth->JournalLost();
     if (Env::Current()->Unlink(path.c_str()) == 0 || errno == ENOENT)
         Warn(
             "Journal: %s; the journal is removed and records reach storage only at their saves "

@@ -138,10 +138,10 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
         AddRecordEntries(toDatabase, index, report, statistics);
         JournalRecord(toDatabase, index, type);
-        if (toDatabase) RecordAdded(index);
-        if (mAutoDownload != 0) RecordAdded(HealthRecord::kDownloadLog);
-        if (++mpFiles->mDueCount[index] >= mpFiles->mSavePeriod[index]) {
-            mpFiles->mDueCount[index] = 0;
+        if (toDatabase) mpHealth->RecordAdded(index);
+        if (mAutoDownload != 0) mpHealth->RecordAdded(HealthRecord::kDownloadLog);
+        if (++mpFiles->mUnsaved[index] >= mpFiles->mSavePeriod[index]) {
+            mpFiles->mUnsaved[index] = 0;
             if (toDatabase) SaveFile(index);
             if (mAutoDownload != 0) SaveFile(HealthRecord::kDownloadLog);
         }

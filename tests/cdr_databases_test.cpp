@@ -106,7 +106,7 @@ TEST_F(CDRDatabasesTest, FlushWritesOnlyDatabasesWithUnsavedRecords) {
     Add(4, "c");
     EXPECT_EQ(1, manager.OnFlush(1 | 2));
     EXPECT_EQ(0, counting.SavesOf(FailedPath())) << "not selected";
-    EXPECT_EQ(1u, manager.mpFiles->mDueCount[2]);
+    EXPECT_EQ(1u, manager.mpFiles->mUnsaved[2]);
 }
 
 TEST_F(CDRDatabasesTest, RequestsSkipAClosedDatabaseAndReloadIsRefused) {

@@ -175,8 +175,8 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     EXPECT_EQ(0, mMonitor.MillisUntilDue());
 }
 
-// "Not on storage" leaves out the records in a synced journal entry; without the journal the
-// count is what the store says is unsaved.
+// "Not on storage" leaves out the records in a synced journal entry, while a flush still sees
+// every record since the last save; without the journal the count is the records since the save.
 TEST_F(HealthMonitorTest, RecordsInASyncedJournalAreOnStorageButStillUnsaved) {
     for (int i = 0; i < 5; ++i) mMonitor.RecordAdded(0);
     mMonitor.RecordAdded(HealthRecord::kDownloadLog);
@@ -186,12 +186,13 @@ TEST_F(HealthMonitorTest, RecordsInASyncedJournalAreOnStorageButStillUnsaved) {
     HealthRecord record = ReadHealthRecord();
     EXPECT_EQ(1u, record.stores[0].unsaved);
     EXPECT_EQ(0u, record.stores[HealthRecord::kDownloadLog].unsaved);
+    EXPECT_EQ(6u, mMonitor.Unsaved(0));
     mMonitor.SaveEnded(0, "disk gone");
     mMonitor.JournalSynced();
     mMonitor.Publish();
     EXPECT_EQ(0u, ReadHealthRecord().stores[0].unsaved);
-    const uint32_t unsaved[HealthRecord::kStores] = {6, 0, 0, 1};
-    mMonitor.JournalLost(unsaved);
+    EXPECT_EQ(6u, mMonitor.Unsaved(0)) << "a failed save leaves them for the next flush";
+    mMonitor.JournalLost();
     mMonitor.Publish();
     record = ReadHealthRecord();
     EXPECT_EQ(6u, record.stores[0].unsaved);
@@ -199,6 +200,7 @@ TEST_F(HealthMonitorTest, RecordsInASyncedJournalAreOnStorageButStillUnsaved) {
     mMonitor.SaveEnded(0, nullptr);
     mMonitor.Publish();
     EXPECT_EQ(0u, ReadHealthRecord().stores[0].unsaved);
+    EXPECT_EQ(0u, mMonitor.Unsaved(0));
 }
 
 TEST_F(HealthMonitorTest, OneAlarmPerFailingStretchOfSavesWhateverTheirNumber) {

@@ -112,7 +112,7 @@ TEST_F(JournalReplayTest, ACrashLosesNoRecordAndNumberingGoesOn) {
     EXPECT_EQ(Ids({1, 0}), HeldIds(1));
     EXPECT_EQ(15u, LogIds().size());
     // The recovered records count as unsaved: the save comes at the tenth record as usual.
-    EXPECT_EQ(3u, mpManager->mpFiles->mDueCount[0]);
+    EXPECT_EQ(3u, mpManager->mpFiles->mUnsaved[0]);
     for (int i = 0; i < 7; ++i) ASSERT_EQ(1, Add(1));
     EXPECT_EQ(20u, Records(StatedPath()).size());
     EXPECT_EQ("19", Value(Records(StatedPath())[0], "ID"));
