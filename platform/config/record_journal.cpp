@@ -310,6 +310,9 @@ void Writer::Open(const Contents& contents) {
     const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
     if (fd < 0) throw FileError("open", mPath, errno);
     mFd = fd;
+    // The read at start-up left the file cached, perhaps in large blocks: each append would
+    // dirty one of them whole.
+    Env::Current()->DropCleanPages(mFd);
     mGeneration = contents.generation;
     mEnd = contents.end;
     mSyncedEnd = kFileHeadSize;  // what an earlier process wrote may not be on storage yet
@@ -370,6 +373,10 @@ void Writer::Grow(size_t needed) {
             throw FileError("grow", mPath, errno);
         at += part;
     }
+    // Synced and dropped from the cache, so that appends dirty single pages, not the larger
+    // blocks the zeros were cached in.
+    if (Env::Current()->Fdatasync(mFd) != 0) throw FileError("grow", mPath, errno);
+    Env::Current()->DropCleanPages(mFd);
     mSize = size;
 }
 
@@ -419,6 +426,7 @@ void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
     }
     CloseFile();
     mFd = fd;
+    env->DropCleanPages(mFd);  // written whole and synced: see Grow
     mGeneration = generation;
     mSize = size;
     std::fill(mLive, mLive + kTargets, 0);
