@@ -3,7 +3,10 @@
 //   open    --store S --root DIR --records R               time and resident memory to open them
 //   handler --store S --root DIR --records R --reports N --save P
 //           R records per type first (not measured), then N reports at save period P: reports
-//           per second and bytes written per report. Under callgrind, collect only RunReports.
+//           per second, bytes handed to write(2) per report and bytes sent towards storage per
+//           report (the recorder's trace log included, as it lies under DIR; "unmeasured" where
+//           the kernel does not say). Under callgrind, collect only
+//           RunReports.
 // S is "recorder" (CDRManager::OnAddCDR on a configuration root under DIR) or "sqlite". Results
 // are printed as "name=value" lines.
 #include <stdio.h>
@@ -174,10 +177,13 @@ void Handler(const Options& options, const RootEnv& env, const std::vector<Bench
         recorder->manager().OnFlush(7);
     }
     const uint64_t writtenBefore = BytesWritten(), traceBefore = FileSize(traceLog);
+    uint64_t storageBefore = 0, storageAfter = 0;
+    const bool storageKnown = StorageBytesWritten(0, &storageBefore);
     const double start = MonotonicSeconds();
     const unsigned stored = RunReports(store.get(), reports, 3 * options.records, options.reports);
     const double seconds = MonotonicSeconds() - start;
     const uint64_t written = BytesWritten() - writtenBefore;
+    StorageBytesWritten(0, &storageAfter);
     const uint64_t traced = FileSize(traceLog) - traceBefore;
     if (stored != options.reports) {
         fprintf(stderr, "store_cost_tool: %u of %u reports stored\n", stored, options.reports);
@@ -186,6 +192,11 @@ void Handler(const Options& options, const RootEnv& env, const std::vector<Bench
     printf("reports_per_second=%.0f\n", options.reports / seconds);
     printf("written_per_report=%.1f\n", static_cast<double>(written - traced) / options.reports);
     printf("trace_per_report=%.1f\n", static_cast<double>(traced) / options.reports);
+    if (storageKnown)
+        printf("storage_per_report=%.1f\n",
+               static_cast<double>(storageAfter - storageBefore) / options.reports);
+    else
+        printf("storage_per_report=unmeasured\n");
 }
 
 }  // namespace

@@ -125,6 +125,19 @@ uint64_t BytesWritten() {
     return 0;
 }
 
+bool StorageBytesWritten(int pid, uint64_t* bytes) {
+    std::ifstream io(pid == 0 ? std::string("/proc/self/io")
+                              : "/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key != "write_bytes:") continue;
+        *bytes = value;
+        return true;
+    }
+    return false;
+}
+
 uint64_t FileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

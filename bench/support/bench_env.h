@@ -52,6 +52,10 @@ double MonotonicSeconds();
 uint64_t ResidentBytes();
 // Bytes this process handed to write(2) and its kin so far ("wchar" of /proc/self/io).
 uint64_t BytesWritten();
+// Bytes process `pid` (0: this process) sent towards storage so far ("write_bytes" of
+// /proc/<pid>/io: counted when a page of a file becomes dirty, so nothing for tmpfs, and a page
+// dirtied again before it was written back counts once). False when the kernel does not say.
+bool StorageBytesWritten(int pid, uint64_t* bytes);
 // The size of the file at `path`, 0 when absent.
 uint64_t FileSize(const std::string& path);
 
