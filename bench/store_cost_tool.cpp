@@ -7,6 +7,8 @@
 //           report (the recorder's trace log included, as it lies under DIR; "unmeasured" where
 //           the kernel does not say). Under callgrind, collect only
 //           RunReports.
+//           --journal-sync K (recorder only): the measured reports run with the journal synced
+//           at least every K reports; with 1, each report is on storage when its handler returns.
 // S is "recorder" (CDRManager::OnAddCDR on a configuration root under DIR) or "sqlite". Results
 // are printed as "name=value" lines.
 #include <stdio.h>
@@ -28,13 +30,13 @@ const unsigned kNeverSave = 4294967295u;
 
 struct Options {
     std::string command, store = "recorder", root;
-    unsigned records = 1000, reports = 1000, save = 10;
+    unsigned records = 1000, reports = 1000, save = 10, journalSync = 0;
 };
 
 [[noreturn]] void Usage() {
     fprintf(stderr,
             "usage: store_cost_tool fill|open|handler --store recorder|sqlite --root DIR "
-            "[--records R] [--reports N] [--save P]\n");
+            "[--records R] [--reports N] [--save P] [--journal-sync K]\n");
     exit(2);
 }
 
@@ -54,6 +56,8 @@ Options ParseOptions(int argc, char** argv) {
             options.reports = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
         else if (name == "--save")
             options.save = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
+        else if (name == "--journal-sync")
+            options.journalSync = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
         else
             Usage();
     }
@@ -172,7 +176,7 @@ void Handler(const Options& options, const RootEnv& env, const std::vector<Bench
         store.reset(recorder);
         Prefill(recorder, reports, options.records);
         // The measured reports run at the save period asked for, counted from a fresh save.
-        WriteRecorderSettings(options.records, options.save);
+        WriteRecorderSettings(options.records, options.save, options.journalSync);
         recorder->manager().OnUpdateCDRSettings();
         recorder->manager().OnFlush(7);
     }

@@ -153,11 +153,13 @@ void WriteTextFile(const std::string& path, const std::string& text) {
     }
 }
 
-void WriteRecorderSettings(unsigned records, unsigned save) {
+void WriteRecorderSettings(unsigned records, unsigned save, unsigned journalSyncReports) {
     std::string text = "cdr_enabled=1\n";
     for (const char* name : {"stated", "missed", "failed"}) {
         text += std::string("cdr_max_") + name + "=" + std::to_string(records) + "\n";
         text += std::string("cdr_save_") + name + "=" + std::to_string(save) + "\n";
     }
+    if (journalSyncReports != 0)
+        text += "cdr_journal_sync_reports=" + std::to_string(journalSyncReports) + "\n";
     WriteTextFile("/conf/general-settings.conf", text);
 }

@@ -63,5 +63,6 @@ uint64_t FileSize(const std::string& path);
 void WriteTextFile(const std::string& path, const std::string& text);
 
 // Writes the recorder's general settings under the current root: recording on, every database
-// holding `records`, saved every `save` records.
-void WriteRecorderSettings(unsigned records, unsigned save);
+// holding `records`, saved every `save` records; the journal synced at least every
+// `journalSyncReports` reports when not 0 (else at its default).
+void WriteRecorderSettings(unsigned records, unsigned save, unsigned journalSyncReports = 0);
