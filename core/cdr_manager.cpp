@@ -92,12 +92,14 @@ void CDRManager::Init() {
     if (!IsCDRFilesExist()) TRACEX("Call details log file(s) was not been created!\n");
     InitSizes(mSettings.mMaxRecords[0], mSettings.mMaxRecords[1], mSettings.mMaxRecords[2],
               mSettings.mSavePeriod[0], mSettings.mSavePeriod[1], mSettings.mSavePeriod[2]);
-    SettleStagedDownloads();
+    RecordJournal::Contents journal;
+    ReadJournalAtStart(&journal);
+    SettleStagedDownloads(journal.entries);
     if (InitAutoDownloadSettings() == 0) {
         TRACEX("Auto Download Settings can't be read!\n");
         WarnDownloadSettingsUnread();
     }
-    ReplayJournal();
+    ReplayJournal(journal);
 }
 
 void CDRManager::SetRunningUnlocked(const std::string& reason) {
