@@ -158,20 +158,29 @@ void WaitUntilServing(pid_t recorder) {
     }
 }
 
+// Opens the recorder's report queue for sending into `queue`; ends the tool when it cannot.
+void OpenReportQueue(MessageQueue* queue) {
+    if (queue->Open(QueueNameOf(kCallManagerQueueNumber, kRecorderQueuePath), O_WRONLY) !=
+        QueueStatus::kOk)
+        Fail(queue->error());
+}
+
+// Sends `message` on `queue`, waiting up to 10 s for room; ends the tool when it cannot.
+void SendReport(MessageQueue* queue, const std::vector<unsigned char>& message) {
+    if (queue->Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
+        Fail(queue->error());
+}
+
 // Posts `count` reports on the report queue, waits until the recorder has taken them all off it
 // and has handled the last one (a request is never served before a report sent ahead of it, so
 // once the report queue is empty a flush request's answer comes after the last report's record).
 double PostReports(unsigned count) {
     const auto messages = EncodedReports();
     MessageQueue queue;
-    if (queue.Open(QueueNameOf(kCallManagerQueueNumber, kRecorderQueuePath), O_WRONLY) !=
-        QueueStatus::kOk)
-        Fail(queue.error());
+    OpenReportQueue(&queue);
     const double start = MonotonicSeconds();
     for (unsigned i = 0; i < count; ++i) {
-        const auto& message = messages[i % messages.size()];
-        if (queue.Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
-            Fail(queue.error());
+        SendReport(&queue, messages[i % messages.size()]);
     }
     struct mq_attr attributes;
     do {
@@ -187,14 +196,10 @@ double PostReports(unsigned count) {
 double PostDurably(unsigned count) {
     const auto messages = EncodedReports();
     MessageQueue queue;
-    if (queue.Open(QueueNameOf(kCallManagerQueueNumber, kRecorderQueuePath), O_WRONLY) !=
-        QueueStatus::kOk)
-        Fail(queue.error());
+    OpenReportQueue(&queue);
     const double start = MonotonicSeconds();
     for (unsigned i = 0; i < count; ++i) {
-        const auto& message = messages[i % messages.size()];
-        if (queue.Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
-            Fail(queue.error());
+        SendReport(&queue, messages[i % messages.size()]);
         if (!AnswersFlush(10000)) Fail("the recorder does not answer after a report");
     }
     return MonotonicSeconds() - start;

@@ -22,27 +22,10 @@ history=$E2E_BASE/history
 shift_file=$E2E_BASE/clock-shift
 reports=${EXACTLY_ONCE_REPORTS:-200}
 kills=4
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$server/www/in" "$server/body" "$history"
-cat >"$server/nginx.conf" <<CONF
-daemon on;
-user root root;
-worker_processes 1;
-pid $server/nginx.pid;
-error_log $server/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $server/body;
-  server {
-    listen 127.0.0.1:$port;
-    root $server/www;
-    location / { dav_methods PUT; create_full_put_path on; dav_access user:rw; }
-  }
-}
-CONF
-nginx -p "$server" -c "$server/nginx.conf" -e "$server/error.log"
-trap 'stop_cdrd; kill -QUIT "$(cat "$server/nginx.pid")" 2>/dev/null || true' EXIT
+webdav_prepare "$server"
+mkdir -p "$server/www/in" "$history"
+webdav_start "$server"
+webdav_end_at_exit "$server"
 
 # The delivery command: notes each file's name and checksum, stores it, and every third attempt
 # reports a failure after the collector stored it.

@@ -114,3 +114,39 @@ wait_status() {
     [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "status exits $status, not $1 with '$2': $out"
   done
 }
+
+# A collector that stores files by name: nginx with WebDAV PUT on a free loopback port ($port, set
+# here), serving the folder $1/www and noting each request in $1/access.log as "PUT /path 201".
+# webdav_start and webdav_stop start and stop it; webdav_end_at_exit stops cdrd and it at exit.
+webdav_prepare() {
+  local server=$1
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  mkdir -p "$server/www" "$server/body"
+  cat >"$server/nginx.conf" <<CONF
+daemon on;
+user root root;
+worker_processes 1;
+pid $server/nginx.pid;
+error_log $server/error.log;
+events { worker_connections 64; }
+http {
+  log_format uploads '\$request_method \$uri \$status';
+  access_log $server/access.log uploads;
+  client_body_temp_path $server/body;
+  server {
+    listen 127.0.0.1:$port;
+    root $server/www;
+    location / { dav_methods PUT; create_full_put_path on; dav_access user:rw; }
+  }
+}
+CONF
+}
+webdav_start() { nginx -p "$1" -c "$1/nginx.conf" -e "$1/error.log"; }
+webdav_stop() {
+  local pid; pid=$(cat "$1/nginx.pid")
+  kill -QUIT "$pid"
+  while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+}
+webdav_end_at_exit() {
+  trap "stop_cdrd; [ -f '$1/nginx.pid' ] && kill -QUIT \"\$(cat '$1/nginx.pid')\" 2>/dev/null || true" EXIT
+}

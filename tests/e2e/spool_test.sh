@@ -11,33 +11,11 @@ spooled() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
 
 # --- the upload server
 echo "$(date +%T) the upload server"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$server/www/up" "$server/body"
-cat >"$server/nginx.conf" <<CONF
-daemon on;
-user root root;
-worker_processes 1;
-pid $server/nginx.pid;
-error_log $server/error.log;
-events { worker_connections 64; }
-http {
-  log_format uploads '\$request_method \$uri \$status';
-  access_log $server/access.log uploads;
-  client_body_temp_path $server/body;
-  server {
-    listen 127.0.0.1:$port;
-    root $server/www;
-    location / { dav_methods PUT; create_full_put_path on; dav_access user:rw; }
-  }
-}
-CONF
-start_server() { nginx -p "$server" -c "$server/nginx.conf" -e "$server/error.log"; }
-stop_server() {
-  local pid; pid=$(cat "$server/nginx.pid")
-  kill -QUIT "$pid"
-  while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
-}
-trap 'stop_cdrd; [ -f "$server/nginx.pid" ] && kill -QUIT "$(cat "$server/nginx.pid")" 2>/dev/null || true' EXIT
+webdav_prepare "$server"
+mkdir -p "$server/www/up"
+start_server() { webdav_start "$server"; }
+stop_server() { webdav_stop "$server"; }
+webdav_end_at_exit "$server"
 
 # Waits until the outbox holds no file.
 expect_outbox_empty() {
