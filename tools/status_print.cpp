@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tools/record_listing.h"
+#include "tools/escaped_text.h"
 
 // ---- For people ----
 
