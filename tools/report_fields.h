@@ -1,6 +1,6 @@
-// The FIELD=VALUE arguments of "cdrctl add": each names a field of the report ("caller"), of a
-// media stream ("s1.rxLost", "s2.srtp") or of the fax ("fax.anamnesis"), as the field lists of
-// the report name them, and sets it in the message to be sent.
+// The FIELD=VALUE arguments of "cdrctl add": each names a field of the report, of a media stream
+// (prefixed "s1." or "s2.") or of the fax (prefixed "fax."), as the report's field lists name
+// them, and sets it in the message to be sent.
 #pragma once
 
 #include <string>
