@@ -6,7 +6,16 @@
 //                     does, and does nothing else with it
 //   serve N CDRD...   starts the recorder, times it until it answers a request, posts N reports as
 //                     fast as its queue takes them, waits until it has taken them all, stops it
-// Results are printed as "name=value" lines.
+//   durable N CDRD... the same, but each report is followed by a request and the next report is
+//                     sent only once the recorder has answered it. Run with the recorder set to
+//                     sync its journal after every report (cdr_journal_sync_reports=1), which it
+//                     does before its handler returns: the answer then says that the report is on
+//                     storage. The sender pays a request's round trip per report on top.
+//   crash N CDRD...   the same as serve, but the recorder is ended with SIGKILL: the reports it
+//                     has not saved are left in its journal, to be replayed at the next start
+// serve, durable and crash also print the bytes the recorder sent towards storage per report while
+// the reports were posted (write_bytes of its /proc/<pid>/io), or "unmeasured" where the kernel
+// does not say. Results are printed as "name=value" lines.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -173,13 +182,47 @@ double PostReports(unsigned count) {
     return MonotonicSeconds() - start;
 }
 
-void Serve(unsigned count, char** command) {
+// Posts `count` reports, each followed by a flush of no database, whose answer comes after the
+// report was handled: the next report is sent only then.
+double PostDurably(unsigned count) {
+    const auto messages = EncodedReports();
+    MessageQueue queue;
+    if (queue.Open(QueueNameOf(kCallManagerQueueNumber, kRecorderQueuePath), O_WRONLY) !=
+        QueueStatus::kOk)
+        Fail(queue.error());
+    const double start = MonotonicSeconds();
+    for (unsigned i = 0; i < count; ++i) {
+        const auto& message = messages[i % messages.size()];
+        if (queue.Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
+            Fail(queue.error());
+        if (!AnswersFlush(10000)) Fail("the recorder does not answer after a report");
+    }
+    return MonotonicSeconds() - start;
+}
+
+void PrintStorageBytes(pid_t recorder, bool known, uint64_t before, unsigned count) {
+    uint64_t after = 0;
+    if (known && StorageBytesWritten(recorder, &after))
+        printf("storage_per_report=%.1f\n", static_cast<double>(after - before) / count);
+    else
+        printf("storage_per_report=unmeasured\n");
+}
+
+enum class Mode { kServe, kDurable, kCrash };
+
+void Serve(unsigned count, Mode mode, char** command) {
     const double start = MonotonicSeconds();
     const pid_t recorder = StartRecorder(command);
     WaitUntilServing(recorder);
     printf("startup_seconds=%.6f\n", MonotonicSeconds() - start);
-    if (count > 0) printf("reports_per_second=%.0f\n", count / PostReports(count));
-    kill(recorder, SIGTERM);
+    if (count > 0) {
+        uint64_t before = 0;
+        const bool known = StorageBytesWritten(recorder, &before);
+        const double seconds = mode == Mode::kDurable ? PostDurably(count) : PostReports(count);
+        printf("reports_per_second=%.0f\n", count / seconds);
+        PrintStorageBytes(recorder, known, before, count);
+    }
+    kill(recorder, mode == Mode::kCrash ? SIGKILL : SIGTERM);
     waitpid(recorder, nullptr, 0);
 }
 
@@ -193,8 +236,12 @@ int main(int argc, char** argv) {
     else if (command == "pair" && argc == 3)
         Pair(count);
     else if (command == "serve" && argc > 3)
-        Serve(count, argv + 3);
+        Serve(count, Mode::kServe, argv + 3);
+    else if (command == "durable" && argc > 3)
+        Serve(count, Mode::kDurable, argv + 3);
+    else if (command == "crash" && argc > 3)
+        Serve(count, Mode::kCrash, argv + 3);
     else
-        Fail("usage: queue_rate_tool bare N | pair N | serve N CDRD [ARGS...]");
+        Fail("usage: queue_rate_tool bare N | pair N | serve|durable|crash N CDRD [ARGS...]");
     return 0;
 }

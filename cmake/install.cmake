@@ -23,8 +23,12 @@ install(TARGETS cdrd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS cdrctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${gz}/cdrd.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${gz}/cdrctl.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md docs/protocol.md dist/debian/copyright ${gz}/changelog.gz
+install(FILES README.md dist/debian/copyright ${gz}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The guides keep their place beside the README, so that its links lead to them once installed.
+install(FILES docs/operation.md docs/protocol.md docs/design.md docs/performance.md
+              docs/reliability.md docs/per_report_cost.png
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY dist/velk-conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # Start at boot: a systemd unit and a SysV init script, both pointing at the installed cdrd, and

@@ -12,13 +12,13 @@
 #include "platform/messaging/queue_state.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "platform/util/log_stream.h"
 #include "platform/util/system_log.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 
 namespace {
 
-const char kTraceLogName[] = "cdr.log";
 const unsigned kTraceLineSize = 8192;
 const int kWarningLevel = 1;
 
@@ -92,12 +92,14 @@ void CDRManager::Init() {
     if (!IsCDRFilesExist()) TRACEX("Call details log file(s) was not been created!\n");
     InitSizes(mSettings.mMaxRecords[0], mSettings.mMaxRecords[1], mSettings.mMaxRecords[2],
               mSettings.mSavePeriod[0], mSettings.mSavePeriod[1], mSettings.mSavePeriod[2]);
-    SettleStagedDownloads();
+    RecordJournal::Contents journal;
+    ReadJournalAtStart(&journal);
+    SettleStagedDownloads(journal.entries);
     if (InitAutoDownloadSettings() == 0) {
         TRACEX("Auto Download Settings can't be read!\n");
         WarnDownloadSettingsUnread();
     }
-    ReplayJournal();
+    ReplayJournal(journal);
 }
 
 void CDRManager::SetRunningUnlocked(const std::string& reason) {

@@ -20,6 +20,7 @@ class HealthMonitor;
 class LogManager;
 namespace RecordJournal {
 class Writer;
+struct Contents;
 struct Entry;
 enum class Kind : uint8_t;
 }  // namespace RecordJournal
@@ -166,11 +167,14 @@ class CDRManager : public CDRCommonMessenger {
                           const CallStatistics* statistics);
 
     // Journal (store/cdr_journal_use.cpp).
-    // End of start-up: adds the journal's live records to their open files as if just handled
-    // (unsaved, limits applied, records already in the file skipped), advances the numbering past
-    // them, traces what was recovered, then keeps the journal for appending (or removes it when
-    // the journal is off). A journal that cannot be read is set aside.
-    void ReplayJournal();
+    // Start of start-up: reads the journal, once, into `*contents`. A journal that cannot be read
+    // is warned about, set aside and taken as none.
+    void ReadJournalAtStart(RecordJournal::Contents* contents);
+    // End of start-up: adds the live records of the journal read into `*contents` to their open
+    // files as if just handled (unsaved, limits applied, records already in the file skipped),
+    // advances the numbering past them, traces what was recovered, then keeps the journal for
+    // appending (or removes it when the journal is off).
+    void ReplayJournal(const RecordJournal::Contents& contents);
     // Adds the record of `entry` as the newest of `file`, its open file, dropping the oldest at
     // the file's limit; false, with a warning, when its text is not one record of that file.
     bool ReplayRecord(const RecordJournal::Entry& entry, Configuration::MultiSectionFile* file);
@@ -210,8 +214,9 @@ class CDRManager : public CDRCommonMessenger {
     // line. Throws when even a new log cannot be started.
     void OpenDownloadLog();
     // At start-up, before the first download: settles the outbox files that a download staged
-    // but had not published when the recorder ended. Never throws.
-    void SettleStagedDownloads();
+    // but had not published when the recorder ended, by the download-markers among `journal`
+    // (the journal's entries). Never throws.
+    void SettleStagedDownloads(const std::vector<RecordJournal::Entry>& journal);
     // Removes the download log when it is a regular file; a warning line when it cannot go.
     void RemoveDownloadLog();
     // Hands the download log's records to the outbox as one file; true once the file is there.

@@ -10,12 +10,9 @@
 #include "platform/util/diag.h"
 #include "platform/util/file_util.h"
 #include "platform/util/instance_lock.h"
+#include "platform/util/log_stream.h"
 
 namespace {
-
-std::string ReportPath() {
-    return std::string("/tmp/logs/") + "cdr.log";
-}
 
 // How the recorder stands with its instance locks once it may start.
 struct LockState {
@@ -73,7 +70,7 @@ bool BecomeTheOnlyRecorder(InstanceLock* main, InstanceLock* fallback, LockState
 
 int RecorderMain(int argc, char* argv[]) {
     // The composed path is a temporary: the guard keeps its own copy.
-    CrashGuard guard(ReportPath().c_str(), "Call Detail Recorder", argc > 0 ? argv[0] : nullptr,
+    CrashGuard guard(TraceLogPath().c_str(), "Call Detail Recorder", argc > 0 ? argv[0] : nullptr,
                      true, false);
     InstanceLock lock(kRecorderLockPath);
     InstanceLock fallbackLock(FallbackLockPath());

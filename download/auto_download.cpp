@@ -146,16 +146,10 @@ void CDRManager::RemoveDownloadLog() {
 // A staged file whose download-marker is in the record journal was committed: its records are
 // taken from the download log (emptied by the replay), so it is published. Any other staged file
 // is a download that never finished, whose records are still in the log: it is discarded.
-void CDRManager::SettleStagedDownloads() {
+void CDRManager::SettleStagedDownloads(const std::vector<RecordJournal::Entry>& journal) {
     std::set<std::string> committed;
     if (mSettings.mJournal != 0) {
-        RecordJournal::Contents contents;
-        try {
-            RecordJournal::ReadJournal(RecordJournal::JournalPath(ConfigurationRoot()), &contents);
-        } catch (const std::exception&) {
-            // told by the replay, which sets the journal aside
-        }
-        for (const RecordJournal::Entry& entry : contents.entries) {
+        for (const RecordJournal::Entry& entry : journal) {
             if (entry.kind == RecordJournal::Kind::kDownloaded) committed.insert(entry.payload);
         }
     }

@@ -40,6 +40,8 @@
 // - mIsDone is set with an atomic exchange, so two threads faulting at once report only once.
 #pragma once
 
+#include <stddef.h>
+
 #include <atomic>
 
 class CrashGuard {
@@ -89,6 +91,9 @@ class CrashGuard {
 
     // Sets the routine the handler calls (null: none) and the data passed to it.
     static void SetUserRoutine(UserRoutine routine, void* data);
+
+    // The size of the report buffer; longer reports are cut to one byte less.
+    static constexpr size_t kReportSize = 4096;
 
   private:
     // Builds the one-line stop report for `signal` and sends it where reports go.

@@ -30,21 +30,24 @@ int IndexOfType(unsigned type) {
 
 }  // namespace
 
-void CDRManager::ReplayJournal() {
+void CDRManager::ReadJournalAtStart(RecordJournal::Contents* contents) {
     const std::string path = RecordJournal::JournalPath(ConfigurationRoot());
-    RecordJournal::Contents contents;
     try {
-        RecordJournal::ReadJournal(path, &contents);
-        if (contents.unreadable)
+        RecordJournal::ReadJournal(path, contents);
+        if (contents->unreadable)
             Warn("Journal: %s is not a journal; its records are not recovered.\n", path.c_str());
     } catch (const std::exception& e) {
         Warn("Journal: %s; its records are not recovered.\n", e.what());
-        contents.unreadable = true;
+        contents->unreadable = true;
     }
-    if (contents.unreadable) {
+    if (contents->unreadable) {
         SetAsideUnreadable("Journal", path);
-        contents = RecordJournal::Contents();
+        *contents = RecordJournal::Contents();
     }
+}
+
+void CDRManager::ReplayJournal(const RecordJournal::Contents& contents) {
+    const std::string path = RecordJournal::JournalPath(ConfigurationRoot());
     if (contents.damaged)
         Warn(
             "Journal: %s: the entry at offset %lu is torn or damaged; the %lu entries before it "

@@ -37,11 +37,6 @@ void WarnIfLimitsExceedMemory(const uint32_t maxRecords[3]) {
         static_cast<unsigned long>(maxRecords[2]), needed >> 20, memory >> 20);
 }
 
-std::string* DatabaseName(GeneralPaths* paths, int index) {
-    std::string* names[3] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb, &paths->mCDRFailedDb};
-    return names[index];
-}
-
 }  // namespace
 
 bool CDRManager::GetCDRData() {
@@ -74,12 +69,12 @@ bool CDRManager::GetCDRData() {
             mSettings.mSavePeriod[i] = savePeriods[i];
         }
         for (int i = 0; i < 3; ++i) {
-            std::string* name = DatabaseName(paths, i);
-            if (name->empty()) {
-                *name = kDefaultDatabaseNames[i];
+            std::string& name = paths->DatabaseName(i);
+            if (name.empty()) {
+                name = kDefaultDatabaseNames[i];
                 paths->Store();
             }
-            mSettings.mFileName[i] = DatabasePath(ConfigurationRoot(), *name);
+            mSettings.mFileName[i] = DatabasePath(ConfigurationRoot(), name);
         }
         GeneralSettingsAccessor::CloseInstance();
         settings = nullptr;

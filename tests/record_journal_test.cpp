@@ -83,6 +83,31 @@ class JournalTest : public ::testing::Test {
     RecordJournal::Limits mLimits;
 };
 
+// The CRC one bit at a time, as the polynomial defines it.
+uint32_t BitwiseCrc32(const unsigned char* bytes, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) != 0 ? 0xEDB88320u : 0u);
+    }
+    return ~crc;
+}
+
+TEST(JournalFormatTest, CrcMatchesTheBitwiseDefinitionAtAnyLengthAlignmentAndSplit) {
+    unsigned char bytes[80];
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t size = 0; start + size <= sizeof bytes; ++size) {
+            const uint32_t expected = BitwiseCrc32(bytes + start, size);
+            ASSERT_EQ(expected, RecordJournal::Crc32(bytes + start, size)) << start << " " << size;
+            const size_t split = size / 3;
+            ASSERT_EQ(expected, RecordJournal::Crc32(bytes + start + split, size - split,
+                                                     RecordJournal::Crc32(bytes + start, split)))
+                << start << " " << size;
+        }
+    }
+}
+
 TEST(JournalFormatTest, BytesAreBigEndianWithAStandardCrc) {
     EXPECT_EQ(0xCBF43926u, RecordJournal::Crc32("123456789", 9));
     EXPECT_EQ(0xCBF43926u, RecordJournal::Crc32("6789", 4, RecordJournal::Crc32("12345", 5)));

@@ -10,6 +10,7 @@
 
 #include "platform/config/record_files.h"
 #include "platform/download/delivery_agent.h"
+#include "platform/download/delivery_transfer.h"
 #include "platform/download/download_statistics.h"
 #include "platform/download/outbox.h"
 #include "platform/util/file_util.h"

@@ -33,9 +33,8 @@ std::string RecordFilePath(const CdrctlCommand& command) {
     RequireFolder(root);
     const std::unique_ptr<GeneralPaths> paths = GeneralPaths::Read(root);
     const int index = command.records == "stated" ? 0 : command.records == "missed" ? 1 : 2;
-    const std::string* names[3] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb,
-                                   &paths->mCDRFailedDb};
-    return DatabasePath(root, names[index]->empty() ? kDefaultDatabaseNames[index] : *names[index]);
+    const std::string& name = paths->DatabaseName(index);
+    return DatabasePath(root, name.empty() ? kDefaultDatabaseNames[index] : name);
 }
 
 // The record journal's target of the records `command` shows.

@@ -125,6 +125,19 @@ uint64_t BytesWritten() {
     return 0;
 }
 
+bool StorageBytesWritten(int pid, uint64_t* bytes) {
+    std::ifstream io(pid == 0 ? std::string("/proc/self/io")
+                              : "/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key != "write_bytes:") continue;
+        *bytes = value;
+        return true;
+    }
+    return false;
+}
+
 uint64_t FileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -140,11 +153,13 @@ void WriteTextFile(const std::string& path, const std::string& text) {
     }
 }
 
-void WriteRecorderSettings(unsigned records, unsigned save) {
+void WriteRecorderSettings(unsigned records, unsigned save, unsigned journalSyncReports) {
     std::string text = "cdr_enabled=1\n";
     for (const char* name : {"stated", "missed", "failed"}) {
         text += std::string("cdr_max_") + name + "=" + std::to_string(records) + "\n";
         text += std::string("cdr_save_") + name + "=" + std::to_string(save) + "\n";
     }
+    if (journalSyncReports != 0)
+        text += "cdr_journal_sync_reports=" + std::to_string(journalSyncReports) + "\n";
     WriteTextFile("/conf/general-settings.conf", text);
 }

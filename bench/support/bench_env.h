@@ -52,6 +52,10 @@ double MonotonicSeconds();
 uint64_t ResidentBytes();
 // Bytes this process handed to write(2) and its kin so far ("wchar" of /proc/self/io).
 uint64_t BytesWritten();
+// Bytes process `pid` (0: this process) sent towards storage so far ("write_bytes" of
+// /proc/<pid>/io: counted when a page of a file becomes dirty, so nothing for tmpfs, and a page
+// dirtied again before it was written back counts once). False when the kernel does not say.
+bool StorageBytesWritten(int pid, uint64_t* bytes);
 // The size of the file at `path`, 0 when absent.
 uint64_t FileSize(const std::string& path);
 
@@ -59,5 +63,6 @@ uint64_t FileSize(const std::string& path);
 void WriteTextFile(const std::string& path, const std::string& text);
 
 // Writes the recorder's general settings under the current root: recording on, every database
-// holding `records`, saved every `save` records.
-void WriteRecorderSettings(unsigned records, unsigned save);
+// holding `records`, saved every `save` records; the journal synced at least every
+// `journalSyncReports` reports when not 0 (else at its default).
+void WriteRecorderSettings(unsigned records, unsigned save, unsigned journalSyncReports = 0);

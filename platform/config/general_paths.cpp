@@ -47,13 +47,12 @@ GeneralPaths* GeneralPaths::GetInstance(bool load) {
     return Shared().Acquire(load, "general paths", [] {
         std::unique_ptr<GeneralPaths> paths(
             new GeneralPaths(ConfigurationRoot() + "general-paths.conf"));
-        std::string* names[] = {&paths->mCDRStatedDb, &paths->mCDRMissedDb, &paths->mCDRFailedDb};
         try {
             paths->Load();
-            for (int i = 0; i < 3; ++i) gInForce[i] = *names[i];
+            for (int i = 0; i < 3; ++i) gInForce[i] = paths->DatabaseName(i);
         } catch (const FileError& e) {
             Warn("%s; the database names in force are kept.\n", e.what());
-            for (int i = 0; i < 3; ++i) *names[i] = gInForce[i];
+            for (int i = 0; i < 3; ++i) paths->DatabaseName(i) = gInForce[i];
         }
         return paths.release();
     });
@@ -73,12 +72,20 @@ GeneralPaths::GeneralPaths(const std::string& path) : mPath(path) {}
 
 GeneralPaths::~GeneralPaths() = default;
 
+std::string& GeneralPaths::DatabaseName(int index) {
+    std::string* const names[] = {&mCDRStatedDb, &mCDRMissedDb, &mCDRFailedDb};
+    return *names[index];
+}
+
+const std::string& GeneralPaths::DatabaseName(int index) const {
+    return const_cast<GeneralPaths*>(this)->DatabaseName(index);
+}
+
 void GeneralPaths::Load() {
     const Configuration::ConfigFile file(mPath.c_str(), true, false, false, "=", "#", nullptr);
-    std::string* names[] = {&mCDRStatedDb, &mCDRMissedDb, &mCDRFailedDb};
     for (int i = 0; i < 3; ++i) {
         const std::string* value = file.Find(kKeys[i]);
-        if (value != nullptr) *names[i] = *value;
+        if (value != nullptr) DatabaseName(i) = *value;
     }
 }
 
@@ -96,7 +103,6 @@ int GeneralPaths::Store() {
 }
 
 void GeneralPaths::Write() {
-    const std::string* names[] = {&mCDRStatedDb, &mCDRMissedDb, &mCDRFailedDb};
     bool written[3] = {false, false, false};
     std::string old, text;
     ReadWholeFile(mPath, &old);
@@ -106,7 +112,7 @@ void GeneralPaths::Write() {
     while (lines.Next(&begin, &end)) {
         const int key = KeyOfLine(begin, end);
         if (key >= 0 && !written[key]) {
-            AppendSetting(&text, kKeys[key], *names[key]);
+            AppendSetting(&text, kKeys[key], DatabaseName(key));
             written[key] = true;
         } else {
             text.append(lines.RawBegin(), lines.RawEnd());
@@ -114,6 +120,7 @@ void GeneralPaths::Write() {
     }
     if (!text.empty() && text.back() != '\n') text.push_back('\n');
     for (int i = 0; i < 3; ++i)
-        if (!written[i] && !names[i]->empty()) AppendSetting(&text, kKeys[i], *names[i]);
+        if (!written[i] && !DatabaseName(i).empty())
+            AppendSetting(&text, kKeys[i], DatabaseName(i));
     WriteFileAtomically(mPath, text);
 }

@@ -33,6 +33,10 @@ class GeneralPaths {
     // one reason.
     virtual int Store();
 
+    // The name of database `index` (0 stated, 1 missed, 2 failed): one of the three below.
+    std::string& DatabaseName(int index);
+    const std::string& DatabaseName(int index) const;
+
     std::string mCDRStatedDb, mCDRMissedDb, mCDRFailedDb;
 
   protected:

@@ -1,6 +1,6 @@
 #include "platform/config/general_settings_accessor.h"
 
-#include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 
@@ -22,13 +22,14 @@ const char* const kKeys[kSettingCount] = {
     "cdr_enabled",     "cdr_max_stated",           "cdr_max_missed",     "cdr_max_failed",
     "cdr_save_stated", "cdr_save_missed",          "cdr_save_failed",    "cdr_trace_max_kb",
     "cdr_journal",     "cdr_journal_sync_reports", "cdr_journal_sync_ms"};
-const uint32_t kDefaults[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024, 1, 64, 50};
+using Values = std::array<uint32_t, kSettingCount>;
+const Values kDefaults = {1, 1000, 1000, 1000, 10, 10, 10, 1024, 1, 64, 50};
 const uint32_t kMaxima[kSettingCount] = {INT32_MAX,  UINT32_MAX, UINT32_MAX, UINT32_MAX,
                                          UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX / 1024,
                                          1,          1000000,    3600000};
 // The values of the last reading, which a bad value or an unreadable file leaves in force. Only
 // read and written while the shared instance is made, under its lock.
-uint32_t gInForce[kSettingCount] = {1, 1000, 1000, 1000, 10, 10, 10, 1024, 1, 64, 50};
+Values gInForce = kDefaults;
 
 // `text` as a decimal number from 0 to `max`, digits only; false when it is not one.
 bool ParseNumber(const std::string& text, uint32_t max, uint32_t* number) {
@@ -66,30 +67,25 @@ void GeneralSettingsAccessor::CloseInstance() {
     Shared().Release();
 }
 
-GeneralSettingsAccessor::GeneralSettingsAccessor()
-    : mCDREnabled(1),
-      mCDRMaxStated(1000),
-      mCDRMaxMissed(1000),
-      mCDRMaxFailed(1000),
-      mCDRSaveStated(10),
-      mCDRSaveMissed(10),
-      mCDRSaveFailed(10),
-      mCDRTraceMaxKb(1024),
-      mCDRJournal(1),
-      mCDRJournalSyncReports(64),
-      mCDRJournalSyncMs(50) {}
+GeneralSettingsAccessor::GeneralSettingsAccessor() {
+    Take(kDefaults.data());
+}
 
 void GeneralSettingsAccessor::Load() {
     const std::string path = ConfigurationRoot() + "general-settings.conf";
-    uint32_t values[kSettingCount];
+    Values values;
     try {
         const Configuration::ConfigFile file(path.c_str(), true, false, false, "=", "#", nullptr);
         for (int i = 0; i < kSettingCount; ++i) values[i] = ReadSetting(file, i);
     } catch (const FileError& e) {
         Warn("%s; the general settings in force are kept.\n", e.what());
-        std::copy(gInForce, gInForce + kSettingCount, values);
+        values = gInForce;
     }
-    std::copy(values, values + kSettingCount, gInForce);
+    gInForce = values;
+    Take(values.data());
+}
+
+void GeneralSettingsAccessor::Take(const uint32_t* values) {
     mCDREnabled = static_cast<int32_t>(values[0]);
     uint32_t* numbers[] = {&mCDRMaxStated,    &mCDRMaxMissed,  &mCDRMaxFailed,
                            &mCDRSaveStated,   &mCDRSaveMissed, &mCDRSaveFailed,

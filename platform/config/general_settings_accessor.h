@@ -43,4 +43,6 @@ class GeneralSettingsAccessor {
   private:
     GeneralSettingsAccessor();
     void Load();
+    // Sets the members from `values`, one a setting in the order of the keys above.
+    void Take(const uint32_t* values);
 };

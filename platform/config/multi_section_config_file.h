@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/config/section_ring.h"
 #include "platform/util/file_util.h"
 
 namespace Configuration {
@@ -117,7 +118,7 @@ class MultiSectionConfigFile {
     // Removes all sections.
     void ClearAll();
 
-    unsigned GetSectionCount() const { return mCount; }
+    unsigned GetSectionCount() const { return mRing.Count(); }
 
   protected:
     // Replaces the content with the sections of `*text`, which is taken over (left empty) and
@@ -133,19 +134,13 @@ class MultiSectionConfigFile {
 
   private:
     // One section's text: a slice of mLoaded, or a heap block of its own.
-    struct Slot {
-        char* text;
-        uint32_t size;
-    };
+    using Slot = SectionText;
     static const unsigned kNone = ~0u;
 
-    Slot& At(unsigned position) const;
+    Slot& At(unsigned position) const { return mRing.At(position); }
     bool IsLoaded(const char* text) const;
-    void InsertSlot(unsigned position, Slot slot);
-    void RemoveSlot(unsigned position);
     void ReleaseSlot(Slot slot);
     void ReleaseLoaded();
-    void FitSlots(unsigned capacity);
     void MakeCurrent(unsigned position);
     void ShrinkCurrent();
     char* RoomForEntry(size_t extra);
@@ -170,9 +165,8 @@ class MultiSectionConfigFile {
     // The loaded file; sections that are still slices of it point into it.
     FileBytes mLoaded;
     unsigned mLoadedSlices = 0;
-    // The ring of sections, first to last: position p is mpSlots[(mFirst + p) % mCapacity].
-    Slot* mpSlots = nullptr;
-    unsigned mCapacity = 0, mFirst = 0, mCount = 0;
+    // The sections, first to last.
+    SectionRing mRing;
     unsigned mCurrent = kNone;
     // The size of the current section's block when it is one of its own (it may hold spare room).
     size_t mCurrentRoom = 0;

@@ -51,11 +51,6 @@
 // waits out its pauses.
 #pragma once
 
-#include <string>
-#include <vector>
-
-#include "platform/download/transfer_process.h"
-
 // Recorder side. Starts the agent when a delivery command is set and none of this process runs
 // (one that ended is replaced), and tells a running agent that the outbox changed. Never throws;
 // problems are warned about, and the files then wait in the outbox.
@@ -68,19 +63,3 @@ void SetDeliveryTraceLimit(unsigned long bytes);
 // Closes the recorder's end and waits for the agent to end. The recorder does not need it (the
 // agent notices its end by itself); tests use it to end an agent they started.
 void StopDeliveryAgent();
-
-// The result of one transfer.
-struct TransferResult {
-    bool delivered;         // exit status 0 in time
-    bool stopped;           // the recorder ended meanwhile: the transfer was killed, nothing known
-    std::string reason;     // why not delivered ("curl exited with status 7")
-    CapturedOutput output;  // what the command wrote on its standard output and error
-};
-
-// Runs `command` with `path` appended as described above, waiting at most `timeoutSeconds`.
-// `recorderFd` (-1: none) is the agent's end of the socket pair: when the recorder's end closes,
-// the transfer is killed and the result says stopped. Every process the command started is killed
-// before this returns, also those that left its process group or session; its output is captured
-// (bounded, see CapturedOutput), never passed on to the agent's own streams.
-TransferResult RunTransfer(const std::vector<std::string>& command, const std::string& path,
-                           unsigned timeoutSeconds, int recorderFd);

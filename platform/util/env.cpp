@@ -142,6 +142,7 @@ class PosixEnv : public Env {
         return ::pwrite(fd, data, size, offset);
     }
     int Fdatasync(int fd) override { return ::fdatasync(fd); }
+    void DropCleanPages(int fd) override { ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED); }
     int Close(int fd) override { return ::close(fd); }
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
@@ -313,6 +314,9 @@ ssize_t ForwardingEnv::Pwrite(int fd, const void* data, size_t size, off_t offse
 }
 int ForwardingEnv::Fdatasync(int fd) {
     return mpTarget->Fdatasync(fd);
+}
+void ForwardingEnv::DropCleanPages(int fd) {
+    mpTarget->DropCleanPages(fd);
 }
 int ForwardingEnv::Close(int fd) {
     return mpTarget->Close(fd);

@@ -64,6 +64,10 @@ class Env {
     // without the metadata that reading it back does not need (fdatasync).
     virtual ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) = 0;
     virtual int Fdatasync(int fd) = 0;
+    // Lets the kernel drop the file's cached pages that are not dirty (a hint; nothing changes
+    // in the file). Pages cached after a large read or write may be held in large blocks, each
+    // of which a small write then dirties, and is accounted as written, whole.
+    virtual void DropCleanPages(int fd) = 0;
     virtual int Close(int fd) = 0;
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
@@ -129,6 +133,7 @@ class ForwardingEnv : public Env {
     int Fsync(int fd) override;
     ssize_t Pwrite(int fd, const void* data, size_t size, off_t offset) override;
     int Fdatasync(int fd) override;
+    void DropCleanPages(int fd) override;
     int Close(int fd) override;
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;

@@ -61,6 +61,24 @@ class RotationLock {
 
 }  // namespace
 
+const char kTraceLogName[] = "cdr.log";
+
+std::string TraceLogPath() {
+    return std::string(kLogFolder) + "/" + kTraceLogName;
+}
+
+size_t WriteTraceStamp(char* line, size_t size) {
+    struct timespec now;
+    Env::Current()->Now(&now);
+    struct tm local;
+    Env::Current()->LocalTime(now.tv_sec, &local);
+    size_t length = strftime(line, size, "%H:%M:%S.", &local);
+    const int added = snprintf(line + length, size - length, "%03ld  ",
+                               static_cast<long>(now.tv_nsec / 1000000L));
+    if (added > 0) length += static_cast<size_t>(added);
+    return length < size ? length : size - 1;
+}
+
 const char* LogFolderFlaw(const struct stat& folder, uid_t user) {
     if (S_ISLNK(folder.st_mode)) return "is a link";
     if (!S_ISDIR(folder.st_mode)) return "is not a folder";
@@ -314,17 +332,12 @@ void LogStream::RotationFailed(int error, time_t second) {
     mRotationFailedSecond = second;
     if (mRotationFailureTold) return;
     mRotationFailureTold = true;
-    struct timespec now;
-    Env::Current()->Now(&now);
-    struct tm local;
-    Env::Current()->LocalTime(now.tv_sec, &local);
     char line[512];
-    size_t length = strftime(line, sizeof line, "%H:%M:%S.", &local);
+    size_t length = WriteTraceStamp(line, sizeof line);
     int added = snprintf(line + length, sizeof line - length,
-                         "%03ld  <WARNING> %s is not rotated: cannot rename it to %s (%s); lines "
-                         "go on past its limit of %lld bytes\n",
-                         static_cast<long>(now.tv_nsec / 1000000L), mPath.c_str(),
-                         BackupName(1).c_str(), strerror(error), Cap());
+                         "<WARNING> %s is not rotated: cannot rename it to %s (%s); lines go on "
+                         "past its limit of %lld bytes\n",
+                         mPath.c_str(), BackupName(1).c_str(), strerror(error), Cap());
     if (added <= 0) return;
     length = std::min(length + static_cast<size_t>(added), sizeof line - 1);
     if (Env::Current()->WriteFully(mFd, line, length)) mFileSize += static_cast<long long>(length);

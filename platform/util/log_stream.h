@@ -17,6 +17,13 @@ class ThreadMutex;
 // backup.
 const int kTraceLogMaxBytes = 2147483647;
 const int kTraceLogBackups = 1;
+// The trace log's file name in the log folder, and its whole path (crash reports go there too).
+extern const char kTraceLogName[];
+std::string TraceLogPath();
+// Writes the time stamp that starts each line of the trace log, now in local time
+// ("20:41:07.120  ", two blanks after it), NUL-terminated into `line`, which holds `size` bytes.
+// Returns its length, cut to what fits.
+size_t WriteTraceStamp(char* line, size_t size);
 
 // Why a folder whose own status (not following links) is `folder` must not hold this process's
 // logs, or null when it may: it must be a real folder owned by root or by `user`, and not

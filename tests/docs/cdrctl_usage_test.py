@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Checks that the README and the manual page show cdrctl's commands as `cdrctl --help` does.
+"""Checks that the manual page shows cdrctl's commands as `cdrctl --help` does, and that no
+other document keeps a copy of the usage.
 
-  cdrctl_usage_test.py README CDRCTL_1 GROFF CDRCTL [ARGS...]
+  cdrctl_usage_test.py SOURCE_DIR CDRCTL_1 GROFF CDRCTL [ARGS...]
 
-The command list of the usage (its first paragraph) is the one source: the README's cdrctl
-section quotes it verbatim as an indented block, and the manual page's SYNOPSIS, rendered, has
-one "cdrctl ..." line per command line of the usage plus "cdrctl --help", and nothing else.
+The command list of the usage (its first paragraph) is the one source: the manual page's
+SYNOPSIS, rendered, has one "cdrctl ..." line per command line of the usage plus
+"cdrctl --help", and nothing else. README.md and docs/*.md point to `cdrctl --help` rather than
+quote it: a "usage: cdrctl" line in one of them is a copy that would go stale.
 """
+import glob
+import os
 import re
 import subprocess
 import sys
@@ -30,11 +34,11 @@ def synopses(lines):
     return forms
 
 
-def readme_block(readme):
-    """The indented block that follows the README's "## cdrctl" heading."""
-    section = readme.split("\n## cdrctl\n", 1)[1]
-    block = re.search(r"\n\n((?:    .*\n)+)", section)
-    return [line[4:] for line in block.group(1).rstrip("\n").split("\n")]
+def usage_copies(source):
+    """The Markdown documents under SOURCE that quote the usage's first line."""
+    paths = [os.path.join(source, "README.md")] + sorted(glob.glob(source + "/docs/*.md"))
+    return [os.path.relpath(path, source) for path in paths
+            if re.search(r"^\s*usage: cdrctl", open(path, encoding="utf-8").read(), re.M)]
 
 
 def man_synopsis(groff, page):
@@ -47,13 +51,10 @@ def man_synopsis(groff, page):
 
 
 def main():
-    readme, page, groff, cdrctl = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+    source, page, groff, cdrctl = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
     usage = command_list(cdrctl)
-    problems = []
-    shown = readme_block(open(readme, encoding="utf-8").read())
-    if shown != usage:
-        problems.append("README.md's cdrctl block differs from `cdrctl --help`:\n  "
-                        + "\n  ".join(shown) + "\nexpected:\n  " + "\n  ".join(usage))
+    problems = ["%s copies the usage; point to `cdrctl --help` instead" % path
+                for path in usage_copies(source)]
     expected = [" ".join(form.split()) for form in synopses(usage)] + ["cdrctl --help"]
     rendered = man_synopsis(groff, page)
     for line in sorted(set(expected) - set(rendered)):

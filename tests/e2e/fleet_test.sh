@@ -1,4 +1,4 @@
-# The README's recipe for records from many devices, run as it stands: three recorders deliver
+# The operation guide's recipe for records from many devices, run as it stands: three recorders deliver
 # their download logs, the files are gathered in one folder per device, and the recipe's sqlite3
 # query counts the calls per device per day. Run again over the same files, and after a file came
 # twice, the import adds nothing.
@@ -6,10 +6,10 @@
 
 PATH=$(dirname "$CDRCTL"):$PATH  # the recipe calls cdrctl by name
 export TZ=UTC  # the recorders' local time, which start_iso and so the days are in
-recipe=$(awk '/^### Records from many devices/ { found = 1; next }
+recipe=$(awk '/^## Records from many devices/ { found = 1; next }
               found && /^    / { print substr($0, 5); taken = 1; next }
-              taken { exit }' "$E2E_BASE/tests/README.md")
-[ -n "$recipe" ] || fail "the README holds no recipe under 'Records from many devices'"
+              taken { exit }' "$E2E_BASE/tests/operation.md")
+[ -n "$recipe" ] || fail "the operation guide holds no recipe under 'Records from many devices'"
 
 mkdir -p "${VELK_PATH}sysconfig"
 echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"

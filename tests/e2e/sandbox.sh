@@ -28,7 +28,7 @@ base=/mnt/.e2e
 SANDBOX_BIN=$base/bin
 sandbox_cover_device_folders "$cdrd" "$cdrctl"
 mkdir -p $base/tests $base/mq $base/work $base/conf
-cp -r ./*.sh ./*.py ./golden ../../dist/cdrd.init.in ../../dist/cdrd.service.in ../../README.md \
+cp -r ./*.sh ./*.py ./golden ../../dist/cdrd.init.in ../../dist/cdrd.service.in ../../docs/operation.md \
   $base/tests/
 mount -t mqueue mqueue $base/mq
 

@@ -1,5 +1,5 @@
 # cdrctl show on the databases and the download log of a running recorder, read back with
-# Python's CSV and JSON readers; the README's example of the default view, reproduced; cdrctl
+# Python's CSV and JSON readers; the operation guide's example of the default view, reproduced; cdrctl
 # status while the recorder serves and after it ended.
 . "$(dirname "$0")/lib.sh"
 
@@ -37,7 +37,7 @@ PY
 
 expect_eq "ID  ST  dur  called" "$($CDRCTL show missed --wide | head -1 | cut -c1-19)" "table header"
 
-# The README's example of the default view, from these calls (start times in UTC).
+# The operation guide's example of the default view, from these calls (start times in UTC).
 $CDRCTL clear 7 >/dev/null
 $CDRCTL add 1 startTime=1796404500 duration=9 caller=2003 called=2001 s1.rxPackets=437 \
   s1.rxLost=14 s1.rxCodec=10
@@ -47,8 +47,8 @@ $CDRCTL add 1 startTime=1796481128 duration=291 caller=+4930901820 \
   "called=+49 89 2190 7781 (reception, building C)" s1.rxPackets=14550 s1.rxLost=29 s1.rxCodec=8
 $CDRCTL flush 1 >/dev/null
 shown=$(TZ=UTC $CDRCTL show stated)
-readme=$(sed -n '/^      \$ cdrctl show stated$/,/^$/{s/^      //;p}' "$E2E_BASE/tests/README.md" | sed '1d;$d')
-[ "$shown" == "$readme" ] || fail "the README's example differs from: $(printf '\n%s' "$shown")"
+example=$(sed -n '/^      \$ cdrctl show stated$/,/^$/{s/^      //;p}' "$E2E_BASE/tests/operation.md" | sed '1d;$d')
+[ "$shown" == "$example" ] || fail "the operation guide's example differs from: $(printf '\n%s' "$shown")"
 while IFS= read -r line; do
   [ "$(LC_ALL=C.UTF-8 wc -m <<<"$line")" -le 101 ] || fail "wider than 100 columns: $line"
 done <<<"$shown"
