@@ -11,6 +11,7 @@
 #include "guard/log_state.h"
 #include "guard/zone_table.h"
 #include "platform/util/cyclic_queue.h"
+#include "platform/util/decimal.h"
 #include "platform/util/env.h"
 #include "platform/util/log_stream.h"
 
@@ -218,9 +219,7 @@ void LogManager::FormatTime() {
         snprintf(millis, room - state.mStampLen, "%03hu  ", state.mpTime->millitm);
         return;
     }
-    millis[0] = static_cast<char>('0' + ms / 100);
-    millis[1] = static_cast<char>('0' + ms / 10 % 10);
-    millis[2] = static_cast<char>('0' + ms % 10);
+    FormatPaddedDecimal(millis, ms, 3);
     millis[3] = ' ';
     millis[4] = ' ';
     millis[5] = '\0';

@@ -9,6 +9,7 @@
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
 #include "platform/media/media_control.h"
+#include "platform/util/decimal.h"
 #include "platform/util/diag.h"
 
 namespace {
@@ -42,59 +43,6 @@ const char* const kStreamKeys[2][kStreamKeyCount] = {
     {"tx_pkt_2", "tx_enc_2", "tx_pkt_sz_2", "rx_pkt_2", "rx_enc_2", "rx_pkt_sz_2", "rx_lost_2",
      "rx_jtr_2", "rx_max_del_2", "rx_delay_incr_2", "rx_delay_decr_2", "loc_addr_2", "loc_port_2",
      "rem_addr_2", "rem_port_2"}};
-
-// The decimal digits of 0 to 99, two by two.
-const char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Writes `value` (below 2^32) in decimal, without a NUL, ending just before `end`; returns where
-// it starts. Two digits at a time and in 32-bit arithmetic, which the 32-bit target divides
-// without a library call.
-char* FormatBackwards(char* end, uint32_t value) {
-    while (value >= 100) {
-        const uint32_t pair = value % 100;
-        value /= 100;
-        end -= 2;
-        memcpy(end, kDigitPairs + 2 * pair, 2);
-    }
-    if (value >= 10) {
-        end -= 2;
-        memcpy(end, kDigitPairs + 2 * value, 2);
-    } else {
-        *--end = static_cast<char>('0' + value);
-    }
-    return end;
-}
-
-// Writes `value` in decimal, as "%lu" does, with its NUL into `buffer` (room for 21 bytes);
-// returns its length. A fraction of snprintf's cost, which dominated the record's.
-size_t FormatUnsigned(char* buffer, unsigned long long value) {
-    size_t length = 1;
-    for (unsigned long long limit = 10; value >= limit && length < 20; limit *= 10) ++length;
-    char* end = buffer + length;
-    *end = '\0';
-    while (value > UINT32_MAX) {
-        const uint32_t low = static_cast<uint32_t>(value % 1000000000u);
-        value /= 1000000000u;
-        char* start = FormatBackwards(end, low);
-        while (start > end - 9) *--start = '0';
-        end -= 9;
-    }
-    FormatBackwards(end, static_cast<uint32_t>(value));
-    return length;
-}
-
-// Writes `value` in decimal, as "%ld" does.
-void FormatSigned(char* buffer, long value) {
-    if (value < 0) {
-        *buffer++ = '-';
-        FormatUnsigned(buffer, 0ull - static_cast<unsigned long long>(value));
-    } else {
-        FormatUnsigned(buffer, static_cast<unsigned long long>(value));
-    }
-}
 
 // Record type 1, 2 or 4 selects database 0, 1 or 2; any other type is refused (-1).
 int DatabaseIndex(int type) {
@@ -132,7 +80,7 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         if (toDatabase) database->AddSection(true);
         if (mAutoDownload != 0) {
             mpDownStatFile->AddSection(true);
-            FormatUnsigned(mpFiles->mpBuffer, static_cast<unsigned>(type));
+            FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
             mpDownStatFile->AddSectionEntry("type", mpFiles->mpBuffer);
         }
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
@@ -165,13 +113,13 @@ void CDRManager::AddEntry(bool toDatabase, int index, const char* key, const cha
 }
 
 void CDRManager::AddNumber(bool toDatabase, int index, const char* key, unsigned long value) {
-    const size_t length = FormatUnsigned(mpFiles->mpBuffer, value);
+    const size_t length = FormatUnsignedDecimal(mpFiles->mpBuffer, value);
     AddEntry(toDatabase, index, key, mpFiles->mpBuffer, length);
 }
 
 void CDRManager::AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                                   const CallStatistics* statistics) {
-    FormatSigned(mpFiles->mpBuffer, report.startTime);
+    FormatSignedDecimal(mpFiles->mpBuffer, report.startTime);
     AddEntry(toDatabase, index, "ST", mpFiles->mpBuffer);
     AddNumber(toDatabase, index, "dur", report.duration);
     AddEntry(toDatabase, index, "called", report.called.c_str());

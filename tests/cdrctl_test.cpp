@@ -69,6 +69,45 @@ TEST(CdrctlParseTest, OptionsAreReadBeforeAndAfterTheCommand) {
     EXPECT_EQ(command.format, RecordFormat::kCsv);  // the last format option counts
 }
 
+// The words of `text` between `from` and the first of `to` after it, blanks and line ends alike.
+Args WordsBetween(const std::string& text, const std::string& from, const std::string& to) {
+    const size_t start = text.find(from) + from.size();
+    std::string words = text.substr(start, text.find(to, start) - start);
+    std::replace(words.begin(), words.end(), '\n', ' ');
+    Args split;
+    for (const std::string& word : Split(words))
+        if (!word.empty() && word[0] != '(' && word != "10.0.0.1)") split.push_back(word);
+    return split;
+}
+
+// The field paragraph of the usage is composed from the report's field lists and wrapped: every
+// name it shows, with its prefix, is one "add" takes.
+TEST(CdrctlUsageTest, EveryFieldTheUsageNamesIsTakenByAdd) {
+    CdrctlOutcome run = RunCdrctlCaptured({"--help"});
+    const struct {
+        const char* from;
+        const char* to;
+        std::vector<std::string> prefixes;
+    } groups[] = {{"Report FIELDs: ", ";", {""}},
+                  {"prefixed s1. and s2.: ", ";", {"s1.", "s2."}},
+                  {"prefixed fax.: ", ".\n", {"fax."}}};
+    size_t named = 0;
+    for (const auto& group : groups) {
+        for (const std::string& name : WordsBetween(run.out, group.from, group.to)) {
+            const std::string value = name.find("Address") != std::string::npos ? "10.0.0.1" : "1";
+            for (const std::string& prefix : group.prefixes) {
+                CdrctlCommand command;
+                std::string error;
+                EXPECT_TRUE(ParseCdrctlArguments({"add", "1", prefix + name + "=" + value},
+                                                 &command, &error))
+                    << prefix + name << ": " << error;
+                ++named;
+            }
+        }
+    }
+    EXPECT_GT(named, 40u);
+}
+
 class CdrctlTest : public ::testing::Test {
   protected:
     FakeRecorder recorder;

@@ -10,41 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/messaging/wire_codec.h"
-#include "tools/record_listing.h"
-
-enum class CdrctlAction {
-    kSend,    // post `message` (and await its answer when it has one)
-    kShow,    // print stored records
-    kStatus,  // report the recorder's health
-    kSpool,   // list the statistics outbox
-    kRetry,   // wake the delivery agent
-};
-
-// One parsed command line.
-struct CdrctlCommand {
-    bool help = false;  // print the usage and send nothing
-    CdrctlAction action = CdrctlAction::kSend;
-    WireMessage message;       // what to send
-    int repeat = 1;            // how often to send it ("add ... --repeat N")
-    int timeoutMillis = 5000;  // how long a send waits for room, and an answer for its arrival
-
-    // "show": which records ("stated", "missed", "failed" or "download"), how, and from where.
-    std::string records;
-    RecordFormat format = RecordFormat::kSummary;  // "status" too: kJson for --json
-    RecordFilter filter;                           // --since, --until, --match
-    std::string root;  // --root, ending in "/"; empty: the recorder's own configuration root
-    std::string file;  // --file: this file instead of the one the records normally live in
-    size_t limit = 0;  // --limit: at most this many records, newest first; 0: all
-
-    // "spool": --dir, the outbox folder; empty: download_dir of the delivery settings.
-    std::string outbox;
-};
-
-// Parses the arguments after the program name. Returns false, with a one-line reason in `*error`,
-// on an unknown command or field, a bad number, address or count, or a text that may not travel.
-bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* command,
-                          std::string* error);
+#include "tools/cdrctl_arguments.h"
 
 // Runs cdrctl with the arguments after the program name, printing answers, records, the
 // recorder's status, the outbox and the usage on `out` and problems on `err`. Returns the exit
@@ -55,6 +21,3 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
 // on a bad command line, in which case nothing was sent or read. "status" returns what
 // PrintRecorderStatus returns.
 int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err);
-
-// The usage text of `cdrctl --help`.
-extern const char kCdrctlUsage[];

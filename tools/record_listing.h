@@ -49,9 +49,6 @@
 
 enum class RecordFormat { kSummary, kTable, kCsv, kJson };
 
-// Appends `text` to `*out` as a JSON string, escaped as the JSON format above says.
-void AppendJsonString(std::string* out, const std::string& text);
-
 // Writes the records of `source` that `filter` accepts, the first `limit` of them in source order
 // (all when `limit` is 0), to `out` in `format`, and returns how many it wrote; prints nothing for
 // none. The source is read to its end whatever the limit, so a damaged file is always reported.

@@ -1,34 +1,14 @@
 #include "platform/messaging/call_detail_report.h"
 
-#include <tuple>
-
-namespace {
-
-auto Fields(const MediaStreamStatistics& s) {
-    return std::tie(s.localAddress, s.remoteAddress, s.localPort, s.remotePort, s.txPackets,
-                    s.txCodec, s.txPacketSize, s.rxPackets, s.rxCodec, s.rxPacketSize, s.rxLost,
-                    s.rxJitter, s.rxMaxDelay, s.rxDelayIncrease, s.rxDelayDecrease, s.srtp);
-}
-
-auto Fields(const FaxStatistics& f) {
-    return std::tie(f.txPackets, f.txDuplicatePackets, f.rxPackets, f.rxLost, f.rxBadPackets,
-                    f.rxDuplicatePackets, f.anamnesis);
-}
-
-auto Fields(const CallDetailReport& r) {
-    return std::tie(r.startTime, r.duration, r.called, r.calledType, r.caller, r.callerType, r.guid,
-                    r.ocd, r.cr, r.authUserName, r.authType, r.forwarder, r.transferer, r.hop,
-                    r.clirCaller);
-}
-
-}  // namespace
+// Each field of `a` equals the same field of `b`.
+#define CDR_FIELD_EQUAL(type, name, form) a.name == b.name&&
 
 bool operator==(const MediaStreamStatistics& a, const MediaStreamStatistics& b) {
-    return Fields(a) == Fields(b);
+    return CDR_STREAM_FIELDS(CDR_FIELD_EQUAL) true;
 }
 
 bool operator==(const FaxStatistics& a, const FaxStatistics& b) {
-    return Fields(a) == Fields(b);
+    return CDR_FAX_FIELDS(CDR_FIELD_EQUAL) true;
 }
 
 bool operator==(const CallStatistics& a, const CallStatistics& b) {
@@ -36,5 +16,5 @@ bool operator==(const CallStatistics& a, const CallStatistics& b) {
 }
 
 bool operator==(const CallDetailReport& a, const CallDetailReport& b) {
-    return Fields(a) == Fields(b);
+    return CDR_REPORT_FIELDS(CDR_FIELD_EQUAL) true;
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -33,20 +34,25 @@ class Writer {
         U16(static_cast<uint16_t>(value));
     }
     void I32(int32_t value) { U32(static_cast<uint32_t>(value)); }
-    template <typename Enum>
-    void Enum32(Enum value) {
+    void Flag(bool value) { U8(value ? 1 : 0); }
+    void ReportFlags(bool hasStatistics) { U8(hasStatistics ? kHasStatistics : 0); }
+
+    // A report's field, by its type; `name` names a text among those fitted.
+    void Field(uint16_t value, const char*) { U16(value); }
+    void Field(uint32_t value, const char*) { U32(value); }
+    void Field(int32_t value, const char*) { I32(value); }
+    template <typename Enum, typename = std::enable_if_t<std::is_enum<Enum>::value>>
+    void Field(Enum value, const char*) {
         I32(static_cast<int32_t>(value));
     }
-    // The device's long has 32 bits, and so has the field.
-    void Long32(long value) {
+    // The device's long has 32 bits, and so has the field (startTime, the only one).
+    void Field(long value, const char*) {
         if (value < std::numeric_limits<int32_t>::min() ||
             value > std::numeric_limits<int32_t>::max())
             Fail("startTime does not fit in 32 bits");
         I32(static_cast<int32_t>(value));
     }
-    void Flag(bool value) { U8(value ? 1 : 0); }
-    void ReportFlags(bool hasStatistics) { U8(hasStatistics ? kHasStatistics : 0); }
-    void Text(const std::string& original, const char* name) {
+    void Field(const std::string& original, const char* name) {
         std::string text = original;
         NoteFitted(&mFitted, name, FitWireText(&text));
         U16(static_cast<uint16_t>(text.size()));
@@ -106,17 +112,6 @@ class Reader {
         U32(bits);
         value = static_cast<int32_t>(bits);
     }
-    template <typename Enum>
-    void Enum32(Enum& value) {
-        int32_t number;
-        I32(number);
-        value = static_cast<Enum>(number);
-    }
-    void Long32(long& value) {
-        int32_t number;
-        I32(number);
-        value = number;
-    }
     void Flag(bool& value) {
         uint8_t byte;
         U8(byte);
@@ -129,7 +124,23 @@ class Reader {
         if ((flags & ~kHasStatistics) != 0) Fail("unknown flags in a report");
         hasStatistics = (flags & kHasStatistics) != 0;
     }
-    void Text(std::string& text, const char* name) {
+
+    // A report's field, by its type, as Writer writes it.
+    void Field(uint16_t& value, const char*) { U16(value); }
+    void Field(uint32_t& value, const char*) { U32(value); }
+    void Field(int32_t& value, const char*) { I32(value); }
+    template <typename Enum, typename = std::enable_if_t<std::is_enum<Enum>::value>>
+    void Field(Enum& value, const char*) {
+        int32_t number;
+        I32(number);
+        value = static_cast<Enum>(number);
+    }
+    void Field(long& value, const char*) {
+        int32_t number;
+        I32(number);
+        value = number;
+    }
+    void Field(std::string& text, const char* name) {
         uint16_t length;
         U16(length);
         if (!Need(length)) return;
@@ -163,55 +174,28 @@ class Reader {
 // The field lists below serve both directions (Io is Writer or Reader), so that encoding and
 // decoding cannot drift apart.
 
+// Carries one field of `fields` by the name it has in the lists of call_detail_report.h.
+#define CDR_CARRY_FIELD(type, name, form) io.Field(fields.name, #name);
+// A fax field's text is named as the fax's.
+#define CDR_CARRY_FAX_FIELD(type, name, form) io.Field(fields.name, "fax " #name);
+
 template <typename Io, typename Report>
-void ReportFields(Io& io, Report& r) {
-    io.Long32(r.startTime);
-    io.U32(r.duration);
-    io.Text(r.called, "called");
-    io.Enum32(r.calledType);
-    io.Text(r.caller, "caller");
-    io.Enum32(r.callerType);
-    io.Text(r.guid, "guid");
-    io.Text(r.ocd, "ocd");
-    io.Text(r.cr, "cr");
-    io.Text(r.authUserName, "authUserName");
-    io.Enum32(r.authType);
-    io.Text(r.forwarder, "forwarder");
-    io.Text(r.transferer, "transferer");
-    io.U32(r.hop);
-    io.I32(r.clirCaller);
+void ReportFields(Io& io, Report& fields) {
+    CDR_REPORT_FIELDS(CDR_CARRY_FIELD)
 }
 
 template <typename Io, typename Stream>
-void StreamFields(Io& io, Stream& s) {
-    io.U32(s.localAddress);
-    io.U32(s.remoteAddress);
-    io.U16(s.localPort);
-    io.U16(s.remotePort);
-    io.U32(s.txPackets);
-    io.U16(s.txCodec);
-    io.U16(s.txPacketSize);
-    io.U32(s.rxPackets);
-    io.U16(s.rxCodec);
-    io.U16(s.rxPacketSize);
-    io.U16(s.rxLost);
-    io.U32(s.rxJitter);
-    io.U32(s.rxMaxDelay);
-    io.U16(s.rxDelayIncrease);
-    io.U16(s.rxDelayDecrease);
-    io.I32(s.srtp);
+void StreamFields(Io& io, Stream& fields) {
+    CDR_STREAM_FIELDS(CDR_CARRY_FIELD)
 }
 
 template <typename Io, typename Fax>
-void FaxFields(Io& io, Fax& f) {
-    io.U32(f.txPackets);
-    io.U32(f.txDuplicatePackets);
-    io.U32(f.rxPackets);
-    io.U16(f.rxLost);
-    io.U16(f.rxBadPackets);
-    io.U32(f.rxDuplicatePackets);
-    io.Text(f.anamnesis, "fax anamnesis");
+void FaxFields(Io& io, Fax& fields) {
+    CDR_FAX_FIELDS(CDR_CARRY_FAX_FIELD)
 }
+
+#undef CDR_CARRY_FIELD
+#undef CDR_CARRY_FAX_FIELD
 
 template <typename Io, typename Message>
 void PayloadFields(Io& io, Message& m) {

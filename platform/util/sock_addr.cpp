@@ -1,13 +1,12 @@
 #include "platform/util/sock_addr.h"
 
+#include "platform/util/decimal.h"
+
 SockAddr& SockAddr::operator=(unsigned long address) {
     mAddr = static_cast<uint32_t>(address & 0xFFFFFFFFUL);
     char* out = mText;
     for (int shift = 24; shift >= 0; shift -= 8) {
-        const unsigned byte = (mAddr >> shift) & 0xFF;
-        if (byte >= 100) *out++ = static_cast<char>('0' + byte / 100);
-        if (byte >= 10) *out++ = static_cast<char>('0' + byte / 10 % 10);
-        *out++ = static_cast<char>('0' + byte % 10);
+        out += FormatUnsignedDecimal(out, (mAddr >> shift) & 0xFF);
         *out++ = shift > 0 ? '.' : '\0';
     }
     return *this;
