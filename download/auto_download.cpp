@@ -173,8 +173,8 @@ int CDRManager::OnDownloadNow() {
     bool done = false;
     try {
         done = AttemptDownload();
-    } catch (...) {
-        done = false;
+    } catch (const std::exception& e) {
+        Warn("OnDownloadNow: %s.\n", e.what());
     }
     if (done && mpDownStatFile != nullptr) {
         try {

@@ -68,6 +68,8 @@ bool CDRManager::OpenFilesOnce(const char* const paths[3]) {
         }
         CloseFiles();
         if (mpFiles->mOpenRetried) {
+            Warn("InitFiles: the databases cannot be opened (%s); they stay closed.\n",
+                 reason.c_str());
             for (int i = 0; i < 3; ++i)
                 if (paths[i] != nullptr)
                     mpHealth->SetOpenError(i, ("cannot be opened: " + reason).c_str());

@@ -191,6 +191,8 @@ TEST_F(CDRDatabasesTest, MemoryRunningOutSetsOnlyThatFileAsideAndNeverRemovesIt)
     EXPECT_EQ(2, noMemory.Thrown()) << "the first load and the one retry";
     EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/missed_calls_db cannot be set aside"));
     EXPECT_EQ(1, TraceCount("it is left as it is.\n"));
+    EXPECT_EQ(1, TraceCount("InitFiles: the databases cannot be opened (std::bad_alloc); they "
+                            "stay closed.\n"));
     EXPECT_FALSE(manager.IsCDRFilesExist());
     EXPECT_EQ(missed, ReadRealFile(mEnv.Real(MissedPath())));
 }

@@ -378,4 +378,24 @@ TEST_F(HealthMonitorTest, ANewAgentOfTheSameBootCarriesOnItsPredecessorsFailures
     EXPECT_TRUE(gWarnings.empty());
 }
 
+// A record the last agent left damaged, or one that is not a file, is replaced by the new agent's
+// own, and the warning says what was wrong with it.
+TEST_F(HealthMonitorTest, AnUnreadableEarlierRecordIsReplacedWithItsReasonTold) {
+    gWarnings.clear();
+    SetBootId("boot-a");
+    WriteFileAtomically(kDeliveryRecordPath, "pid=812\nfailing_since\n", 0644);
+    EXPECT_FALSE(DeliveryMonitor(813, Collect, CollectWarning).Started(2));
+    EXPECT_EQ(813, ReadDeliveryRecord().pid);
+    Env::Current()->Unlink(kDeliveryRecordPath);
+    MakeDirs(kDeliveryRecordPath);
+    EXPECT_FALSE(DeliveryMonitor(814, Collect, CollectWarning).Started(2));
+    ASSERT_EQ(3u, gWarnings.size());
+    EXPECT_EQ(
+        "the earlier delivery record cannot be read (line 2 is not key=value); its failures "
+        "are not carried on",
+        gWarnings[0]);
+    EXPECT_NE(std::string::npos, gWarnings[1].find("a folder")) << gWarnings[1];
+    EXPECT_EQ(0u, gWarnings[2].find("the delivery record cannot be written")) << gWarnings[2];
+}
+
 }  // namespace

@@ -73,7 +73,8 @@ void LaunchAgent() {
         BecomeAgentProcess();
         try {
             RunDeliveryLoop(recorder);
-        } catch (...) {
+        } catch (const std::exception& e) {
+            Warn("Download: the delivery agent stops: %s.\n", e.what());
             _exit(1);
         }
         _exit(0);

@@ -21,15 +21,17 @@ int64_t BootSeconds() {
     return static_cast<int64_t>(BootMillis() / 1000);
 }
 
-// The record the last agent wrote; false when there is none that can be read.
-bool ReadEarlierRecord(DeliveryHealth* record) {
-    std::string text, error;
+// The record the last agent wrote. False when there is none; `*why` then says why one that is
+// there cannot be read, and stays empty when there is no record at all.
+bool ReadEarlierRecord(DeliveryHealth* record, std::string* why) {
+    std::string text;
     try {
         if (!ReadWholeFile(kDeliveryRecordPath, &text)) return false;
-    } catch (const std::exception&) {
-        return false;  // as if none: this agent's own record replaces it
+    } catch (const std::exception& e) {
+        *why = e.what();
+        return false;
     }
-    return ParseDeliveryRecord(text, record, &error);
+    return ParseDeliveryRecord(text, record, why);
 }
 
 }  // namespace
@@ -49,9 +51,13 @@ bool DeliveryMonitor::Started(unsigned alarmAfterMinutes) {
 
 bool DeliveryMonitor::CarryOnFailures() {
     DeliveryHealth earlier;
-    if (!ReadEarlierRecord(&earlier) || !SameBoot(earlier, mRecord.bootId) ||
-        earlier.failingSince == 0)
+    std::string why;
+    if (!ReadEarlierRecord(&earlier, &why)) {
+        // As if there were none: this agent's own record replaces it.
+        if (!why.empty()) WarnEarlierRecordUnread(why);
         return false;
+    }
+    if (!SameBoot(earlier, mRecord.bootId) || earlier.failingSince == 0) return false;
     mRecord.time = earlier.time;
     mRecord.result = earlier.result;
     mRecord.error = earlier.error;
@@ -59,6 +65,14 @@ bool DeliveryMonitor::CarryOnFailures() {
     mRecord.failingSinceBoot = earlier.failingSinceBoot;
     mRecord.alarmRaised = earlier.alarmRaised;
     return true;
+}
+
+void DeliveryMonitor::WarnEarlierRecordUnread(const std::string& why) {
+    char text[1024];
+    snprintf(text, sizeof text,
+             "the earlier delivery record cannot be read (%s); its failures are not carried on",
+             why.c_str());
+    mWarn(text);
 }
 
 void DeliveryMonitor::AttemptEnded(bool delivered, const std::string& error,

@@ -17,7 +17,8 @@ class DeliveryMonitor {
     // Receives each alarm: a system-log priority (LOG_WARNING when raised, LOG_NOTICE when
     // cleared) and one line of text.
     using AlarmSink = void (*)(int priority, const char* text);
-    // Receives a warning line of the monitor's own (the record cannot be written).
+    // Receives a warning line of the monitor's own (the record cannot be written, or the last
+    // agent's record cannot be read).
     using WarningSink = void (*)(const char* text);
 
     // A monitor for the agent `pid`; alarms go to `alarm`, the monitor's own warnings to `warn`.
@@ -36,6 +37,7 @@ class DeliveryMonitor {
 
   private:
     bool CarryOnFailures();
+    void WarnEarlierRecordUnread(const std::string& why);
     void Write();
 
     DeliveryHealth mRecord;
