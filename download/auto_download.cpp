@@ -175,6 +175,8 @@ int CDRManager::OnDownloadNow() {
         done = AttemptDownload();
     } catch (const std::exception& e) {
         Warn("OnDownloadNow: %s.\n", e.what());
+    } catch (...) {
+        Warn("OnDownloadNow: an exception of unknown kind.\n");
     }
     if (done && mpDownStatFile != nullptr) {
         try {

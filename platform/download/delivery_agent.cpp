@@ -76,6 +76,9 @@ void LaunchAgent() {
         } catch (const std::exception& e) {
             Warn("Download: the delivery agent stops: %s.\n", e.what());
             _exit(1);
+        } catch (...) {
+            Warn("Download: the delivery agent stops: an exception of unknown kind.\n");
+            _exit(1);
         }
         _exit(0);
     }
