@@ -22,7 +22,7 @@
 #include "bench/support/bench_env.h"
 #include "bench/support/sqlite_peer.h"
 #include "core/cdr_manager.h"
-#include "platform/config/record_files.h"
+#include "state/record_files.h"
 
 namespace {
 

@@ -29,7 +29,8 @@
 
 #include "bench/support/bench_env.h"
 #include "core/cdr_manager.h"
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
+#include "state/record_files.h"
 
 namespace {
 

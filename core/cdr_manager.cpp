@@ -6,7 +6,6 @@
 
 #include "core/health_monitor.h"
 #include "guard/log_manager.h"
-#include "platform/config/record_journal.h"
 #include "platform/download/download_statistics.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/messaging/queue_state.h"
@@ -14,6 +13,7 @@
 #include "platform/util/env.h"
 #include "platform/util/log_stream.h"
 #include "platform/util/system_log.h"
+#include "state/record_journal.h"
 
 LogManager* CDRManager::mpLogger = nullptr;
 

@@ -1,4 +1,4 @@
-// Keeps the recorder's health record (platform/util/health_record.h) and raises the operator's
+// Keeps the recorder's health record (state/health_record.h) and raises the operator's
 // alarms. The report path only counts (RecordAdded); the record is written from the service loop,
 // at most once a second while only counts change, at once when the state changes (a save starts
 // or stops failing, a store opens or closes, a queue appears or goes), and every few seconds
@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "platform/util/health_record.h"
+#include "state/health_record.h"
 
 class HealthMonitor {
   public:

@@ -9,8 +9,8 @@
 #include "guard/crash_guard.h"
 #include "platform/util/diag.h"
 #include "platform/util/file_util.h"
-#include "platform/util/instance_lock.h"
 #include "platform/util/log_stream.h"
+#include "state/instance_lock.h"
 
 namespace {
 

@@ -16,13 +16,14 @@
 #include "core/health_monitor.h"
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
-#include "platform/config/record_files.h"
-#include "platform/config/record_journal.h"
+#include "platform/config/record_syntax.h"
 #include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "platform/util/smart_buffer.h"
+#include "state/record_files.h"
+#include "state/record_journal.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
-#include "platform/config/record_files.h"
-#include "platform/config/record_journal.h"
+#include "platform/config/record_syntax.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "state/record_journal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The recorder's record journal (platform/config/record_journal.h): every record appended as it
+// The recorder's record journal (state/record_journal.h): every record appended as it
 // is added, markers at saves, clears and downloads, group commit, and the replay at start-up.
 #include <errno.h>
 #include <string.h>
@@ -12,11 +12,11 @@
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
 #include "platform/config/configuration_root.h"
-#include "platform/config/record_files.h"
-#include "platform/config/record_journal.h"
+#include "platform/config/record_syntax.h"
 #include "platform/download/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "state/record_journal.h"
 
 namespace {
 

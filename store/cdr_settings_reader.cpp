@@ -8,10 +8,10 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/general_settings_accessor.h"
-#include "platform/config/record_files.h"
 #include "platform/download/delivery_agent.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
+#include "state/record_files.h"
 
 namespace {
 

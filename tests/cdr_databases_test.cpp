@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 
 #include "platform/util/file_util.h"
-#include "platform/util/health_record.h"
+#include "state/health_record.h"
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 

@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
 #include "platform/util/file_util.h"
+#include "state/record_files.h"
 #include "support/recorder_fixture.h"
 #include "tools/record_source.h"
 

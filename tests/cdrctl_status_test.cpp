@@ -9,10 +9,11 @@
 #include <string>
 
 #include "platform/config/configuration_root.h"
+#include "platform/download/delivery_health.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/util/file_util.h"
-#include "platform/util/health_record.h"
-#include "platform/util/instance_lock.h"
+#include "state/health_record.h"
+#include "state/instance_lock.h"
 #include "support/recorder_fixture.h"
 #include "support/test_env.h"
 #include "tools/status.h"

@@ -7,9 +7,10 @@
 #include <string>
 
 #include "core/health_monitor.h"
+#include "platform/download/delivery_health.h"
 #include "platform/download/delivery_monitor.h"
 #include "platform/util/file_util.h"
-#include "platform/util/health_record.h"
+#include "state/health_record.h"
 #include "support/test_env.h"
 
 namespace {

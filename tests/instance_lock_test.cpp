@@ -1,4 +1,4 @@
-#include "platform/util/instance_lock.h"
+#include "state/instance_lock.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

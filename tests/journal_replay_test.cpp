@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/config/record_journal.h"
 #include "platform/download/outbox.h"
 #include "platform/util/file_util.h"
+#include "state/record_journal.h"
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 

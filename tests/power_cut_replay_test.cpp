@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/config/record_journal.h"
 #include "platform/download/outbox.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "state/record_journal.h"
 #include "support/power_cut_env.h"
 #include "support/recorder_fixture.h"
 

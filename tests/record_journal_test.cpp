@@ -1,7 +1,7 @@
 // The record journal's file format, reader and writer: the bytes are the same on every host, a
 // torn or damaged entry ends the entries with those before it kept, markers make entries
 // obsolete, and compaction keeps the live entries whichever of its steps fails.
-#include "platform/config/record_journal.h"
+#include "state/record_journal.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

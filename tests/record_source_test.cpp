@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
 #include "platform/util/file_util.h"
 #include "support/recorder_fixture.h"
 

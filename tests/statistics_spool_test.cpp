@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
 #include "platform/download/delivery_agent.h"
 #include "platform/download/delivery_transfer.h"
 #include "platform/download/download_statistics.h"

@@ -3,8 +3,8 @@
 #include <exception>
 #include <vector>
 
-#include "platform/config/record_files.h"
-#include "platform/config/record_journal.h"
+#include "platform/config/record_syntax.h"
+#include "state/record_journal.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "platform/config/config_text.h"
 #include "platform/config/parse_error.h"
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 

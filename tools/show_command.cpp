@@ -8,10 +8,10 @@
 
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
-#include "platform/config/record_files.h"
-#include "platform/config/record_journal.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "state/record_files.h"
+#include "state/record_journal.h"
 #include "tools/journal_source.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/messaging/queue_state.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
-#include "platform/util/instance_lock.h"
+#include "state/instance_lock.h"
 
 namespace {
 

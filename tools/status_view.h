@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/util/health_record.h"
+#include "platform/download/delivery_health.h"
+#include "state/health_record.h"
 
 // What permission hides from a user other than the recorder's, said in place of what it hides.
 extern const char kNoPermission[];

@@ -1,4 +1,4 @@
-// Keeps the delivery agent's health record (kDeliveryRecordPath, platform/util/health_record.h)
+// Keeps the delivery agent's health record (kDeliveryRecordPath, delivery_health.h)
 // and raises the delivery alarm: one record when attempts have kept failing for
 // download_alarm_after minutes, one more when a delivery succeeds again, never one per attempt.
 // The record is written when the agent starts and after each attempt, so never more often than
@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/util/health_record.h"
+#include "platform/download/delivery_health.h"
 
 class DeliveryMonitor {
   public:

@@ -11,7 +11,7 @@
 #include <exception>
 
 #include "platform/config/configuration_root.h"
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
 #include "platform/download/outbox_trust.h"
 #include "platform/util/decimal.h"
 #include "platform/util/diag.h"

@@ -4,9 +4,23 @@
 // looks for itself where it may.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 
-#include "platform/util/health_record.h"
+// One of the recorder's queues as a sender sees it.
+struct QueueHealth {
+    std::string name;      // the program's name of the queue ("/ping-15")
+    bool exists = false;   // it exists and could be looked at
+    uint32_t waiting = 0;  // messages waiting in it
+    uint32_t depth = 0;    // messages it holds at most: a sender's post waits while it is full
+    std::string error;     // why it could not be looked at, when it does not exist
+};
+
+// True when `queue` is full, so that a sender's post waits and, past its timeout, fails.
+inline bool RefusesPosts(const QueueHealth& queue) {
+    return queue.exists && queue.depth > 0 && queue.waiting >= queue.depth;
+}
 
 // Looks at the queue `name` ("/ping-15") without taking or waiting for anything. A queue that
 // cannot be looked at has `exists` false and the reason in `error`; `*denied` (when not null) is

@@ -5,8 +5,9 @@
 
 Configures SOURCE_DIR afresh in WORK_DIR with `cmake --graphviz` (tests and benchmarks off) and
 fails when the link graph has a cycle, when a library links a library the table does not allow,
-when a source file includes a header of a library the table does not allow, or when a library of
-the graph is missing from the table. A library may use the libraries in its "may use" column and,
+when a source file includes a header of a library the table does not allow, when a library of
+the graph is missing from the table, or when platform/README.md's paragraphs name other
+libraries of platform/ or other uses than the table. A library may use the libraries in its "may use" column and,
 through them, whatever those may use.
 """
 import os
@@ -27,6 +28,32 @@ def layout_table(readme):
         folders[folder] = library
         may_use.setdefault(library, set()).update(re.findall(r"`(cdr_\w+)`", cells[2]))
     return folders, may_use
+
+
+def platform_readme_problems(text, folders, may_use):
+    """Where platform/README.md's "**util/ (`cdr_util`, uses nothing).**" headings disagree with
+    the table: each library of platform/ has one heading naming its library and the folders it
+    may use."""
+    problems = []
+    headings = re.findall(r"^\*\*(\w+)/ \(`(cdr_\w+)`, uses ([^)]*)\)\.\*\*", text, re.M)
+    described = set()
+    for name, library, uses in headings:
+        folder = "platform/" + name
+        described.add(folder)
+        if folders.get(folder) != library:
+            problems.append("platform/README.md names %s/ %s; the table says %s"
+                            % (name, library, folders.get(folder, "nothing")))
+            continue
+        named = {folders.get("platform/" + used.strip()) for used in uses.split(",")
+                 if used.strip() != "nothing"}
+        if named != may_use.get(library, set()):
+            problems.append("platform/README.md says %s uses %s; the table says %s"
+                            % (library, uses, ", ".join(sorted(may_use.get(library, ()))) or
+                               "nothing"))
+    for folder in sorted(set(folders) - described):
+        if folder.startswith("platform/"):
+            problems.append("platform/README.md has no paragraph on %s/" % folder)
+    return problems
 
 
 def closure(may_use):
@@ -131,6 +158,8 @@ def main():
     for library in sorted(set(may_use) - set(graph)):
         problems.append("the README's Layout table names %s, which is not built" % library)
     problems += include_problems(source, folders, reach)
+    platform_readme = open(os.path.join(source, "platform", "README.md"), encoding="utf-8").read()
+    problems += platform_readme_problems(platform_readme, folders, may_use)
     for problem in problems:
         print(problem)
     return 1 if problems else 0

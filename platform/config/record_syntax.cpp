@@ -1,10 +1,6 @@
-#include "platform/config/record_files.h"
+#include "platform/config/record_syntax.h"
 
 #include "platform/config/parse_error.h"
-
-const char kDownloadLogPath[] = "/mnt/bbram/calldata/down_stat.log";
-
-const char* const kDefaultDatabaseNames[3] = {"CDR_db", "missed_calls_db", "unsuccess_calls_db"};
 
 const char kRecordCloseLine[] = "}";
 
@@ -18,11 +14,6 @@ const char kComment[] = "#";
 const char kLogSectionWord[] = "section";
 
 }  // namespace
-
-std::string DatabasePath(const std::string& root, const std::string& name) {
-    if (name.find_first_of("/\\") != std::string::npos) return name;
-    return root + "telephony/" + name;
-}
 
 std::unique_ptr<Configuration::MultiSectionFile> OpenDatabaseFile(const char* path, bool readOnly) {
     return std::unique_ptr<Configuration::MultiSectionFile>(new Configuration::MultiSectionFile(
@@ -44,8 +35,8 @@ std::unique_ptr<Configuration::MultiSectionConfigFile> NewRecordText(bool downlo
 
 void AddRecordText(const std::string& text, bool downloadLog,
                    Configuration::MultiSectionConfigFile* file) {
-    Configuration::MultiSectionConfigFile record(downloadLog ? "section" : nullptr, "{\n", "}\n",
-                                                 "=", "#", nullptr);
+    Configuration::MultiSectionConfigFile record(downloadLog ? kLogSectionWord : nullptr, kOpen,
+                                                 kClose, kSeparator, kComment, nullptr);
     record.Parse(text.data(), text.size(), "journal entry");
     if (record.GetSectionCount() != 1 || record.GotoFirstSection() == 0)
         throw Configuration::ParseError("journal entry", 1, "not one record");

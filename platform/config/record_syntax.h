@@ -1,23 +1,13 @@
-// Where the recorder keeps its call records and in which text form: shared by the recorder, which
-// writes them, and by the tools that read them.
+// The syntax of the sectioned record files, the databases and the download log: each record one
+// section between a line "{" and a line "}", its entries key=value, "#" starting a comment; the
+// download log heads each section with the word "section". Shared by the recorder, which writes
+// them, the tools that read them, and the outbox, whose files hold download log records.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "platform/config/multi_section_file.h"
-
-// The download log, mirrored from the databases while automatic statistics download is on.
-extern const char kDownloadLogPath[];
-
-// The database names used when general-paths.conf names none: index 0 the stated calls database
-// ("CDR_db"), 1 the missed calls database, 2 the failed calls database.
-extern const char* const kDefaultDatabaseNames[3];
-
-// The path of the database called `name` under the configuration root `root`: a bare file name
-// lands in "telephony/" under the root (appended with no separator added); a name holding a
-// slash or a backslash anywhere is a path of its own.
-std::string DatabasePath(const std::string& root, const std::string& name);
 
 // The line that closes each section of the record files ("}"). The text up to the end of such a
 // line holds whole sections, so it parses on its own: readers may take a large file in pieces

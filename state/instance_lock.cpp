@@ -1,4 +1,4 @@
-#include "platform/util/instance_lock.h"
+#include "state/instance_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/config/record_journal.h"
+#include "state/record_journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
