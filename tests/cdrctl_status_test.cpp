@@ -267,20 +267,21 @@ TEST_F(CdrctlStatusTest, AUserWithoutTheLockTakesLivenessFromTheRecordCheckedAga
         run = Status();
         EXPECT_EQ(kStatusHealthy, run.status) << run.out;
         EXPECT_NE(run.out.find("; outbox cannot tell: permission; "), std::string::npos) << run.out;
-        CdrctlOutcome spool = RunCdrctlCaptured({"spool"});
-        EXPECT_EQ(1, spool.status);
-        EXPECT_EQ("", spool.out);
+        CdrctlOutcome listing = RunCdrctlCaptured({"outbox"});
+        EXPECT_EQ(1, listing.status);
+        EXPECT_EQ("", listing.out);
         EXPECT_EQ("cdrctl: cannot read the outbox /mnt/bbram/calldata/outbox/: Permission denied\n",
-                  spool.err);
+                  listing.err);
     }
-    CdrctlOutcome spool = RunCdrctlCaptured({"spool"});
-    EXPECT_EQ(1, spool.status);
-    EXPECT_NE(spool.out.find("\n1 files, ? records, 0 bytes waiting in "), std::string::npos)
-        << spool.out;
-    EXPECT_NE(spool.err.find("cdrctl: cannot read the outbox /mnt/bbram/calldata/outbox/: 1 of its "
-                             "files unreadable\n"),
-              std::string::npos)
-        << spool.err;
+    CdrctlOutcome listing = RunCdrctlCaptured({"outbox"});
+    EXPECT_EQ(1, listing.status);
+    EXPECT_NE(listing.out.find("\n1 files, ? records, 0 bytes waiting in "), std::string::npos)
+        << listing.out;
+    EXPECT_NE(
+        listing.err.find("cdrctl: cannot read the outbox /mnt/bbram/calldata/outbox/: 1 of its "
+                         "files unreadable\n"),
+        std::string::npos)
+        << listing.err;
 
     // The pid now names a later process: same pid, another start.
     mRecord.startTicks += 1;

@@ -69,6 +69,27 @@ TEST(CdrctlParseTest, OptionsAreReadBeforeAndAfterTheCommand) {
     EXPECT_EQ(command.format, RecordFormat::kCsv);  // the last format option counts
 }
 
+// "spool" is the outbox command's former name: scripts written for it keep working.
+TEST(CdrctlParseTest, OutboxAndItsFormerNameAreOneCommand) {
+    const struct {
+        const char* line;
+        CdrctlAction action;
+        const char* folder;
+    } cases[] = {
+        {"outbox", CdrctlAction::kOutbox, ""},
+        {"outbox retry --dir /o/", CdrctlAction::kRetry, "/o/"},
+        {"spool --dir /o", CdrctlAction::kOutbox, "/o"},
+        {"spool retry", CdrctlAction::kRetry, ""},
+    };
+    for (const auto& c : cases) {
+        CdrctlCommand command;
+        std::string error;
+        ASSERT_TRUE(ParseCdrctlArguments(Split(c.line), &command, &error)) << c.line << error;
+        EXPECT_EQ(command.action, c.action) << c.line;
+        EXPECT_EQ(command.outbox, c.folder) << c.line;
+    }
+}
+
 // The words of `text` between `from` and the first of `to` after it, blanks and line ends alike.
 Args WordsBetween(const std::string& text, const std::string& from, const std::string& to) {
     const size_t start = text.find(from) + from.size();
@@ -152,7 +173,9 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
                          "show stated --limit 0",
                          "show stated --root",
                          "show stated --file ",
-                         "status now"};
+                         "status now",
+                         "outbox now",
+                         "spool retry --dir"};
     for (const char* line : bad) {
         CdrctlOutcome run = RunCdrctlCaptured(*line != '\0' ? Split(line) : Args());
         EXPECT_EQ(run.status, 2) << line;

@@ -35,7 +35,7 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
 
     HealthRecord read;
     std::string error;
-    ASSERT_TRUE(ParseHealthRecord(FormatHealthRecord(record) + "spool.files=3\n", &read, &error))
+    ASSERT_TRUE(ParseHealthRecord(FormatHealthRecord(record) + "outbox.files=3\n", &read, &error))
         << error;
     EXPECT_EQ(FormatHealthRecord(record), FormatHealthRecord(read));
     EXPECT_EQ("write x: No space left", read.stores[0].saveError);

@@ -4,14 +4,14 @@
 
 #include "platform/messaging/recorder_client.h"
 #include "tools/cdrctl_usage.h"
+#include "tools/outbox_command.h"
 #include "tools/show_command.h"
-#include "tools/spool_command.h"
 #include "tools/status.h"
 
 namespace {
 
-// Runs "spool" or "spool retry".
-int Spool(const CdrctlCommand& command, FILE* out, FILE* err) {
+// Runs "outbox" or "outbox retry".
+int RunOutboxCommand(const CdrctlCommand& command, FILE* out, FILE* err) {
     std::string folder;
     try {
         folder = OutboxFolder(command.outbox);
@@ -19,8 +19,8 @@ int Spool(const CdrctlCommand& command, FILE* out, FILE* err) {
         fprintf(err, "cdrctl: %s\n", e.what());
         return 1;
     }
-    return command.action == CdrctlAction::kSpool ? ListSpool(folder, out, err)
-                                                  : WakeSpool(folder, out, err);
+    return command.action == CdrctlAction::kOutbox ? ListOutbox(folder, out, err)
+                                                   : WakeOutbox(folder, out, err);
 }
 
 void PrintAnswer(const WireMessage& answer, FILE* out) {
@@ -53,8 +53,8 @@ int RunCdrctl(const std::vector<std::string>& args, FILE* out, FILE* err) {
     if (command.action == CdrctlAction::kShow) return ShowRecords(command, out, err);
     if (command.action == CdrctlAction::kStatus)
         return PrintRecorderStatus(command.format == RecordFormat::kJson, out);
-    if (command.action == CdrctlAction::kSpool || command.action == CdrctlAction::kRetry)
-        return Spool(command, out, err);
+    if (command.action == CdrctlAction::kOutbox || command.action == CdrctlAction::kRetry)
+        return RunOutboxCommand(command, out, err);
     RecorderClient client(command.timeoutMillis);
     MessageKind answerKind;
     ClientStatus status = ClientStatus::kDone;

@@ -155,17 +155,17 @@ bool ParseShow(const std::vector<std::string>& args, size_t at, CdrctlCommand* c
     return true;
 }
 
-// "spool [retry] [--dir DIR]".
-bool ParseSpool(const std::vector<std::string>& args, size_t at, CdrctlCommand* command,
-                std::string* error) {
-    command->action = CdrctlAction::kSpool;
+// "outbox [retry] [--dir DIR]" ("spool" is the same command under its former name).
+bool ParseOutbox(const std::vector<std::string>& args, size_t at, CdrctlCommand* command,
+                 std::string* error) {
+    command->action = CdrctlAction::kOutbox;
     if (at < args.size() && args[at] == "retry") {
         command->action = CdrctlAction::kRetry;
         ++at;
     }
     for (; at < args.size(); ++at) {
         if (args[at] != "--dir") {
-            *error = "unknown spool argument '" + args[at] + "'";
+            *error = "unknown outbox argument '" + args[at] + "'";
             return false;
         }
         if (!TakeOptionValue(args, &at, &command->outbox, error)) return false;
@@ -197,7 +197,7 @@ bool ParseCdrctlArguments(const std::vector<std::string>& args, CdrctlCommand* c
     const std::string& verb = args[at];
     if (verb == "add") return ParseAdd(args, at + 1, command, error);
     if (verb == "show") return ParseShow(args, at + 1, command, error);
-    if (verb == "spool") return ParseSpool(args, at + 1, command, error);
+    if (verb == "outbox" || verb == "spool") return ParseOutbox(args, at + 1, command, error);
     if (verb == "status") {
         command->action = CdrctlAction::kStatus;
         command->format = RecordFormat::kJson;

@@ -13,7 +13,7 @@ enum class CdrctlAction {
     kSend,    // post `message` (and await its answer when it has one)
     kShow,    // print stored records
     kStatus,  // report the recorder's health
-    kSpool,   // list the statistics outbox
+    kOutbox,  // list the statistics outbox
     kRetry,   // wake the delivery agent
 };
 
@@ -33,7 +33,7 @@ struct CdrctlCommand {
     std::string file;  // --file: this file instead of the one the records normally live in
     size_t limit = 0;  // --limit: at most this many records, newest first; 0: all
 
-    // "spool": --dir, the outbox folder; empty: download_dir of the delivery settings.
+    // "outbox": --dir, the outbox folder; empty: download_dir of the delivery settings.
     std::string outbox;
 };
 

@@ -24,9 +24,9 @@ const char kCommands[] =
     "  status [--json]                          tell whether the recorder runs, what it holds, "
     "what\n"
     "                                           is not on storage, how saves and deliveries go\n"
-    "  spool [--dir DIR]                        list the statistics files waiting for delivery,"
+    "  outbox [--dir DIR]                       list the statistics files waiting for delivery,"
     " newest last\n"
-    "  spool retry [--dir DIR]                  make the delivery agent try the oldest file now\n"
+    "  outbox retry [--dir DIR]                 make the delivery agent try the oldest file now\n"
     "\n";
 
 // What the field paragraph says before the names of the fields.
@@ -47,9 +47,9 @@ const char kNotes[] =
     "configuration root (--root DIR, else VELK_PATH, else /etc/velk-conf/) as general-paths.conf\n"
     "names them, the download log at /mnt/bbram/calldata/down_stat.log, and before their records\n"
     "those of the record journal (telephony/cdr.journal under the root) not yet in them; --file\n"
-    "reads PATH alone instead (show download --file reads a file of the outbox too). spool works\n"
-    "on download_dir of auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on --dir\n"
-    "DIR.\n"
+    "reads PATH alone instead (show download --file reads a file of the outbox too). outbox\n"
+    "works on download_dir of auto-down-stat.conf under VELK_PATH (else /etc/velk-conf/), or on\n"
+    "--dir DIR; spool is another name for it (spool, spool retry).\n"
     "--since and --until keep the calls that started from / before TIME (local time: YYYY-MM-DD,\n"
     "YYYY-MM-DD HH:MM[:SS], or -N with s, m, h or d before now, as -2h or -7d); --match keeps\n"
     "those whose caller or called number contains TEXT; --limit N then keeps the N newest.\n"

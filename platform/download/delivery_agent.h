@@ -44,7 +44,7 @@
 // looked at again every 5 s; each refused file is warned about once and left as it is.
 //
 // Retry now. The agent listens on the FIFO ".wake" in the outbox (Outbox::WakePath); a byte
-// written there ("cdrctl spool retry") makes it attempt the oldest file at once, whatever pause
+// written there ("cdrctl outbox retry") makes it attempt the oldest file at once, whatever pause
 // it is in. A FIFO that nobody reads refuses a non-blocking writer, so the writer learns that no
 // agent runs. Anything else found at ".wake" (a regular file, a link, another user's FIFO) is
 // replaced by a new FIFO, with a warning, at the agent's next look; without a FIFO the agent

@@ -216,7 +216,7 @@ void Agent::ListenForRetry(const Outbox& outbox) {
                       mWakePath.c_str(), wake.replaced.c_str());
     if (!wake.problem.empty() && wake.problem != mWakeProblem)
         DeliveryTrace(
-            "<WARNING> cannot listen on %s (%s): deliveries go on, \"cdrctl spool retry\" "
+            "<WARNING> cannot listen on %s (%s): deliveries go on, \"cdrctl outbox retry\" "
             "cannot reach this agent\n",
             mWakePath.c_str(), wake.problem.c_str());
     mWakeProblem = wake.problem;

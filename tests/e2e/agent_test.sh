@@ -44,7 +44,7 @@ echo "$(date +%T) a command that writes without end"
 printf '#!/bin/sh\nprintf "start\\033[31m\\302\\233\\n"\nexec cat /dev/zero\n' >"$E2E_BASE/chatty.sh"
 chmod +x "$E2E_BASE/chatty.sh"
 settings "download_cmd=$E2E_BASE/chatty.sh" "download_timeout=3"
-$CDRCTL spool retry >/dev/null || true
+$CDRCTL outbox retry >/dev/null || true
 expect_log_count "chatty.sh took longer than 3 s and was killed" 2
 expect_log "[delivery] | start\\x1B[31m\\xC2\\x9B"
 expect_log "bytes left out ..."
@@ -61,7 +61,7 @@ marker=4711.25
 printf '#!/bin/sh\nsetsid sleep %s &\nsleep 0.2\nexit 1\n' "$marker" >"$E2E_BASE/leaves.sh"
 chmod +x "$E2E_BASE/leaves.sh"
 settings "download_cmd=$E2E_BASE/leaves.sh"
-$CDRCTL spool retry >/dev/null || true
+$CDRCTL outbox retry >/dev/null || true
 expect_log_count "leaves.sh exited with status 1" 2
 left=$(pgrep -f "sleep $marker" || true)
 [ -z "$left" ] || fail "processes of the transfer left: $left"

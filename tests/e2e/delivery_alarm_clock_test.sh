@@ -17,10 +17,10 @@ set_shift() {
   sleep 1.2
 }
 
-# Fails when cdrctl status or spool shows a negative number.
+# Fails when cdrctl status or outbox shows a negative number.
 expect_no_negative() {
   local shown
-  shown=$($CDRCTL status || true; $CDRCTL spool || true)
+  shown=$($CDRCTL status || true; $CDRCTL outbox || true)
   ! grep -qE '(^|[ (])-[0-9]' <<<"$shown" || fail "a negative duration: $shown"
 }
 
@@ -33,8 +33,8 @@ crash_and_restart() {
   start_cdrd
 }
 
-# Seconds the oldest outbox file is old, as `cdrctl spool` tells.
-spool_age() { $CDRCTL spool 2>/dev/null | sed -n '1s/.* \([0-9-]*\) s old$/\1/p'; }
+# Seconds the oldest outbox file is old, as `cdrctl outbox` tells.
+outbox_age() { $CDRCTL outbox 2>/dev/null | sed -n '1s/.* \([0-9-]*\) s old$/\1/p'; }
 
 mkdir -p "${VELK_PATH}sysconfig"
 echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
@@ -50,22 +50,22 @@ expect_log "[delivery] <WARNING> stat-"
 
 # Only a file of our own user (or root) that nobody else may write steers the clocks.
 set_shift 86400 0
-[ "$(spool_age)" -ge 86400 ] || fail "the wall clock was not shifted: $($CDRCTL spool)"
+[ "$(outbox_age)" -ge 86400 ] || fail "the wall clock was not shifted: $($CDRCTL outbox)"
 cp "$shift_file" "$shift_file.open"
 chmod 620 "$shift_file.open"
-warned=$(CDR_CLOCK_SHIFT=$shift_file.open $CDRCTL spool 2>&1 >/dev/null)
+warned=$(CDR_CLOCK_SHIFT=$shift_file.open $CDRCTL outbox 2>&1 >/dev/null)
 grep -qF "clock shift file $shift_file.open ignored (writable by group or others)" <<<"$warned" ||
   fail "no warning for a group-writable shift file: $warned"
-[ "$(CDR_CLOCK_SHIFT=$shift_file.open spool_age)" -lt 86400 ] || fail "a writable file steered"
+[ "$(CDR_CLOCK_SHIFT=$shift_file.open outbox_age)" -lt 86400 ] || fail "a writable file steered"
 chmod 600 "$shift_file.open"
 chown nobody "$shift_file.open"
-[ "$(CDR_CLOCK_SHIFT=$shift_file.open spool_age)" -lt 86400 ] || fail "nobody's file steered"
+[ "$(CDR_CLOCK_SHIFT=$shift_file.open outbox_age)" -lt 86400 ] || fail "nobody's file steered"
 
 # Wall-clock jumps alone: a day forward, then a day back.
 sleep 2
 expect_no_negative
 set_shift -86400 0
-expect_eq 0 "$(spool_age)" "age of a file written after the clock's time"
+expect_eq 0 "$(outbox_age)" "age of a file written after the clock's time"
 sleep 2
 expect_no_negative
 expect_eq 0 "$(count_log "$alarm")" "alarms after wall-clock jumps"

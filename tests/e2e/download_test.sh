@@ -21,7 +21,7 @@ grep -qF "false exited with status 1; next attempt in 5 s" "$TRACE_LOG" || fail 
 expect_eq 9 "$(ls "$outbox"/stat-*.log | wc -l)" "files waiting in the outbox"
 expect_eq 644 "$(stat -c %a /run/cdrd/delivery)" "mode of the agent's record (no call data in it)"
 expect_eq 90 "$(sections "$outbox"/stat-*.log)" "records waiting in the outbox"
-$CDRCTL spool | tail -1 | grep -q "^9 files, 90 records" || fail "spool: $($CDRCTL spool)"
+$CDRCTL outbox | tail -1 | grep -q "^9 files, 90 records" || fail "outbox: $($CDRCTL outbox)"
 
 printf 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=cp -t %s\n' "$outbox" "$collector" \
   >"${VELK_PATH}auto-down-stat.conf"
@@ -29,7 +29,7 @@ $CDRCTL reload-download
 $CDRCTL download-now
 expect_log "Download: done!"
 expect_eq 0 "$(sections "$log")" "records left in the download log"
-$CDRCTL spool retry >/dev/null
+$CDRCTL outbox retry >/dev/null
 waited=0
 until [ "$(ls "$collector" | wc -l)" -eq 10 ] && [ -z "$(ls "$outbox"/stat-* 2>/dev/null)" ]; do
   sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the files were not delivered"

@@ -67,15 +67,15 @@ expect_log "$outbox/.wake was a regular file, not a FIFO: replaced by a new FIFO
 expect_delivered 2
 expect_fifo
 expect_idle "$agent" "a regular file at .wake"
-$CDRCTL spool retry >/dev/null || fail "retry through the replaced FIFO"
+$CDRCTL outbox retry >/dev/null || fail "retry through the replaced FIFO"
 
-# --- cdrctl spool retry with a link at .wake: nothing written through it
-echo "$(date +%T) cdrctl spool retry with a link at .wake: the target unchanged"
+# --- cdrctl outbox retry with a link at .wake: nothing written through it
+echo "$(date +%T) cdrctl outbox retry with a link at .wake: the target unchanged"
 stop_cdrd
 cp -p "$secret" "$E2E_BASE/secret.before"
 as_nobody rm -f "$outbox/.wake"
 as_nobody ln -s "$secret" "$outbox/.wake"
-if out=$($CDRCTL spool retry 2>&1); then fail "retry wrote through a link: $out"; fi
+if out=$($CDRCTL outbox retry 2>&1); then fail "retry wrote through a link: $out"; fi
 grep -qF "$outbox/.wake: a symbolic link, not a FIFO; nothing written" <<<"$out" || fail "retry: $out"
 cmp -s "$secret" "$E2E_BASE/secret.before" || fail "the link's target was changed"
 as_nobody rm -f "$outbox/.wake"
@@ -105,8 +105,8 @@ expect_eq "$(printf '%s\n' $((10#$last + 1)) $((10#$last + 2)) $((10#$last + 3))
   fail "a planted file was touched"
 for name in $odd_names; do expect_eq odd "$(cat "$outbox/$name")" "odd file $name"; done
 cmp -s "$secret" "$E2E_BASE/secret.before" || fail "the secret was changed"
-$CDRCTL spool | grep -qF "$link_name  not delivered: a symbolic link" || fail "spool: $($CDRCTL spool)"
-$CDRCTL spool | tail -1 | grep -q "^0 files, 0 records" || fail "spool total: $($CDRCTL spool)"
+$CDRCTL outbox | grep -qF "$link_name  not delivered: a symbolic link" || fail "outbox: $($CDRCTL outbox)"
+$CDRCTL outbox | tail -1 | grep -q "^0 files, 0 records" || fail "outbox total: $($CDRCTL outbox)"
 
 # --- the folder given away, then open to all: nothing delivered, one warning; fixed: delivered
 check_refused_folder() {  # $1: what the warning says; the folder is already changed

@@ -52,7 +52,7 @@ until [ -e "$TRACE_LOG.1" ] && grep -qF "CM is connected." "$TRACE_LOG.1" &&
   head -1 "$TRACE_LOG" | grep -qF "[delivery]"; do
   tries=$((tries + 1))
   [ $tries -le 200 ] || fail "the agent never rotated the log"
-  $CDRCTL spool retry >/dev/null 2>&1 || true
+  $CDRCTL outbox retry >/dev/null 2>&1 || true
   sleep 0.1
 done
 echo "the agent rotated cdr.log after $tries retries"

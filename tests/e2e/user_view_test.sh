@@ -1,7 +1,7 @@
 # cdrctl as people other than root meet it. As nobody, who may open neither the instance lock
 # nor the queues nor the outbox's files: status gives root's verdict for a healthy recorder,
 # taking liveness and the queues from the health record and saying what it cannot see, and tells
-# a killed recorder from a live one; spool says it cannot read the outbox rather than "0 records".
+# a killed recorder from a live one; outbox says it cannot read the outbox rather than "0 records".
 # And show keeps a number's terminal controls (raw C1, C1 in UTF-8, a bidirectional override)
 # off the terminal while CSV through a pipe keeps them byte for byte.
 . "$(dirname "$0")/lib.sh"
@@ -43,23 +43,23 @@ assert status["state"] == "healthy" and status["problems"] == [], status
 assert all(q["exists"] and q["from_record"] for q in status["recorder"]["queues"]), status
 ' "$out" || fail "status --json as nobody: $out"
 
-# --- spool as nobody
-echo "$(date +%T) spool as nobody"
-status=0; spool=$(as_nobody $CDRCTL spool 2>&1) || status=$?
-expect_eq 0 "$status" "spool as nobody on an empty outbox: $spool"
+# --- outbox as nobody
+echo "$(date +%T) outbox as nobody"
+status=0; listing=$(as_nobody $CDRCTL outbox 2>&1) || status=$?
+expect_eq 0 "$status" "outbox as nobody on an empty outbox: $listing"
 $CDRCTL download-now >/dev/null
 expect_log "Download: done!"
 [ -n "$(ls "$outbox")" ] || fail "no file in the outbox"
-status=0; spool=$(as_nobody $CDRCTL spool 2>&1) || status=$?
-expect_eq 1 "$status" "spool as nobody, files unreadable: $spool"
-grep -q "^1 files, ? records, " <<<"$spool" || fail "spool as nobody: $spool"
-grep -qF "cannot read the outbox $outbox/: 1 of its files unreadable" <<<"$spool" || fail "$spool"
+status=0; listing=$(as_nobody $CDRCTL outbox 2>&1) || status=$?
+expect_eq 1 "$status" "outbox as nobody, files unreadable: $listing"
+grep -q "^1 files, ? records, " <<<"$listing" || fail "outbox as nobody: $listing"
+grep -qF "cannot read the outbox $outbox/: 1 of its files unreadable" <<<"$listing" || fail "$listing"
 nobody_status 0
 grep -q "; outbox 1 file, records cannot tell: permission" <<<"$out" || fail "status: $out"
 chmod 700 "$outbox"
-status=0; spool=$(as_nobody $CDRCTL spool 2>&1) || status=$?
-expect_eq 1 "$status" "spool as nobody, outbox unreadable"
-expect_eq "cdrctl: cannot read the outbox $outbox/: Permission denied" "$spool" "spool as nobody"
+status=0; listing=$(as_nobody $CDRCTL outbox 2>&1) || status=$?
+expect_eq 1 "$status" "outbox as nobody, outbox unreadable"
+expect_eq "cdrctl: cannot read the outbox $outbox/: Permission denied" "$listing" "outbox as nobody"
 chmod 755 "$outbox"
 
 # --- a killed recorder: its record stays, nobody is told it is not running

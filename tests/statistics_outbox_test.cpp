@@ -35,10 +35,10 @@ class HostNameEnv : public ScopedEnv {
     std::string mName = "desk 17/b";
 };
 
-class StatisticsSpoolTest : public RecorderTest {
+class StatisticsOutboxTest : public RecorderTest {
   protected:
     // Starts a recorder (automatic download off) so that warnings reach the trace log.
-    StatisticsSpoolTest() {
+    StatisticsOutboxTest() {
         mEnv.SetTime(1800000000, 0);
         Start();
     }
@@ -60,7 +60,7 @@ class StatisticsSpoolTest : public RecorderTest {
     HostNameEnv mHost;
 };
 
-TEST_F(StatisticsSpoolTest, NamesNeverRepeatWhateverTheOutboxHoldsOrTheClockSays) {
+TEST_F(StatisticsOutboxTest, NamesNeverRepeatWhateverTheOutboxHoldsOrTheClockSays) {
     const std::string first = AddOne(1);
     EXPECT_EQ("stat-desk_17_b-0000000001-20270115T080000Z.log", first);
     EXPECT_EQ("1\n", ReadFile(SequencePath()));
@@ -81,7 +81,7 @@ TEST_F(StatisticsSpoolTest, NamesNeverRepeatWhateverTheOutboxHoldsOrTheClockSays
     EXPECT_EQ(expected, Names()) << "delivery order is write order";
 }
 
-TEST_F(StatisticsSpoolTest, ALostOrDamagedSequenceGoesOnAboveTheOutboxsNames) {
+TEST_F(StatisticsOutboxTest, ALostOrDamagedSequenceGoesOnAboveTheOutboxsNames) {
     for (int record = 1; record <= 3; ++record) AddOne(record);
     Outbox outbox("/outbox/");
     const std::string staged = outbox.Stage(LogText(4, 1), 1 << 20);  // number 4, not yet listed
@@ -104,7 +104,7 @@ TEST_F(StatisticsSpoolTest, ALostOrDamagedSequenceGoesOnAboveTheOutboxsNames) {
     outbox.Discard(staged);
 }
 
-TEST_F(StatisticsSpoolTest, NamesOfOtherFormsAreLeftAloneAndNeverSetTheNumber) {
+TEST_F(StatisticsOutboxTest, NamesOfOtherFormsAreLeftAloneAndNeverSetTheNumber) {
     WriteFileAtomically("/outbox/stat-20270115T080000Z-000001.log", LogText(1, 1));
     WriteFileAtomically("/outbox/stat-9999999999.log", LogText(2, 1));
     WriteFileAtomically("/outbox/stat-x-9999999999-20270115T080000.log", LogText(3, 1));
@@ -116,7 +116,7 @@ TEST_F(StatisticsSpoolTest, NamesOfOtherFormsAreLeftAloneAndNeverSetTheNumber) {
     EXPECT_EQ(LogText(2, 1), ReadFile("/outbox/stat-9999999999.log"));
 }
 
-TEST_F(StatisticsSpoolTest, TheNumberIsStoredBeforeTheFileSoAFailedWriteNeverReusesIt) {
+TEST_F(StatisticsOutboxTest, TheNumberIsStoredBeforeTheFileSoAFailedWriteNeverReusesIt) {
     AddOne(1);
     {
         FaultEnv fault(Env::Current(), FaultEnv::kFsync, 3);  // the staged file's sync
@@ -132,7 +132,7 @@ TEST_F(StatisticsSpoolTest, TheNumberIsStoredBeforeTheFileSoAFailedWriteNeverReu
     EXPECT_EQ("stat-desk_17_b-0000000003-20270115T080000Z.log", AddOne(3));
 }
 
-TEST_F(StatisticsSpoolTest, TheDeviceIsTheConfiguredNameOrTheHostsMadeSafe) {
+TEST_F(StatisticsOutboxTest, TheDeviceIsTheConfiguredNameOrTheHostsMadeSafe) {
     EXPECT_EQ("desk-17.b_c", DeviceName("desk-17.b_c"));
     EXPECT_EQ("a__b_c", DeviceName("a/\tb c"));
     EXPECT_EQ(std::string(64, 'x'), DeviceName(std::string(80, 'x')));
@@ -149,7 +149,7 @@ TEST_F(StatisticsSpoolTest, TheDeviceIsTheConfiguredNameOrTheHostsMadeSafe) {
     EXPECT_EQ(1, TraceCount("download_device=lobby/2 is not made only of"));
 }
 
-TEST_F(StatisticsSpoolTest, TheCapRemovesTheOldestFilesAndCountsTheirRecords) {
+TEST_F(StatisticsOutboxTest, TheCapRemovesTheOldestFilesAndCountsTheirRecords) {
     Outbox outbox("/outbox/");
     const std::string ten = LogText(1, 10);
     for (int file = 0; file < 4; ++file) outbox.Add(ten, 4 * ten.size());
@@ -165,7 +165,7 @@ TEST_F(StatisticsSpoolTest, TheCapRemovesTheOldestFilesAndCountsTheirRecords) {
     EXPECT_EQ(1u, Names().size()) << "a file larger than the cap is kept, alone";
 }
 
-TEST_F(StatisticsSpoolTest, ADownloadIsDoneOnceTheFileIsWrittenAndFailsOnlyWhenItIsNot) {
+TEST_F(StatisticsOutboxTest, ADownloadIsDoneOnceTheFileIsWrittenAndFailsOnlyWhenItIsNot) {
     WriteConfig("auto-down-stat.conf", "download_dir=/outbox\ndownload_keep_kb=1\n");
     std::unique_ptr<Configuration::MultiSectionFile> log = OpenDownloadLogFile("/log", false);
     DownloadStatistics download;
@@ -183,7 +183,7 @@ TEST_F(StatisticsSpoolTest, ADownloadIsDoneOnceTheFileIsWrittenAndFailsOnlyWhenI
     EXPECT_EQ(1, TraceCount("the records cannot be put in the outbox"));
 }
 
-TEST_F(StatisticsSpoolTest, AStagedFileIsHiddenUntilPublishedAndSurvivesTheLeftoverSweep) {
+TEST_F(StatisticsOutboxTest, AStagedFileIsHiddenUntilPublishedAndSurvivesTheLeftoverSweep) {
     Outbox outbox("/outbox/");
     const std::string name = outbox.Stage(LogText(1, 3), 1 << 20);
     WriteFileAtomically("/outbox/.stage-" + name + ".tmp", "section\n{\n");
@@ -218,7 +218,7 @@ std::unique_ptr<Configuration::MultiSectionFile> DownloadLog(int count) {
     return log;
 }
 
-class CommitHookTest : public StatisticsSpoolTest {
+class CommitHookTest : public StatisticsOutboxTest {
   protected:
     // The recorder the fixture starts commits its downloads through its journal: these tests
     // set their own hooks.

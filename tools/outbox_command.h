@@ -16,8 +16,8 @@ std::string OutboxFolder(const std::string& folder);
 // with the reason, then a total line. Returns 0; 1 with "cannot read the outbox <folder>: <reason>"
 // on `err` when the folder cannot be listed (nothing else is printed) or some of its files cannot
 // be read (their records, and the total's, are shown as "?").
-int ListSpool(const std::string& folder, FILE* out, FILE* err);
+int ListOutbox(const std::string& folder, FILE* out, FILE* err);
 
 // Asks the delivery agent serving `folder` to attempt the oldest file now. Returns 0 when an
 // agent was reached, 1 with a message on `err` when none listens.
-int WakeSpool(const std::string& folder, FILE* out, FILE* err);
+int WakeOutbox(const std::string& folder, FILE* out, FILE* err);

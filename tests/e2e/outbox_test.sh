@@ -7,7 +7,7 @@ outbox=/mnt/bbram/calldata/outbox
 server=$E2E_BASE/server
 marker="hang-$$-$RANDOM"
 records() { cat "$@" 2>/dev/null | grep -c '^{' || true; }
-spooled() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
+waiting_files() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
 
 # --- the upload server
 echo "$(date +%T) the upload server"
@@ -20,9 +20,9 @@ webdav_end_at_exit "$server"
 # Waits until the outbox holds no file.
 expect_outbox_empty() {
   local waited=0
-  until [ -z "$(spooled)" ]; do
+  until [ -z "$(waiting_files)" ]; do
     sleep 0.2; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 5)) ] || fail "files stay in the outbox: $(spooled | wc -l)"
+    [ $waited -lt $((WAIT_SECONDS * 5)) ] || fail "files stay in the outbox: $(waiting_files | wc -l)"
   done
 }
 # Waits until no process carries the marker in its command line.
@@ -55,10 +55,10 @@ expect_log "[delivery] <WARNING> stat-"
 grep -qF "curl exited with status 7" "$TRACE_LOG" || fail "the failure's reason is not traced"
 $CDRCTL flush 7 >/dev/null
 expect_eq 200 "$(records "${VELK_PATH}telephony/CDR_db")" "reports on storage"
-sent=$(spooled)
+sent=$(waiting_files)
 expect_eq 20 "$(echo "$sent" | wc -l)" "files in the outbox"
 expect_eq 200 "$(cd "$outbox" && records $sent)" "records in the outbox"
-$CDRCTL spool | tail -1 | grep -q "^20 files, 200 records" || fail "spool: $($CDRCTL spool)"
+$CDRCTL outbox | tail -1 | grep -q "^20 files, 200 records" || fail "outbox: $($CDRCTL outbox)"
 # Failing for less than download_alarm_after: shown, but not yet a reason for attention.
 wait_status 0 "outbox 20 files, 200 records"
 grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with status 7, failing since " \
@@ -67,7 +67,7 @@ grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with 
 # --- the collector comes back: every file arrives once, in order, with its records
 echo "$(date +%T) the collector comes back: every file arrives once, in order, with its records"
 start_server
-$CDRCTL spool retry >/dev/null
+$CDRCTL outbox retry >/dev/null
 expect_outbox_empty
 expect_eq "$sent" "$(ls "$server/www/up")" "files on the server"
 expect_eq "$(echo "$sent" | sed 's|^|PUT /up/|; s|$| 201|')" "$(cat "$server/access.log")" \
@@ -119,7 +119,7 @@ until [ -e "$E2E_BASE/killed" ]; do
   sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the file was never delivered"
 done
 sleep 0.5
-[ -n "$(spooled)" ] || fail "the file was removed although its agent was killed"
+[ -n "$(waiting_files)" ] || fail "the file was removed although its agent was killed"
 $CDRCTL reload-download  # the recorder replaces the agent
 expect_log "ended (it was killed by signal 9)"
 expect_outbox_empty
@@ -142,7 +142,7 @@ expect_log "took longer than 2 s and was killed"
 sleep 0.5
 expect_no_transfer
 settings "download_cmd=$E2E_BASE/hang.sh $marker" "download_timeout=120"
-$CDRCTL spool retry >/dev/null
+$CDRCTL outbox retry >/dev/null
 waited=0
 until pgrep -f "$marker" >/dev/null; do
   sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the hanging transfer never ran"
@@ -203,14 +203,14 @@ for round in 1 2 3 4 5; do
   kill -KILL "$CDRD_PID" "$sender" 2>/dev/null || true
   wait "$CDRD_PID" "$sender" 2>/dev/null || true
   CDRD_PID=
-  for file in $(spooled); do
+  for file in $(waiting_files); do
     case " $checked " in *" $file "*) continue ;; esac
     expect_eq 10 "$($CDRCTL show download --file "$outbox/$file" --csv | tail -n +2 | wc -l)" \
       "records in $file after kill $round"
     checked="$checked $file"
   done
 done
-waiting=$(spooled)
+waiting=$(waiting_files)
 [ -n "$waiting" ] || fail "no file was written before the kills"
 start_server
 start_cdrd
@@ -218,4 +218,4 @@ expect_outbox_empty
 ls "$outbox" | grep -q '\.tmp$' && fail "a partial file stayed in the outbox"
 expect_eq "$waiting" "$(ls "$server/www/again")" "files delivered after the restart"
 echo "after 5 kills: $(echo "$waiting" | wc -l) whole files waited, all delivered by the next start"
-echo "spool: ok"
+echo "outbox: ok"

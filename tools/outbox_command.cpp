@@ -1,4 +1,4 @@
-#include "tools/spool_command.h"
+#include "tools/outbox_command.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@ std::string OutboxFolder(const std::string& folder) {
     return folder.back() == '/' ? folder : folder + "/";
 }
 
-int ListSpool(const std::string& folder, FILE* out, FILE* err) {
+int ListOutbox(const std::string& folder, FILE* out, FILE* err) {
     std::vector<OutboxFile> files;
     std::vector<RefusedFile> refused;
     try {
@@ -71,7 +71,7 @@ uid_t FolderOwner(const std::string& folder) {
     return Env::Current()->Stat(folder.c_str(), &status) == 0 ? status.st_uid : 0;
 }
 
-int WakeSpool(const std::string& folder, FILE* out, FILE* err) {
+int WakeOutbox(const std::string& folder, FILE* out, FILE* err) {
     const std::string path = Outbox(folder).WakePath();
     Env* env = Env::Current();
     std::string problem;
