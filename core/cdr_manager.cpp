@@ -6,9 +6,9 @@
 
 #include "core/health_monitor.h"
 #include "guard/log_manager.h"
-#include "platform/download/download_statistics.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/messaging/queue_state.h"
+#include "platform/statistics/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/log_stream.h"

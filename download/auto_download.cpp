@@ -17,7 +17,7 @@
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_syntax.h"
-#include "platform/download/download_statistics.h"
+#include "platform/statistics/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"

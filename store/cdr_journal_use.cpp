@@ -13,7 +13,7 @@
 #include "core/health_monitor.h"
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_syntax.h"
-#include "platform/download/download_statistics.h"
+#include "platform/statistics/download_statistics.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "state/record_journal.h"

@@ -8,7 +8,7 @@
 #include "platform/config/configuration_root.h"
 #include "platform/config/general_paths.h"
 #include "platform/config/general_settings_accessor.h"
-#include "platform/download/delivery_agent.h"
+#include "platform/statistics/delivery_agent.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
 #include "state/record_files.h"

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "platform/config/configuration_root.h"
-#include "platform/download/delivery_health.h"
 #include "platform/messaging/message_queue.h"
+#include "platform/statistics/delivery_health.h"
 #include "platform/util/file_util.h"
 #include "state/health_record.h"
 #include "state/instance_lock.h"

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/health_monitor.h"
-#include "platform/download/delivery_health.h"
-#include "platform/download/delivery_monitor.h"
+#include "platform/statistics/delivery_health.h"
+#include "platform/statistics/delivery_monitor.h"
 #include "platform/util/file_util.h"
 #include "state/health_record.h"
 #include "support/test_env.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/download/outbox.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/file_util.h"
 #include "state/record_journal.h"
 #include "support/fault_env.h"

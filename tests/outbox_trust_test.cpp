@@ -1,4 +1,4 @@
-#include "platform/download/outbox_trust.h"
+#include "platform/statistics/outbox_trust.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/download/outbox.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/file_util.h"
 #include "support/test_env.h"
 

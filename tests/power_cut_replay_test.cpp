@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/download/outbox.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "state/record_journal.h"

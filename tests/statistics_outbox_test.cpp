@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "platform/config/record_syntax.h"
-#include "platform/download/delivery_agent.h"
-#include "platform/download/delivery_transfer.h"
-#include "platform/download/download_statistics.h"
-#include "platform/download/outbox.h"
+#include "platform/statistics/delivery_agent.h"
+#include "platform/statistics/delivery_transfer.h"
+#include "platform/statistics/download_statistics.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/file_util.h"
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"

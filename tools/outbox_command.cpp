@@ -7,9 +7,9 @@
 
 #include <exception>
 
-#include "platform/download/download_settings.h"
-#include "platform/download/outbox.h"
-#include "platform/download/outbox_trust.h"
+#include "platform/statistics/download_settings.h"
+#include "platform/statistics/outbox.h"
+#include "platform/statistics/outbox_trust.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 

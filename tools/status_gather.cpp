@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <exception>
 
-#include "platform/download/download_settings.h"
-#include "platform/download/outbox.h"
 #include "platform/messaging/message_queue.h"
 #include "platform/messaging/queue_state.h"
+#include "platform/statistics/download_settings.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "state/instance_lock.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/download/delivery_health.h"
+#include "platform/statistics/delivery_health.h"
 #include "state/health_record.h"
 
 // What permission hides from a user other than the recorder's, said in place of what it hides.

@@ -1,15 +1,15 @@
 // The device's statistics download: takes the records of the download log into the outbox, from
-// where the delivery agent hands them to the collector (platform/download/delivery_agent.h).
+// where the delivery agent hands them to the collector (platform/statistics/delivery_agent.h).
 //
 // A download is done once the records are safe in the outbox: written as one new whole file
 // under a hidden staged name, synced, committed (see SetCommitHook), renamed into place and the
-// folder synced (platform/download/outbox.h). It takes
+// folder synced (platform/statistics/outbox.h). It takes
 // milliseconds whatever the network does, so the recorder never waits for the collector; a
 // collector that is down only makes files gather in the outbox, where download_keep_kb bounds
 // them (the oldest go first, with a warning naming the records lost).
 //
 // Settings, from "auto-down-stat.conf" under the configuration root (VELK_PATH, else
-// "/etc/velk-conf/"), read at each download (platform/download/download_settings.h):
+// "/etc/velk-conf/"), read at each download (platform/statistics/download_settings.h):
 //   download_dir        the outbox, default "/mnt/bbram/calldata/outbox/"
 //   download_cmd        the delivery command, split on blanks, run by the agent without a shell
 //                       with the file's path appended; none: files wait in the outbox for pickup

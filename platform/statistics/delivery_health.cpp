@@ -1,4 +1,4 @@
-#include "platform/download/delivery_health.h"
+#include "platform/statistics/delivery_health.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "platform/download/transfer_process.h"
+#include "platform/statistics/transfer_process.h"
 
 #include <dirent.h>
 #include <errno.h>

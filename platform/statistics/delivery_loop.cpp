@@ -1,4 +1,4 @@
-#include "platform/download/delivery_loop.h"
+#include "platform/statistics/delivery_loop.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/download/delivery_monitor.h"
-#include "platform/download/delivery_trace.h"
-#include "platform/download/delivery_transfer.h"
-#include "platform/download/download_settings.h"
-#include "platform/download/outbox.h"
-#include "platform/download/outbox_trust.h"
-#include "platform/download/recorder_link.h"
+#include "platform/statistics/delivery_monitor.h"
+#include "platform/statistics/delivery_trace.h"
+#include "platform/statistics/delivery_transfer.h"
+#include "platform/statistics/download_settings.h"
+#include "platform/statistics/outbox.h"
+#include "platform/statistics/outbox_trust.h"
+#include "platform/statistics/recorder_link.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
 #include "platform/util/system_log.h"

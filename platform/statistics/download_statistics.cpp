@@ -1,13 +1,13 @@
-#include "platform/download/download_statistics.h"
+#include "platform/statistics/download_statistics.h"
 
 #include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
 
-#include "platform/download/delivery_agent.h"
-#include "platform/download/download_settings.h"
-#include "platform/download/outbox.h"
+#include "platform/statistics/delivery_agent.h"
+#include "platform/statistics/download_settings.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/diag.h"
 
 namespace {

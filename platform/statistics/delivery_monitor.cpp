@@ -1,4 +1,4 @@
-#include "platform/download/delivery_monitor.h"
+#include "platform/statistics/delivery_monitor.h"
 
 #include <stdio.h>
 #include <syslog.h>

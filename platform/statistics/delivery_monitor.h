@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/download/delivery_health.h"
+#include "platform/statistics/delivery_health.h"
 
 class DeliveryMonitor {
   public:

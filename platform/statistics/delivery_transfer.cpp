@@ -1,4 +1,4 @@
-#include "platform/download/delivery_transfer.h"
+#include "platform/statistics/delivery_transfer.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/download/recorder_link.h"
+#include "platform/statistics/recorder_link.h"
 #include "platform/util/env.h"
 
 namespace {

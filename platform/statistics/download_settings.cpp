@@ -1,4 +1,4 @@
-#include "platform/download/download_settings.h"
+#include "platform/statistics/download_settings.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -8,7 +8,7 @@
 
 #include "platform/config/config_file.h"
 #include "platform/config/configuration_root.h"
-#include "platform/download/outbox.h"
+#include "platform/statistics/outbox.h"
 #include "platform/util/diag.h"
 
 namespace {

@@ -19,7 +19,7 @@ struct DownloadSettings {
     // download_keep_kb: the most the outbox files may take together, in KiB. Default 256.
     unsigned keepKiB;
     // download_device: the device's name in outbox file names, as written; empty: the host's
-    // name (platform/download/outbox.h, DeviceName).
+    // name (platform/statistics/outbox.h, DeviceName).
     std::string device;
     // download_alarm_after: minutes of failing deliveries that raise the operator's alarm, from 1
     // to 44640 (a month). Default 60.

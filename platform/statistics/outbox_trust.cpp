@@ -1,4 +1,4 @@
-#include "platform/download/outbox_trust.h"
+#include "platform/statistics/outbox_trust.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/download/transfer_process.h"
+#include "platform/statistics/transfer_process.h"
 
 // The result of one transfer.
 struct TransferResult {

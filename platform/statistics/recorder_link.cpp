@@ -1,4 +1,4 @@
-#include "platform/download/recorder_link.h"
+#include "platform/statistics/recorder_link.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/download/delivery_agent.h"
+#include "platform/statistics/delivery_agent.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -10,12 +10,12 @@
 
 #include <exception>
 
-#include "platform/download/delivery_loop.h"
-#include "platform/download/delivery_trace.h"
-#include "platform/download/delivery_transfer.h"
-#include "platform/download/download_settings.h"
-#include "platform/download/recorder_link.h"
-#include "platform/download/transfer_process.h"
+#include "platform/statistics/delivery_loop.h"
+#include "platform/statistics/delivery_trace.h"
+#include "platform/statistics/delivery_transfer.h"
+#include "platform/statistics/download_settings.h"
+#include "platform/statistics/recorder_link.h"
+#include "platform/statistics/transfer_process.h"
 #include "platform/util/diag.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/download/delivery_trace.h"
+#include "platform/statistics/delivery_trace.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -7,7 +7,7 @@
 #include <atomic>
 #include <new>
 
-#include "platform/download/delivery_agent.h"
+#include "platform/statistics/delivery_agent.h"
 #include "platform/util/log_stream.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/download/outbox.h"
+#include "platform/statistics/outbox.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -12,7 +12,7 @@
 
 #include "platform/config/configuration_root.h"
 #include "platform/config/record_syntax.h"
-#include "platform/download/outbox_trust.h"
+#include "platform/statistics/outbox_trust.h"
 #include "platform/util/decimal.h"
 #include "platform/util/diag.h"
 #include "platform/util/env.h"
