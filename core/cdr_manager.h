@@ -37,8 +37,11 @@ struct CDRFiles {
     std::string mFileName[3];                    // the path each database was opened on
     uint32_t mMaxRecords[3];                     // most records a database keeps
     uint32_t mSavePeriod[3];                     // records added between two saves
-    uint32_t mUnsaved[3];                        // records added since the last save
-    uint32_t mNextID[3];                         // "ID" of the next record
+    // Records of a type counted toward the save period since its last save began, also with
+    // recording off; a flush writes a database while it is not 0. Not the health monitor's count
+    // of records not yet on storage, which a failed save leaves standing.
+    uint32_t mUnsaved[3];
+    uint32_t mNextID[3];  // "ID" of the next record
     // The first failure to open the databases sets files aside and tries again; a second one in
     // the life of the store (the life of the process) leaves them closed.
     bool mOpenRetried;
