@@ -16,6 +16,8 @@
 
 #include <set>
 
+#include "platform/util/utf8_text.h"
+
 extern char** environ;
 
 namespace {
@@ -136,18 +138,9 @@ bool IsControl(unsigned char byte) {
 
 // The length of the valid UTF-8 sequence at `at` that is not a C1 control; 0 when there is none.
 size_t PrintableSequence(const std::string& text, size_t at) {
-    const unsigned char lead = static_cast<unsigned char>(text[at]);
-    const size_t length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    for (size_t i = 1; i < length; ++i)
-        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-    const unsigned char second = static_cast<unsigned char>(text[at + 1]);
-    if (lead == 0xC2 && second < 0xA0) return 0;   // U+0080..U+009F
-    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
-    if (lead == 0xED && second >= 0xA0) return 0;  // surrogates
-    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
-    if (lead == 0xF4 && second >= 0x90) return 0;  // past U+10FFFF
-    return length;
+    unsigned code;
+    const size_t length = DecodeUtf8(text, at, &code);
+    return code >= 0x80 && code <= 0x9F ? 0 : length;
 }
 
 void AppendLines(const std::string& text, std::vector<std::string>* lines) {
