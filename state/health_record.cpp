@@ -96,9 +96,13 @@ int64_t ProcessStartTicks(int pid) {
     return at != nullptr && sscanf(at + 1, "%lld", &ticks) == 1 && ticks > 0 ? ticks : 0;
 }
 
+bool ProcessRuns(int pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
 bool RecordWriterRuns(const HealthRecord& record) {
     if (record.pid <= 0) return false;
     const int64_t ticks = ProcessStartTicks(record.pid);
     if (ticks != 0 && record.startTicks != 0) return ticks == record.startTicks;
-    return kill(record.pid, 0) == 0 || errno == EPERM;
+    return ProcessRuns(record.pid);
 }

@@ -76,6 +76,9 @@ bool RecordsDropping(const HealthRecord& record);
 // 0 when that cannot be read: the process is gone, or /proc hides it.
 int64_t ProcessStartTicks(int pid);
 
+// Whether a process `pid` exists (one of another user's counts too).
+bool ProcessRuns(int pid);
+
 // Whether the process that wrote `record` still runs: its pid is alive and, when both are known,
 // started at the same tick, so that a pid taken over by a later process does not count.
 bool RecordWriterRuns(const HealthRecord& record);

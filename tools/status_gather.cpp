@@ -1,7 +1,5 @@
 #include "tools/status_gather.h"
 
-#include <errno.h>
-#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -25,10 +23,6 @@ bool IsPermissionError(int error) {
 std::string Unreadable(const std::exception& e) {
     const FileError* error = dynamic_cast<const FileError*>(&e);
     return error != nullptr && IsPermissionError(error->error()) ? kNoPermission : e.what();
-}
-
-bool ProcessRuns(int pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
 // Looks at queue `index` of the health record; when this user may not, takes what the running
