@@ -235,10 +235,4 @@ TEST(FileUtilTest, ATrustedLinksTargetIsSetAsideAndTheLinkStays) {
     EXPECT_FALSE(RemoveSavedFile("/conf/db"));
 }
 
-TEST(FileUtilTest, DirNameIsTheFolderPartOrDotOrTheRoot) {
-    EXPECT_EQ("a/b", DirName("a/b/c"));
-    EXPECT_EQ(".", DirName("c"));
-    EXPECT_EQ("/", DirName("/c"));
-}
-
 }  // namespace
