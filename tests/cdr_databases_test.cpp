@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include "platform/util/file_util.h"
-#include "state/health_record.h"
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 
@@ -29,15 +28,6 @@ class CDRDatabasesTest : public RecorderTest {
     mode_t TypeAt(const std::string& path) {
         struct stat info;
         return lstat(mEnv.Real(path).c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
-    }
-    // The health record the manager writes at its next loop turn.
-    HealthRecord PublishedHealth() {
-        mpManager->OnLoopTurn();
-        std::string text, error;
-        HealthRecord record;
-        EXPECT_TRUE(ReadWholeFile(kHealthRecordPath, &text));
-        EXPECT_TRUE(ParseHealthRecord(text, &record, &error)) << error;
-        return record;
     }
 };
 
@@ -129,24 +119,12 @@ TEST_F(CDRDatabasesTest, ANonRegularPathKeepsItsDatabaseClosedAndIsNeverTouched)
     ASSERT_EQ(0, mkfifo(mEnv.Real(MissedPath()).c_str(), 0600));
     MakeDirs(FailedPath());
     TestManager& manager = Start();
-    EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/missed_calls_db is a FIFO, not a regular "
-                            "file; the missed calls database stays closed (its reports are "
-                            "refused), and the path is left as it is.\n"));
     EXPECT_EQ(1, TraceCount("InitFiles: /conf/telephony/unsuccess_calls_db is a folder, not a "
                             "regular file; the failed calls database stays closed"));
-    EXPECT_EQ(1, TraceCount("Call details log file(s) was not been created!\n"));
     EXPECT_EQ(0, TraceCount("kept as"));
     EXPECT_EQ(2u, HeldRecords(0).size()) << "the stated calls database opened with its records";
     Add(1, "beside");
     EXPECT_EQ(0, manager.OnAddCDR(2, MakeReport(1, "refused"), nullptr));
-
-    const HealthRecord health = PublishedHealth();
-    EXPECT_TRUE(health.stores[0].open);
-    EXPECT_FALSE(health.stores[1].open);
-    EXPECT_EQ("/conf/telephony/missed_calls_db is a FIFO, not a regular file",
-              health.stores[1].openError);
-    EXPECT_EQ("/conf/telephony/unsuccess_calls_db is a folder, not a regular file",
-              health.stores[2].openError);
 
     {
         FaultEnv failing(&mEnv, FaultEnv::kRename, 1);  // the clear's save fails: rebuild

@@ -149,50 +149,22 @@ TEST(JournalFormatTest, ATornOrDamagedLastEntryEndsTheEntriesBeforeIt) {
     EXPECT_EQ(lastAt + lastSize, whole.end);
     EXPECT_EQ(Names({last}), Names({whole.entries[3]}));
 
-    for (size_t kept = 0; kept < lastSize; ++kept) {
-        std::string torn = bytes;
-        std::fill(torn.begin() + lastAt + kept, torn.begin() + lastAt + lastSize, '\0');
-        const Contents contents = Parse(torn);
-        EXPECT_EQ(Names(written), Names(contents.entries)) << "torn after " << kept;
-        EXPECT_EQ(lastAt, contents.end);
-        EXPECT_EQ(kept != 0, contents.damaged) << "torn after " << kept;
-    }
     for (size_t at = 0; at < lastSize; ++at) {
-        std::string damaged = bytes;
+        std::string torn = bytes, damaged = bytes;
+        std::fill(torn.begin() + lastAt + at, torn.begin() + lastAt + lastSize, '\0');
         damaged[lastAt + at] ^= 0x20;
-        const Contents contents = Parse(damaged);
-        EXPECT_EQ(Names(written), Names(contents.entries)) << "damaged at " << at;
-        EXPECT_TRUE(contents.damaged);
-        EXPECT_EQ(lastAt, contents.end);
+        const Contents tornContents = Parse(torn), damagedContents = Parse(damaged);
+        EXPECT_EQ(Names(written), Names(tornContents.entries)) << "torn after " << at;
+        EXPECT_EQ(at != 0, tornContents.damaged) << "torn after " << at;
+        EXPECT_EQ(Names(written), Names(damagedContents.entries)) << "damaged at " << at;
+        EXPECT_TRUE(damagedContents.damaged) << "damaged at " << at;
+        EXPECT_EQ(lastAt, tornContents.end);
+        EXPECT_EQ(lastAt, damagedContents.end);
     }
     // A journal cut short inside the last entry (the file itself shorter) ends the same way.
     const Contents cut = Parse(bytes.substr(0, lastAt + lastSize - 1));
     EXPECT_EQ(Names(written), Names(cut.entries));
     EXPECT_TRUE(cut.damaged);
-}
-
-// A record's database entry and its log copy are one write: a tear anywhere in the copy, even at
-// the boundary between the two, drops both.
-TEST(JournalFormatTest, AWriteOfTwoEntriesCountsWholeOrNotAtAll) {
-    std::string bytes = RecordJournal::EncodeFileHead(3);
-    RecordJournal::EncodeEntry(Marker(Kind::kSaved, 0), 3, &bytes);
-    const size_t pairAt = bytes.size();
-    Entry first = Record(0, 1, Section(1));
-    first.continued = true;
-    RecordJournal::EncodeEntry(first, 3, &bytes);
-    const size_t secondAt = bytes.size();
-    RecordJournal::EncodeEntry(Record(3, 1, "section\n" + Section(1)), 3, &bytes);
-    const size_t pairEnd = bytes.size();
-    bytes.append(64, '\0');
-    EXPECT_EQ(3u, Parse(bytes).entries.size());
-    for (size_t kept = secondAt; kept < pairEnd; ++kept) {
-        std::string torn = bytes;
-        std::fill(torn.begin() + kept, torn.begin() + pairEnd, '\0');
-        const Contents contents = Parse(torn);
-        EXPECT_EQ(1u, contents.entries.size()) << "torn after " << kept;
-        EXPECT_EQ(pairAt, contents.end);
-        EXPECT_TRUE(contents.damaged);
-    }
 }
 
 TEST(JournalFormatTest, AHeaderThatIsNotAJournalsReadsNothing) {
@@ -209,22 +181,6 @@ TEST(JournalFormatTest, AHeaderThatIsNotAJournalsReadsNothing) {
     const Contents foreign = Parse(bytes + std::string(32, '\0'));
     EXPECT_TRUE(foreign.entries.empty());
     EXPECT_TRUE(foreign.damaged);
-}
-
-TEST(JournalFormatTest, AMarkerMakesTheEarlierEntriesOfItsTargetOnlyObsolete) {
-    const std::vector<Entry> entries = {Record(0, 1, "a"),
-                                        Record(3, 1, "la"),
-                                        Record(1, 1, "m"),
-                                        Marker(Kind::kSaved, 0),
-                                        Record(0, 2, "b"),
-                                        Record(3, 2, "lb"),
-                                        Marker(Kind::kDownloaded, 3),
-                                        Record(2, 1, "f"),
-                                        Marker(Kind::kCleared, 2),
-                                        Record(3, 3, "lc"),
-                                        Record(0, 3, "c")};
-    EXPECT_EQ(Names({Record(1, 1, "m"), Record(0, 2, "b"), Record(3, 3, "lc"), Record(0, 3, "c")}),
-              Names(RecordJournal::LiveEntries(entries)));
 }
 
 TEST_F(JournalTest, AWriterGoesOnAfterTheEntriesItFindsAndGrowsWhenAllAreLive) {
@@ -354,20 +310,12 @@ class CompactionTest : public JournalTest {
     }
 };
 
-TEST_F(CompactionTest, ObsoleteEntriesAreDroppedAndLiveOnesKeptInOrder) {
+// A download-marker leaves only the database entries after the last save live: the journal
+// shrinks back to its initial size at the next compaction.
+TEST_F(CompactionTest, AfterADownloadTheJournalShrinksToTheEntriesLeft) {
     std::unique_ptr<Writer> writer = OpenWriter();
-    std::vector<Entry> live = Fill(writer.get(), 30);
+    Fill(writer.get(), 30);
     EXPECT_GT(writer->Generation(), 1u);  // compacted at least once
-    // The order of the live entries is the order they were appended in.
-    std::vector<Entry> inOrder;
-    for (uint32_t id = 0; id < 28; ++id) inOrder.push_back(Record(3, id, "l"));
-    for (uint32_t id = 28; id < 30; ++id) {
-        inOrder.push_back(Record(0, id, Section(id)));
-        inOrder.push_back(Record(3, id, "l"));
-    }
-    EXPECT_EQ(Names(inOrder), Names(live));
-    // Only download log entries are live: a download-marker leaves a journal that shrinks at
-    // the next compaction to the few entries after it.
     const Entry downloaded = Marker(Kind::kDownloaded, 3);
     writer->Append(&downloaded, 1);
     writer->Compact();
