@@ -63,14 +63,10 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     }
 }
 
-TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedAttention) {
+TEST(HealthRecordTest, TheDownloadLogCountsOnlyWithAutoDownloadAndDelaysRunOnTheBootClock) {
     HealthRecord record;
     for (StoreHealth& store : record.stores) store.open = true;
     EXPECT_FALSE(NeedsAttention(record, 0));
-    record.stores[1].save = Outcome::kFailed;
-    EXPECT_TRUE(NeedsAttention(record, 1));
-    record.stores[2].open = false;
-    EXPECT_TRUE(NeedsAttention(record, 2));
     // The download log matters only while automatic download is on.
     record.stores[HealthRecord::kDownloadLog].open = false;
     EXPECT_FALSE(NeedsAttention(record, HealthRecord::kDownloadLog));
@@ -88,10 +84,6 @@ TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedA
     agent.failingSince = 0;
     EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
     EXPECT_EQ(-1, DeliveryFailingSeconds(agent, 1000 + 3600));
-    agent.bootId = "b1";
-    EXPECT_TRUE(SameBoot(agent, "b1"));
-    EXPECT_FALSE(SameBoot(agent, "b2"));
-    agent.bootId = "";
     EXPECT_FALSE(SameBoot(agent, "")) << "an unknown boot is no boot of ours";
 }
 
@@ -295,6 +287,11 @@ void SetBootId(const std::string& id) {
 }
 
 const char kCurlFailed[] = "curl exited with status 7";
+const std::string kFailingAlarm =
+    std::to_string(LOG_WARNING) +
+    " deliveries failing for 2 minutes: statistics not delivered (curl exited with status 7)";
+const std::string kRecoveredNotice =
+    std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again";
 
 // The delay counts on the boot clock: wall-clock jumps either way neither raise nor hold back the
 // alarm.
@@ -319,17 +316,13 @@ TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay)
     mEnv.SetTime(mNow - 86400, 0);
     agent.AttemptEnded(false, kCurlFailed, 2);
     ASSERT_EQ(1u, gAlarms.size());
-    EXPECT_EQ(std::to_string(LOG_WARNING) +
-                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
-                  "status 7)",
-              gAlarms[0]);
+    EXPECT_EQ(kFailingAlarm, gAlarms[0]);
     Advance(600000);
     agent.AttemptEnded(false, kCurlFailed, 2);
     EXPECT_EQ(1u, gAlarms.size()) << "no second alarm while the failing goes on";
     agent.AttemptEnded(true, "", 2);
     EXPECT_EQ(0, agent.record().failingSince);
-    EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
-              gAlarms.back());
+    EXPECT_EQ(kRecoveredNotice, gAlarms.back());
     EXPECT_TRUE(gWarnings.empty());
 }
 
@@ -352,10 +345,7 @@ TEST_F(HealthMonitorTest, ANewAgentOfTheSameBootCarriesOnItsPredecessorsFailures
         next.AttemptEnded(false, kCurlFailed, 2);
     }
     ASSERT_EQ(1u, gAlarms.size()) << "raised after 120 s across three restarts";
-    EXPECT_EQ(std::to_string(LOG_WARNING) +
-                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
-                  "status 7)",
-              gAlarms[0]);
+    EXPECT_EQ(kFailingAlarm, gAlarms[0]);
     {
         DeliveryMonitor raisedBefore(816, Collect, CollectWarning);
         EXPECT_TRUE(raisedBefore.Started(2));
@@ -363,8 +353,7 @@ TEST_F(HealthMonitorTest, ANewAgentOfTheSameBootCarriesOnItsPredecessorsFailures
         EXPECT_EQ(1u, gAlarms.size()) << "not raised again by a successor";
         raisedBefore.AttemptEnded(true, "", 2);
         ASSERT_EQ(2u, gAlarms.size()) << "but cleared by it";
-        EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
-                  gAlarms[1]);
+        EXPECT_EQ(kRecoveredNotice, gAlarms[1]);
     }
     EXPECT_FALSE(DeliveryMonitor(817, Collect, CollectWarning).Started(2)) << "after a success";
 
