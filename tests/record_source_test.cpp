@@ -36,21 +36,16 @@ std::vector<RecordEntries> Loaded(const std::string& path, bool downloadLog) {
     return records;
 }
 
-// The message of the error a load of the whole file raises, or "" when it loads.
-std::string LoadError(const std::string& path, bool downloadLog) {
+// The message of the error reading the file at `path` raises, or "" when it reads: in pieces of
+// `pieceSize` bytes, or as a load of the whole file when `pieceSize` is 0.
+std::string ReadError(const std::string& path, bool downloadLog, size_t pieceSize = 0) {
     try {
-        Loaded(path, downloadLog);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
-// The message of the error reading `path` in pieces of `pieceSize` bytes raises, or "".
-std::string PieceError(const std::string& path, bool downloadLog, size_t pieceSize) {
-    try {
-        RecordFileSource source(path, downloadLog, pieceSize);
-        Drain(source);
+        if (pieceSize == 0) {
+            Loaded(path, downloadLog);
+        } else {
+            RecordFileSource source(path, downloadLog, pieceSize);
+            Drain(source);
+        }
     } catch (const std::exception& e) {
         return e.what();
     }
@@ -112,14 +107,14 @@ TEST_F(RecordSourceTest, ErrorsNameTheLineOfTheWholeFile) {
     };
     for (const std::string& fault : faults) {
         WriteFileAtomically("/db", good + fault);
-        const std::string expected = LoadError("/db", false);
+        const std::string expected = ReadError("/db", false);
         ASSERT_EQ(expected.compare(0, 7, "/db:800"), 0) << expected;
         for (size_t pieceSize : kPieceSizes)
-            EXPECT_EQ(PieceError("/db", false, pieceSize), expected) << "pieces of " << pieceSize;
+            EXPECT_EQ(ReadError("/db", false, pieceSize), expected) << "pieces of " << pieceSize;
     }
     WriteFileAtomically("/log", "section\n{\nID=1\n}\nsection\nID=2\n");
-    EXPECT_EQ(PieceError("/log", true, 3), LoadError("/log", true));
-    EXPECT_EQ(PieceError("/log", true, 3), "/log:6: section word not followed by \"{\"");
+    EXPECT_EQ(ReadError("/log", true), "/log:6: section word not followed by \"{\"");
+    EXPECT_EQ(ReadError("/log", true, 3), ReadError("/log", true));
 }
 
 TEST_F(RecordSourceTest, ASecondPassReadsTheFileTheFirstReadEvenWhenItWasReplaced) {

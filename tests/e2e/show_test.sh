@@ -1,6 +1,5 @@
 # cdrctl show on the databases and the download log of a running recorder, read back with
-# Python's CSV and JSON readers; the operation guide's example of the default view, reproduced; cdrctl
-# status while the recorder serves and after it ended.
+# Python's CSV and JSON readers; the operation guide's example of the default view, reproduced.
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "${VELK_PATH}sysconfig"
@@ -35,8 +34,6 @@ assert [r["type"] for r in log] == ["2", "1", "1"], log
 assert log[2]["srtp"] == ["1", "1"] and log[2]["caller"] == 'Smith, "J"', log[2]
 PY
 
-expect_eq "ID  ST  dur  called" "$($CDRCTL show missed --wide | head -1 | cut -c1-19)" "table header"
-
 # The operation guide's example of the default view, from these calls (start times in UTC).
 $CDRCTL clear 7 >/dev/null
 $CDRCTL add 1 startTime=1796404500 duration=9 caller=2003 called=2001 s1.rxPackets=437 \
@@ -52,7 +49,5 @@ example=$(sed -n '/^      \$ cdrctl show stated$/,/^$/{s/^      //;p}' "$E2E_BAS
 while IFS= read -r line; do
   [ "$(LC_ALL=C.UTF-8 wc -m <<<"$line")" -le 101 ] || fail "wider than 100 columns: $line"
 done <<<"$shown"
-wait_status 0 "stated:   3 records held"
 stop_cdrd
-! $CDRCTL status >/dev/null || fail "status: running without a recorder"
 echo "show: ok"
