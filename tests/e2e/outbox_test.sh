@@ -80,58 +80,6 @@ expect_eq 20 "$(count_log "[delivery] delivered stat-")" "deliveries traced"
 wait_status 0 "outbox 0 files, 0 records"
 grep -q "^delivery: .*; agent [0-9]*, last delivery .* ok$" <<<"$out" || fail "status: $out"
 
-# --- a collector that stores by name: 100 reports at an ordinary pace arrive as 10 files, each
-# record once, although the agent empties the outbox between downloads
-echo "$(date +%T) a collector that stores by name: 100 reports arrive as 10 files, each record once"
-settings "download_cmd=curl -sf http://127.0.0.1:$port/names/ -T"
-delivered_before=$(count_log "[delivery] delivered stat-")
-for burst in $(seq 0 9); do
-  for n in $(seq 1 10); do $CDRCTL add 1 "called=$((burst * 10 + n))"; done
-  expect_outbox_empty
-done
-$CDRCTL download-now
-expect_log_count "[delivery] delivered stat-" $((delivered_before + 10))
-expect_outbox_empty
-names=$(ls "$server/www/names")
-expect_eq 10 "$(echo "$names" | wc -l)" "files stored by name"
-echo "$names" | grep -qv "^stat-$(hostname | tr -c 'A-Za-z0-9._\n-' _)-[0-9]\{10\}-[0-9]\{8\}T[0-9]\{6\}Z\.log$" &&
-  fail "names not of the device's form: $names"
-expect_eq "$(seq 1 100)" \
-  "$(cat "$server"/www/names/* | sed -n 's/^called=//p' | sort -n | uniq)" "distinct records stored"
-expect_eq 100 "$(records "$server"/www/names/*)" "records stored"
-echo "10 files, 100 distinct records: ${names%%$'\n'*} ... ${names##*$'\n'}"
-
-# --- delivered twice: the transfer succeeded, the agent was killed before it removed the file;
-# the next agent delivers it again under the same name with the same bytes
-echo "$(date +%T) delivered twice: the same name with the same bytes"
-mkdir -p "$E2E_BASE/copies"
-cat >"$E2E_BASE/deliver-once-killed.sh" <<SCRIPT
-#!/bin/sh
-cp "\$1" "$E2E_BASE/copies/\$(ls "$E2E_BASE/copies" | wc -l)-\$(basename "\$1")"
-curl -sf http://127.0.0.1:$port/twice/ -T "\$1" || exit 1
-[ -e "$E2E_BASE/killed" ] || { touch "$E2E_BASE/killed"; kill -KILL \$PPID; }
-SCRIPT
-chmod +x "$E2E_BASE/deliver-once-killed.sh"
-settings "download_cmd=$E2E_BASE/deliver-once-killed.sh"
-$CDRCTL add 1 called=twice --repeat 11
-waited=0
-until [ -e "$E2E_BASE/killed" ]; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the file was never delivered"
-done
-sleep 0.5
-[ -n "$(waiting_files)" ] || fail "the file was removed although its agent was killed"
-$CDRCTL reload-download  # the recorder replaces the agent
-expect_log "ended (it was killed by signal 9)"
-expect_outbox_empty
-copies=$(ls "$E2E_BASE/copies")
-expect_eq 2 "$(echo "$copies" | wc -l)" "deliveries of the file"
-first=$(echo "$copies" | head -1) second=$(echo "$copies" | tail -1)
-expect_eq "${first#0-}" "${second#1-}" "the name at the two deliveries"
-cmp -s "$E2E_BASE/copies/$first" "$E2E_BASE/copies/$second" || fail "the two deliveries differ"
-expect_eq "${first#0-}" "$(ls "$server/www/twice")" "files stored by the collector"
-cmp -s "$E2E_BASE/copies/$first" "$server/www/twice/${first#0-}" || fail "the stored file differs"
-expect_eq 10 "$(records "$server/www/twice/${first#0-}")" "records stored"
-
 # --- a collector that hangs: its whole transfer goes at the timeout, and with the recorder
 echo "$(date +%T) a collector that hangs: its whole transfer goes at the timeout, and with the recorder"
 printf '#!/bin/sh\nsh -c "sleep 300; :" "$1" &\nsleep 300\n' >"$E2E_BASE/hang.sh"
