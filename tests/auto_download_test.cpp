@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "platform/util/file_util.h"
 #include "support/fault_env.h"
 #include "support/recorder_fixture.h"
@@ -84,15 +86,13 @@ TEST_F(AutoDownloadTest, TheThresholdIsReadLikeStrtol) {
     SwitchOn(0, true);
     SetDownload("50abc", true);
     EXPECT_EQ(50, Start().mDownloadCnt);
-    SetDownload(" -7", true);
-    ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(-7, mpManager->mDownloadCnt);
-    SetDownload("abc", true);
-    ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(0, mpManager->mDownloadCnt);
-    SetDownload("99999999999", true);
-    ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(2147483647, mpManager->mDownloadCnt) << "saturates as on a 32-bit device";
+    // 99999999999 saturates as on a 32-bit device.
+    for (auto [text, value] :
+         {std::pair<const char*, int>{" -7", -7}, {"abc", 0}, {"99999999999", 2147483647}}) {
+        SetDownload(text, true);
+        ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
+        EXPECT_EQ(value, mpManager->mDownloadCnt) << text;
+    }
 }
 
 TEST_F(AutoDownloadTest, SmallThresholdsNeverDivideByZeroAndStayBounded) {

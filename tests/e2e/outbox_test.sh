@@ -58,7 +58,6 @@ expect_eq 200 "$(records "${VELK_PATH}telephony/CDR_db")" "reports on storage"
 sent=$(waiting_files)
 expect_eq 20 "$(echo "$sent" | wc -l)" "files in the outbox"
 expect_eq 200 "$(cd "$outbox" && records $sent)" "records in the outbox"
-$CDRCTL outbox | tail -1 | grep -q "^20 files, 200 records" || fail "outbox: $($CDRCTL outbox)"
 # Failing for less than download_alarm_after: shown, but not yet a reason for attention.
 wait_status 0 "outbox 20 files, 200 records"
 grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with status 7, failing since " \
@@ -72,7 +71,6 @@ expect_outbox_empty
 expect_eq "$sent" "$(ls "$server/www/up")" "files on the server"
 expect_eq "$(echo "$sent" | sed 's|^|PUT /up/|; s|$| 201|')" "$(cat "$server/access.log")" \
   "uploads, in order, each once"
-expect_eq 200 "$(cd "$server/www/up" && records $sent)" "records on the server"
 expect_eq "$(seq 1 20 | sed 's/$/:10/')" \
   "$(cat "$server"/www/up/* | sed -n 's/^called=//p' | sort -n | uniq -c | awk '{ print $2 ":" $1 }')" \
   "each report's record on the server once"
