@@ -1,6 +1,6 @@
 # Statistics delivery through the outbox, against a real upload server (nginx with WebDAV PUT on
 # a loopback port) with curl as the delivery command: a collector that is down, one that hangs,
-# the outbox's size cap, and a recorder killed while it writes into the outbox.
+# and the outbox's size cap.
 . "$(dirname "$0")/lib.sh"
 
 outbox=/mnt/bbram/calldata/outbox
@@ -13,8 +13,6 @@ waiting_files() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
 echo "$(date +%T) the upload server"
 webdav_prepare "$server"
 mkdir -p "$server/www/up"
-start_server() { webdav_start "$server"; }
-stop_server() { webdav_stop "$server"; }
 webdav_end_at_exit "$server"
 
 # Waits until the outbox holds no file.
@@ -65,7 +63,7 @@ grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with 
 
 # --- the collector comes back: every file arrives once, in order, with its records
 echo "$(date +%T) the collector comes back: every file arrives once, in order, with its records"
-start_server
+webdav_start "$server"
 $CDRCTL outbox retry >/dev/null
 expect_outbox_empty
 expect_eq "$sent" "$(ls "$server/www/up")" "files on the server"
@@ -135,33 +133,4 @@ in_log=$(records /mnt/bbram/calldata/down_stat.log)
 expect_eq 400 $((dropped + kept + in_log)) "records dropped, kept and in the log"
 echo "outbox at most $largest bytes (cap 16384, largest file $file_size); $dropped records dropped"
 stop_cdrd
-
-# --- SIGKILL while files are written: only whole files stay, and the next start delivers them
-echo "$(date +%T) SIGKILL while files are written: only whole files stay, and the next start delivers them"
-settings "download_cmd=curl -sf http://127.0.0.1:$port/again/ -T"
-stop_server
-checked=
-for round in 1 2 3 4 5; do
-  start_cdrd
-  $CDRCTL add 1 called=killed --repeat 100 >/dev/null 2>&1 &
-  sender=$!
-  sleep "0.$((RANDOM % 9 + 1))"
-  kill -KILL "$CDRD_PID" "$sender" 2>/dev/null || true
-  wait "$CDRD_PID" "$sender" 2>/dev/null || true
-  CDRD_PID=
-  for file in $(waiting_files); do
-    case " $checked " in *" $file "*) continue ;; esac
-    expect_eq 10 "$($CDRCTL show download --file "$outbox/$file" --csv | tail -n +2 | wc -l)" \
-      "records in $file after kill $round"
-    checked="$checked $file"
-  done
-done
-waiting=$(waiting_files)
-[ -n "$waiting" ] || fail "no file was written before the kills"
-start_server
-start_cdrd
-expect_outbox_empty
-ls "$outbox" | grep -q '\.tmp$' && fail "a partial file stayed in the outbox"
-expect_eq "$waiting" "$(ls "$server/www/again")" "files delivered after the restart"
-echo "after 5 kills: $(echo "$waiting" | wc -l) whole files waited, all delivered by the next start"
 echo "outbox: ok"
