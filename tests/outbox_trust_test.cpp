@@ -86,11 +86,12 @@ TEST_F(OutboxTrustTest, OnlyOurOwnRegularFilesAreListedAndOthersNeverSetNamesOrG
                       Real("/outbox/stat-dev-9999999992-20270115T080000Z.log").c_str()));
     ASSERT_EQ(0, mkfifo(Real("/outbox/stat-dev-9999999993-20270115T080000Z.log").c_str(), 0600));
     PlantLink(".stage-stat-dev-9999999994-20270115T080000Z.log", "/root-only");
-    // Near misses of the form: never listed, not even as refused.
-    Plant("stat-dev-0000000005-20270115T080000.log");
-    Plant("stat-d v-0000000006-20270115T080000Z.log");
-    Plant("stat-" + std::string(65, 'd') + "-0000000007-20270115T080000Z.log");
+    // Near misses of the form: never listed, not even as refused, and their numbers count not.
+    Plant("stat-dev-9999999995-20270115T080000.log");
+    Plant("stat-d v-9999999996-20270115T080000Z.log");
+    Plant("stat-" + std::string(65, 'd') + "-9999999997-20270115T080000Z.log");
     Plant("stat-9999999999.log");
+    Plant("stat-20270115T080000Z-000001.log");
 
     std::vector<RefusedFile> refused;
     EXPECT_EQ(std::vector<std::string>{first}, Listed(&refused));
@@ -111,7 +112,7 @@ TEST_F(OutboxTrustTest, OnlyOurOwnRegularFilesAreListedAndOthersNeverSetNamesOrG
     EXPECT_EQ(1u, Listed().size());
     std::vector<std::string> left;
     ASSERT_EQ(0, Env::Current()->ListFolder("/outbox", &left));
-    EXPECT_EQ(10u, left.size()) << "the nine planted files stay beside the newest file";
+    EXPECT_EQ(11u, left.size()) << "the ten planted files stay beside the newest file";
     EXPECT_EQ("secret\n", ReadRealFile(Real("/root-only")));
 }
 

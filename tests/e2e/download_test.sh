@@ -1,13 +1,13 @@
 # Automatic download with a collector that keeps failing: the records wait in the outbox and the
-# log stays small; then a working delivery command and a retry deliver every file.
+# log stays small; a download asked for empties the log into the outbox, and switching automatic
+# download off removes the log.
 . "$(dirname "$0")/lib.sh"
 
 log=/mnt/bbram/calldata/down_stat.log
 outbox=/mnt/bbram/calldata/outbox
-collector=$E2E_BASE/collector
 sections() { cat "$@" | grep -c '^{' || true; }
 
-mkdir -p "${VELK_PATH}sysconfig" "$collector"
+mkdir -p "${VELK_PATH}sysconfig"
 echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 printf 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\n' "$outbox" \
   >"${VELK_PATH}auto-down-stat.conf"
@@ -18,24 +18,13 @@ $CDRCTL flush 7 >/dev/null
 expect_eq 10 "$(sections "$log")" "records left in the download log"
 expect_log "[delivery] <WARNING> stat-"
 grep -qF "false exited with status 1; next attempt in 5 s" "$TRACE_LOG" || fail "no failure line"
-expect_eq 9 "$(ls "$outbox"/stat-*.log | wc -l)" "files waiting in the outbox"
 expect_eq 644 "$(stat -c %a /run/cdrd/delivery)" "mode of the agent's record (no call data in it)"
-expect_eq 90 "$(sections "$outbox"/stat-*.log)" "records waiting in the outbox"
 $CDRCTL outbox | tail -1 | grep -q "^9 files, 90 records" || fail "outbox: $($CDRCTL outbox)"
 
-printf 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=cp -t %s\n' "$outbox" "$collector" \
-  >"${VELK_PATH}auto-down-stat.conf"
-$CDRCTL reload-download
 $CDRCTL download-now
 expect_log "Download: done!"
 expect_eq 0 "$(sections "$log")" "records left in the download log"
-$CDRCTL outbox retry >/dev/null
-waited=0
-until [ "$(ls "$collector" | wc -l)" -eq 10 ] && [ -z "$(ls "$outbox"/stat-* 2>/dev/null)" ]; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the files were not delivered"
-done
-expect_eq 100 "$(sections "$collector"/*)" "records delivered"
-expect_eq 100 "$(cat "$collector"/* | grep -c '^type=1$')" "records of type 1 delivered"
+$CDRCTL outbox | tail -1 | grep -q "^10 files, 100 records" || fail "outbox: $($CDRCTL outbox)"
 
 echo "START_AUTO_DOWNLOAD_STAT=false" >"${VELK_PATH}sysconfig/rc.conf"
 $CDRCTL reload-download

@@ -1,7 +1,7 @@
 # The outbox is the recorder's or refused. A pickup group may write into it, so its member
 # `nobody` plants links, files of its own, odd names and something else at the wake-up FIFO; the
-# folder itself is given away and opened to everyone. Nothing planted is delivered or changed,
-# each refusal is warned about once, the agent never spins, and our own files go out in order.
+# folder itself is given away. Nothing planted is delivered or changed, each refusal is warned
+# about once, the agent never spins, and our own files go out in order.
 . "$(dirname "$0")/lib.sh"
 
 outbox=/mnt/bbram/calldata/outbox
@@ -9,7 +9,6 @@ delivered=$E2E_BASE/delivered
 secret=$E2E_BASE/secret
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 ours() { ls "$outbox" | grep -v '^stat-planted-' | grep -E '^stat-[A-Za-z0-9._-]+-[0-9]{10}-[0-9]{8}T[0-9]{6}Z\.log$' || true; }
-sequence_of() { sed 's/.*-\([0-9]\{10\}\)-[0-9]\{8\}T[0-9]\{6\}Z\.log$/\1/' <<<"$1"; }
 # Adds two reports: one download, one file in the outbox. A download takes the log's records
 # when the next one comes, so the log is primed with one record first.
 one_file() { $CDRCTL add 1 "called=$1" --repeat 2; }
@@ -88,7 +87,6 @@ as_nobody ln -s "$secret" "$outbox/$link_name"
 as_nobody sh -c "printf 'section\n{\ntype=1\ncalled=foreign\n}\n' >$outbox/$foreign_name"
 odd_names="stat-odd.log stat-x-9999999999-20270101T000000.log stat-a=b-9999999998-20270101T000000Z.log"
 for name in $odd_names; do as_nobody sh -c "echo odd >'$outbox/$name'"; done
-last=$(sequence_of "$(ls "$delivered" | sort | tail -1)")
 start_cdrd
 for n in 1 2 3; do one_file "planted-$n"; done
 expect_delivered 5
@@ -98,9 +96,6 @@ expect_eq 1 "$(count_log "$link_name is not delivered")" "warnings about the lin
 expect_eq 1 "$(count_log "$foreign_name is not delivered")" "warnings about the foreign file"
 expect_eq 0 $(($(count_log stat-odd) + $(count_log stat-x-) + $(count_log stat-a=b))) "lines on odd names"
 grep -rq "secret of root\|called=foreign" "$delivered" && fail "a planted file was delivered"
-expect_eq "$(printf '%s\n' $((10#$last + 1)) $((10#$last + 2)) $((10#$last + 3)))" \
-  "$(ls "$delivered" | sort | tail -3 | while read -r f; do echo $((10#$(sequence_of "$f"))); done)" \
-  "sequences after the planted ones"
 [ -L "$outbox/$link_name" ] && [ "$(stat -c %U "$outbox/$foreign_name")" = nobody ] ||
   fail "a planted file was touched"
 for name in $odd_names; do expect_eq odd "$(cat "$outbox/$name")" "odd file $name"; done
@@ -108,7 +103,7 @@ cmp -s "$secret" "$E2E_BASE/secret.before" || fail "the secret was changed"
 $CDRCTL outbox | grep -qF "$link_name  not delivered: a symbolic link" || fail "outbox: $($CDRCTL outbox)"
 $CDRCTL outbox | tail -1 | grep -q "^0 files, 0 records" || fail "outbox total: $($CDRCTL outbox)"
 
-# --- the folder given away, then open to all: nothing delivered, one warning; fixed: delivered
+# --- the folder given away: nothing delivered, one warning; given back: delivered
 check_refused_folder() {  # $1: what the warning says; the folder is already changed
   local before; before=$(ls "$delivered" | wc -l)
   one_file "refused-a"
@@ -125,12 +120,6 @@ check_refused_folder "owned by uid $(id -u nobody)"
 chown root "$outbox"
 expect_log_count "the outbox $outbox/ is the recorder's again: deliveries resume" 1
 expect_delivered 7
-echo "$(date +%T) the outbox writable by all: nothing delivered; closed again: delivered"
-chmod 0777 "$outbox"
-check_refused_folder "writable by others (mode 0777)"
-chmod 0775 "$outbox"
-expect_log_count "the outbox $outbox/ is the recorder's again: deliveries resume" 2
-expect_delivered 9
 expect_eq "" "$(ours)" "our files left in the outbox"
 stop_cdrd
 echo "outbox trust: ok"
