@@ -35,18 +35,23 @@ MARKDOWN_LINK = re.compile(r"\]\(([^)#:\s]+)(?:#[^)]*)?\)")
 CDRCTL_COMMAND = re.compile(r"^(?:\$ )?(?:\S*/)?cdrctl (?:--timeout \d+ )?([a-z][\w-]*)")
 
 
+def read(path):
+    with open(path, encoding="utf-8") as handle:
+        return handle.read()
+
+
+def relative_glob(source, pattern):
+    return sorted(os.path.relpath(p, source) for p in glob.glob(os.path.join(source, pattern)))
+
+
 def documents(source):
     """{path relative to SOURCE: its text, manual pages with their escapes removed}."""
     paths = ["README.md", "CONTRIBUTING.md", "platform/README.md"]
-    paths += sorted(os.path.relpath(p, source) for p in glob.glob(source + "/docs/*.md"))
-    pages = sorted(os.path.relpath(p, source) for p in glob.glob(source + "/docs/man/*.[0-9]"))
-    texts = {}
-    for path in paths + pages:
-        full = os.path.join(source, path)
-        if os.path.exists(full):
-            text = open(full, encoding="utf-8").read()
-            texts[path] = unescape_man(text) if path in pages else text
-    return texts
+    paths += relative_glob(source, "docs/*.md")
+    pages = relative_glob(source, "docs/man/*.[0-9]")
+    present = [p for p in paths + pages if os.path.exists(os.path.join(source, p))]
+    texts = {p: read(os.path.join(source, p)) for p in present}
+    return {p: unescape_man(t) if p in pages else t for p, t in texts.items()}
 
 
 def unescape_man(text):
@@ -56,21 +61,13 @@ def unescape_man(text):
     return re.sub(r"\\\(\w\w", " ", text)
 
 
-def production_files(source):
-    files = []
-    for folder in SOURCE_FOLDERS:
-        for root, _, names in os.walk(os.path.join(source, folder)):
-            files += [os.path.join(root, n) for n in names if n.endswith((".cpp", ".h"))]
-    return files
-
-
 def known_names(source):
     """Everything a citation may name, gathered from the tree itself."""
     tests = set()
     for path in glob.glob(source + "/tests/**/*.cpp", recursive=True):
-        text = open(path, encoding="utf-8").read()
-        tests |= {"%s.%s" % m for m in re.findall(r"\bTEST(?:_F|_P)?\(\s*(\w+)\s*,\s*(\w+)", text)}
-    cmake = open(os.path.join(source, "tests/CMakeLists.txt"), encoding="utf-8").read()
+        tests |= {"%s.%s" % m
+                  for m in re.findall(r"\bTEST(?:_F|_P)?\(\s*(\w+)\s*,\s*(\w+)", read(path))}
+    cmake = read(os.path.join(source, "tests/CMakeLists.txt"))
     ctests = set(re.findall(r"add_test\(NAME ([\w.]+)", cmake))
     ctests |= {"e2e." + os.path.basename(p)[:-3] for p in glob.glob(source + "/tests/e2e/*_test.sh")}
     ctests |= {"man." + os.path.basename(p) for p in glob.glob(source + "/docs/man/*.[0-9]")}
@@ -79,11 +76,13 @@ def known_names(source):
         dirs[:] = [d for d in dirs if not d.startswith(".") and d != "build"]
         basenames |= set(names)
     words = set()
-    for path in production_files(source):
-        words |= set(re.findall(r'"(\w+)', open(path, encoding="utf-8").read()))
+    for folder in SOURCE_FOLDERS:
+        for root, _, names in os.walk(os.path.join(source, folder)):
+            for name in (n for n in names if n.endswith((".cpp", ".h"))):
+                words |= set(re.findall(r'"(\w+)', read(os.path.join(root, name))))
     for path in glob.glob(source + "/**/CMakeLists.txt", recursive=True):
         words |= set(re.findall(r"(?:add_library|add_executable|cdr_folder_library)\((\w+)",
-                                open(path, encoding="utf-8").read()))
+                                read(path)))
     words |= {os.path.splitext(name)[0] for name in basenames}
     return tests, ctests, basenames, words
 
@@ -91,7 +90,7 @@ def known_names(source):
 def cdrctl_vocabulary(cdrctl):
     """(options, commands) that `cdrctl --help` lists."""
     usage = subprocess.run(cdrctl + ["--help"], check=True, capture_output=True, text=True).stdout
-    options = set(re.findall(r"(?<![\w-])(--[a-z][\w-]*)", usage)) | {"--help"}
+    options = set(CDRCTL_OPTION.findall(usage)) | {"--help"}
     command_lines = usage.split("\n\n")[0].split("\n")[1:]
     commands = {w for line in command_lines for w in re.findall(r"^  ([a-z][\w-]*)", line)}
     commands |= {w for line in command_lines for w in re.findall(r"\| ([a-z][\w-]*)", line)}

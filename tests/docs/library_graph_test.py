@@ -57,23 +57,24 @@ def platform_readme_problems(text, folders, may_use):
 
 
 def closure(may_use):
-    """{library: every library it may reach}; raises on a cycle in the table itself."""
+    """{library: every library it may reach}; `may_use` must have no cycle."""
     reach = {}
 
-    def visit(library, path):
-        if library in path:
-            raise ValueError("the table's \"may use\" column has a cycle: " +
-                             " -> ".join(path + [library]))
+    def visit(library):
         if library not in reach:
-            found = set()
+            reach[library] = set()
             for used in may_use.get(library, ()):
-                found |= {used} | visit(used, path + [library])
-            reach[library] = found
+                reach[library] |= {used} | visit(used)
         return reach[library]
 
     for library in may_use:
-        visit(library, [])
+        visit(library)
     return reach
+
+
+def read(*parts):
+    with open(os.path.join(*parts), encoding="utf-8") as handle:
+        return handle.read()
 
 
 def link_graph(source, work, cmake):
@@ -82,7 +83,7 @@ def link_graph(source, work, cmake):
     subprocess.run([cmake, "-S", source, "-B", os.path.join(work, "tree"), "-DCDR_TESTS=OFF",
                     "-DCDR_BENCH=OFF", "-DCDR_FUZZ=OFF", "--graphviz=" + dot],
                    check=True, stdout=subprocess.DEVNULL)
-    text = open(dot, encoding="utf-8").read()
+    text = read(dot)
     names = dict(re.findall(r'"(node\d+)" \[ label = "([^"]+)"', text))
     graph = {name: set() for name in names.values()}
     for start, end in re.findall(r'"(node\d+)" -> "(node\d+)"', text):
@@ -122,9 +123,7 @@ def include_problems(source, folders, reach):
         for name in sorted(os.listdir(directory)):
             if not name.endswith((".cpp", ".h")):
                 continue
-            path = os.path.join(directory, name)
-            for header in re.findall(r'^#include "([^"]+)"', open(path, encoding="utf-8").read(),
-                                     re.M):
+            for header in re.findall(r'^#include "([^"]+)"', read(directory, name), re.M):
                 used = folders.get(os.path.dirname(header))
                 if used and used != library and used not in reach[library]:
                     problems.append("%s/%s includes %s (%s), which %s may not use"
@@ -134,12 +133,12 @@ def include_problems(source, folders, reach):
 
 def main():
     source, work, cmake = sys.argv[1], sys.argv[2], sys.argv[3]
-    folders, may_use = layout_table(open(os.path.join(source, "README.md"), encoding="utf-8").read())
-    try:
-        reach = closure(may_use)
-    except ValueError as error:
-        print(error)
+    folders, may_use = layout_table(read(source, "README.md"))
+    found = cycle(may_use)
+    if found:
+        print("the table's \"may use\" column has a cycle: " + " -> ".join(found))
         return 1
+    reach = closure(may_use)
     graph = link_graph(source, work, cmake)
     problems = []
     found = cycle(graph)
@@ -158,8 +157,7 @@ def main():
     for library in sorted(set(may_use) - set(graph)):
         problems.append("the README's Layout table names %s, which is not built" % library)
     problems += include_problems(source, folders, reach)
-    platform_readme = open(os.path.join(source, "platform", "README.md"), encoding="utf-8").read()
-    problems += platform_readme_problems(platform_readme, folders, may_use)
+    problems += platform_readme_problems(read(source, "platform", "README.md"), folders, may_use)
     for problem in problems:
         print(problem)
     return 1 if problems else 0

@@ -118,29 +118,28 @@ def read_storage(db_dir, log_path, outbox):
     return databases, delivered
 
 
-def read_ledger(ledger, name):
+def read_ledger(ledger, name, cut):
+    """The lines of the ledger file `name` written in round `cut`, split into words."""
     path = os.path.join(ledger, name)
     if not os.path.exists(path):
         return []
     with open(path) as handle:
-        return [line.split() for line in handle if line.strip()]
+        return [f for f in (line.split() for line in handle) if f and int(f[0]) == cut]
 
 
 def known_durable(ledger, cut, strict, idle_seconds):
     """({caller: type} of the adds of round `cut` that the rules above call durable, the same
     of every add that returned 0 in that round)."""
-    freeze = [float(f[1]) for f in read_ledger(ledger, "freezes") if int(f[0]) == cut]
+    freeze = [float(f[1]) for f in read_ledger(ledger, "freezes", cut)]
     if not freeze:
         raise Failure("the ledger lacks the freeze of cut %d" % cut)
     freeze = freeze[0]
-    flushed = [float(f[2]) for f in read_ledger(ledger, "flushes")
-               if int(f[0]) == cut and f[1] == "0" and float(f[3]) < freeze]
-    horizon = max(flushed, default=0.0)
+    horizon = max([float(f[2]) for f in read_ledger(ledger, "flushes", cut)
+                   if f[1] == "0" and float(f[3]) < freeze], default=0.0)
     if strict:
-        idle = [float(i[1]) for i in read_ledger(ledger, "idle")
-                if int(i[0]) == cut and float(i[1]) <= freeze - idle_seconds]
-        horizon = max([horizon] + idle)
-    taken = [a for a in read_ledger(ledger, "adds") if int(a[0]) == cut and a[3] == "0"]
+        horizon = max([horizon] + [float(i[1]) for i in read_ledger(ledger, "idle", cut)
+                                   if float(i[1]) <= freeze - idle_seconds])
+    taken = [a for a in read_ledger(ledger, "adds", cut) if a[3] == "0"]
     return ({a[1]: int(a[2]) for a in taken if float(a[5]) < horizon},
             {a[1]: int(a[2]) for a in taken})
 
@@ -237,20 +236,19 @@ def strict_findings(databases, places, names):
         elif caller not in databases[record_type]:
             findings.append("report %s is in %s but not in %s" %
                             (caller, where[0][0], DATABASES[record_type]))
+    named = []  # (type, ID, caller, place) of every record on storage
     for record_type, callers in databases.items():
         for caller, number in callers.items():
             if caller not in places:
                 findings.append("report %s is in %s but neither in the download log nor in "
                                 "the outbox" % (caller, DATABASES[record_type]))
-            key = "%d:%d" % (record_type, number)
-            if names.setdefault(key, caller) != caller:
-                findings.append("type %d ID %d named report %s, now %s" %
-                                (record_type, number, names[key], caller))
-    for caller, where in places.items():
-        key = "%d:%d" % (where[0][1], where[0][2])
+            named.append((record_type, number, caller, DATABASES[record_type]))
+    named += [(w[0][1], w[0][2], caller, w[0][0]) for caller, w in places.items()]
+    for record_type, number, caller, place in named:
+        key = "%d:%d" % (record_type, number)
         if names.setdefault(key, caller) != caller:
             findings.append("type %d ID %d named report %s, now %s in %s" %
-                            (where[0][1], where[0][2], names[key], caller, where[0][0]))
+                            (record_type, number, names[key], caller, place))
     return findings
 
 

@@ -18,12 +18,8 @@
 # blocks from before and after such a write; never one older than what was synced before the
 # freeze. It does not show what a disk's own write cache or a torn sector would do either.
 #
-# POWER_CUT_CUTS (30 on the host, 5 under an emulator) sets the number of cuts.
-# A report must survive when a "flush 7" posted after it was answered before the freeze; by
-# default (POWER_CUT_STRICT=1, which the record journal makes hold) the test also expects every report taken before an idle period of
-# POWER_CUT_IDLE_MS (100 ms, 1000 under an emulator) before the freeze to survive, and the
-# download log, the outbox and the databases to agree on every record (power_cut_check.py says
-# exactly what it checks).
+# POWER_CUT_CUTS (30 on the host, 5 under an emulator) sets the number of cuts;
+# power_cut_check.py says what must survive them and what POWER_CUT_STRICT adds.
 . "$(dirname "$0")/lib.sh"
 export LC_ALL=C
 
@@ -31,7 +27,7 @@ here=$(dirname "$0")
 emulated=0
 [ "$CDRD" == "${CDRD%% *}" ] || emulated=1
 cuts=${POWER_CUT_CUTS:-$((emulated ? 5 : 30))}
-# 1: also reports taken before an idle period must survive (see above); 0: only flushed ones.
+# 1: also reports taken before an idle period must survive, and the files agree; 0: only flushed.
 export POWER_CUT_STRICT=${POWER_CUT_STRICT:-1}
 export POWER_CUT_IDLE_MS=${POWER_CUT_IDLE_MS:-$((emulated ? 1000 : 100))}
 work=$E2E_BASE/power
@@ -61,13 +57,10 @@ round() {
     stop_cdrd
     return
   fi
-  local -a helpers=()
-  for type in 1 2 4; do
-    sender "$cut" "$type" 1 & helpers+=($!)
-  done
-  sender "$cut" 1 2 & helpers+=($!)  # two senders of answered calls, as two lines would be
-  flusher "$cut" & helpers+=($!)
-  idle_watch "$cut" & helpers+=($!)
+  for type in 1 2 4; do sender "$cut" "$type" 1 & done
+  sender "$cut" 1 2 &  # two senders of answered calls, as two lines would be
+  flusher "$cut" &
+  idle_watch "$cut" &
   nap_random $((emulated ? 4000 : 1500)) 300
   echo "$cut $EPOCHREALTIME" >>"$ledger/freezes"
   kill -STOP "$CDRD_PID"
@@ -76,11 +69,10 @@ round() {
   kill -KILL "$CDRD_PID"
   wait "$CDRD_PID" 2>/dev/null || true
   CDRD_PID=
-  for pid in "${helpers[@]}"; do kill_tree "$pid"; done
-  wait 2>/dev/null || true
 }
 
-# Ends what a round started, however it ends, and takes its message queues away.
+# Ends what a round started, however it ends (the senders with it), and takes its message
+# queues away.
 end_round() {
   stop_cdrd
   local job

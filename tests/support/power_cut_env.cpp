@@ -185,25 +185,21 @@ ssize_t PowerCutEnv::Pwrite(int fd, const void* data, size_t size, off_t offset)
 // What is on storage is this environment's own account, so a sync of a watched file or folder
 // never waits for the disk under the test.
 int PowerCutEnv::Fsync(int fd) {
-    if (mFds.count(fd) == 0 && mFolderFds.count(fd) == 0) return ScopedEnv::Fsync(fd);
-    Sync(fd);
-    return 0;
+    return Sync(fd) ? 0 : ScopedEnv::Fsync(fd);
 }
 
 int PowerCutEnv::Fdatasync(int fd) {
-    if (mFds.count(fd) == 0 && mFolderFds.count(fd) == 0) return ScopedEnv::Fdatasync(fd);
-    Sync(fd);
-    return 0;
+    return Sync(fd) ? 0 : ScopedEnv::Fdatasync(fd);
 }
 
-void PowerCutEnv::Sync(int fd) {
+bool PowerCutEnv::Sync(int fd) {
     const auto folder = mFolderFds.find(fd);
     if (folder != mFolderFds.end()) {
         SyncFolder(folder->second);
-        return;
+        return true;
     }
     const auto found = mFds.find(fd);
-    if (found == mFds.end()) return;
+    if (found == mFds.end()) return false;
     File& file = mFiles[found->second];
     if (!file.pending.empty()) {
         for (const PendingWrite& write : file.pending)
@@ -213,6 +209,7 @@ void PowerCutEnv::Sync(int fd) {
             if (name.second == found->second) mLastDurableChange[name.first] = mSteps + 1;
     }
     Step("sync", mFdPaths[fd]);
+    return true;
 }
 
 void PowerCutEnv::SyncFolder(const std::string& folder) {

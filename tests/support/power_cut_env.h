@@ -78,7 +78,8 @@ class PowerCutEnv : public ScopedEnv {
     // Starts following `path` with what it holds now, all of it on storage.
     void Learn(const std::string& path);
     void AddPending(int fd, off_t offset, std::string bytes);
-    void Sync(int fd);
+    // Makes a watched file's data or a watched folder's names durable; false for other files.
+    bool Sync(int fd);
     void SyncFolder(const std::string& folder);
     // Counts a step that changed the file system, once its effect is noted; the cut comes
     // here when it is due.

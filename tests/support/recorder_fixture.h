@@ -48,10 +48,6 @@ class RecorderTest : public ::testing::Test {
     // Counts the non-overlapping occurrences of `text` in the trace log.
     int TraceCount(const std::string& text);
 
-    // The alarms the managers of this test raised, each "<priority> text"; none reach the system
-    // log.
-    static std::vector<std::string>& Alarms();
-
     static std::string StatedPath() { return "/conf/telephony/CDR_db"; }
     static std::string MissedPath() { return "/conf/telephony/missed_calls_db"; }
     static std::string FailedPath() { return "/conf/telephony/unsuccess_calls_db"; }

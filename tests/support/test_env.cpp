@@ -54,66 +54,26 @@ LocalZoneEnv::~LocalZoneEnv() {
     tzset();
 }
 
-std::string SandboxEnv::Real(const std::string& path) const {
-    return !path.empty() && path[0] == '/' ? Root() + path : path;
-}
-
 void SandboxEnv::SetTime(time_t seconds, unsigned millis) {
-    mFixedTime = true;
-    mTime.tv_sec = seconds;
-    mTime.tv_nsec = static_cast<long>(millis) * 1000000L;
+    mTime = timespec{seconds, static_cast<long>(millis) * 1000000L};
 }
 
 void SandboxEnv::SetBootTime(time_t seconds, unsigned millis) {
-    mFixedBootTime = true;
-    mBootTime.tv_sec = seconds;
-    mBootTime.tv_nsec = static_cast<long>(millis) * 1000000L;
-}
-
-int SandboxEnv::Open(const char* path, int flags, int mode) {
-    return target()->Open(Real(path).c_str(), flags, mode);
-}
-int SandboxEnv::Rename(const char* from, const char* to) {
-    return target()->Rename(Real(from).c_str(), Real(to).c_str());
-}
-int SandboxEnv::Unlink(const char* path) {
-    return target()->Unlink(Real(path).c_str());
-}
-int SandboxEnv::MakeDir(const char* path, int mode) {
-    return target()->MakeDir(Real(path).c_str(), mode);
-}
-int SandboxEnv::Lstat(const char* path, struct stat* info) {
-    return target()->Lstat(Real(path).c_str(), info);
-}
-int SandboxEnv::ReadLink(const char* path, std::string* link) {
-    return target()->ReadLink(Real(path).c_str(), link);
-}
-int SandboxEnv::Stat(const char* path, struct stat* out) {
-    return target()->Stat(Real(path).c_str(), out);
-}
-int SandboxEnv::MakeFifo(const char* path, int mode) {
-    return target()->MakeFifo(Real(path).c_str(), mode);
-}
-int SandboxEnv::ListFolder(const char* path, std::vector<std::string>* names) {
-    return target()->ListFolder(Real(path).c_str(), names);
+    mBootTime = timespec{seconds, static_cast<long>(millis) * 1000000L};
 }
 
 void SandboxEnv::Now(struct timespec* now) {
-    if (mFixedTime)
-        *now = mTime;
+    if (mTime)
+        *now = *mTime;
     else
         target()->Now(now);
 }
 
 void SandboxEnv::BootTime(struct timespec* now) {
-    if (mFixedBootTime)
-        *now = mBootTime;
+    if (mBootTime)
+        *now = *mBootTime;
     else
         target()->BootTime(now);
-}
-
-void SandboxEnv::LocalTime(time_t seconds, struct tm* out) {
-    gmtime_r(&seconds, out);
 }
 
 std::string SandboxEnv::QueueName(const std::string& name) {

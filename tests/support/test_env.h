@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,33 +56,48 @@ class SandboxEnv : public ScopedEnv {
     // The private root; "/etc/velk-conf/x" is at Root() + "/etc/velk-conf/x".
     const std::string& Root() const { return mRoot.path(); }
     // Where the program's absolute `path` really is.
-    std::string Real(const std::string& path) const;
+    std::string Real(const std::string& path) const {
+        return !path.empty() && path[0] == '/' ? Root() + path : path;
+    }
 
     // Stops the clock at `seconds` + `millis`, in UTC as the local time zone.
     void SetTime(time_t seconds, unsigned millis);
     // Stops the boot clock at `seconds` + `millis`.
     void SetBootTime(time_t seconds, unsigned millis);
 
-    int Open(const char* path, int flags, int mode) override;
-    int Rename(const char* from, const char* to) override;
-    int Unlink(const char* path) override;
-    int MakeDir(const char* path, int mode) override;
-    int Lstat(const char* path, struct stat* info) override;
-    int ReadLink(const char* path, std::string* target) override;
-    int Stat(const char* path, struct stat* out) override;
-    int MakeFifo(const char* path, int mode) override;
-    int ListFolder(const char* path, std::vector<std::string>* names) override;
+    int Open(const char* path, int flags, int mode) override {
+        return target()->Open(Real(path).c_str(), flags, mode);
+    }
+    int Rename(const char* from, const char* to) override {
+        return target()->Rename(Real(from).c_str(), Real(to).c_str());
+    }
+    int Unlink(const char* path) override { return target()->Unlink(Real(path).c_str()); }
+    int MakeDir(const char* path, int mode) override {
+        return target()->MakeDir(Real(path).c_str(), mode);
+    }
+    int Lstat(const char* path, struct stat* info) override {
+        return target()->Lstat(Real(path).c_str(), info);
+    }
+    int ReadLink(const char* path, std::string* link) override {
+        return target()->ReadLink(Real(path).c_str(), link);
+    }
+    int Stat(const char* path, struct stat* out) override {
+        return target()->Stat(Real(path).c_str(), out);
+    }
+    int MakeFifo(const char* path, int mode) override {
+        return target()->MakeFifo(Real(path).c_str(), mode);
+    }
+    int ListFolder(const char* path, std::vector<std::string>* names) override {
+        return target()->ListFolder(Real(path).c_str(), names);
+    }
     void Now(struct timespec* now) override;
-    void LocalTime(time_t seconds, struct tm* out) override;
+    void LocalTime(time_t seconds, struct tm* out) override { gmtime_r(&seconds, out); }
     void BootTime(struct timespec* now) override;
     std::string QueueName(const std::string& name) override;
 
   private:
     TempDir mRoot;
-    bool mFixedTime = false;
-    struct timespec mTime = {};
-    bool mFixedBootTime = false;
-    struct timespec mBootTime = {};
+    std::optional<struct timespec> mTime, mBootTime;  // the stopped clocks
 };
 
 // Central European time, with its daylight-saving rule, so that local and UTC times differ.
