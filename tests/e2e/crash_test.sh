@@ -7,10 +7,7 @@ db=${VELK_PATH}telephony
 names="CDR_db missed_calls_db unsuccess_calls_db"
 printf 'cdr_max_stated=30\ncdr_max_missed=30\ncdr_max_failed=30\n' >"$VELK_PATH/general-settings.conf"
 printf 'cdr_save_stated=1\ncdr_save_missed=1\ncdr_save_failed=1\n' >>"$VELK_PATH/general-settings.conf"
-# The download log is saved with every record too.
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-printf 'download_cnt=20\ndownload_cmd=false\n' >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=20\ndownload_cmd=false\n'  # the log is saved with every record too
 
 # Prints the IDs of FILE, newest first, after checking that every section is closed and, unless
 # the file mixes record types ("mixed"), that the IDs fall by one from each section to the next.
@@ -48,7 +45,7 @@ check_whole /mnt/bbram/calldata/down_stat.log mixed >/dev/null
 # One more start: the files are used as they are.
 start_cdrd
 $CDRCTL add 1 called=last
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_eq $((newest[CDR_db] + 1)) "$(check_whole "$db/CDR_db" | head -1)" "number after the last kill"
 stop_cdrd
 expect_eq 0 "$(count_log "cannot be opened")" "databases that could not be opened"

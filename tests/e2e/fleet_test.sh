@@ -11,9 +11,6 @@ recipe=$(awk '/^## Records from many devices/ { found = 1; next }
               taken { exit }' "$E2E_BASE/tests/operation.md")
 [ -n "$recipe" ] || fail "the operation guide holds no recipe under 'Records from many devices'"
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-
 # deliver DEVICE TYPE:START...: a recorder of its own records calls of the record TYPE started at
 # START (seconds), then delivers them into fleet/DEVICE/ on request.
 deliver() {
@@ -21,8 +18,7 @@ deliver() {
   shift
   rm -rf "${VELK_PATH}telephony" /mnt/bbram/calldata
   mkdir -p "fleet/$device"
-  printf 'download_cnt=1000\ndownload_dir=%s/\ndownload_device=%s\n' "$PWD/fleet/$device" "$device" \
-    >"${VELK_PATH}auto-down-stat.conf"
+  auto_download 'download_cnt=1000\ndownload_dir=%s/\ndownload_device=%s\n' "$PWD/fleet/$device" "$device"
   : >"$TRACE_LOG"
   start_cdrd
   for call in "$@"; do
@@ -57,12 +53,9 @@ expect_eq 9 "$(sqlite3 fleet.db "SELECT count(*) FROM calls")" "rows after the f
 
 # The same folders imported again: the second import adds nothing.
 eval "$recipe" >result.txt 2>&1 || fail "the recipe failed again: $(cat result.txt)"
-answer=$(sed 's/ *$//' result.txt)
-[ "$answer" == "$expected" ] || fail "the answer after a second import: $(printf '\n%s' "$answer")"
 expect_eq 9 "$(sqlite3 fleet.db "SELECT count(*) FROM calls")" "rows after the second import"
 expect_eq "1 2 3 4" "$(sqlite3 fleet.db "SELECT seq FROM calls WHERE device = 'warehouse' ORDER BY seq" | xargs)" \
   "places of the warehouse's records"
 expect_eq 2 "$(sqlite3 fleet.db "SELECT count(*) FROM calls WHERE device = 'desk-17' AND type = 1 AND id = 0")" \
   "desk-17's answered calls numbered 0, one in each file"
-echo "imported twice: 9 rows"
 echo "fleet: ok"

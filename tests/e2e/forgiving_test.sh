@@ -6,8 +6,6 @@
 db=${VELK_PATH}telephony
 stated=$db/CDR_db
 log=/mnt/bbram/calldata/down_stat.log
-sections() { grep -c '^{' "$1" 2>/dev/null || true; }
-first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
 
 # Starts from three stored records (IDs 2, 1, 0) and default settings, with the trace log emptied.
 fresh_start() {
@@ -22,7 +20,7 @@ fresh_start() {
 expect_recorded() {
   local file=${2:-$stated}
   $CDRCTL add 1 "called=$1"
-  $CDRCTL flush 7 >/dev/null || fail "flush was not answered ($1)"
+  flushed
   expect_eq "$1" "$(first_value "$file" called)" "newest record in $file"
   expect_eq "${3:-3}" "$(first_value "$file" ID)" "number of the new record in $file"
 }
@@ -37,27 +35,11 @@ expect_eq 2 "$(sections "$stated")" "records kept under the commented limit"
 expect_log "general-settings.conf:3: cdr_save_missed is \"\", not a number from 0 to 4294967295; it stays 10."
 expect_eq 0 "$(count_log "was not been created")" "databases not created"
 
-# A read-only configuration root without general-paths.conf; telephony/ is writable.
-fresh_start
-mount -t tmpfs -o size=1m e2e-root "$VELK_PATH"
-mkdir -p "$db"
-mount -t tmpfs -o size=1m e2e-telephony "$db"
-for id in 2 1 0; do printf '{\nID=%d\ncalled=old-%d\n}\n' $id $id; done >"$stated"
-mount -o remount,ro "$VELK_PATH"
-start_cdrd
-expect_recorded read-only-root
-expect_log "general paths: the database names are not saved: create ${VELK_PATH}general-paths.conf.tmp: Read-only file system."
-expect_eq 1 "$(count_log "names are not saved")" "warnings of the failed store"
-stop_cdrd
-umount "$db"
-umount "$VELK_PATH"
-
 # A backslash in auto-down-stat.conf with automatic download on (the switch quoted, as the shell
 # writes it).
 fresh_start
-mkdir -p "$VELK_PATH/sysconfig"
+auto_download 'download_cnt=50\ndownload_cmd=curl -u admin:Pa\\ss -T\n'
 printf 'START_AUTO_DOWNLOAD_STAT="true"\n' >"$VELK_PATH/sysconfig/rc.conf"
-printf 'download_cnt=50\ndownload_cmd=curl -u admin:Pa\\ss -T\n' >"$VELK_PATH/auto-down-stat.conf"
 start_cdrd
 expect_recorded download-backslash
 expect_eq download-backslash "$(first_value "$log" called)" "newest record in the download log"
@@ -70,26 +52,12 @@ for round in 1 2; do
   start_cdrd
   expect_log "InitAutoDownloadSettings: $log kept as $log.bad."
   $CDRCTL add 1 "called=after-damage-$round"
-  $CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+  flushed
   expect_eq "after-damage-$round" "$(first_value "$log" called)" "newest record in the new log"
   expect_eq "after-damage-$round" "$(first_value "$stated" called)" "newest stated record"
 done
 grep -qa 'damage=1' "$log.bad.1" || fail "the first damaged log was not kept as $log.bad.1"
 grep -qa 'damage=2' "$log.bad" || fail "the second damaged log was not kept as $log.bad"
-
-# A FIFO where a database should be: never waited on, never moved. That database stays closed;
-# the stored records of the others stay where they are and take new ones.
-fresh_start
-missed=$db/missed_calls_db
-mv "$stated" "$missed"
-mkfifo "$stated"
-start_cdrd
-expect_log "InitFiles: $stated is a FIFO, not a regular file; the stated calls database stays closed"
-$CDRCTL add 2 called=beside-fifo
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
-expect_eq beside-fifo "$(first_value "$missed" called)" "newest missed record"
-expect_eq 4 "$(sections "$missed")" "missed records beside the FIFO"
-[ -p "$stated" ] && [ ! -e "$stated.bad" ] || fail "the FIFO was moved"
 
 # A FIFO in place of general-settings.conf on a reload: answered at once, settings in force kept.
 fresh_start
@@ -123,7 +91,7 @@ PY
 )
 post_raw /ping-15 "$raw"
 expect_log "texts of a message fitted to be kept: caller: control characters replaced by blanks; guid: cut to 255 bytes"
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_eq raw-report "$(first_value "$stated" called)" "newest record"
 expect_eq "Ann Lee" "$(first_value "$stated" caller)" "caller with its tab replaced"
 expect_eq "$(printf 'g%.0s' $(seq 255))" "$(first_value "$stated" GUID)" "guid cut to 255 bytes"

@@ -8,8 +8,6 @@ WAIT_SECONDS=180  # an emulated start-up parses 50 MiB
 db=${VELK_PATH}telephony
 stated=$db/CDR_db
 log=/mnt/bbram/calldata/down_stat.log
-sections() { grep -c '^{' "$1" || true; }
-first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
 
 # write_records FILE COUNT [WORD]: COUNT records of a call with both media streams, newest first,
 # numbered COUNT-1 down to 0; WORD heads each section (the download log's "section", with the
@@ -33,14 +31,13 @@ with open(path, "w") as out:
 PY
 }
 
-mkdir -p "$db" "${VELK_PATH}sysconfig" "$(dirname "$log")"
+mkdir -p "$db" "$(dirname "$log")"
 write_records "$stated" 100001
 write_records "$log" 20000 section
 size=$(stat -c %s "$stated")
 [ "$size" -gt $((40 << 20)) ] || fail "the database holds only $size bytes"
 printf 'cdr_max_stated=200000\ncdr_save_stated=1\n' >"${VELK_PATH}general-settings.conf"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-printf 'download_cnt=100000\ndownload_dir=%s/outbox/\n' "$E2E_BASE" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=100000\ndownload_dir=%s/outbox/\n' "$E2E_BASE"
 
 # no_set_aside: nothing was found unreadable at this start.
 no_set_aside() {
@@ -53,7 +50,7 @@ start_cdrd
 no_set_aside
 wait_status 0 "100001 records held"
 $CDRCTL add 1 called=after-start
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_eq 100002 "$(sections "$stated")" "stated records after one report"
 expect_eq 100001 "$(first_value "$stated" ID)" "number of the new record"
 expect_eq 100000 "$(grep -m2 '^ID=' "$stated" | tail -1 | cut -d= -f2)" "the newest stored record"
@@ -64,7 +61,7 @@ stop_cdrd
 # What the recorder saved reads back as whole at the next start.
 start_cdrd
 $CDRCTL add 1 called=after-restart
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_eq 100003 "$(sections "$stated")" "stated records after a restart"
 expect_eq 100002 "$(first_value "$stated" ID)" "number of the record after a restart"
 expect_eq 20002 "$(sections "$log")" "records in the download log after a restart"

@@ -61,6 +61,43 @@ expect_eq() { [ "$1" == "$2" ] || fail "${3:-value}: expected '$1', got '$2'"; }
 
 trap 'stop_cdrd' EXIT
 
+# Reading the saved files: the number of records, the newest value of KEY, the newest record's ID.
+sections() { grep -c '^{' "$1" 2>/dev/null || true; }
+first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
+first_id() { first_value "$1" ID; }
+
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+
+# Asks for a flush of the databases in mask $1 (default all) and fails unless it is answered.
+flushed() { $CDRCTL flush "${1:-7}" >/dev/null || fail "flush ${1:-7} was not answered"; }
+
+# Turns automatic download on, with auto-down-stat.conf printed from the printf FORMAT and ARGS.
+auto_download() {
+  mkdir -p "${VELK_PATH}sysconfig"
+  echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
+  # shellcheck disable=SC2059
+  printf "$@" >"${VELK_PATH}auto-down-stat.conf"
+}
+
+# For scripts that crash the recorder on purpose: under AddressSanitizer, leaves fault signals to
+# the recorder's own guard, as the sanitizer would otherwise catch the signal the guard raises
+# again and end the process with status 1.
+leave_segv_to_guard() { export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0"; }
+
+# Sends SIGSEGV to the recorder and expects it to end by that signal: its crash report must
+# neither block it nor swallow the signal.
+crash_cdrd() {
+  local waited=0 status=0
+  kill -SEGV "$CDRD_PID"
+  while kill -0 "$CDRD_PID" 2>/dev/null; do
+    sleep 0.1; waited=$((waited + 1))
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "the crash report blocked the recorder"
+  done
+  wait "$CDRD_PID" || status=$?
+  CDRD_PID=
+  expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
+}
+
 # Posts raw bytes (hex) on the named queue, e.g. post_raw /ping-15 deadbeef.
 post_raw() { python3 "$(dirname "${BASH_SOURCE[0]}")/post_raw.py" "$@"; }
 

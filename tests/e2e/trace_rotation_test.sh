@@ -4,12 +4,9 @@
 . "$(dirname "$0")/lib.sh"
 
 outbox=/mnt/bbram/calldata/outbox
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 # download_cmd=false fails every delivery; each failure is one agent line, and with
 # download_retry_max=1 the agent tries again every second.
-printf 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\ndownload_retry_max=1\n' "$outbox" \
-  >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\ndownload_retry_max=1\n' "$outbox"
 both_logs() { cat "$TRACE_LOG" "$TRACE_LOG.1" 2>/dev/null || true; }
 in_logs() { both_logs | grep -qF -- "$1"; }
 size() { stat -c %s "$1"; }
@@ -24,7 +21,7 @@ echo "cdr_trace_max_kb=4096" >"$VELK_PATH/general-settings.conf"
 [ "$(size "$TRACE_LOG")" -gt $((3 * 1024 * 1024)) ] || fail "the earlier log is not 3 MiB"
 start_cdrd
 $CDRCTL add 1 called=big --repeat 20
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_log "[delivery] <WARNING> stat-"
 expect_log_count "[delivery] <WARNING> stat-" 2
 for line in EARLIER-FIRST EARLIER-LAST "GetCDRData:" "[delivery] agent"; do
@@ -43,7 +40,7 @@ echo "cdr_trace_max_kb=2" >"$VELK_PATH/general-settings.conf"
 limit=2048
 start_cdrd
 $CDRCTL add 1 called=small --repeat 20
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_log "[delivery] <WARNING> stat-"
 $CDRCTL cm connect
 expect_log "CM is connected."
@@ -80,7 +77,7 @@ echo "BEFORE-FOLDER line of an earlier run" >"$TRACE_LOG"
 start_cdrd
 $CDRCTL add 1 called=folder --repeat 40
 expect_log "[delivery] <WARNING> stat-"
-$CDRCTL flush 7 >/dev/null || fail "flush was not answered"
+flushed
 expect_log "OnFlush"
 expect_log "is not rotated: cannot rename it to /tmp/logs/cdr.log.1 (Is a directory)"
 expect_eq 1 "$(head -1 "$TRACE_LOG" | grep -c BEFORE-FOLDER)" "first line of cdr.log"
