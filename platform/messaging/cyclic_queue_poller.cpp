@@ -85,14 +85,8 @@ void CyclicQueuePoller::ReselectMissing() {
     mNextReselect = MonotonicMillis() + mReselectMillis;
 }
 
-void CyclicQueuePoller::NoteArrivals() {
-    std::vector<Selected*> ready;
-    for (size_t i = 0; i < mPollSet.size(); ++i)
-        if ((mPollSet[i].revents & POLLIN) != 0) ready.push_back(mPolled[i]);
-    if (ready.size() <= 1) {  // nothing can overtake anything: no need to count
-        mFound.insert(mFound.end(), ready.begin(), ready.end());
-        return;
-    }
+size_t CyclicQueuePoller::CountWaiting() {
+    CollectOpenQueues();
     // Counted from the last selected queue to the first: whatever was sent on an earlier queue
     // before a message that is counted is then counted too, and goes ahead of it.
     std::vector<long> waiting(mPolled.size(), 0);
@@ -101,8 +95,22 @@ void CyclicQueuePoller::NoteArrivals() {
         if (mq_getattr(mPolled[i]->queue.Descriptor(), &attributes) == 0)
             waiting[i] = attributes.mq_curmsgs;
     }
-    for (size_t i = 0; i < mPolled.size(); ++i)
+    size_t found = 0;
+    for (size_t i = 0; i < mPolled.size(); ++i) {
         mFound.insert(mFound.end(), static_cast<size_t>(waiting[i]), mPolled[i]);
+        found += static_cast<size_t>(waiting[i]);
+    }
+    return found;
+}
+
+void CyclicQueuePoller::CollectOpenQueues() {
+    mPollSet.clear();
+    mPolled.clear();
+    for (auto& selected : mQueues) {
+        if (!selected->queue.IsOpen()) continue;
+        mPollSet.push_back({selected->queue.Descriptor(), POLLIN, 0});
+        mPolled.push_back(selected.get());
+    }
 }
 
 CyclicQueuePoller::Wake CyclicQueuePoller::AwaitAfterIdleWork() {
@@ -115,13 +123,7 @@ CyclicQueuePoller::Wake CyclicQueuePoller::AwaitAfterIdleWork() {
 }
 
 CyclicQueuePoller::Wake CyclicQueuePoller::Await(int limit) {
-    mPollSet.clear();
-    mPolled.clear();
-    for (auto& selected : mQueues) {
-        if (!selected->queue.IsOpen()) continue;
-        mPollSet.push_back({selected->queue.Descriptor(), POLLIN, 0});
-        mPolled.push_back(selected.get());
-    }
+    CollectOpenQueues();
     int timeout = limit;
     bool reselectFirst = false;
     if (HasMissing()) {
@@ -147,12 +149,19 @@ CyclicQueuePoller::Wake CyclicQueuePoller::Await(int limit) {
 int CyclicQueuePoller::WaitForEvents() {
     // The queues are looked at again only once every message found earlier was reported: so a
     // message never overtakes one that was waiting on an earlier queue when it was sent.
+    // Under load, once the messages counted at the last look are all reported, the queues are
+    // counted again at once: a poll would only tell what the count tells, at a system call per
+    // message. The poller waits again once a count finds at most one message.
     while (mFound.empty()) {
         ReselectMissing();
         if (mQueues.empty()) return -1;
+        if (mBusy) {
+            mBusy = CountWaiting() > 1;
+            if (!mFound.empty()) break;
+        }
         const Wake wake = AwaitAfterIdleWork();
         if (wake != Wake::kWoken) return wake == Wake::kFailed ? -1 : 0;
-        NoteArrivals();
+        mBusy = CountWaiting() > 1;
     }
     int number = mFound.front()->number;
     mFound.pop_front();

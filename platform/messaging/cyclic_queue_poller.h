@@ -82,16 +82,19 @@ class CyclicQueuePoller {
     Wake Await(int limit);
     // Await, after the idle work when there is some and no message is waiting.
     Wake AwaitAfterIdleWork();
-    // After Await: appends one entry per message waiting on the ready queues to mFound, which
-    // is empty, in the order they are to be reported.
-    void NoteArrivals();
+    // Fills mPollSet and mPolled with the open queues.
+    void CollectOpenQueues();
+    // Appends one entry per message waiting on the open queues to mFound, which is empty, in the
+    // order they are to be reported, and returns how many.
+    size_t CountWaiting();
 
     int mMaxQueues;
     int mReselectMillis;
     int mWaitLimit = -1;
     std::function<bool()> mIdlePending;
     std::function<void()> mIdleWork;
-    long long mNextReselect = 0;                     // monotonic milliseconds
+    long long mNextReselect = 0;  // monotonic milliseconds
+    bool mBusy = false;  // the last count found more than one message: count again before waiting
     std::vector<std::unique_ptr<Selected>> mQueues;  // in selection order, open or being tried
     std::deque<Selected*> mFound;  // one entry per message found and not reported, oldest first
     std::vector<struct pollfd> mPollSet;  // the open queues of the last wait...
