@@ -333,22 +333,22 @@ TEST_F(TransferTest, AHelperInItsOwnSessionEndsAndOutputStaysBoundedAndEscaped) 
     const std::string body = "setsid sleep 120 & echo $! >" + mDir.Sub("setsid") +
                              "\nprintf 'first \\033[2J\\177\\n'"
                              "\nhead -c 3000000 /dev/zero | tr '\\0' x >&2"
-                             "\nprintf '\\302\\233last \\303\\251\\n'\nexit 3";
+                             "\nprintf '\\302\\233last \\342\\200\\256\\303\\251\\n'\nexit 3";
     TransferResult result = RunTransfer(Script(body), "file", 30, -1);
     EXPECT_FALSE(result.delivered);
     EXPECT_TRUE(HelperGone("setsid")) << "a helper that left the session is killed";
     EXPECT_TRUE(HelperGone());
-    EXPECT_EQ(result.output.total(), 3000000u + 12u + 10u);
+    EXPECT_EQ(result.output.total(), 3000000u + 12u + 13u);
     const std::vector<std::string> lines = result.output.Lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front(), "first \\x1B[2J\\x7F");
     size_t kept = 0;
     for (const std::string& line : lines) kept += line.size();
     EXPECT_LT(kept, 2 * CapturedOutput::kKeep + 100);
-    const std::string last = "x\\xC2\\x9Blast \xC3\xA9";
+    const std::string last = "x\\xC2\\x9Blast \\xE2\\x80\\xAE\xC3\xA9";
     ASSERT_GE(lines.back().size(), last.size());
     EXPECT_EQ(lines.back().substr(lines.back().size() - last.size()), last);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "... 2997974 bytes left out ..."), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "... 2997977 bytes left out ..."), lines.end());
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ bool IsControl(unsigned char byte) {
 size_t PrintableSequence(const std::string& text, size_t at) {
     unsigned code;
     const size_t length = DecodeUtf8(text, at, &code);
-    return code >= 0x80 && code <= 0x9F ? 0 : length;
+    return IsTerminalControl(code) ? 0 : length;
 }
 
 void AppendLines(const std::string& text, std::vector<std::string>* lines) {

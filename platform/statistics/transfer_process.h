@@ -45,8 +45,9 @@ class CapturedOutput {
     unsigned long long mTotal = 0;
 };
 
-// `text` with every terminal control escaped as \xHH: C0 bytes, DEL, C1 controls (raw, and
-// U+0080..U+009F in UTF-8) and bytes that are not valid UTF-8. Valid UTF-8 text passes unchanged.
+// `text` with every terminal control escaped as \xHH, byte by byte: C0 bytes, DEL, C1 controls
+// (raw, and U+0080..U+009F in UTF-8), the bidirectional controls in UTF-8 (which reorder what a
+// terminal shows) and bytes that are not valid UTF-8. Other valid UTF-8 text passes unchanged.
 std::string EscapeControls(const std::string& text);
 
 // Runs `command` with `path` appended, without a shell, in a process group of its own: standard
