@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/cdr_common_messenger.h"
@@ -159,12 +160,13 @@ class CDRManager : public CDRCommonMessenger {
     static void SetAsideTooLarge(const char* caller, const std::string& path);
 
     // Adds one entry to the new record in each target file (database and/or download log).
-    void AddEntry(bool toDatabase, int index, const char* key, const char* value);
-    void AddEntry(bool toDatabase, int index, const char* key, const char* value, size_t valueSize);
-    void AddNumber(bool toDatabase, int index, const char* key, unsigned long value);
+    // `key` and `value` view NUL-terminated texts (literals, strings), whose sizes are then known
+    // without counting.
+    void AddEntry(bool toDatabase, int index, std::string_view key, std::string_view value);
+    void AddNumber(bool toDatabase, int index, std::string_view key, unsigned long value);
     // `keys`: the stream's entry keys, in the order of the writer's key table.
     void AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,
-                   const char* const keys[]);
+                   const std::string_view keys[]);
     void AddFax(bool toDatabase, int index, const FaxStatistics& fax);
     void AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                           const CallStatistics* statistics);

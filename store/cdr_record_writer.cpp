@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <exception>
+#include <string_view>
 
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
@@ -36,7 +37,7 @@ enum StreamKey {
     kRemPort,
     kStreamKeyCount
 };
-const char* const kStreamKeys[2][kStreamKeyCount] = {
+constexpr std::string_view kStreamKeys[2][kStreamKeyCount] = {
     {"tx_pkt", "tx_enc", "tx_pkt_sz", "rx_pkt", "rx_enc", "rx_pkt_sz", "rx_lost", "rx_jtr",
      "rx_max_del", "rx_delay_incr", "rx_delay_decr", "loc_addr", "loc_port", "rem_addr",
      "rem_port"},
@@ -80,8 +81,9 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         if (toDatabase) database->AddSection(true);
         if (mAutoDownload != 0) {
             mpDownStatFile->AddSection(true);
-            FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
-            mpDownStatFile->AddSectionEntry("type", mpFiles->mpBuffer);
+            const size_t length =
+                FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
+            mpDownStatFile->AddSectionEntry("type", 4, mpFiles->mpBuffer, length);
         }
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
         AddRecordEntries(toDatabase, index, report, statistics);
@@ -100,47 +102,41 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
     return 1;
 }
 
-void CDRManager::AddEntry(bool toDatabase, int index, const char* key, const char* value) {
-    AddEntry(toDatabase, index, key, value, strlen(value));
+void CDRManager::AddEntry(bool toDatabase, int index, std::string_view key,
+                          std::string_view value) {
+    if (toDatabase)
+        mpFiles->mpFile[index]->AddSectionEntry(key.data(), key.size(), value.data(), value.size());
+    if (mAutoDownload != 0)
+        mpDownStatFile->AddSectionEntry(key.data(), key.size(), value.data(), value.size());
 }
 
-// The entry goes to the database and to the download log alike: the lengths are counted once.
-void CDRManager::AddEntry(bool toDatabase, int index, const char* key, const char* value,
-                          size_t valueSize) {
-    const size_t keySize = strlen(key);
-    if (toDatabase) mpFiles->mpFile[index]->AddSectionEntry(key, keySize, value, valueSize);
-    if (mAutoDownload != 0) mpDownStatFile->AddSectionEntry(key, keySize, value, valueSize);
-}
-
-void CDRManager::AddNumber(bool toDatabase, int index, const char* key, unsigned long value) {
+void CDRManager::AddNumber(bool toDatabase, int index, std::string_view key, unsigned long value) {
     const size_t length = FormatUnsignedDecimal(mpFiles->mpBuffer, value);
-    AddEntry(toDatabase, index, key, mpFiles->mpBuffer, length);
+    AddEntry(toDatabase, index, key, std::string_view(mpFiles->mpBuffer, length));
 }
 
 void CDRManager::AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
                                   const CallStatistics* statistics) {
-    FormatSignedDecimal(mpFiles->mpBuffer, report.startTime);
-    AddEntry(toDatabase, index, "ST", mpFiles->mpBuffer);
+    const size_t startLength = FormatSignedDecimal(mpFiles->mpBuffer, report.startTime);
+    AddEntry(toDatabase, index, "ST", std::string_view(mpFiles->mpBuffer, startLength));
     AddNumber(toDatabase, index, "dur", report.duration);
-    AddEntry(toDatabase, index, "called", report.called.c_str());
+    AddEntry(toDatabase, index, "called", report.called);
     AddEntry(toDatabase, index, "called_type", CallTypeToToken(report.calledType));
-    AddEntry(toDatabase, index, "caller", report.caller.c_str());
+    AddEntry(toDatabase, index, "caller", report.caller);
     AddEntry(toDatabase, index, "caller_type", CallTypeToToken(report.callerType));
     const struct {
-        const char* key;
+        std::string_view key;
         const std::string& value;
     } optionalTexts[] = {{"GUID", report.guid}, {"OCD", report.ocd}, {"cr", report.cr}};
     for (const auto& text : optionalTexts) {
-        if (!text.value.empty()) AddEntry(toDatabase, index, text.key, text.value.c_str());
+        if (!text.value.empty()) AddEntry(toDatabase, index, text.key, text.value);
     }
     if (!report.authUserName.empty()) {
-        AddEntry(toDatabase, index, "auth_un", report.authUserName.c_str());
+        AddEntry(toDatabase, index, "auth_un", report.authUserName);
         AddEntry(toDatabase, index, "auth_type", CDRAuthTypeToToken(report.authType));
     }
-    if (!report.forwarder.empty())
-        AddEntry(toDatabase, index, "forwarder", report.forwarder.c_str());
-    if (!report.transferer.empty())
-        AddEntry(toDatabase, index, "transferer", report.transferer.c_str());
+    if (!report.forwarder.empty()) AddEntry(toDatabase, index, "forwarder", report.forwarder);
+    if (!report.transferer.empty()) AddEntry(toDatabase, index, "transferer", report.transferer);
     AddNumber(toDatabase, index, "hop", report.hop);
     if (report.clirCaller != 0) AddEntry(toDatabase, index, "clir_caller", "1");
     if (statistics == nullptr) return;
@@ -150,7 +146,7 @@ void CDRManager::AddRecordEntries(bool toDatabase, int index, const CallDetailRe
 }
 
 void CDRManager::AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,
-                           const char* const keys[]) {
+                           const std::string_view keys[]) {
     auto codec = [&](uint16_t number) {
         GetNameByDspCodec(number, mpFiles->mpBuffer);
         return mpFiles->mpBuffer;
@@ -200,5 +196,5 @@ void CDRManager::AddFax(bool toDatabase, int index, const FaxStatistics& fax) {
     AddNumber(toDatabase, index, "fax_rx_bad_pkt", fax.rxBadPackets);
     AddNumber(toDatabase, index, "fax_tx_pkt", fax.txPackets);
     AddNumber(toDatabase, index, "fax_tx_dpl_pkt", fax.txDuplicatePackets);
-    AddEntry(toDatabase, index, "fax_anamnesis", fax.anamnesis.c_str());
+    AddEntry(toDatabase, index, "fax_anamnesis", fax.anamnesis);
 }

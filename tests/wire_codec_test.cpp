@@ -161,6 +161,15 @@ TEST(WireCodecTest, TextsAreFittedNotRefused) {
     EXPECT_EQ(kMaxTextLength, text.size());
     text = "plain UTF-8 \xc3\xa9";
     EXPECT_EQ(nullptr, FitWireText(&text));
+    // A control byte is found wherever it stands in a longer text, and only it is blanked.
+    for (size_t at = 0; at < 40; ++at) {
+        for (char control : {'\0', '\n', '\x1f', '\x7f'}) {
+            text = std::string(40, '\xc3');
+            text[at] = control;
+            ASSERT_STREQ("control characters replaced by blanks", FitWireText(&text)) << at;
+            EXPECT_EQ(std::string(at, '\xc3') + ' ' + std::string(39 - at, '\xc3'), text);
+        }
+    }
 }
 
 }  // namespace

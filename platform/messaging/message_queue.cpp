@@ -45,6 +45,8 @@ bool MayFitSmaller(int error) {
 // The absolute CLOCK_REALTIME instant `millis` from now, as the timed queue calls take it. The
 // kernel measures these waits on the real clock, so this deliberately does not use Env's clock.
 struct timespec DeadlineIn(int millis) {
+    // A zero wait needs no clock reading: an instant long past makes the call return at once.
+    if (millis == 0) return timespec{0, 0};
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += millis / 1000;

@@ -89,23 +89,15 @@ class Reader {
   public:
     Reader(const unsigned char* data, size_t size) : mpData(data), mLeft(size) {}
 
-    void U8(uint8_t& value) {
-        value = 0;
-        if (!Need(1)) return;
-        value = *mpData++;
-        --mLeft;
-    }
+    void U8(uint8_t& value) { value = Need(1) ? *Take(1) : 0; }
     void U16(uint16_t& value) {
-        uint8_t high, low;
-        U8(high);
-        U8(low);
-        value = static_cast<uint16_t>(high << 8 | low);
+        const unsigned char* bytes = Need(2) ? Take(2) : kZeros;
+        value = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
     }
     void U32(uint32_t& value) {
-        uint16_t high, low;
-        U16(high);
-        U16(low);
-        value = static_cast<uint32_t>(high) << 16 | low;
+        const unsigned char* bytes = Need(4) ? Take(4) : kZeros;
+        value = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+                static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
     }
     void I32(int32_t& value) {
         uint32_t bits;
@@ -144,9 +136,7 @@ class Reader {
         uint16_t length;
         U16(length);
         if (!Need(length)) return;
-        text.assign(reinterpret_cast<const char*>(mpData), length);
-        mpData += length;
-        mLeft -= length;
+        text.assign(reinterpret_cast<const char*>(Take(length)), length);
         NoteFitted(&mFitted, name, FitWireText(&text));
     }
     void Fail(const char* problem) {
@@ -159,10 +149,19 @@ class Reader {
     const std::string& fitted() const { return mFitted; }
 
   private:
+    static constexpr unsigned char kZeros[4] = {};
+
     bool Need(size_t size) {
         if (size <= mLeft) return true;
         Fail("truncated: a field runs past the end");
         return false;
+    }
+    // The next `size` bytes, which Need found there.
+    const unsigned char* Take(size_t size) {
+        const unsigned char* bytes = mpData;
+        mpData += size;
+        mLeft -= size;
+        return bytes;
     }
 
     const unsigned char* mpData;
@@ -247,9 +246,18 @@ bool IsKnownKind(uint8_t kind) {
     return false;
 }
 
+// True when `text` holds a byte that FitWireText blanks. Looks at every byte without stopping
+// early, which lets the compiler check many bytes at a time: most texts have none.
+bool HasControlCharacter(const std::string& text) {
+    unsigned char found = 0;
+    for (char c : text) found |= (static_cast<unsigned char>(c) < 0x20) | (c == 0x7F);
+    return found != 0;
+}
+
 }  // namespace
 
 const char* FitWireText(std::string* text) {
+    if (text->size() <= kMaxTextLength && !HasControlCharacter(*text)) return nullptr;
     bool blanked = false;
     for (char& c : *text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
