@@ -27,8 +27,8 @@ int CyclicMessageQueue::ProcessMessageFromQueue(int maxMessages) {
 }
 
 void CyclicMessageQueue::DispatchOne(size_t size, const std::string& queueName) {
-    WireMessage message;
-    std::string fitted;
+    WireMessage& message = mMessage;
+    std::string& fitted = mFitted;
     const char* problem = DecodeMessage(mBuffer.data(), size, &message, &fitted);
     if (problem != nullptr) {
         Warn("%s: dropped a malformed message of %lu bytes: %s\n", queueName.c_str(),

@@ -39,4 +39,8 @@ class CyclicMessageQueue {
     int mQueueNumber;
     uint32_t mCurrentCookie = 0;
     std::vector<unsigned char> mBuffer;
+    // The message being dispatched and what was fitted in it, kept from message to message so
+    // that their texts' memory is reused rather than allocated for every report.
+    WireMessage mMessage;
+    std::string mFitted;
 };

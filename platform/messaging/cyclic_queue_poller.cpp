@@ -89,7 +89,8 @@ size_t CyclicQueuePoller::CountWaiting() {
     CollectOpenQueues();
     // Counted from the last selected queue to the first: whatever was sent on an earlier queue
     // before a message that is counted is then counted too, and goes ahead of it.
-    std::vector<long> waiting(mPolled.size(), 0);
+    std::vector<long>& waiting = mWaiting;
+    waiting.assign(mPolled.size(), 0);
     for (size_t i = mPolled.size(); i-- > 0;) {
         struct mq_attr attributes;
         if (mq_getattr(mPolled[i]->queue.Descriptor(), &attributes) == 0)

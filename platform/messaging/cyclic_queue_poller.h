@@ -99,4 +99,5 @@ class CyclicQueuePoller {
     std::deque<Selected*> mFound;  // one entry per message found and not reported, oldest first
     std::vector<struct pollfd> mPollSet;  // the open queues of the last wait...
     std::vector<Selected*> mPolled;       // ...and whose they are
+    std::vector<long> mWaiting;           // the last count, per polled queue
 };
