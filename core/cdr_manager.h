@@ -73,6 +73,8 @@ class CDRManager : public CDRCommonMessenger {
     // Between messages: writes the health record when it is due; returns how long the next wait
     // may last.
     int OnLoopTurn() override;
+    // When the queues run dry: syncs the journal and writes the held trace lines.
+    void CatchUpWhileIdle();
 
     // Party-state handlers: trace the new state.
     void OnCDRPartyStateChanged(bool connected) override;

@@ -63,6 +63,8 @@ LogManager::LogState::LogState(unsigned msgSize, unsigned queueDepth)
       mRetries(0),
       mLineLen(0),
       mNewSeconds(0),
+      mHoldMillis(0),
+      mHeldSince(0),
       mWriterRunning(false) {
     sem_init(&mWriterEnded, 0, 0);
 }
@@ -117,7 +119,9 @@ void LogManager::TRACE(const char*& fmt, va_list& args) {
         if (immediate) mpStream->Flush();
         return;
     }
-    if (FormatLine(nullptr, fmt, args) && SendLine(kPlainLine) && immediate) mpStream->Flush();
+    const bool heldBefore = mpStream->HasHeld();
+    if (!FormatLine(nullptr, fmt, args)) return;
+    if (SendLine(kPlainLine) && immediate && !MayHold(heldBefore)) mpStream->Flush();
 }
 
 void LogManager::PANIC(int level, const char*& fmt, va_list& args) {
@@ -149,6 +153,31 @@ void LogManager::PANICEX(int level, const char* fmt, ...) {
     va_start(args, fmt);
     PANIC(level, fmt, args);
     va_end(args);
+}
+
+void LogManager::HoldLines(unsigned millis) {
+    ThreadMutexLock lock(mpState->mpLock);
+    mpState->mHoldMillis = millis;
+    if (millis != 0) mpStream->BecomeLastWordStream();
+}
+
+bool LogManager::HasHeldLines() const {
+    return mpStream->HasHeld();
+}
+
+void LogManager::FlushHeld() {
+    mpStream->Flush();
+}
+
+// Whether the trace line just sent may stay in the stream's buffer: holding is on and the oldest
+// held line, by the stamps of the lines, is less than the hold limit old. `heldBefore`: the
+// stream held lines before this one (otherwise this one is the oldest).
+bool LogManager::MayHold(bool heldBefore) {
+    LogState& state = *mpState;
+    if (state.mHoldMillis == 0) return false;
+    const long long now = static_cast<long long>(state.mpTime->time) * 1000 + state.mpTime->millitm;
+    if (!heldBefore) state.mHeldSince = now;
+    return now >= state.mHeldSince && now - state.mHeldSince < state.mHoldMillis;
 }
 
 void LogManager::SetMode(bool immediate, bool timeStamps, const char* head) {
