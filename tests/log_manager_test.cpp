@@ -129,6 +129,35 @@ TEST_F(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
     EXPECT_EQ("[3] plain 3\n[1] warn\n", text.substr(text.size() - 21));
 }
 
+TEST_F(LogManagerTest, HeldLinesWaitForAFlushTheHoldLimitAClockSetBackOrAWarning) {
+    log->HoldLines(200);
+    log->TRACEX("a\n");
+    env.SetTime(kT, 199);
+    log->TRACEX("b\n");
+    EXPECT_TRUE(log->HasHeldLines());
+    EXPECT_EQ("", Log());
+    env.SetTime(kT, 200);  // 200 ms after the oldest held line
+    log->TRACEX("c\n");
+    EXPECT_FALSE(log->HasHeldLines());
+    const std::string abc = "14:03:07.000  a\n        .199  b\n        .200  c\n";
+    EXPECT_EQ(abc, Log());
+
+    log->TRACEX("d\n");
+    log->FlushHeld();
+    env.SetTime(kT, 300);
+    log->TRACEX("e\n");
+    env.SetTime(kT - 1, 0);  // the clock set back
+    log->TRACEX("f\n");
+    const std::string def = "        .200  d\n        .300  e\n14:03:06.000  f\n";
+    EXPECT_EQ(abc + def, Log());
+
+    log->TRACEX("g\n");
+    log->PANICEX(1, "w\n");
+    log->HoldLines(0);
+    log->TRACEX("h\n");
+    EXPECT_EQ(abc + def + "        .000  g\n        .000  <WARNING> w\n        .000  h\n", Log());
+}
+
 TEST_F(LogManagerTest, QueuedLinesAllReachTheFileInOrder) {
     CaptureStderr();
     Reopen(256, 128);  // room for every line: none is dropped
