@@ -1,6 +1,7 @@
 #include "guard/log_manager.h"
 
 #include <gtest/gtest.h>
+#include <stdarg.h>
 
 #include <memory>
 #include <string>
@@ -32,6 +33,14 @@ std::string Log() {
 
 std::unique_ptr<LogManager> NewLog(unsigned queueDepth = 0, unsigned msgSize = 8192) {
     return std::make_unique<LogManager>("cdr.log", true, true, queueDepth, msgSize);
+}
+
+// Traces with `fmt` as the format, whatever it holds.
+void TraceFormat(LogManager* log, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    log->TRACE(fmt, args);
+    va_end(args);
 }
 
 // A direct-writing manager on "/tmp/logs/cdr.log" in a sandbox whose clock stands at kT.
@@ -109,6 +118,10 @@ TEST_F(LogManagerTest, ALongMessageIsCutToTheLineBufferWithItsStampKept) {
     const size_t cut = text.find_first_not_of('a', stamp.size());
     EXPECT_EQ(8192u - 1, cut) << "the whole buffer but its terminating NUL";
     EXPECT_EQ(text.substr(cut), "        .000  next\n");
+
+    // A format without conversions is copied as it stands, cut the same way.
+    TraceFormat(log.get(), std::string(9000, 'b').c_str());
+    EXPECT_EQ(text + "        .000  " + std::string(8192 - 1 - 14, 'b'), Log());
 }
 
 TEST_F(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
