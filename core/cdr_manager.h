@@ -73,8 +73,6 @@ class CDRManager : public CDRCommonMessenger {
     // Between messages: writes the health record when it is due; returns how long the next wait
     // may last.
     int OnLoopTurn() override;
-    // When the queues run dry: syncs the journal and writes the held trace lines.
-    void CatchUpWhileIdle();
 
     // Party-state handlers: trace the new state.
     void OnCDRPartyStateChanged(bool connected) override;
@@ -121,6 +119,8 @@ class CDRManager : public CDRCommonMessenger {
     bool mDownloadCommitted;           // the running download's marker is in the journal
 
   private:
+    // When the queues run dry: syncs the journal and writes the held trace lines.
+    void CatchUpWhileIdle();
     // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
     // health monitor how it went. Throws what the save throws.
     void SaveFile(int store);
