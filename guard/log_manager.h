@@ -34,9 +34,10 @@ extern const char* WARN_PREFIX;
 //    the line is dropped. Lines with a head are written directly in both modes.
 // After construction: immediate on, time stamps on, no head.
 //
-// Immediate mode flushes the stream after every line and copies error lines (level 0) to
-// standard error; PANIC lines are flushed whatever the mode. With time stamps off, the stream
-// formats TRACE (level 3) and PANIC (its own level) messages itself, with no stamp and no mark.
+// Immediate mode flushes the stream after every line (trace lines may wait a little: HoldLines)
+// and copies error lines (level 0) to standard error; PANIC lines are flushed whatever the mode.
+// With time stamps off, the stream formats TRACE (level 3) and PANIC (its own level) messages
+// itself, with no stamp and no mark.
 //
 // Thread safety: every operation may be called from any thread; lines never mix.
 //
