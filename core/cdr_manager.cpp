@@ -20,6 +20,11 @@ LogManager* CDRManager::mpLogger = nullptr;
 namespace {
 
 const unsigned kTraceLineSize = 8192;
+// How long a trace line may wait in the trace log's buffer while messages keep coming: short
+// enough that a reader following the log sees no lag, long enough that the limit costs at most
+// five writes a second. At full load the 8 KiB buffer fills far sooner (every few milliseconds),
+// and whenever the queues run dry the lines are written at once.
+const unsigned kTraceHoldMillis = 200;
 const int kWarningLevel = 1;
 
 // The platform layer's warnings (a malformed message dropped, an answer nobody read) become
@@ -108,10 +113,18 @@ void CDRManager::SetRunningUnlocked(const std::string& reason) {
 
 void CDRManager::Run() {
     SelectQueues();
-    // The journal is synced whenever the queues run dry, so a quiet recorder has everything on
-    // storage while a busy one syncs many reports at once.
-    mpPoller->SetIdleWork([this] { return JournalHasUnsynced(); }, [this] { SyncJournal(); });
+    // The journal is synced and the held trace lines are written whenever the queues run dry,
+    // so a quiet recorder has everything on storage and in its log while a busy one syncs many
+    // reports and writes many lines at once.
+    mpLogger->HoldLines(kTraceHoldMillis);
+    mpPoller->SetIdleWork([this] { return JournalHasUnsynced() || mpLogger->HasHeldLines(); },
+                          [this] { CatchUpWhileIdle(); });
     WaitForMessagingEvent();
+}
+
+void CDRManager::CatchUpWhileIdle() {
+    if (JournalHasUnsynced()) SyncJournal();
+    mpLogger->FlushHeld();
 }
 
 int CDRManager::OnLoopTurn() {

@@ -120,6 +120,8 @@ class CDRManager : public CDRCommonMessenger {
     bool mDownloadCommitted;           // the running download's marker is in the journal
 
   private:
+    // When the queues run dry: syncs the journal and writes the held trace lines.
+    void CatchUpWhileIdle();
     // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
     // health monitor how it went. Throws what the save throws.
     void SaveFile(int store);

@@ -9,6 +9,7 @@
 #include "guard/stack_capture.h"
 #include "guard/zone_table.h"
 #include "platform/util/env.h"
+#include "platform/util/log_stream.h"
 #include "platform/util/thread.h"
 
 char* CrashGuard::mpLogFile = nullptr;
@@ -138,6 +139,8 @@ void CrashGuard::FuneralProc(int signal) {
     char* name = row >= 0 ? sSignals[row].name : sUnknownName;
     if (row >= 0) sigaction(signal, &sOldActions[row], nullptr);
 
+    // The trace lines held for a later write come before the report, as they happened.
+    LogStream::WriteHeldFromSignalHandler();
     if (!fault)
         ReportStop(signal, name);
     else if (!IsDebuggerOn())
@@ -152,6 +155,7 @@ void CrashGuard::FuneralProc(int signal) {
 }
 
 void CrashGuard::Abort(const char* reason) {
+    LogStream::WriteHeldFromSignalHandler();
     DumpStack(SIGABRT, nullptr, reason);
     exit(1);
 }

@@ -42,6 +42,17 @@ void CopyToStandardError(const char* line) {
     Env::Posix()->WriteFully(STDERR_FILENO, line, strlen(line));
 }
 
+// vsnprintf, with a format free of conversions (most trace lines, one per report) copied as it
+// stands: the same text, without the formatter's cost.
+int FormatMessage(char* text, size_t room, const char* fmt, va_list& args) {
+    if (strchr(fmt, '%') != nullptr) return vsnprintf(text, room, fmt, args);
+    const size_t length = strlen(fmt);
+    const size_t stored = length < room ? length : room - 1;
+    memcpy(text, fmt, stored);
+    text[stored] = '\0';
+    return static_cast<int>(length);
+}
+
 }  // namespace
 
 LogManager::LogState::LogState(unsigned msgSize, unsigned queueDepth)
@@ -63,6 +74,8 @@ LogManager::LogState::LogState(unsigned msgSize, unsigned queueDepth)
       mRetries(0),
       mLineLen(0),
       mNewSeconds(0),
+      mHoldMillis(0),
+      mHeldSince(0),
       mWriterRunning(false) {
     sem_init(&mWriterEnded, 0, 0);
 }
@@ -117,7 +130,9 @@ void LogManager::TRACE(const char*& fmt, va_list& args) {
         if (immediate) mpStream->Flush();
         return;
     }
-    if (FormatLine(nullptr, fmt, args) && SendLine(kPlainLine) && immediate) mpStream->Flush();
+    const bool heldBefore = mpStream->HasHeld();
+    if (!FormatLine(nullptr, fmt, args)) return;
+    if (SendLine(kPlainLine) && immediate && !MayHold(heldBefore)) mpStream->Flush();
 }
 
 void LogManager::PANIC(int level, const char*& fmt, va_list& args) {
@@ -149,6 +164,31 @@ void LogManager::PANICEX(int level, const char* fmt, ...) {
     va_start(args, fmt);
     PANIC(level, fmt, args);
     va_end(args);
+}
+
+void LogManager::HoldLines(unsigned millis) {
+    ThreadMutexLock lock(mpState->mpLock);
+    mpState->mHoldMillis = millis;
+    if (millis != 0) mpStream->BecomeLastWordStream();
+}
+
+bool LogManager::HasHeldLines() const {
+    return mpStream->HasHeld();
+}
+
+void LogManager::FlushHeld() {
+    mpStream->Flush();
+}
+
+// Whether the trace line just sent may stay in the stream's buffer: holding is on and the oldest
+// held line, by the stamps of the lines, is less than the hold limit old. `heldBefore`: the
+// stream held lines before this one (otherwise this one is the oldest).
+bool LogManager::MayHold(bool heldBefore) {
+    LogState& state = *mpState;
+    if (state.mHoldMillis == 0) return false;
+    const long long now = static_cast<long long>(state.mpTime->time) * 1000 + state.mpTime->millitm;
+    if (!heldBefore) state.mHeldSince = now;
+    return now >= state.mHeldSince && now - state.mHeldSince < state.mHoldMillis;
 }
 
 void LogManager::SetMode(bool immediate, bool timeStamps, const char* head) {
@@ -237,7 +277,7 @@ bool LogManager::FormatLine(const char* mark, const char* fmt, va_list& args) {
         text += kMarkLength;
     }
     size_t room = static_cast<size_t>(state.mpLine + state.mMsgSize - text);
-    state.mLineLen = vsnprintf(text, room, fmt, args);
+    state.mLineLen = FormatMessage(text, room, fmt, args);
     if (state.mLineLen <= 0) return false;
     size_t stored = static_cast<size_t>(state.mLineLen) < room ? state.mLineLen : room - 1;
     state.mLineLen = static_cast<int32_t>(text - state.mpLine + stored + 1);

@@ -34,9 +34,10 @@ extern const char* WARN_PREFIX;
 //    the line is dropped. Lines with a head are written directly in both modes.
 // After construction: immediate on, time stamps on, no head.
 //
-// Immediate mode flushes the stream after every line and copies error lines (level 0) to
-// standard error; PANIC lines are flushed whatever the mode. With time stamps off, the stream
-// formats TRACE (level 3) and PANIC (its own level) messages itself, with no stamp and no mark.
+// Immediate mode flushes the stream after every line (trace lines may wait a little: HoldLines)
+// and copies error lines (level 0) to standard error; PANIC lines are flushed whatever the mode.
+// With time stamps off, the stream formats TRACE (level 3) and PANIC (its own level) messages
+// itself, with no stamp and no mark.
 //
 // Thread safety: every operation may be called from any thread; lines never mix.
 //
@@ -75,6 +76,19 @@ class LogManager {
     // Until called, the cap is 1 MiB.
     void SetSizeLimit(unsigned long bytes);
 
+    // Lets trace lines written from the caller's thread in immediate mode wait in the stream's
+    // buffer instead of being flushed one by one, while more lines may follow. Held lines are
+    // written when the buffer is full, by FlushHeld, at the first trace line stamped `millis` or
+    // more after the oldest held one (or before it: the clock was set back), before any warning
+    // or error line, before the process forks, by the crash guard's reports
+    // (LogStream::WriteHeldFromSignalHandler) and at destruction. So a SIGKILL loses at most
+    // what the buffer holds. 0 turns holding off (the start value).
+    void HoldLines(unsigned millis);
+    // Whether trace lines are held, not yet written. Cheap; from any thread.
+    bool HasHeldLines() const;
+    // Writes the held lines.
+    void FlushHeld();
+
     // The head followed by spaces as wide as the time stamp (14 once a line has been stamped, 5
     // before), for continuation lines that line up under the message text.
     std::string Indent();
@@ -87,6 +101,7 @@ class LogManager {
     bool FormatLine(const char* mark, const char* fmt, va_list& args)
         __attribute__((format(printf, 3, 0)));
     bool SendLine(long type);
+    bool MayHold(bool heldBefore);
     void PostLogMsg(long type);
     void StartWriter();
     void StopWriter();

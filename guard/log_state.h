@@ -44,6 +44,8 @@ struct LogManager::LogState {
     uint32_t mRetries;
     int32_t mLineLen;
     int16_t mNewSeconds;
-    bool mWriterRunning;  // changed only by StartWriter/StopWriter, from the owner's thread
-    sem_t mWriterEnded;   // posted by the writer thread as its last act
+    uint32_t mHoldMillis;  // 0: trace lines are flushed at once in immediate mode
+    long long mHeldSince;  // stamp of the oldest held line, in milliseconds
+    bool mWriterRunning;   // changed only by StartWriter/StopWriter, from the owner's thread
+    sem_t mWriterEnded;    // posted by the writer thread as its last act
 };

@@ -171,6 +171,24 @@ TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
     ExpectRecords(4, child.pid, {report});
 }
 
+TEST_F(CrashGuardTest, HeldTraceLinesGoIntoTheLogBeforeTheStopReport) {
+    const std::string logPath = mEnv.Real("/tmp/logs/t.log");
+    ChildEnd child = RunInChild([&] {
+        new CrashGuard(logPath.c_str(), "Call Detail Recorder", "/usr/sbin/cdrd", false, false);
+        LogManager log("t.log", true, true, 0, 256);
+        log.TRACEX("written\n");
+        log.HoldLines(200);
+        log.TRACEX("held\n");
+        kill(getpid(), SIGTERM);
+    });
+
+    EXPECT_TRUE(testing::KilledBySignal(SIGTERM)(child.status)) << child.status;
+    EXPECT_EQ(
+        "09:05:03.000  written\n        .000  held\n\n======= Process /usr/sbin/cdrd (Call "
+        "Detail Recorder) has been stopped by signal SIGTERM(15) at 09:05:03 =======\n",
+        ReadRealFile(logPath));
+}
+
 // A clock set by the test, read in Central European time rather than the sandbox's UTC.
 class ZoneClockEnv : public LocalZoneEnv {
   public:

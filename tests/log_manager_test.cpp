@@ -1,6 +1,7 @@
 #include "guard/log_manager.h"
 
 #include <gtest/gtest.h>
+#include <stdarg.h>
 
 #include <memory>
 #include <string>
@@ -32,6 +33,14 @@ std::string Log() {
 
 std::unique_ptr<LogManager> NewLog(unsigned queueDepth = 0, unsigned msgSize = 8192) {
     return std::make_unique<LogManager>("cdr.log", true, true, queueDepth, msgSize);
+}
+
+// Traces with `fmt` as the format, whatever it holds.
+void TraceFormat(LogManager* log, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    log->TRACE(fmt, args);
+    va_end(args);
 }
 
 // A direct-writing manager on "/tmp/logs/cdr.log" in a sandbox whose clock stands at kT.
@@ -109,6 +118,10 @@ TEST_F(LogManagerTest, ALongMessageIsCutToTheLineBufferWithItsStampKept) {
     const size_t cut = text.find_first_not_of('a', stamp.size());
     EXPECT_EQ(8192u - 1, cut) << "the whole buffer but its terminating NUL";
     EXPECT_EQ(text.substr(cut), "        .000  next\n");
+
+    // A format without conversions is copied as it stands, cut the same way.
+    TraceFormat(log.get(), std::string(9000, 'b').c_str());
+    EXPECT_EQ(text + "        .000  " + std::string(8192 - 1 - 14, 'b'), Log());
 }
 
 TEST_F(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
@@ -127,6 +140,35 @@ TEST_F(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
     log->PANICEX(1, "warn\n");
     std::string text = Log();
     EXPECT_EQ("[3] plain 3\n[1] warn\n", text.substr(text.size() - 21));
+}
+
+TEST_F(LogManagerTest, HeldLinesWaitForAFlushTheHoldLimitAClockSetBackOrAWarning) {
+    log->HoldLines(200);
+    log->TRACEX("a\n");
+    env.SetTime(kT, 199);
+    log->TRACEX("b\n");
+    EXPECT_TRUE(log->HasHeldLines());
+    EXPECT_EQ("", Log());
+    env.SetTime(kT, 200);  // 200 ms after the oldest held line
+    log->TRACEX("c\n");
+    EXPECT_FALSE(log->HasHeldLines());
+    const std::string abc = "14:03:07.000  a\n        .199  b\n        .200  c\n";
+    EXPECT_EQ(abc, Log());
+
+    log->TRACEX("d\n");
+    log->FlushHeld();
+    env.SetTime(kT, 300);
+    log->TRACEX("e\n");
+    env.SetTime(kT - 1, 0);  // the clock set back
+    log->TRACEX("f\n");
+    const std::string def = "        .200  d\n        .300  e\n14:03:06.000  f\n";
+    EXPECT_EQ(abc + def, Log());
+
+    log->TRACEX("g\n");
+    log->PANICEX(1, "w\n");
+    log->HoldLines(0);
+    log->TRACEX("h\n");
+    EXPECT_EQ(abc + def + "        .000  g\n        .000  <WARNING> w\n        .000  h\n", Log());
 }
 
 TEST_F(LogManagerTest, QueuedLinesAllReachTheFileInOrder) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -48,22 +49,57 @@ TEST(LogStreamTest, AppendKeepsTheOldTextAndFreshStartEmptiesIt) {
     EXPECT_EQ("only\n", Read("/tmp/logs/t.log"));
 }
 
+// Text held unflushed counts towards the cap as if written: the files split between the same
+// lines either way.
 TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {
-    SandboxEnv env;
-    WriteFileAtomically("/tmp/logs/t.log", Line('o', 80));
-    LogStream stream("t.log", true, false, 100, 2, 64, false);
-    for (char tag : {'a', 'b', 'c', 'd', 'e', 'f', 'g'}) stream.TRACE(Line(tag, 30).c_str(), 3, 1);
-    // o(80) | a b c (90) | d e f (90) | g: three rotations, two backups kept
-    EXPECT_EQ(Line('g', 30), Read("/tmp/logs/t.log"));
-    EXPECT_EQ(Line('d', 30) + Line('e', 30) + Line('f', 30), Read("/tmp/logs/t.log.1"));
-    EXPECT_EQ(Line('a', 30) + Line('b', 30) + Line('c', 30), Read("/tmp/logs/t.log.2"));
-    EXPECT_EQ("<absent>", Read("/tmp/logs/t.log.3"));
+    for (unsigned char flushEach : {1, 0}) {
+        SCOPED_TRACE(flushEach != 0 ? "each line flushed" : "lines held");
+        SandboxEnv env;
+        WriteFileAtomically("/tmp/logs/t.log", Line('o', 80));
+        LogStream stream("t.log", true, false, 100, 2, 256, false);
+        for (char tag : {'a', 'b', 'c', 'd', 'e', 'f', 'g'})
+            stream.TRACE(Line(tag, 30).c_str(), 3, flushEach);
+        stream.Flush();
+        // o(80) | a b c (90) | d e f (90) | g: three rotations, two backups kept
+        EXPECT_EQ(Line('g', 30), Read("/tmp/logs/t.log"));
+        EXPECT_EQ(Line('d', 30) + Line('e', 30) + Line('f', 30), Read("/tmp/logs/t.log.1"));
+        EXPECT_EQ(Line('a', 30) + Line('b', 30) + Line('c', 30), Read("/tmp/logs/t.log.2"));
+        EXPECT_EQ("<absent>", Read("/tmp/logs/t.log.3"));
 
-    // Asked for no backup, a capped stream keeps one all the same: it never just removes a file.
-    LogStream noBackup("u.log", true, false, 50, 0, 64, false);
-    for (char tag : {'a', 'b', 'c'}) noBackup.TRACE(Line(tag, 30).c_str(), 3, 1);
-    EXPECT_EQ(Line('c', 30), Read("/tmp/logs/u.log"));
-    EXPECT_EQ(Line('b', 30), Read("/tmp/logs/u.log.1"));
+        // Asked for no backup, a capped stream keeps one all the same: it never just removes a
+        // file. A new file's first line counts too.
+        LogStream noBackup("u.log", true, false, 50, 0, 256, false);
+        for (char tag : {'a', 'b', 'c'}) noBackup.TRACE(Line(tag, 30).c_str(), 3, flushEach);
+        noBackup.Flush();
+        EXPECT_EQ(Line('c', 30), Read("/tmp/logs/u.log"));
+        EXPECT_EQ(Line('b', 30), Read("/tmp/logs/u.log.1"));
+    }
+}
+
+// The last-word stream's held text goes out before a fork (the child inherits none) and from a
+// signal handler, once: a later flush does not write it again.
+TEST(LogStreamTest, HeldTextOfTheLastWordStreamGoesOutOnceBeforeAForkOrFromASignalHandler) {
+    SandboxEnv env;
+    {
+        LogStream stream("t.log", true, false, 0, 1, 256, false);
+        stream.BecomeLastWordStream();
+        stream.TRACE("before fork\n", 3, 0);
+        const pid_t child = fork();
+        if (child == 0) _exit(stream.HasHeld() ? 1 : 0);
+        int status = -1;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child held text";
+        EXPECT_EQ("before fork\n", Read("/tmp/logs/t.log"));
+
+        stream.TRACE("before signal\n", 3, 0);
+        LogStream::WriteHeldFromSignalHandler();
+        EXPECT_FALSE(stream.HasHeld());
+        stream.Flush();
+        EXPECT_EQ("before fork\nbefore signal\n", Read("/tmp/logs/t.log"));
+        stream.TRACE("at the end\n", 3, 0);
+    }
+    LogStream::WriteHeldFromSignalHandler();  // the stream is gone: nothing to write
+    EXPECT_EQ("before fork\nbefore signal\nat the end\n", Read("/tmp/logs/t.log"));
 }
 
 // Two streams on one file stand for the recorder and its delivery agent: each has its own open

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -58,6 +59,14 @@ class RotationLock {
     int mFd;
     bool mHeld;
 };
+
+std::atomic<LogStream*> sLastWordStream{nullptr};
+
+// Registered with pthread_atfork: the last-word stream's held text goes out before a fork.
+void WriteHeldBeforeFork() {
+    LogStream* stream = sLastWordStream.load(std::memory_order_acquire);
+    if (stream != nullptr) stream->Flush();
+}
 
 }  // namespace
 
@@ -121,6 +130,8 @@ LogStream::LogStream(const char* name, bool append, bool levelTags, int maxBytes
 }
 
 LogStream::~LogStream() {
+    LogStream* self = this;
+    sLastWordStream.compare_exchange_strong(self, nullptr);
     Flush();
     Close();
     delete[] mpFormatted;
@@ -156,22 +167,41 @@ void LogStream::SetSizeLimit(unsigned long bytes) {
     mSizeLimit = static_cast<long long>(bytes);
 }
 
-// Holds `text` in the buffer, writing out first what is held when it does not fit; text as
-// large as the buffer is written at once.
+void LogStream::BecomeLastWordStream() {
+    static const int registered = pthread_atfork(WriteHeldBeforeFork, nullptr, nullptr);
+    (void)registered;  // without the handler a child only inherits text it never writes
+    sLastWordStream.store(this, std::memory_order_release);
+}
+
+void LogStream::WriteHeldFromSignalHandler() {
+    LogStream* stream = sLastWordStream.load(std::memory_order_acquire);
+    if (stream == nullptr) return;
+    const unsigned long held = stream->mHeld.exchange(0);
+    const int fd = stream->mFd.load();
+    if (held != 0 && fd >= 0) Env::Posix()->WriteFully(fd, stream->mpBuffer, held);
+}
+
+// Holds `text` in the buffer, writing out first what is held when it does not fit or when the
+// text would take the file past its cap; text as large as the buffer is written at once.
 void LogStream::Add(const char* text, unsigned long length) {
-    if (length > mBufferSize - mHeld) WriteHeld();
+    unsigned long held = mHeld.load(std::memory_order_relaxed);
+    if (length > mBufferSize - held || (!mToStandardError && HeldWouldPassCap(length))) {
+        WriteHeld();
+        held = 0;
+    }
     if (length >= mBufferSize) {
         WriteChunk(text, length);
         return;
     }
-    memcpy(mpBuffer + mHeld, text, length);
-    mHeld += length;
+    memcpy(mpBuffer + held, text, length);
+    mHeld.store(held + length, std::memory_order_release);
 }
 
+// The held length is taken before the write, so a signal handler that interrupts the write
+// finds nothing held and never writes the text twice.
 void LogStream::WriteHeld() {
-    if (mHeld == 0) return;
-    WriteChunk(mpBuffer, mHeld);
-    mHeld = 0;
+    const unsigned long held = mHeld.exchange(0);
+    if (held != 0) WriteChunk(mpBuffer, held);
 }
 
 // Appends one chunk with one write where the system allows, starting a new file first when the
@@ -185,6 +215,14 @@ void LogStream::WriteChunk(const char* data, unsigned long length) {
         if (mFd < 0) return;
     }
     if (Env::Current()->WriteFully(mFd, data, length)) mFileSize += static_cast<long long>(length);
+}
+
+// Whether `length` bytes behind the held text would take the file past the cap, the held text
+// counted as written: held lines then go into the file the cap lets them into.
+bool LogStream::HeldWouldPassCap(unsigned long length) const {
+    const long long cap = Cap();
+    const long long before = mFileSize + static_cast<long long>(mHeld.load());
+    return cap > 0 && before > 0 && before + static_cast<long long>(length) > cap;
 }
 
 long long LogStream::Cap() const {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
 #include <string>
 
 class ThreadMutex;
@@ -69,6 +70,10 @@ const char* LogFileFlaw(const struct stat& file, uid_t user);
 // When someone else removes or renames the file (a log rotation), the first write in the next
 // second of the clock starts a new file under the name.
 //
+// Held text counts towards the cap: text that would take the held text past it makes the stream
+// write out what it holds first, so the file is rotated between the same lines as when every
+// line is flushed at once.
+//
 // Failures: when the folder is full, missing or unwritable, the text is dropped and the stream
 // tries again with later text. It never blocks the caller beyond the write itself and at most
 // 20 ms for the rotation lock, never throws, and reports nothing but the warnings above (it is
@@ -101,6 +106,17 @@ class LogStream {
     void Flush();
     // Sets the size limit that caps the file along with `maxBytes`; 0 leaves only `maxBytes`.
     void SetSizeLimit(unsigned long bytes);
+    // Whether text is held, not yet written. May be called from any thread without waiting.
+    bool HasHeld() const { return mHeld.load(std::memory_order_relaxed) != 0; }
+
+    // Makes this the process's last-word stream (replacing any earlier one, until destroyed): its
+    // held text is written out before the process forks, so that a child never inherits it and
+    // the child's own lines never overtake it, and by WriteHeldFromSignalHandler.
+    void BecomeLastWordStream();
+    // Writes the text the last-word stream holds to its open file, if any, with plain system
+    // calls: no lock, no allocation, so that a signal handler may call it before the process
+    // ends. Text the interrupted thread had handed to a write of its own is not written again.
+    static void WriteHeldFromSignalHandler();
 
   private:
     void Add(const char* text, unsigned long length);
@@ -113,6 +129,7 @@ class LogStream {
     bool WasReplaced();
     long long Cap() const;
     bool WouldPassCap(unsigned long length) const;
+    bool HeldWouldPassCap(unsigned long length) const;
     void MakeRoom(unsigned long length);
     bool StillFull(unsigned long length);
     int Rotate();
@@ -131,9 +148,9 @@ class LogStream {
     char* mpBuffer;     // held text
     char* mpFormatted;  // scratch for lines the stream formats
     unsigned long mBufferSize;
-    unsigned long mHeld;
-    int mFd;
-    bool mToStandardError;  // the file was refused: text goes to standard error
+    std::atomic<unsigned long> mHeld;  // read by signal handlers and other threads
+    std::atomic<int> mFd;              // read by signal handlers
+    bool mToStandardError;             // the file was refused: text goes to standard error
     bool mOpenedOnce;
     long long mFileSize;
     dev_t mDevice;  // identity of the open file, to notice its replacement
