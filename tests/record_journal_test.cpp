@@ -60,7 +60,7 @@ Contents Parse(const std::string& bytes) {
 
 class JournalTest : public ::testing::Test {
   protected:
-    JournalTest() : mPath(mDir.Sub("cdr.journal")) { mLimits.initialSize = 4096; }
+    JournalTest() : mPath(mDir.Sub("cdr.journal")) { mLimits.zeroStep = 4096; }
 
     bool Exists(const std::string& path) {
         struct stat info;
