@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -22,6 +23,8 @@ const uint32_t kVersion = 1;
 const uint8_t kContinued = 0x80;
 // The largest journal read: far above what the compaction lets it reach.
 const size_t kMaxJournalSize = 256u << 20;
+// The least the writer maps of the journal at a time (rounded up to whole pages).
+const size_t kWindowBytes = 64u << 10;
 
 void PutWord(uint32_t value, char* out) {
     out[0] = static_cast<char>(value >> 24);
@@ -110,6 +113,28 @@ void DropUnfinishedWrite(Contents* contents, size_t* end) {
     contents->damaged = true;
 }
 
+// Writes `entry` as an entry of a journal of `generation` at `out`: EncodedSize(entry) bytes.
+void EncodeEntryAt(const Entry& entry, uint32_t generation, char* out) {
+    char* head = out;
+    PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
+    PutWord(generation, head + 8);
+    head[12] =
+        static_cast<char>(static_cast<uint8_t>(entry.kind) | (entry.continued ? kContinued : 0));
+    head[13] = static_cast<char>(entry.target);
+    head[14] = static_cast<char>(entry.type >> 8);
+    head[15] = static_cast<char>(entry.type);
+    PutWord(entry.id, head + 16);
+    const uint32_t crc =
+        Crc32(entry.payload.data(), entry.payload.size(), Crc32(head + 4, kEntryHeadSize - 4));
+    PutWord(crc, head);
+    memcpy(out + kEntryHeadSize, entry.payload.data(), entry.payload.size());
+}
+
+size_t PageSize() {
+    static const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<size_t>(size) : 4096u;
+}
+
 }  // namespace
 
 std::string JournalPath(const std::string& root) {
@@ -142,20 +167,9 @@ std::string EncodeFileHead(uint32_t generation) {
 }
 
 void EncodeEntry(const Entry& entry, uint32_t generation, std::string* out) {
-    char head[kEntryHeadSize];
-    PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
-    PutWord(generation, head + 8);
-    head[12] =
-        static_cast<char>(static_cast<uint8_t>(entry.kind) | (entry.continued ? kContinued : 0));
-    head[13] = static_cast<char>(entry.target);
-    head[14] = static_cast<char>(entry.type >> 8);
-    head[15] = static_cast<char>(entry.type);
-    PutWord(entry.id, head + 16);
-    const uint32_t crc =
-        Crc32(entry.payload.data(), entry.payload.size(), Crc32(head + 4, kEntryHeadSize - 4));
-    PutWord(crc, head);
-    out->append(head, sizeof head);
-    out->append(entry.payload);
+    const size_t at = out->size();
+    out->resize(at + EncodedSize(entry));
+    EncodeEntryAt(entry, generation, &(*out)[at]);
 }
 
 void ParseJournal(const char* data, size_t size, Contents* contents) {
@@ -306,6 +320,7 @@ Writer::~Writer() {
 }
 
 void Writer::CloseFile() {
+    mWindow.reset();
     if (mFd >= 0) Env::Current()->Close(mFd);
     mFd = -1;
 }
@@ -357,18 +372,45 @@ size_t Writer::LiveBytes() const {
     return live;
 }
 
+// The entries are encoded straight into the mapped window: no system call, no allocation. The
+// window's pages are the file's page cache, so the entries survive the end of the process at
+// once. The bytes they go to were written as zeros before (Grow, Rewrite): blocks already
+// allocated and written, so neither this write nor the next sync needs the file system to
+// allocate or convert a block, and no write into the window can meet a full disk.
 void Writer::Append(const Entry* entries, size_t count) {
-    std::string bytes;
-    for (size_t i = 0; i < count; ++i) EncodeEntry(entries[i], mGeneration, &bytes);
-    MakeRoom(bytes.size() + kEntryHeadSize);
-    bytes.append(kEntryHeadSize, '\0');  // the clean end after the new entries
-    if (!Env::Current()->PwriteFully(mFd, bytes.data(), bytes.size(), static_cast<off_t>(mEnd)))
-        throw FileError("write", mPath, errno);
+    size_t bytes = kEntryHeadSize;  // the clean end after the new entries
+    for (size_t i = 0; i < count; ++i) bytes += EncodedSize(entries[i]);
+    MakeRoom(bytes);
+    MapWindow(bytes);
+    const size_t start = mEnd - static_cast<size_t>(mWindow->Offset());
+    char* out = mWindow->Data() + start;
     for (size_t i = 0; i < count; ++i) {
+        EncodeEntryAt(entries[i], mGeneration, out);
         const size_t size = EncodedSize(entries[i]);
+        out += size;
         Note(entries[i].kind, entries[i].target, mEnd, size);
         mEnd += size;
     }
+    memset(out, 0, kEntryHeadSize);
+    mWindow->Written(start, bytes);
+}
+
+// The window covers a bounded part of the file from the page of the end on, so that the memory
+// it takes stays small whatever the journal's size. The file is the recorder's own (created
+// 0600 in its folder), and it only grows while mapped: only root could truncate it under the
+// window, and a write into a page past its end would then raise SIGBUS.
+void Writer::MapWindow(size_t bytes) {
+    if (mWindow != nullptr) {
+        const size_t offset = static_cast<size_t>(mWindow->Offset());
+        if (mEnd >= offset && mEnd + bytes <= offset + mWindow->Size()) return;
+        mWindow.reset();
+    }
+    const size_t page = PageSize();
+    const size_t offset = mEnd / page * page;
+    const size_t wanted = std::max(mEnd + bytes - offset, (kWindowBytes + page - 1) / page * page);
+    mWindow =
+        Env::Current()->Map(mFd, static_cast<off_t>(offset), std::min(wanted, mSize - offset));
+    if (mWindow == nullptr) throw FileError("map", mPath, errno);
 }
 
 void Writer::Sync() {

@@ -35,8 +35,11 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+class MappedWindow;
 
 namespace Configuration {
 class MultiSectionConfigFile;
@@ -135,9 +138,10 @@ class Writer {
     // Sync. Throws FileError on failure.
     void Open(const Contents& contents);
 
-    // Appends `count` entries with one write, making room first (compaction or growth). The
-    // entries reach the page cache at once; they are on storage after the next Sync. Throws
-    // FileError on failure; the journal then holds the entries before them.
+    // Appends `count` entries as one write (into a mapped window of the file), making room
+    // first (compaction or growth). The entries reach the page cache at once; they are on
+    // storage after the next Sync. Throws FileError on failure; the journal then holds the
+    // entries before them.
     void Append(const Entry* entries, size_t count);
     // Syncs the entries appended so far (fdatasync) when some are not yet synced. Throws
     // FileError on failure.
@@ -183,6 +187,8 @@ class Writer {
     // (`*bytes` is used up).
     void Rewrite(std::string* bytes, const std::vector<Span>& spans, uint32_t generation);
     void MakeRoom(size_t bytes);
+    // Maps the part of the file where the next `bytes` bytes go, unless already mapped.
+    void MapWindow(size_t bytes);
     void Grow(size_t needed);
     // A size for entries ending at `end`: a multiple of the step, at least half a step ahead.
     size_t SizeFor(size_t end) const;
@@ -197,7 +203,8 @@ class Writer {
     uint32_t mGeneration = 0;
     size_t mEnd = 0, mSyncedEnd = 0, mSize = 0;
     size_t mLive[kTargets] = {};
-    std::vector<Span> mSpans;  // every entry of the file, in order
+    std::vector<Span> mSpans;               // every entry of the file, in order
+    std::unique_ptr<MappedWindow> mWindow;  // where appends go: see MapWindow
 };
 
 }  // namespace RecordJournal
