@@ -377,22 +377,40 @@ size_t Writer::LiveBytes() const {
 // once. The bytes they go to were written as zeros before (Grow, Rewrite): blocks already
 // allocated and written, so neither this write nor the next sync needs the file system to
 // allocate or convert a block, and no write into the window can meet a full disk.
+//
+// Right after a sync the entries go through one pwrite instead: the sync write-protected the
+// pages it wrote back, and the first write into such a page takes a page fault that costs more
+// than the system call. When every report is synced, every append would take one.
 void Writer::Append(const Entry* entries, size_t count) {
     size_t bytes = kEntryHeadSize;  // the clean end after the new entries
     for (size_t i = 0; i < count; ++i) bytes += EncodedSize(entries[i]);
     MakeRoom(bytes);
-    MapWindow(bytes);
-    const size_t start = mEnd - static_cast<size_t>(mWindow->Offset());
-    char* out = mWindow->Data() + start;
+    const bool throughWrite = !HasUnsynced();
+    if (throughWrite) {
+        mBuffer.resize(bytes);
+    } else {
+        MapWindow(bytes);
+    }
+    char* const start = throughWrite ? &mBuffer[0] : WindowAt(mEnd);
+    char* out = start;
     for (size_t i = 0; i < count; ++i) {
         EncodeEntryAt(entries[i], mGeneration, out);
+        out += EncodedSize(entries[i]);
+    }
+    memset(out, 0, kEntryHeadSize);
+    if (!throughWrite)
+        mWindow->Written(static_cast<size_t>(start - mWindow->Data()), bytes);
+    else if (!Env::Current()->PwriteFully(mFd, start, bytes, static_cast<off_t>(mEnd)))
+        throw FileError("write", mPath, errno);
+    for (size_t i = 0; i < count; ++i) {
         const size_t size = EncodedSize(entries[i]);
-        out += size;
         Note(entries[i].kind, entries[i].target, mEnd, size);
         mEnd += size;
     }
-    memset(out, 0, kEntryHeadSize);
-    mWindow->Written(start, bytes);
+}
+
+char* Writer::WindowAt(size_t offset) const {
+    return mWindow->Data() + (offset - static_cast<size_t>(mWindow->Offset()));
 }
 
 // The window covers a bounded part of the file from the page of the end on, so that the memory

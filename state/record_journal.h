@@ -138,10 +138,10 @@ class Writer {
     // Sync. Throws FileError on failure.
     void Open(const Contents& contents);
 
-    // Appends `count` entries as one write (into a mapped window of the file), making room
-    // first (compaction or growth). The entries reach the page cache at once; they are on
-    // storage after the next Sync. Throws FileError on failure; the journal then holds the
-    // entries before them.
+    // Appends `count` entries as one write (into a mapped window of the file, or a pwrite
+    // right after a sync), making room first (compaction or growth). The entries reach the page
+    // cache at once; they are on storage after the next Sync. Throws FileError on failure; the
+    // journal then holds the entries before them.
     void Append(const Entry* entries, size_t count);
     // Syncs the entries appended so far (fdatasync) when some are not yet synced. Throws
     // FileError on failure.
@@ -189,6 +189,8 @@ class Writer {
     void MakeRoom(size_t bytes);
     // Maps the part of the file where the next `bytes` bytes go, unless already mapped.
     void MapWindow(size_t bytes);
+    // Where the byte at `offset` of the file is in the window (which holds it).
+    char* WindowAt(size_t offset) const;
     void Grow(size_t needed);
     // A size for entries ending at `end`: a multiple of the step, at least half a step ahead.
     size_t SizeFor(size_t end) const;
@@ -205,6 +207,7 @@ class Writer {
     size_t mLive[kTargets] = {};
     std::vector<Span> mSpans;               // every entry of the file, in order
     std::unique_ptr<MappedWindow> mWindow;  // where appends go: see MapWindow
+    std::string mBuffer;                    // appends written with pwrite: see Append
 };
 
 }  // namespace RecordJournal
