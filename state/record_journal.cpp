@@ -431,6 +431,7 @@ void Writer::MapWindow(size_t bytes) {
     if (mWindow == nullptr) throw FileError("map", mPath, errno);
 }
 
+// fdatasync writes back the window's dirty pages too: they are the file's page cache.
 void Writer::Sync() {
     if (!HasUnsynced()) return;
     if (Env::Current()->Fdatasync(mFd) != 0) throw FileError("sync", mPath, errno);
