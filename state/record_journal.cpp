@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -22,6 +23,8 @@ const uint32_t kVersion = 1;
 const uint8_t kContinued = 0x80;
 // The largest journal read: far above what the compaction lets it reach.
 const size_t kMaxJournalSize = 256u << 20;
+// The least the writer maps of the journal at a time (rounded up to whole pages).
+const size_t kWindowBytes = 64u << 10;
 
 void PutWord(uint32_t value, char* out) {
     out[0] = static_cast<char>(value >> 24);
@@ -110,6 +113,28 @@ void DropUnfinishedWrite(Contents* contents, size_t* end) {
     contents->damaged = true;
 }
 
+// Writes `entry` as an entry of a journal of `generation` at `out`: EncodedSize(entry) bytes.
+void EncodeEntryAt(const Entry& entry, uint32_t generation, char* out) {
+    char* head = out;
+    PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
+    PutWord(generation, head + 8);
+    head[12] =
+        static_cast<char>(static_cast<uint8_t>(entry.kind) | (entry.continued ? kContinued : 0));
+    head[13] = static_cast<char>(entry.target);
+    head[14] = static_cast<char>(entry.type >> 8);
+    head[15] = static_cast<char>(entry.type);
+    PutWord(entry.id, head + 16);
+    const uint32_t crc =
+        Crc32(entry.payload.data(), entry.payload.size(), Crc32(head + 4, kEntryHeadSize - 4));
+    PutWord(crc, head);
+    memcpy(out + kEntryHeadSize, entry.payload.data(), entry.payload.size());
+}
+
+size_t PageSize() {
+    static const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<size_t>(size) : 4096u;
+}
+
 }  // namespace
 
 std::string JournalPath(const std::string& root) {
@@ -142,20 +167,9 @@ std::string EncodeFileHead(uint32_t generation) {
 }
 
 void EncodeEntry(const Entry& entry, uint32_t generation, std::string* out) {
-    char head[kEntryHeadSize];
-    PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
-    PutWord(generation, head + 8);
-    head[12] =
-        static_cast<char>(static_cast<uint8_t>(entry.kind) | (entry.continued ? kContinued : 0));
-    head[13] = static_cast<char>(entry.target);
-    head[14] = static_cast<char>(entry.type >> 8);
-    head[15] = static_cast<char>(entry.type);
-    PutWord(entry.id, head + 16);
-    const uint32_t crc =
-        Crc32(entry.payload.data(), entry.payload.size(), Crc32(head + 4, kEntryHeadSize - 4));
-    PutWord(crc, head);
-    out->append(head, sizeof head);
-    out->append(entry.payload);
+    const size_t at = out->size();
+    out->resize(at + EncodedSize(entry));
+    EncodeEntryAt(entry, generation, &(*out)[at]);
 }
 
 void ParseJournal(const char* data, size_t size, Contents* contents) {
@@ -226,29 +240,38 @@ bool NumberEntry(const Configuration::MultiSectionConfigFile& file, const char* 
     return true;
 }
 
+// The positions of the entries a compaction keeps (see KeptEntries), for any list of items with
+// an entry's `kind` and `target`.
+template <typename Item>
+std::vector<size_t> KeptPositions(const std::vector<Item>& items) {
+    size_t lastMarker[kTargets] = {};  // one past the target's last marker
+    size_t downloads = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].kind == Kind::kRecord) continue;
+        lastMarker[items[i].target] = i + 1;
+        if (items[i].kind == Kind::kDownloaded) ++downloads;
+    }
+    std::vector<size_t> kept;
+    size_t download = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
+        bool keep;
+        if (item.kind == Kind::kRecord)
+            keep = i >= lastMarker[item.target];
+        else
+            keep =
+                i + 1 == lastMarker[item.target] ||
+                (item.kind == Kind::kDownloaded && download++ + kKeptDownloadMarkers >= downloads);
+        if (keep) kept.push_back(i);
+    }
+    return kept;
+}
+
 }  // namespace
 
 std::vector<Entry> KeptEntries(const std::vector<Entry>& entries) {
-    size_t lastMarker[kTargets] = {};  // one past the target's last marker
-    size_t downloads = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].kind == Kind::kRecord) continue;
-        lastMarker[entries[i].target] = i + 1;
-        if (entries[i].kind == Kind::kDownloaded) ++downloads;
-    }
     std::vector<Entry> kept;
-    size_t download = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& entry = entries[i];
-        bool keep;
-        if (entry.kind == Kind::kRecord)
-            keep = i >= lastMarker[entry.target];
-        else
-            keep =
-                i + 1 == lastMarker[entry.target] ||
-                (entry.kind == Kind::kDownloaded && download++ + kKeptDownloadMarkers >= downloads);
-        if (keep) kept.push_back(entry);
-    }
+    for (size_t position : KeptPositions(entries)) kept.push_back(entries[position]);
     return kept;
 }
 
@@ -288,13 +311,16 @@ std::vector<Entry> EntriesMissingFrom(const std::vector<Entry>& live, int target
     return missing;
 }
 
-Writer::Writer(const std::string& path, const Limits& limits) : mPath(path), mLimits(limits) {}
+Writer::Writer(const std::string& path, const Limits& limits) : mPath(path), mLimits(limits) {
+    mLimits.zeroStep = std::max<size_t>(mLimits.zeroStep, kFileHeadSize + kEntryHeadSize);
+}
 
 Writer::~Writer() {
     CloseFile();
 }
 
 void Writer::CloseFile() {
+    mWindow.reset();
     if (mFd >= 0) Env::Current()->Close(mFd);
     mFd = -1;
 }
@@ -304,7 +330,16 @@ void Writer::Open(const Contents& contents) {
     const bool usable = contents.present && !contents.unreadable && !contents.damaged &&
                         contents.size >= contents.end + kEntryHeadSize;
     if (!usable) {
-        Rewrite(KeptEntries(contents.entries), contents.generation + 1);
+        const uint32_t generation = contents.generation + 1;
+        std::string bytes = EncodeFileHead(generation);
+        std::vector<Span> spans;
+        for (Entry entry : KeptEntries(contents.entries)) {
+            entry.continued = false;  // each kept entry stands alone: its companion may be gone
+            spans.push_back({static_cast<uint32_t>(bytes.size()),
+                             static_cast<uint32_t>(EncodedSize(entry)), entry.kind, entry.target});
+            EncodeEntry(entry, generation, &bytes);
+        }
+        Rewrite(&bytes, spans, generation);
         return;
     }
     const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
@@ -318,14 +353,17 @@ void Writer::Open(const Contents& contents) {
     mSyncedEnd = kFileHeadSize;  // what an earlier process wrote may not be on storage yet
     mSize = contents.size;
     std::fill(mLive, mLive + kTargets, 0);
-    for (const Entry& entry : contents.entries) Note(entry, EncodedSize(entry));
+    mSpans.clear();
+    for (const Entry& entry : contents.entries)
+        Note(entry.kind, entry.target, entry.offset, EncodedSize(entry));
 }
 
-void Writer::Note(const Entry& entry, size_t bytes) {
-    if (entry.kind == Kind::kRecord)
-        mLive[entry.target] += bytes;
+void Writer::Note(Kind kind, uint8_t target, size_t offset, size_t bytes) {
+    mSpans.push_back({static_cast<uint32_t>(offset), static_cast<uint32_t>(bytes), kind, target});
+    if (kind == Kind::kRecord)
+        mLive[target] += bytes;
     else
-        mLive[entry.target] = 0;
+        mLive[target] = 0;
 }
 
 size_t Writer::LiveBytes() const {
@@ -334,17 +372,66 @@ size_t Writer::LiveBytes() const {
     return live;
 }
 
+// The entries are encoded straight into the mapped window: no system call, no allocation. The
+// window's pages are the file's page cache, so the entries survive the end of the process at
+// once. The bytes they go to were written as zeros before (Grow, Rewrite): blocks already
+// allocated and written, so neither this write nor the next sync needs the file system to
+// allocate or convert a block, and no write into the window can meet a full disk.
+//
+// Right after a sync the entries go through one pwrite instead: the sync write-protected the
+// pages it wrote back, and the first write into such a page takes a page fault that costs more
+// than the system call. When every report is synced, every append would take one.
 void Writer::Append(const Entry* entries, size_t count) {
-    std::string bytes;
-    for (size_t i = 0; i < count; ++i) EncodeEntry(entries[i], mGeneration, &bytes);
-    MakeRoom(bytes.size() + kEntryHeadSize);
-    bytes.append(kEntryHeadSize, '\0');  // the clean end after the new entries
-    if (!Env::Current()->PwriteFully(mFd, bytes.data(), bytes.size(), static_cast<off_t>(mEnd)))
+    size_t bytes = kEntryHeadSize;  // the clean end after the new entries
+    for (size_t i = 0; i < count; ++i) bytes += EncodedSize(entries[i]);
+    MakeRoom(bytes);
+    const bool throughWrite = !HasUnsynced();
+    if (throughWrite) {
+        mBuffer.resize(bytes);
+    } else {
+        MapWindow(bytes);
+    }
+    char* const start = throughWrite ? &mBuffer[0] : WindowAt(mEnd);
+    char* out = start;
+    for (size_t i = 0; i < count; ++i) {
+        EncodeEntryAt(entries[i], mGeneration, out);
+        out += EncodedSize(entries[i]);
+    }
+    memset(out, 0, kEntryHeadSize);
+    if (!throughWrite)
+        mWindow->Written(static_cast<size_t>(start - mWindow->Data()), bytes);
+    else if (!Env::Current()->PwriteFully(mFd, start, bytes, static_cast<off_t>(mEnd)))
         throw FileError("write", mPath, errno);
-    for (size_t i = 0; i < count; ++i) Note(entries[i], EncodedSize(entries[i]));
-    mEnd += bytes.size() - kEntryHeadSize;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t size = EncodedSize(entries[i]);
+        Note(entries[i].kind, entries[i].target, mEnd, size);
+        mEnd += size;
+    }
 }
 
+char* Writer::WindowAt(size_t offset) const {
+    return mWindow->Data() + (offset - static_cast<size_t>(mWindow->Offset()));
+}
+
+// The window covers a bounded part of the file from the page of the end on, so that the memory
+// it takes stays small whatever the journal's size. The file is the recorder's own (created
+// 0600 in its folder), and it only grows while mapped: only root could truncate it under the
+// window, and a write into a page past its end would then raise SIGBUS.
+void Writer::MapWindow(size_t bytes) {
+    if (mWindow != nullptr) {
+        const size_t offset = static_cast<size_t>(mWindow->Offset());
+        if (mEnd >= offset && mEnd + bytes <= offset + mWindow->Size()) return;
+        mWindow.reset();
+    }
+    const size_t page = PageSize();
+    const size_t offset = mEnd / page * page;
+    const size_t wanted = std::max(mEnd + bytes - offset, (kWindowBytes + page - 1) / page * page);
+    mWindow =
+        Env::Current()->Map(mFd, static_cast<off_t>(offset), std::min(wanted, mSize - offset));
+    if (mWindow == nullptr) throw FileError("map", mPath, errno);
+}
+
+// fdatasync writes back the window's dirty pages too: they are the file's page cache.
 void Writer::Sync() {
     if (!HasUnsynced()) return;
     if (Env::Current()->Fdatasync(mFd) != 0) throw FileError("sync", mPath, errno);
@@ -353,20 +440,24 @@ void Writer::Sync() {
 
 void Writer::MakeRoom(size_t bytes) {
     if (mEnd + bytes <= mSize) return;
-    const size_t used = mEnd - kFileHeadSize;
-    if (used - LiveBytes() > LiveBytes()) {
+    if (CompactionDue()) {
         Compact();
         if (mEnd + bytes <= mSize) return;
     }
     Grow(mEnd + bytes);
 }
 
-// Appends zeros up to twice the size (or more, as needed): the area after the entries stays
-// zeros, so the growth needs no care for crashes.
+size_t Writer::SizeFor(size_t end) const {
+    const size_t step = mLimits.zeroStep;
+    return (end + step / 2 + step - 1) / step * step;
+}
+
+// Appends zeros up to a size for `needed` bytes: the area after the entries stays zeros, so the
+// growth needs no care for crashes. The sync commits the new size, once per step, so that the
+// syncs of the entries written into the zeros commit none.
 void Writer::Grow(size_t needed) {
-    size_t size = std::max<size_t>(mSize, kFileHeadSize + kEntryHeadSize);
-    while (size < needed) size *= 2;
-    const std::string zeros(std::min<size_t>(size - mSize, 64u << 10), '\0');
+    const size_t size = SizeFor(needed);
+    const std::string zeros(std::min<size_t>(size - mSize, mLimits.zeroStep), '\0');
     for (size_t at = mSize; at < size;) {
         const size_t part = std::min(zeros.size(), size - at);
         if (!Env::Current()->PwriteFully(mFd, zeros.data(), part, static_cast<off_t>(at)))
@@ -380,31 +471,79 @@ void Writer::Grow(size_t needed) {
     mSize = size;
 }
 
-void Writer::CompactIfDue() {
+// A compaction costs a copy of the live bytes and the syncs of the new file and its folder: run
+// only once the obsolete bytes outgrow the live ones, its copying costs at most one byte per
+// obsolete byte dropped, and the limit keeps a small journal from paying the syncs often.
+bool Writer::CompactionDue() const {
     const size_t used = mEnd - kFileHeadSize, live = LiveBytes();
-    if (used > mLimits.compactAbove && used - live > live) Compact();
+    return used > mLimits.compactAbove && used - live > live;
+}
+
+void Writer::CompactIfDue() {
+    if (CompactionDue()) Compact();
 }
 
 void Writer::Compact() {
     Sync();
-    Contents contents;
-    ReadJournal(mPath, &contents);
-    if (contents.unreadable || contents.generation != mGeneration)
+    std::string head;
+    ReadAt(0, kFileHeadSize, &head);
+    if (head != EncodeFileHead(mGeneration))
         throw FileError("compact", mPath, EIO, "it changed under the recorder");
-    Rewrite(KeptEntries(contents.entries), mGeneration + 1);
+    const uint32_t generation = mGeneration + 1;
+    std::string bytes = EncodeFileHead(generation);
+    std::vector<Span> spans;
+    CopyKept(KeptPositions(mSpans), generation, &bytes, &spans);
+    Rewrite(&bytes, spans, generation);
+}
+
+void Writer::ReadAt(size_t offset, size_t size, std::string* out) {
+    Env* env = Env::Current();
+    out->resize(size);
+    if (env->Seek(mFd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        throw FileError("read", mPath, errno);
+    for (size_t done = 0; done < size;) {
+        const ssize_t got = env->Read(mFd, &(*out)[done], size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) throw FileError("read", mPath, got < 0 ? errno : EIO, "it ended early");
+        done += static_cast<size_t>(got);
+    }
+}
+
+void Writer::CopyKept(const std::vector<size_t>& kept, uint32_t generation, std::string* bytes,
+                      std::vector<Span>* spans) {
+    // Read in runs of up to this many bytes: few system calls, little memory.
+    const size_t kRun = 64u << 10;
+    std::string run;
+    for (size_t first = 0; first < kept.size();) {
+        const size_t start = mSpans[kept[first]].offset;
+        size_t last = first + 1;
+        while (last < kept.size() &&
+               mSpans[kept[last]].offset + mSpans[kept[last]].size - start <= kRun)
+            ++last;
+        const Span& end = mSpans[kept[last - 1]];
+        ReadAt(start, end.offset + end.size - start, &run);
+        for (size_t i = first; i < last; ++i) {
+            const Span& span = mSpans[kept[i]];
+            Entry entry;
+            if (DecodeEntry(run.data(), run.size(), span.offset - start, mGeneration, &entry) !=
+                    span.size ||
+                entry.kind != span.kind || entry.target != span.target)
+                throw FileError("compact", mPath, EIO, "it changed under the recorder");
+            entry.continued = false;  // each kept entry stands alone: its companion may be gone
+            spans->push_back(
+                {static_cast<uint32_t>(bytes->size()), span.size, span.kind, span.target});
+            EncodeEntry(entry, generation, bytes);
+        }
+        first = last;
+    }
 }
 
 // The new file is written under a temporary name and keeps its descriptor across the rename, so
 // that appends after the compaction always go to the file that holds the live entries.
-void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
-    std::string bytes = EncodeFileHead(generation);
-    for (Entry entry : kept) {
-        entry.continued = false;  // each kept entry stands alone: its companion may be gone
-        EncodeEntry(entry, generation, &bytes);
-    }
-    size_t size = std::max<size_t>(mLimits.initialSize, kFileHeadSize + kEntryHeadSize);
-    while (size < 2 * (bytes.size() + kEntryHeadSize)) size *= 2;
-    bytes.resize(size, '\0');
+void Writer::Rewrite(std::string* bytes, const std::vector<Span>& spans, uint32_t generation) {
+    const size_t end = bytes->size();
+    const size_t size = SizeFor(end + kEntryHeadSize);
+    bytes->resize(size, '\0');
     Env* env = Env::Current();
     const std::string temporary = mPath + ".tmp";
     MakeDirs(DirName(mPath));
@@ -412,7 +551,7 @@ void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
     const int fd = env->Open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd < 0) throw FileError("create", temporary, errno);
     const char* failed = nullptr;
-    if (!env->PwriteFully(fd, bytes.data(), bytes.size(), 0))
+    if (!env->PwriteFully(fd, bytes->data(), size, 0))
         failed = "write";
     else if (env->Fsync(fd) != 0)
         failed = "sync";
@@ -430,12 +569,10 @@ void Writer::Rewrite(const std::vector<Entry>& kept, uint32_t generation) {
     mGeneration = generation;
     mSize = size;
     std::fill(mLive, mLive + kTargets, 0);
-    mEnd = kFileHeadSize;
-    for (const Entry& entry : kept) {
-        Note(entry, EncodedSize(entry));
-        mEnd += EncodedSize(entry);
-    }
-    mSyncedEnd = mEnd;
+    mSpans.clear();
+    mSpans.reserve(spans.size());
+    for (const Span& span : spans) Note(span.kind, span.target, span.offset, span.size);
+    mEnd = mSyncedEnd = end;
     SyncFolder();
 }
 

@@ -17,9 +17,10 @@
 //     id (4)       the record's ID, 0 for markers
 //     payload      a record: its section exactly as its file holds it; a download-marker: the
 //                  name of the file the download wrote (may be empty)
-//   then zeros. The file is preallocated with zeros and overwritten in place, so a sync of new
-//   entries commits no metadata. Each write of entries is followed by 20 zero bytes: a head of
-//   zeros always ends the entries, even where new entries overwrite bytes of older ones.
+//   then zeros. Zeros are written (and synced) a bounded step ahead of the entries, and entries
+//   overwrite them in place, so a sync of new entries commits no metadata except when the file
+//   grew by a step. Each write of entries is followed by 20 zero bytes: a head of zeros always
+//   ends the entries, even where new entries overwrite bytes of older ones.
 // An entry whose check fails (torn by a crash during its write, or damaged) ends the entries:
 // those before it count, nothing after it does, nor the entries of the write it ended: a
 // power cut can keep part of a write that was never synced, and a record must not be kept in
@@ -34,8 +35,11 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+class MappedWindow;
 
 namespace Configuration {
 class MultiSectionConfigFile;
@@ -114,7 +118,9 @@ std::vector<Entry> EntriesMissingFrom(const std::vector<Entry>& live, int target
 
 // Sizes of the file the writer keeps.
 struct Limits {
-    size_t initialSize = 1u << 20;     // a new journal's preallocated size
+    // The zeros kept written ahead of the entries: the file grows by this step (a multiple of
+    // it), and a compacted file has at least half of it left.
+    size_t zeroStep = 64u << 10;
     size_t compactAbove = 256u << 10;  // entries' bytes above which obsolete ones are dropped
 };
 
@@ -132,9 +138,10 @@ class Writer {
     // Sync. Throws FileError on failure.
     void Open(const Contents& contents);
 
-    // Appends `count` entries with one write, making room first (compaction or growth). The
-    // entries reach the page cache at once; they are on storage after the next Sync. Throws
-    // FileError on failure; the journal then holds the entries before them.
+    // Appends `count` entries as one write (into a mapped window of the file, or a pwrite
+    // right after a sync), making room first (compaction or growth). The entries reach the page
+    // cache at once; they are on storage after the next Sync. Throws FileError on failure; the
+    // journal then holds the entries before them.
     void Append(const Entry* entries, size_t count);
     // Syncs the entries appended so far (fdatasync) when some are not yet synced. Throws
     // FileError on failure.
@@ -144,10 +151,11 @@ class Writer {
 
     // Drops the obsolete entries when they outgrow the live ones and the entries take more than
     // the limit: the entries to keep (KeptEntries) are copied into a new journal file, which
-    // replaces this one crash-safely (temporary file, synced, renamed, folder synced). Throws
-    // FileError when that fails; the journal is then the one before, whole, and appends go on
-    // there; or, when only the folder's sync failed, the new one, which holds the same live
-    // entries.
+    // replaces this one crash-safely (temporary file, synced, renamed, folder synced). Only the
+    // kept entries' bytes are read back, each checked against its CRC and against what was
+    // appended there. Throws FileError when that fails (also when the file changed under the
+    // writer); the journal is then the one before, whole, and appends go on there; or, when
+    // only the folder's sync failed, the new one, which holds the same live entries.
     void CompactIfDue();
     // The same, whatever the sizes.
     void Compact();
@@ -159,10 +167,34 @@ class Writer {
     const std::string& Path() const { return mPath; }
 
   private:
-    void Rewrite(const std::vector<Entry>& kept, uint32_t generation);
+    // Where an appended entry lies and what compaction needs to know of it.
+    struct Span {
+        uint32_t offset;
+        uint32_t size;
+        Kind kind;
+        uint8_t target;
+    };
+
+    bool CompactionDue() const;
+    // Reads the entries of `kept` (positions in mSpans) into `*bytes` as entries of
+    // `generation`, each standing alone; throws FileError when one is not as it was appended.
+    void CopyKept(const std::vector<size_t>& kept, uint32_t generation, std::string* bytes,
+                  std::vector<Span>* spans);
+    // Reads `size` bytes at `offset` of the journal into `*out`.
+    void ReadAt(size_t offset, size_t size, std::string* out);
+    // Replaces the journal by a new file of `generation` holding `bytes` (its head and entries,
+    // laid out as `spans`) and zeros after them.
+    // (`*bytes` is used up).
+    void Rewrite(std::string* bytes, const std::vector<Span>& spans, uint32_t generation);
     void MakeRoom(size_t bytes);
+    // Maps the part of the file where the next `bytes` bytes go, unless already mapped.
+    void MapWindow(size_t bytes);
+    // Where the byte at `offset` of the file is in the window (which holds it).
+    char* WindowAt(size_t offset) const;
     void Grow(size_t needed);
-    void Note(const Entry& entry, size_t bytes);
+    // A size for entries ending at `end`: a multiple of the step, at least half a step ahead.
+    size_t SizeFor(size_t end) const;
+    void Note(Kind kind, uint8_t target, size_t offset, size_t bytes);
     void CloseFile();
     // Syncs the journal's folder, so that a rename into it is on storage.
     void SyncFolder();
@@ -173,6 +205,9 @@ class Writer {
     uint32_t mGeneration = 0;
     size_t mEnd = 0, mSyncedEnd = 0, mSize = 0;
     size_t mLive[kTargets] = {};
+    std::vector<Span> mSpans;               // every entry of the file, in order
+    std::unique_ptr<MappedWindow> mWindow;  // where appends go: see MapWindow
+    std::string mBuffer;                    // appends written with pwrite: see Append
 };
 
 }  // namespace RecordJournal

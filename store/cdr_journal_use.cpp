@@ -142,13 +142,16 @@ bool CDRManager::ReplayRecord(const Entry& entry, Configuration::MultiSectionFil
 
 void CDRManager::JournalRecord(bool toDatabase, int index, int type) {
     if (mpJournal == nullptr) return;
-    Entry entries[2];
+    // Kept from report to report, so that copying a record's text allocates nothing once the
+    // payloads have grown to the records' size.
+    thread_local Entry entries[2];
     size_t count = 0;
     auto take = [&](const Configuration::MultiSectionFile* file, int target) {
         const char* text;
         size_t size;
         if (!file->CurrentSectionText(&text, &size)) return;
         Entry& entry = entries[count++];
+        entry.continued = false;
         entry.target = static_cast<uint8_t>(target);
         entry.type = static_cast<uint16_t>(type);
         entry.id = mpFiles->mNextID[index] - 1u;

@@ -18,12 +18,16 @@ namespace {
 
 const char kJournal[] = "/conf/telephony/cdr.journal";
 
-// Storage that takes no more bytes written in place (the journal's writes), other writes going
-// through.
-class FullStorageEnv : public ScopedEnv {
+// Storage that fails the journal's syncs and takes no more bytes written in place (the
+// journal's growth), other writes going through.
+class FailingStorageEnv : public ScopedEnv {
   public:
     ssize_t Pwrite(int, const void*, size_t, off_t) override {
         errno = ENOSPC;
+        return -1;
+    }
+    int Fdatasync(int) override {
+        errno = EIO;
         return -1;
     }
 };
@@ -174,10 +178,11 @@ TEST_F(JournalReplayTest, UnderLoadTheJournalIsSyncedEveryNReports) {
 }
 
 TEST_F(JournalReplayTest, AFailingJournalIsRemovedAndRecordingGoesOn) {
+    WriteConfig("general-settings.conf", "cdr_journal_sync_reports=1\n");
     Start();
     ASSERT_EQ(1, Add(1));
     {
-        FullStorageEnv full;
+        FailingStorageEnv failing;
         ASSERT_EQ(1, Add(1));
     }
     EXPECT_EQ(1, TraceCount("the journal is removed"));

@@ -4,6 +4,7 @@
 #include "state/record_journal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -60,7 +61,7 @@ Contents Parse(const std::string& bytes) {
 
 class JournalTest : public ::testing::Test {
   protected:
-    JournalTest() : mPath(mDir.Sub("cdr.journal")) { mLimits.initialSize = 4096; }
+    JournalTest() : mPath(mDir.Sub("cdr.journal")) { mLimits.zeroStep = 4096; }
 
     bool Exists(const std::string& path) {
         struct stat info;
@@ -322,6 +323,26 @@ TEST_F(CompactionTest, AfterADownloadTheJournalShrinksToTheEntriesLeft) {
     EXPECT_EQ(Names({Record(0, 28, Section(28)), Record(0, 29, Section(29))}),
               Names(RecordJournal::LiveEntries(Read().entries)));
     EXPECT_EQ(4096u, writer->Size());
+}
+
+// A compaction copies only the entries it keeps, and copies none that is not what was appended
+// there: a damaged entry would otherwise come out of it with a valid check.
+TEST_F(CompactionTest, ACompactionRefusesAJournalThatChangedUnderTheWriter) {
+    mLimits.compactAbove = SIZE_MAX;            // compact only when told
+    for (size_t at : {size_t{9}, size_t{0}}) {  // the file head's generation; a live payload
+        Env::Current()->Unlink(mPath.c_str());
+        std::unique_ptr<Writer> writer = OpenWriter();
+        const std::vector<Entry> live = Fill(writer.get(), 10);
+        const size_t offset = at != 0 ? at : Read().entries.back().offset + 20;
+        const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(Env::Current()->PwriteFully(fd, "?", 1, static_cast<off_t>(offset)));
+        Env::Current()->Close(fd);
+        const uint32_t generation = writer->Generation();
+        EXPECT_THROW(writer->Compact(), FileError) << at;
+        EXPECT_EQ(generation, writer->Generation()) << at;
+        EXPECT_FALSE(Exists(mPath + ".tmp")) << at;
+    }
 }
 
 // A compaction interrupted at any of its opens, writes, syncs or its rename leaves a journal

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <sys/uio.h>
@@ -144,6 +145,7 @@ class PosixEnv : public Env {
     int Fdatasync(int fd) override { return ::fdatasync(fd); }
     void DropCleanPages(int fd) override { ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED); }
     int Close(int fd) override { return ::close(fd); }
+    std::unique_ptr<MappedWindow> Map(int fd, off_t offset, size_t size) override;
     int Rename(const char* from, const char* to) override { return ::rename(from, to); }
     int Unlink(const char* path) override { return ::unlink(path); }
     int MakeDir(const char* path, int mode) override { return ::mkdir(path, mode); }
@@ -212,9 +214,27 @@ class PosixEnv : public Env {
 
 std::atomic<Env*> gCurrent{nullptr};
 
+// A shared mapping of the system's.
+class SharedWindow : public MappedWindow {
+  public:
+    SharedWindow(void* data, size_t size, off_t offset)
+        : MappedWindow(static_cast<char*>(data), size, offset) {}
+    ~SharedWindow() override { ::munmap(Data(), Size()); }
+};
+
+std::unique_ptr<MappedWindow> PosixEnv::Map(int fd, off_t offset, size_t size) {
+    void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
+    if (data == MAP_FAILED) return nullptr;
+    return std::unique_ptr<MappedWindow>(new SharedWindow(data, size, offset));
+}
+
 }  // namespace
 
 Env::~Env() = default;
+
+MappedWindow::~MappedWindow() = default;
+
+void MappedWindow::Written(size_t, size_t) {}
 
 Env* Env::Posix() {
     static PosixEnv* posix = new PosixEnv;  // never destroyed: used until the very end
@@ -314,6 +334,9 @@ ssize_t ForwardingEnv::Pwrite(int fd, const void* data, size_t size, off_t offse
 }
 int ForwardingEnv::Fdatasync(int fd) {
     return mpTarget->Fdatasync(fd);
+}
+std::unique_ptr<MappedWindow> ForwardingEnv::Map(int fd, off_t offset, size_t size) {
+    return mpTarget->Map(fd, offset, size);
 }
 void ForwardingEnv::DropCleanPages(int fd) {
     mpTarget->DropCleanPages(fd);

@@ -35,10 +35,39 @@
 #include <sys/uio.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 struct stat;
+
+// A window of a file mapped into memory and shared with it: bytes written into the window are
+// the file's at once (in the page cache, so that the end of the process, even by SIGKILL, loses
+// none of them), and reach storage at the file's next Fdatasync or Fsync. The window is unmapped
+// when this is destroyed; the descriptor stays open meanwhile.
+class MappedWindow {
+  public:
+    virtual ~MappedWindow();
+    MappedWindow(const MappedWindow&) = delete;
+    MappedWindow& operator=(const MappedWindow&) = delete;
+
+    char* Data() const { return mpData; }
+    size_t Size() const { return mSize; }
+    // Where the window starts in the file.
+    off_t Offset() const { return mOffset; }
+    // Tells that the `size` bytes at `at` in the window were written. A shared mapping needs
+    // nothing; an environment that follows the file's writes counts them as one.
+    virtual void Written(size_t at, size_t size);
+
+  protected:
+    MappedWindow(char* data, size_t size, off_t offset)
+        : mpData(data), mSize(size), mOffset(offset) {}
+
+  private:
+    char* mpData;
+    size_t mSize;
+    off_t mOffset;
+};
 
 class Env {
   public:
@@ -69,6 +98,11 @@ class Env {
     // of which a small write then dirties, and is accounted as written, whole.
     virtual void DropCleanPages(int fd) = 0;
     virtual int Close(int fd) = 0;
+    // Maps `size` bytes of the file open for reading and writing as `fd`, from `offset` (a
+    // multiple of the page size), for reading and writing (see MappedWindow). The bytes must lie
+    // within the file: touching a page wholly past its end raises SIGBUS. Null with errno set on
+    // failure.
+    virtual std::unique_ptr<MappedWindow> Map(int fd, off_t offset, size_t size) = 0;
     virtual int Rename(const char* from, const char* to) = 0;
     virtual int Unlink(const char* path) = 0;
     virtual int MakeDir(const char* path, int mode) = 0;
@@ -135,6 +169,7 @@ class ForwardingEnv : public Env {
     int Fdatasync(int fd) override;
     void DropCleanPages(int fd) override;
     int Close(int fd) override;
+    std::unique_ptr<MappedWindow> Map(int fd, off_t offset, size_t size) override;
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
     int MakeDir(const char* path, int mode) override;

@@ -236,6 +236,33 @@ int PowerCutEnv::Close(int fd) {
     return ScopedEnv::Close(fd);
 }
 
+class PowerCutEnv::Window : public MappedWindow {
+  public:
+    Window(PowerCutEnv* env, int fd, off_t offset, std::unique_ptr<char[]> bytes, size_t size)
+        : MappedWindow(bytes.get(), size, offset), mpEnv(env), mFd(fd), mBytes(std::move(bytes)) {}
+    void Written(size_t at, size_t size) override {
+        if (!mpEnv->PwriteFully(mFd, Data() + at, size, Offset() + static_cast<off_t>(at)))
+            throw FileError("write", mpEnv->mFdPaths[mFd], errno);
+    }
+
+  private:
+    PowerCutEnv* mpEnv;
+    int mFd;
+    std::unique_ptr<char[]> mBytes;
+};
+
+std::unique_ptr<MappedWindow> PowerCutEnv::Map(int fd, off_t offset, size_t size) {
+    if (mFds.count(fd) == 0) return ScopedEnv::Map(fd, offset, size);
+    std::unique_ptr<char[]> bytes(new char[size]());
+    if (target()->Seek(fd, offset, SEEK_SET) < 0) return nullptr;
+    for (size_t done = 0; done < size;) {
+        const ssize_t got = target()->Read(fd, bytes.get() + done, size - done);
+        if (got <= 0) break;  // past the end: zeros, as a mapping reads them
+        done += static_cast<size_t>(got);
+    }
+    return std::unique_ptr<MappedWindow>(new Window(this, fd, offset, std::move(bytes), size));
+}
+
 int PowerCutEnv::Rename(const char* from, const char* to) {
     const std::string source = Normalized(from), destination = Normalized(to);
     if (!Watched(source) || !Watched(destination)) return ScopedEnv::Rename(from, to);

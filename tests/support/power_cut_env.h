@@ -54,10 +54,15 @@ class PowerCutEnv : public ScopedEnv {
     int Fsync(int fd) override;
     int Fdatasync(int fd) override;
     int Close(int fd) override;
+    // A watched file's window is a private copy of its bytes: what is written into it becomes a
+    // write of the file (a step, on storage once synced) when the writer tells it was written.
+    std::unique_ptr<MappedWindow> Map(int fd, off_t offset, size_t size) override;
     int Rename(const char* from, const char* to) override;
     int Unlink(const char* path) override;
 
   private:
+    class Window;
+
     // A write not yet on storage: `bytes` at `offset`, or a truncation to nothing.
     struct PendingWrite {
         bool truncate;
