@@ -72,7 +72,8 @@ CDRManager::CDRManager()
       mJournalPending(0),
       mJournalSince(0),
       mCompactionFailed(false),
-      mDownloadCommitted(false) {
+      mDownloadCommitted(false),
+      mEntriesToLog(false) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;

@@ -118,6 +118,9 @@ class CDRManager : public CDRCommonMessenger {
     long long mJournalSince;           // when the first of them was (monotonic milliseconds)
     bool mCompactionFailed;            // the last compaction failed (told once)
     bool mDownloadCommitted;           // the running download's marker is in the journal
+    // AddEntry writes the download log's copy of the record being added too. False while the
+    // log's copy is made whole from the database's once its entries are added.
+    bool mEntriesToLog;
 
   private:
     // When the queues run dry: syncs the journal and writes the held trace lines.
@@ -161,7 +164,8 @@ class CDRManager : public CDRCommonMessenger {
     // never removed.
     static void SetAsideTooLarge(const char* caller, const std::string& path);
 
-    // Adds one entry to the new record in each target file (database and/or download log).
+    // Adds one entry to the new record in each target file: the database when `toDatabase`, the
+    // download log when mEntriesToLog.
     // `key` and `value` view NUL-terminated texts (literals, strings), whose sizes are then known
     // without counting.
     void AddEntry(bool toDatabase, int index, std::string_view key, std::string_view value);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <exception>
+#include <stdexcept>
 #include <string_view>
 
 #include "core/cdr_manager.h"
@@ -85,8 +86,14 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
                 FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
             mpDownStatFile->AddSectionEntry("type", 4, mpFiles->mpBuffer, length);
         }
+        // Both files take the same lines: written once into the database and copied whole into
+        // the log, rather than each entry checked and written twice.
+        const bool copyToLog = toDatabase && mAutoDownload != 0;
+        mEntriesToLog = mAutoDownload != 0 && !copyToLog;
         AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
         AddRecordEntries(toDatabase, index, report, statistics);
+        if (copyToLog && mpDownStatFile->AddSectionEntriesOf(*database) == 0)
+            throw std::logic_error("the download log and the database write entries differently");
         JournalRecord(toDatabase, index, type);
         if (toDatabase) mpHealth->RecordAdded(index);
         if (mAutoDownload != 0) mpHealth->RecordAdded(HealthRecord::kDownloadLog);
@@ -106,7 +113,7 @@ void CDRManager::AddEntry(bool toDatabase, int index, std::string_view key,
                           std::string_view value) {
     if (toDatabase)
         mpFiles->mpFile[index]->AddSectionEntry(key.data(), key.size(), value.data(), value.size());
-    if (mAutoDownload != 0)
+    if (mEntriesToLog)
         mpDownStatFile->AddSectionEntry(key.data(), key.size(), value.data(), value.size());
 }
 

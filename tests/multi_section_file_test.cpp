@@ -78,6 +78,35 @@ TEST(MultiSectionFileTest, AnyKeyAndValueWithoutNulReadsBackIdentical) {
     }
 }
 
+// The download log takes a record's lines copied whole from its database: they must read as if
+// added there one by one, escapes and long lines included. A file that writes entries otherwise
+// takes nothing.
+TEST(MultiSectionFileTest, EntriesCopiedFromAnotherFileReadAsIfAddedThere) {
+    SandboxEnv env;
+    const std::vector<std::string> texts = {
+        "ID", "7", " lead", "a=b", "two\nlines", "#x", std::string(5000, 'w')};
+    std::unique_ptr<MultiSectionFile> database = Open("/db/plain");
+    std::unique_ptr<MultiSectionFile> copied = Open("/db/copied", "section");
+    std::unique_ptr<MultiSectionFile> direct = Open("/db/direct", "section");
+    database->AddSection(true);
+    for (MultiSectionFile* log : {copied.get(), direct.get()}) {
+        AddRecord(*log, "older");
+        log->AddSection(true);
+        log->AddSectionEntry("type", "1");
+    }
+    for (size_t i = 0; i + 1 < texts.size(); i += 2) {
+        database->AddSectionEntry(texts[i].c_str(), texts[i + 1].c_str());
+        direct->AddSectionEntry(texts[i].c_str(), texts[i + 1].c_str());
+    }
+    EXPECT_EQ(1, copied->AddSectionEntriesOf(*database));
+    EXPECT_EQ(direct->Text(), copied->Text());
+    MultiSectionFile other("/db/other", true, false, false, nullptr, "{\n", "}\n", ":", "#",
+                           nullptr);
+    other.AddSection(true);
+    EXPECT_EQ(0, other.AddSectionEntriesOf(*database));
+    EXPECT_EQ(0u, other.GetEntryCount());
+}
+
 // Keys and values of every length up to three words with one byte that needs escaping (or none)
 // at each place: the line written is the escaping writer's, whichever word the byte falls in.
 TEST(MultiSectionFileTest, EntriesAreWrittenAsTheEscapingWriterWritesThem) {

@@ -240,6 +240,19 @@ int MultiSectionConfigFile::AddSectionEntry(const char* key, size_t keySize, con
     return 1;
 }
 
+int MultiSectionConfigFile::AddSectionEntriesOf(const MultiSectionConfigFile& source) {
+    if (mCurrent == kNone || source.mCurrent == kNone || source.mSeparator != mSeparator ||
+        source.mComment != mComment)
+        return 0;
+    const Slot& from = source.At(source.mCurrent);
+    const char* begin = source.EntriesBegin(from);
+    const size_t size = static_cast<size_t>(source.EntriesEnd(from) - begin);
+    char* end = RoomForEntry(size);
+    memcpy(end, begin, size);
+    FinishEntry(end + size);
+    return 1;
+}
+
 int MultiSectionConfigFile::AddEscapedEntry(const char* key, const char* value, size_t size) {
     char* out = RoomForEntry(4 * size + mSeparator.size() + 1);
     out = WriteEscaped(out, &key, mSeparator[0], mComment.empty() ? '\0' : mComment[0]);

@@ -74,6 +74,11 @@ class MultiSectionConfigFile {
     // The same for a key and a value whose lengths the caller knows: both are still
     // NUL-terminated, `keySize` and `valueSize` bytes long.
     int AddSectionEntry(const char* key, size_t keySize, const char* value, size_t valueSize);
+    // Appends the entries of `source`'s current section to this file's current section, as
+    // that section holds them: as if each were added here in turn. 0, adding nothing, when
+    // either file has no current section or the two write entries differently (separator or
+    // comment character); else 1.
+    int AddSectionEntriesOf(const MultiSectionConfigFile& source);
     // Replaces the value of the current section's first entry with `key`, or appends the entry
     // when there is none. 0 when no section is current, else 1.
     int SetSectionEntry(const char* key, const char* value);
