@@ -13,13 +13,15 @@
 #include "platform/config/multi_section_config_file.h"
 #include "platform/util/env.h"
 #include "platform/util/file_util.h"
+#include "state/checksum.h"
 
 namespace RecordJournal {
 
 namespace {
 
 const char kMagic[4] = {'C', 'D', 'R', 'J'};
-const uint32_t kVersion = 1;
+// The first format's checks were CRC-32; it is still read.
+const uint32_t kCrc32Version = 1;
 const uint8_t kContinued = 0x80;
 // The largest journal read: far above what the compaction lets it reach.
 const size_t kMaxJournalSize = 256u << 20;
@@ -50,15 +52,25 @@ bool IsKnownKind(uint8_t kind) {
            kind <= static_cast<uint8_t>(Kind::kDownloaded);
 }
 
-// The entry at `offset` of a journal of `generation` into `*entry`; its size in bytes, or 0 when
-// it fails its check (torn, damaged or left from another file).
-size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t generation,
-                   Entry* entry) {
+// The check of the entry whose head is at `head`, followed by its `length` payload bytes, in a
+// journal of `version`. From version 2 on it is the CRC-32C of the payload continued over the
+// rest of the head: a compaction, which changes only the head, checks the payload once and
+// reuses its CRC for the entry it writes.
+uint32_t EntryCheck(uint32_t version, const char* head, size_t length) {
+    if (version == kCrc32Version) return Checksum::Crc32(head + 4, kEntryHeadSize - 4 + length);
+    return Checksum::Crc32c(head + 4, kEntryHeadSize - 4,
+                            Checksum::Crc32c(head + kEntryHeadSize, length));
+}
+
+// The entry at `offset` of a journal of `version` and `generation` into `*entry`; its size in
+// bytes, or 0 when it fails its check (torn, damaged or left from another file).
+size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t version,
+                   uint32_t generation, Entry* entry) {
     if (size - offset < kEntryHeadSize) return 0;
     const char* head = data + offset;
     const uint32_t length = GetWord(head + 4);
     if (length > size - offset - kEntryHeadSize) return 0;
-    if (Crc32(head + 4, kEntryHeadSize - 4 + length) != GetWord(head)) return 0;
+    if (EntryCheck(version, head, length) != GetWord(head)) return 0;
     const uint8_t kind = static_cast<uint8_t>(head[12]) & ~kContinued;
     const uint8_t target = static_cast<uint8_t>(head[13]);
     if (GetWord(head + 8) != generation || !IsKnownKind(kind) || target >= kTargets) return 0;
@@ -75,30 +87,6 @@ size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t genera
 
 size_t EncodedSize(const Entry& entry) {
     return kEntryHeadSize + entry.payload.size();
-}
-
-// Tables for the CRC-32 eight bytes at a time: values[0] is the CRC of every byte value,
-// values[k] the same byte followed by k zero bytes. Made once.
-struct CrcTables {
-    CrcTables() {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t value = i;
-            for (int bit = 0; bit < 8; ++bit)
-                value = (value >> 1) ^ ((value & 1u) != 0 ? 0xEDB88320u : 0u);
-            values[0][i] = value;
-        }
-        for (int k = 1; k < 8; ++k) {
-            for (uint32_t i = 0; i < 256; ++i)
-                values[k][i] = (values[k - 1][i] >> 8) ^ values[0][values[k - 1][i] & 0xFFu];
-        }
-    }
-    uint32_t values[8][256];
-};
-
-// The first four of `bytes` as a little-endian word, on any host: the CRC's bit order.
-uint32_t LittleEndianWord(const unsigned char* bytes) {
-    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) |
-           (uint32_t(bytes[3]) << 24);
 }
 
 // Drops the entries of a write that did not reach the journal whole: the last entries read when
@@ -124,10 +112,8 @@ void EncodeEntryAt(const Entry& entry, uint32_t generation, char* out) {
     head[14] = static_cast<char>(entry.type >> 8);
     head[15] = static_cast<char>(entry.type);
     PutWord(entry.id, head + 16);
-    const uint32_t crc =
-        Crc32(entry.payload.data(), entry.payload.size(), Crc32(head + 4, kEntryHeadSize - 4));
-    PutWord(crc, head);
     memcpy(out + kEntryHeadSize, entry.payload.data(), entry.payload.size());
+    PutWord(EntryCheck(kFormatVersion, head, entry.payload.size()), head);
 }
 
 size_t PageSize() {
@@ -141,28 +127,12 @@ std::string JournalPath(const std::string& root) {
     return root + "telephony/cdr.journal";
 }
 
-uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
-    // Eight bytes per step through eight tables: the journal checks every record it writes and
-    // reads, and one table lookup per byte made the check a large part of a report's cost.
-    static const CrcTables tables;
-    const uint32_t(*t)[256] = tables.values;
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    crc = ~crc;
-    for (; size >= 8; size -= 8, bytes += 8) {
-        crc ^= LittleEndianWord(bytes);
-        crc = t[7][crc & 0xFFu] ^ t[6][(crc >> 8) & 0xFFu] ^ t[5][(crc >> 16) & 0xFFu] ^
-              t[4][crc >> 24] ^ t[3][bytes[4]] ^ t[2][bytes[5]] ^ t[1][bytes[6]] ^ t[0][bytes[7]];
-    }
-    for (; size > 0; --size, ++bytes) crc = t[0][(crc ^ *bytes) & 0xFFu] ^ (crc >> 8);
-    return ~crc;
-}
-
 std::string EncodeFileHead(uint32_t generation) {
     char head[kFileHeadSize];
     memcpy(head, kMagic, 4);
-    PutWord(kVersion, head + 4);
+    PutWord(kFormatVersion, head + 4);
     PutWord(generation, head + 8);
-    PutWord(Crc32(head, 12), head + 12);
+    PutWord(Checksum::Crc32c(head, 12), head + 12);
     return std::string(head, sizeof head);
 }
 
@@ -176,11 +146,15 @@ void ParseJournal(const char* data, size_t size, Contents* contents) {
     *contents = Contents();
     contents->present = true;
     contents->size = size;
-    if (size < kFileHeadSize || memcmp(data, kMagic, 4) != 0 || GetWord(data + 4) != kVersion ||
-        Crc32(data, 12) != GetWord(data + 12)) {
+    const uint32_t version = size < kFileHeadSize ? 0 : GetWord(data + 4);
+    const uint32_t check =
+        version == kCrc32Version ? Checksum::Crc32(data, 12) : Checksum::Crc32c(data, 12);
+    if (size < kFileHeadSize || memcmp(data, kMagic, 4) != 0 ||
+        (version != kCrc32Version && version != kFormatVersion) || check != GetWord(data + 12)) {
         contents->unreadable = true;
         return;
     }
+    contents->version = version;
     contents->generation = GetWord(data + 8);
     size_t offset = kFileHeadSize;
     for (;;) {
@@ -188,7 +162,7 @@ void ParseJournal(const char* data, size_t size, Contents* contents) {
                                            : IsZero(data + offset, kEntryHeadSize))
             break;  // the clean end
         Entry entry;
-        const size_t used = DecodeEntry(data, size, offset, contents->generation, &entry);
+        const size_t used = DecodeEntry(data, size, offset, version, contents->generation, &entry);
         if (used == 0) {
             contents->damaged = true;
             break;
@@ -327,7 +301,10 @@ void Writer::CloseFile() {
 
 void Writer::Open(const Contents& contents) {
     CloseFile();
+    // A journal of the earlier format is rewritten whole: entries of two formats never share
+    // a file.
     const bool usable = contents.present && !contents.unreadable && !contents.damaged &&
+                        contents.version == kFormatVersion &&
                         contents.size >= contents.end + kEntryHeadSize;
     if (!usable) {
         const uint32_t generation = contents.generation + 1;
@@ -525,8 +502,8 @@ void Writer::CopyKept(const std::vector<size_t>& kept, uint32_t generation, std:
         for (size_t i = first; i < last; ++i) {
             const Span& span = mSpans[kept[i]];
             Entry entry;
-            if (DecodeEntry(run.data(), run.size(), span.offset - start, mGeneration, &entry) !=
-                    span.size ||
+            if (DecodeEntry(run.data(), run.size(), span.offset - start, kFormatVersion,
+                            mGeneration, &entry) != span.size ||
                 entry.kind != span.kind || entry.target != span.target)
                 throw FileError("compact", mPath, EIO, "it changed under the recorder");
             entry.continued = false;  // each kept entry stands alone: its companion may be gone

@@ -3,10 +3,10 @@
 // (and, once synced, a power cut). The recorder writes it; cdrctl reads it too.
 //
 // File layout (all numbers big-endian, whatever the host):
-//   header, 16 bytes: the magic "CDRJ", the format version (1), the generation (a new one for
-//   each file written whole), and a CRC-32 of those 12 bytes;
+//   header, 16 bytes: the magic "CDRJ", the format version (2), the generation (a new one for
+//   each file written whole), and a CRC-32C of those 12 bytes;
 //   entries, one after another from offset 16, each a 20-byte head and a payload:
-//     crc (4)      CRC-32 of the rest of the head and of the payload
+//     crc (4)      CRC-32C of the payload, continued over the rest of the head
 //     length (4)   payload bytes
 //     generation   the file's generation (4), so bytes left from another file never count
 //     kind (1)     record, saved-marker, cleared-marker or download-marker; the bit 0x80
@@ -21,6 +21,9 @@
 //   overwrite them in place, so a sync of new entries commits no metadata except when the file
 //   grew by a step. Each write of entries is followed by 20 zero bytes: a head of zeros always
 //   ends the entries, even where new entries overwrite bytes of older ones.
+// Format version 1, still read (a writer that finds one rewrites it as version 2), differs only
+// in its checks: CRC-32 (the polynomial of zlib and Ethernet), of the header's 12 bytes and of
+// an entry's head after the crc followed by its payload.
 // An entry whose check fails (torn by a crash during its write, or damaged) ends the entries:
 // those before it count, nothing after it does, nor the entries of the write it ended: a
 // power cut can keep part of a write that was never synced, and a record must not be kept in
@@ -51,6 +54,7 @@ const int kTargets = 4;
 const int kDownloadLogTarget = 3;
 const size_t kFileHeadSize = 16;
 const size_t kEntryHeadSize = 20;
+const uint32_t kFormatVersion = 2;  // the format written
 
 enum class Kind : uint8_t { kRecord = 1, kSaved = 2, kCleared = 3, kDownloaded = 4 };
 
@@ -67,6 +71,7 @@ struct Entry {
 // What a journal file holds.
 struct Contents {
     bool present = false;  // a journal file was there
+    uint32_t version = 0;  // its format version
     uint32_t generation = 0;
     std::vector<Entry> entries;  // every entry before the end, in file order
     size_t end = 0;              // where the entries end: the next entry goes there
@@ -77,10 +82,6 @@ struct Contents {
 
 // The journal's path under the configuration root `root`: beside the default databases.
 std::string JournalPath(const std::string& root);
-
-// CRC-32 (the polynomial of zlib and Ethernet) of `size` bytes, continuing from `crc` (0 at the
-// start).
-uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
 // The file header of a journal of `generation`.
 std::string EncodeFileHead(uint32_t generation);
@@ -133,9 +134,9 @@ class Writer {
     Writer& operator=(const Writer&) = delete;
 
     // Takes over the journal read into `contents` (ReadJournal of the same path): goes on after
-    // its entries, or, when there is no journal, it is unreadable, damaged or without room,
-    // writes a new one holding its live entries. Entries found count as unsynced until the first
-    // Sync. Throws FileError on failure.
+    // its entries, or, when there is no journal, it is unreadable, damaged, of the earlier
+    // format or without room, writes a new one holding its live entries. Entries found count as
+    // unsynced until the first Sync. Throws FileError on failure.
     void Open(const Contents& contents);
 
     // Appends `count` entries as one write (into a mapped window of the file, or a pwrite

@@ -94,6 +94,10 @@ void CDRManager::ReplayJournal(const RecordJournal::Contents& contents) {
         DropJournal(e.what());
         return;
     }
+    if (contents.version != 0 && contents.version != RecordJournal::kFormatVersion)
+        TRACEX("Journal: %s was in format %u; rewritten in format %u with its live entries.\n",
+               path.c_str(), static_cast<unsigned>(contents.version),
+               static_cast<unsigned>(RecordJournal::kFormatVersion));
     SyncJournal();
     DownloadStatistics::SetCommitHook(
         [this](const std::string& name) { return CommitDownload(name); });

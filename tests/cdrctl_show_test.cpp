@@ -12,6 +12,8 @@
 #include "platform/config/record_syntax.h"
 #include "platform/util/file_util.h"
 #include "state/record_files.h"
+#include "state/record_journal.h"
+#include "support/journal_formats.h"
 #include "support/recorder_fixture.h"
 #include "tools/record_source.h"
 
@@ -253,6 +255,32 @@ TEST_F(CdrctlShowTest, FindsEachFileWhereTheRecorderKeepsIt) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "no records in /conf/telephony/CDR_db\n");
     EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--json"}).out, "");
+}
+
+// The records only in the journal (not yet saved) are shown after those of the file, whichever
+// format the journal was written in.
+TEST_F(CdrctlShowTest, ShowsTheRecordsOnlyInTheJournalOfEitherFormat) {
+    const char kJournal[] = "/conf/telephony/cdr.journal";
+    WriteRecords("/conf/telephony/CDR_db", {{{"ID", "1"}}, {{"ID", "0"}}});
+    {
+        RecordJournal::Writer writer(kJournal);
+        writer.Open(RecordJournal::Contents());
+        for (uint32_t id = 0; id < 3; ++id) {
+            RecordJournal::Entry entry;
+            entry.type = 1;
+            entry.id = id;
+            entry.payload = "{\nID=" + std::to_string(id) + "\n}\n";
+            writer.Append(&entry, 1);
+        }
+    }
+    std::string journal;
+    ASSERT_TRUE(ReadWholeFile(kJournal, &journal));
+    for (const std::string& bytes : {journal, AsFirstFormat(journal)}) {
+        WriteFileAtomically(kJournal, bytes);
+        const CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--csv"});
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ("ID\r\n2\r\n1\r\n0\r\n", run.out);
+    }
 }
 
 TEST_F(CdrctlShowTest, UnreadableFilesExitWith1NamingFileAndLine) {

@@ -12,6 +12,7 @@
 #include "platform/util/file_util.h"
 #include "state/record_journal.h"
 #include "support/fault_env.h"
+#include "support/journal_formats.h"
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -93,6 +94,25 @@ TEST_F(JournalReplayTest, ACrashLosesNoRecordAndNumberingGoesOn) {
     const std::vector<std::string> log = LogIds();
     EXPECT_EQ(log.size(), std::set<std::string>(log.begin(), log.end()).size());
     EXPECT_EQ(23u, log.size());
+}
+
+// A journal left by the earlier format (CRC-32 checks), as on a device upgraded after a crash:
+// its records come back, and it is rewritten in the current format before anything is appended.
+TEST_F(JournalReplayTest, AJournalOfTheEarlierFormatIsReplayedAndRewritten) {
+    Start();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(1));
+    Crash();
+    WriteFileAtomically(kJournal, AsFirstFormat(ReadFile(kJournal)));
+    Start();
+    EXPECT_EQ(1, TraceCount("Journal: recovered 3 stated, 0 missed"));
+    EXPECT_EQ(1, TraceCount("was in format 1; rewritten in format 2 with its live entries."));
+    RecordJournal::Contents contents;
+    RecordJournal::ReadJournal(kJournal, &contents);
+    EXPECT_EQ(RecordJournal::kFormatVersion, contents.version);
+    ASSERT_EQ(1, Add(1));
+    Crash();
+    Start();
+    EXPECT_EQ(Ids({3, 2, 1, 0}), HeldIds(0));
 }
 
 // Records that went only to the download log (recording off) advance their type's numbering

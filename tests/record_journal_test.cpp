@@ -10,10 +10,13 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/util/file_util.h"
+#include "state/checksum.h"
 #include "support/fault_env.h"
+#include "support/journal_formats.h"
 #include "support/test_env.h"
 
 namespace {
@@ -84,34 +87,76 @@ class JournalTest : public ::testing::Test {
     RecordJournal::Limits mLimits;
 };
 
-// The CRC one bit at a time, as the polynomial defines it.
-uint32_t BitwiseCrc32(const unsigned char* bytes, size_t size) {
+// A reflected CRC one bit at a time, as its polynomial defines it.
+uint32_t BitwiseCrc(uint32_t polynomial, const unsigned char* bytes, size_t size) {
     uint32_t crc = 0xFFFFFFFFu;
     for (size_t i = 0; i < size; ++i) {
         crc ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) != 0 ? 0xEDB88320u : 0u);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) != 0 ? polynomial : 0u);
     }
     return ~crc;
 }
 
-TEST(JournalFormatTest, CrcMatchesTheBitwiseDefinitionAtAnyLengthAlignmentAndSplit) {
+uint32_t BigEndianWord(const std::string& bytes, size_t at) {
+    return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+           (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
+}
+
+typedef uint32_t (*CrcFunction)(const void*, size_t, uint32_t);
+
+// The table code runs eight bytes at a time with a byte-wise tail: every length, alignment and
+// split point must give the bitwise value, on either byte order.
+TEST(ChecksumTest, EachCrcMatchesItsBitwiseDefinitionAtAnyLengthAlignmentAndSplit) {
+    const std::pair<uint32_t, CrcFunction> crcs[] = {{0xEDB88320u, Checksum::Crc32},
+                                                     {0x82F63B78u, Checksum::Crc32c},
+                                                     {0x82F63B78u, Checksum::Crc32cByTable}};
     unsigned char bytes[80];
     for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 37 + 11);
-    for (size_t start = 0; start < 8; ++start) {
-        for (size_t size = 0; start + size <= sizeof bytes; ++size) {
-            const uint32_t expected = BitwiseCrc32(bytes + start, size);
-            ASSERT_EQ(expected, RecordJournal::Crc32(bytes + start, size)) << start << " " << size;
-            const size_t split = size / 3;
-            ASSERT_EQ(expected, RecordJournal::Crc32(bytes + start + split, size - split,
-                                                     RecordJournal::Crc32(bytes + start, split)))
-                << start << " " << size;
+    for (const auto& crc : crcs) {
+        for (size_t start = 0; start < 8; ++start) {
+            for (size_t size = 0; start + size <= sizeof bytes; ++size) {
+                const uint32_t expected = BitwiseCrc(crc.first, bytes + start, size);
+                ASSERT_EQ(expected, crc.second(bytes + start, size, 0)) << start << " " << size;
+                const size_t split = size / 3;
+                ASSERT_EQ(expected, crc.second(bytes + start + split, size - split,
+                                               crc.second(bytes + start, split, 0)))
+                    << start << " " << size;
+            }
         }
     }
 }
 
-TEST(JournalFormatTest, BytesAreBigEndianWithAStandardCrc) {
-    EXPECT_EQ(0xCBF43926u, RecordJournal::Crc32("123456789", 9));
-    EXPECT_EQ(0xCBF43926u, RecordJournal::Crc32("6789", 4, RecordJournal::Crc32("12345", 5)));
+TEST(ChecksumTest, StandardCheckValues) {
+    EXPECT_EQ(0xCBF43926u, Checksum::Crc32("123456789", 9));
+    EXPECT_EQ(0xE3069283u, Checksum::Crc32c("123456789", 9));
+    EXPECT_EQ(0xE3069283u, Checksum::Crc32cByTable("123456789", 9));
+    EXPECT_EQ(0xE3069283u, Checksum::Crc32c("6789", 4, Checksum::Crc32c("12345", 5)));
+    const std::string zeros(32, '\0');
+    EXPECT_EQ(0x8A9136AAu, Checksum::Crc32c(zeros.data(), zeros.size()));
+}
+
+// Where the CPU has the instruction, it and the tables give the same values on any data.
+TEST(ChecksumTest, TheInstructionAndTheTablesAgree) {
+    if (!Checksum::HasCrc32cInstruction()) GTEST_SKIP() << "no CRC-32C instruction here";
+    std::vector<unsigned char> bytes((1u << 20) + 77);
+    uint32_t seed = 12345;
+    for (unsigned char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<unsigned char>(seed >> 16);
+    }
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t size = 0; size <= 64; ++size) {
+            ASSERT_EQ(Checksum::Crc32cByTable(&bytes[start], size, 0x1234u),
+                      Checksum::Crc32c(&bytes[start], size, 0x1234u))
+                << start << " " << size;
+        }
+    }
+    for (size_t size : {size_t{1000}, size_t{4099}, bytes.size() - 3})
+        EXPECT_EQ(Checksum::Crc32cByTable(&bytes[3], size), Checksum::Crc32c(&bytes[3], size))
+            << size;
+}
+
+TEST(JournalFormatTest, BytesAreBigEndianWithCrc32cChecks) {
     Entry entry = Record(2, 0x01020304, "ab");
     std::string bytes;
     RecordJournal::EncodeEntry(entry, 0x0A0B0C0D, &bytes);
@@ -124,11 +169,12 @@ TEST(JournalFormatTest, BytesAreBigEndianWithAStandardCrc) {
         18);
     ASSERT_EQ(22u, bytes.size());
     EXPECT_EQ(expectedTail, bytes.substr(4));
-    EXPECT_EQ(RecordJournal::Crc32(bytes.data() + 4, 18),
-              (uint32_t(uint8_t(bytes[0])) << 24) | (uint32_t(uint8_t(bytes[1])) << 16) |
-                  (uint32_t(uint8_t(bytes[2])) << 8) | uint32_t(uint8_t(bytes[3])));
+    // The payload's CRC, continued over the rest of the head.
+    EXPECT_EQ(Checksum::Crc32c(bytes.data() + 4, 16, Checksum::Crc32c("ab", 2)),
+              BigEndianWord(bytes, 0));
     const std::string head = RecordJournal::EncodeFileHead(7);
-    EXPECT_EQ(std::string("CDRJ\0\0\0\x01\0\0\0\x07", 12), head.substr(0, 12));
+    EXPECT_EQ(std::string("CDRJ\0\0\0\x02\0\0\0\x07", 12), head.substr(0, 12));
+    EXPECT_EQ(Checksum::Crc32c(head.data(), 12), BigEndianWord(head, 12));
 }
 
 // Every prefix of the last entry, and every single damaged byte in it, ends the entries at its
@@ -262,6 +308,40 @@ TEST_F(JournalTest, AWriterStartsANewJournalOverADamagedOneKeepingItsLiveEntries
     const Contents after = Read();
     EXPECT_FALSE(after.damaged);
     EXPECT_EQ(Names({Marker(Kind::kSaved, 0), Record(1, 1, "m")}), Names(after.entries));
+}
+
+// A journal of the earlier format (CRC-32 checks) is read with its own checks, and a writer
+// rewrites it in the current format with its live entries before appending.
+TEST_F(JournalTest, AJournalOfTheEarlierFormatIsReadAndRewrittenInTheCurrentOne) {
+    const std::vector<Entry> written = {Record(0, 1, Section(1)), Marker(Kind::kSaved, 0),
+                                        Record(0, 2, Section(2)), Record(3, 2, "l")};
+    {
+        std::unique_ptr<Writer> writer = OpenWriter();
+        writer->Append(written.data(), written.size());
+    }
+    std::string bytes;
+    ASSERT_TRUE(ReadWholeFile(mPath, &bytes));
+    const std::string first = AsFirstFormat(bytes);
+    const Contents read = Parse(first);
+    EXPECT_EQ(1u, read.version);
+    EXPECT_FALSE(read.damaged);
+    EXPECT_EQ(Names(written), Names(read.entries));
+    std::string damaged = first;
+    damaged[read.entries[3].offset + 20] ^= 1;
+    EXPECT_EQ(3u, Parse(damaged).entries.size());
+    EXPECT_TRUE(
+        Parse(bytes.substr(0, 12) + first.substr(12)).unreadable);  // a check of another format
+
+    WriteFileAtomically(mPath, first);
+    std::unique_ptr<Writer> writer = OpenWriter();
+    EXPECT_EQ(read.generation + 1, writer->Generation());
+    const Entry more = Record(1, 1, "m");
+    writer->Append(&more, 1);
+    const Contents after = Read();
+    EXPECT_EQ(RecordJournal::kFormatVersion, after.version);
+    EXPECT_FALSE(after.damaged);
+    EXPECT_EQ(Names({Marker(Kind::kSaved, 0), Record(0, 2, Section(2)), Record(3, 2, "l"), more}),
+              Names(after.entries));
 }
 
 // A compaction keeps what a start-up needs besides the live records: the last marker of each
