@@ -85,6 +85,24 @@ size_t DecodeEntry(const char* data, size_t size, size_t offset, uint32_t versio
     return kEntryHeadSize + length;
 }
 
+// Copies the entry of `size` bytes at `in`, of a journal of the current format and `generation`,
+// to `out` as an entry of `newGeneration` standing alone (its companion may not be copied), in
+// one pass over its payload: the payload's CRC both checks the entry and makes the new one's
+// check. False, with `out` undefined, when the entry fails its check.
+bool CopyEntry(const char* in, size_t size, uint32_t generation, uint32_t newGeneration,
+               char* out) {
+    if (size < kEntryHeadSize || GetWord(in + 4) != size - kEntryHeadSize ||
+        GetWord(in + 8) != generation)
+        return false;
+    const uint32_t payloadCheck = Checksum::Crc32c(in + kEntryHeadSize, size - kEntryHeadSize);
+    if (Checksum::Crc32c(in + 4, kEntryHeadSize - 4, payloadCheck) != GetWord(in)) return false;
+    memcpy(out, in, size);
+    PutWord(newGeneration, out + 8);
+    out[12] = static_cast<char>(static_cast<uint8_t>(out[12]) & ~kContinued);
+    PutWord(Checksum::Crc32c(out + 4, kEntryHeadSize - 4, payloadCheck), out);
+    return true;
+}
+
 size_t EncodedSize(const Entry& entry) {
     return kEntryHeadSize + entry.payload.size();
 }
@@ -449,11 +467,13 @@ void Writer::Grow(size_t needed) {
 }
 
 // A compaction costs a copy of the live bytes and the syncs of the new file and its folder: run
-// only once the obsolete bytes outgrow the live ones, its copying costs at most one byte per
-// obsolete byte dropped, and the limit keeps a small journal from paying the syncs often.
+// only once the obsolete bytes exceed `obsoletePerLive` times the live ones, its copying costs at
+// most 1/obsoletePerLive byte per obsolete byte dropped, and the limit keeps a small journal from
+// paying the syncs often. The entries then stay within obsoletePerLive + 1 times the live bytes,
+// or the limit, whichever is larger (plus the last append).
 bool Writer::CompactionDue() const {
     const size_t used = mEnd - kFileHeadSize, live = LiveBytes();
-    return used > mLimits.compactAbove && used - live > live;
+    return used > mLimits.compactAbove && used - live > mLimits.obsoletePerLive * live;
 }
 
 void Writer::CompactIfDue() {
@@ -501,15 +521,14 @@ void Writer::CopyKept(const std::vector<size_t>& kept, uint32_t generation, std:
         ReadAt(start, end.offset + end.size - start, &run);
         for (size_t i = first; i < last; ++i) {
             const Span& span = mSpans[kept[i]];
-            Entry entry;
-            if (DecodeEntry(run.data(), run.size(), span.offset - start, kFormatVersion,
-                            mGeneration, &entry) != span.size ||
-                entry.kind != span.kind || entry.target != span.target)
+            const char* in = run.data() + (span.offset - start);
+            const size_t at = bytes->size();
+            bytes->resize(at + span.size);
+            if ((static_cast<uint8_t>(in[12]) & ~kContinued) != static_cast<uint8_t>(span.kind) ||
+                static_cast<uint8_t>(in[13]) != span.target ||
+                !CopyEntry(in, span.size, mGeneration, generation, &(*bytes)[at]))
                 throw FileError("compact", mPath, EIO, "it changed under the recorder");
-            entry.continued = false;  // each kept entry stands alone: its companion may be gone
-            spans->push_back(
-                {static_cast<uint32_t>(bytes->size()), span.size, span.kind, span.target});
-            EncodeEntry(entry, generation, bytes);
+            spans->push_back({static_cast<uint32_t>(at), span.size, span.kind, span.target});
         }
         first = last;
     }

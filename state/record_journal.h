@@ -122,7 +122,10 @@ struct Limits {
     // The zeros kept written ahead of the entries: the file grows by this step (a multiple of
     // it), and a compacted file has at least half of it left.
     size_t zeroStep = 64u << 10;
-    size_t compactAbove = 256u << 10;  // entries' bytes above which obsolete ones are dropped
+    // The obsolete entries are dropped once the entries take more than `compactAbove` bytes and
+    // the obsolete ones more than `obsoletePerLive` times the live ones.
+    size_t compactAbove = 256u << 10;
+    size_t obsoletePerLive = 3;
 };
 
 // Appends entries to a journal file and keeps it compact. Not thread-safe.
@@ -150,13 +153,14 @@ class Writer {
     // Entries were appended since the last Sync.
     bool HasUnsynced() const { return mEnd != mSyncedEnd; }
 
-    // Drops the obsolete entries when they outgrow the live ones and the entries take more than
-    // the limit: the entries to keep (KeptEntries) are copied into a new journal file, which
-    // replaces this one crash-safely (temporary file, synced, renamed, folder synced). Only the
-    // kept entries' bytes are read back, each checked against its CRC and against what was
-    // appended there. Throws FileError when that fails (also when the file changed under the
-    // writer); the journal is then the one before, whole, and appends go on there; or, when
-    // only the folder's sync failed, the new one, which holds the same live entries.
+    // Drops the obsolete entries when they take more than Limits::obsoletePerLive times the live
+    // ones and the entries take more than Limits::compactAbove: the entries to keep (KeptEntries)
+    // are copied into a new journal file, which replaces this one crash-safely (temporary file,
+    // synced, renamed, folder synced). Only the kept entries' bytes are read back, each checked
+    // against its CRC and against what was appended there, and the payload's CRC reused for its
+    // copy. Throws FileError when that fails (also when the file changed under the writer); the
+    // journal is then the one before, whole, and appends go on there; or, when only the folder's
+    // sync failed, the new one, which holds the same live entries.
     void CompactIfDue();
     // The same, whatever the sizes.
     void Compact();

@@ -373,7 +373,10 @@ TEST(JournalFormatTest, ACompactionKeepsTheLastMarkersAndTheLatestDownloadNames)
 
 class CompactionTest : public JournalTest {
   protected:
-    CompactionTest() { mLimits.compactAbove = 1024; }
+    CompactionTest() {
+        mLimits.compactAbove = 1024;
+        mLimits.obsoletePerLive = 1;
+    }
 
     // Appends record after record with a saved-marker of database 0 after every fourth, and
     // small download log entries that stay live; returns the live entries as they must read back.
@@ -390,6 +393,31 @@ class CompactionTest : public JournalTest {
         return RecordJournal::LiveEntries(Read().entries);
     }
 };
+
+// With the default policy the entries stay within four times the live ones (or the limit), and
+// each compaction drops at least three obsolete bytes per live record byte it copies.
+TEST_F(CompactionTest, TheEntriesStayWithinFourTimesTheLiveOnes) {
+    mLimits.obsoletePerLive = RecordJournal::Limits().obsoletePerLive;
+    std::unique_ptr<Writer> writer = OpenWriter();
+    uint32_t generation = writer->Generation();
+    size_t appended = 0, copied = 0;
+    for (uint32_t id = 0; id < 2000; ++id) {
+        const Entry record = Record(id % 3, id, Section(id));
+        writer->Append(&record, 1);
+        appended += RecordJournal::kEntryHeadSize + record.payload.size();
+        if (id % 20 != 19) continue;
+        const Entry saved = Marker(Kind::kSaved, static_cast<int>(id / 20 % 3));
+        writer->Append(&saved, 1);
+        writer->CompactIfDue();
+        const size_t used = writer->End() - RecordJournal::kFileHeadSize;
+        if (writer->Generation() != generation) copied += writer->LiveBytes();
+        generation = writer->Generation();
+        ASSERT_LE(used, std::max<size_t>(4 * writer->LiveBytes(), 1024) + 20) << id;
+    }
+    EXPECT_GT(generation, 2u);
+    EXPECT_LE(3 * copied, appended);
+    EXPECT_EQ(writer->LiveBytes(), writer->End() - RecordJournal::kFileHeadSize - 3 * 20);
+}
 
 // A download-marker leaves only the database entries after the last save live: the journal
 // shrinks back to its initial size at the next compaction.
