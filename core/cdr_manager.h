@@ -115,7 +115,7 @@ class CDRManager : public CDRCommonMessenger {
     HealthMonitor* mpHealth;           // owned
     RecordJournal::Writer* mpJournal;  // owned; null while the journal is off
     uint32_t mJournalPending;          // reports appended since the journal's last sync
-    long long mJournalSince;           // when the first of them was (monotonic milliseconds)
+    long long mJournalSince;           // when the first of them was (BootMillis)
     bool mCompactionFailed;            // the last compaction failed (told once)
     bool mDownloadCommitted;           // the running download's marker is in the journal
     // AddEntry writes the download log's copy of the record being added too. False while the
@@ -193,6 +193,8 @@ class CDRManager : public CDRCommonMessenger {
     // `toDatabase`, and of the download log while automatic download is on) with one write;
     // syncs when enough reports or time have gathered since the last sync.
     void JournalRecord(bool toDatabase, int index, int type);
+    // Counts a report appended to the journal; true when the group commit calls for a sync now.
+    bool JournalSyncDue();
     // Appends a marker of `kind` for `target` (a database index or the download log), whose
     // earlier entries then no longer count; compacts the journal when due.
     // `name`: the payload, the outbox file's name of a download-marker.

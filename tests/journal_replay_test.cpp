@@ -197,6 +197,28 @@ TEST_F(JournalReplayTest, UnderLoadTheJournalIsSyncedEveryNReports) {
     EXPECT_EQ(2, counting.Seen());
 }
 
+// Under continuous load a sync follows within a few reports once the first unsynced one is
+// cdr_journal_sync_ms old, though the clock is not read for every report.
+TEST_F(JournalReplayTest, UnderLoadTheJournalIsSyncedSoonAfterMMilliseconds) {
+    WriteConfig("general-settings.conf",
+                "cdr_save_stated=1000\ncdr_journal_sync_reports=1000\ncdr_journal_sync_ms=50\n");
+    mEnv.SetBootTime(1000, 0);
+    Start();
+    FaultEnv counting(&mEnv, FaultEnv::kFsync, INT_MAX, FaultEnv::kOnce, EIO, FaultEnv::kEveryFile);
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(1, Add(1));
+    mEnv.SetBootTime(1000, 49);
+    ASSERT_EQ(1, Add(1));
+    EXPECT_EQ(0, counting.Seen());
+    mEnv.SetBootTime(1000, 50);
+    int reports = 0;
+    while (counting.Seen() == 0 && reports < 100) {
+        ASSERT_EQ(1, Add(1));
+        ++reports;
+    }
+    EXPECT_EQ(1, counting.Seen());
+    EXPECT_LE(reports, 8);
+}
+
 TEST_F(JournalReplayTest, AFailingJournalIsRemovedAndRecordingGoesOn) {
     WriteConfig("general-settings.conf", "cdr_journal_sync_reports=1\n");
     Start();
