@@ -96,9 +96,12 @@ size_t CyclicQueuePoller::CountWaiting() {
         if (mq_getattr(mPolled[i]->queue.Descriptor(), &attributes) == 0)
             waiting[i] = attributes.mq_curmsgs;
     }
+    mFound.clear();
+    mNextFound = 0;
     size_t found = 0;
     for (size_t i = 0; i < mPolled.size(); ++i) {
-        mFound.insert(mFound.end(), static_cast<size_t>(waiting[i]), mPolled[i]);
+        if (waiting[i] <= 0) continue;
+        mFound.push_back({mPolled[i], static_cast<size_t>(waiting[i])});
         found += static_cast<size_t>(waiting[i]);
     }
     return found;
@@ -153,18 +156,18 @@ int CyclicQueuePoller::WaitForEvents() {
     // Under load, once the messages counted at the last look are all reported, the queues are
     // counted again at once: a poll would only tell what the count tells, at a system call per
     // message. The poller waits again once a count finds at most one message.
-    while (mFound.empty()) {
+    while (mNextFound == mFound.size()) {
         ReselectMissing();
         if (mQueues.empty()) return -1;
         if (mBusy) {
             mBusy = CountWaiting() > 1;
-            if (!mFound.empty()) break;
+            if (mNextFound < mFound.size()) break;
         }
         const Wake wake = AwaitAfterIdleWork();
         if (wake != Wake::kWoken) return wake == Wake::kFailed ? -1 : 0;
         mBusy = CountWaiting() > 1;
     }
-    int number = mFound.front()->number;
-    mFound.pop_front();
-    return number;
+    Found& next = mFound[mNextFound];
+    if (--next.left == 0) ++mNextFound;
+    return next.queue->number;
 }

@@ -4,7 +4,6 @@
 
 #include <poll.h>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -84,8 +83,8 @@ class CyclicQueuePoller {
     Wake AwaitAfterIdleWork();
     // Fills mPollSet and mPolled with the open queues.
     void CollectOpenQueues();
-    // Appends one entry per message waiting on the open queues to mFound, which is empty, in the
-    // order they are to be reported, and returns how many.
+    // Replaces mFound, all reported, with the messages waiting on the open queues, in the order
+    // they are to be reported, and returns how many.
     size_t CountWaiting();
 
     int mMaxQueues;
@@ -96,7 +95,12 @@ class CyclicQueuePoller {
     long long mNextReselect = 0;  // monotonic milliseconds
     bool mBusy = false;  // the last count found more than one message: count again before waiting
     std::vector<std::unique_ptr<Selected>> mQueues;  // in selection order, open or being tried
-    std::deque<Selected*> mFound;  // one entry per message found and not reported, oldest first
+    struct Found {
+        Selected* queue;
+        size_t left;  // messages found on it and not yet reported
+    };
+    std::vector<Found> mFound;  // the messages of the last count, in the order to report them...
+    size_t mNextFound = 0;      // ...from this entry on
     std::vector<struct pollfd> mPollSet;  // the open queues of the last wait...
     std::vector<Selected*> mPolled;       // ...and whose they are
     std::vector<long> mWaiting;           // the last count, per polled queue

@@ -120,6 +120,7 @@ QueueStatus MessageQueue::OpenWith(const std::string& name, int flags,
     }
     mMessageSize = actual.mq_msgsize;
     mDepth = actual.mq_maxmsg;
+    mNonBlocking = (actual.mq_flags & O_NONBLOCK) != 0;
     return QueueStatus::kOk;
 }
 
@@ -186,10 +187,13 @@ QueueStatus MessageQueue::Send(const void* data, size_t size, int timeoutMillis)
 }
 
 QueueStatus MessageQueue::Receive(void* buffer, size_t capacity, size_t* size, int timeoutMillis) {
-    struct timespec deadline = DeadlineIn(timeoutMillis);
+    // A descriptor that never blocks takes no deadline, which the kernel would copy in for
+    // every message.
+    struct timespec deadline = DeadlineIn(mNonBlocking ? 0 : timeoutMillis);
+    const struct timespec* until = mNonBlocking ? nullptr : &deadline;
     for (;;) {
         ssize_t received =
-            mq_timedreceive(mQueue, static_cast<char*>(buffer), capacity, nullptr, &deadline);
+            mq_timedreceive(mQueue, static_cast<char*>(buffer), capacity, nullptr, until);
         if (received >= 0) {
             *size = static_cast<size_t>(received);
             return QueueStatus::kOk;

@@ -90,6 +90,7 @@ class MessageQueue {
     QueueStatus Fail(const char* operation, int error);
 
     mqd_t mQueue = (mqd_t)-1;
+    bool mNonBlocking = false;  // opened with O_NONBLOCK: waits do not apply
     std::string mName;
     long mMessageSize = 0;
     long mDepth = 0;
