@@ -155,12 +155,12 @@ void CDRManager::AddRecordEntries(bool toDatabase, int index, const CallDetailRe
 void CDRManager::AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,
                            const std::string_view keys[]) {
     auto codec = [&](uint16_t number) {
-        GetNameByDspCodec(number, mpFiles->mpBuffer);
-        return mpFiles->mpBuffer;
+        const size_t length = GetNameByDspCodec(number, mpFiles->mpBuffer);
+        return std::string_view(mpFiles->mpBuffer, length);
     };
     auto address = [&](uint32_t value) {
         mpFiles->mAddr = static_cast<unsigned long>(value);
-        return mpFiles->mAddr.DottedDecimal();
+        return std::string_view(mpFiles->mAddr.DottedDecimal(), mpFiles->mAddr.DottedDecimalSize());
     };
     if (stream.txPackets != 0) {
         AddNumber(toDatabase, index, keys[kTxPkt], stream.txPackets);
