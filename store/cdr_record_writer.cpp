@@ -17,6 +17,9 @@
 namespace {
 
 const uint16_t kNotAvailable = 65535;
+// Room for a number in decimal and its NUL; for a codec name, as its writer needs.
+const size_t kDecimalRoom = 21;
+const size_t kCodecNameRoom = 256;
 
 // The keys of a media stream's entries; the second stream's carry the suffix "_2". Spelt out
 // rather than composed per record, which cost more than the rest of the record together.
@@ -86,14 +89,11 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
                 FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
             mpDownStatFile->AddSectionEntry("type", 4, mpFiles->mpBuffer, length);
         }
-        // Both files take the same lines: written once into the database and copied whole into
-        // the log, rather than each entry checked and written twice.
-        const bool copyToLog = toDatabase && mAutoDownload != 0;
-        mEntriesToLog = mAutoDownload != 0 && !copyToLog;
-        AddNumber(toDatabase, index, "ID", mpFiles->mNextID[index]++);
-        AddRecordEntries(toDatabase, index, report, statistics);
-        if (copyToLog && mpDownStatFile->AddSectionEntriesOf(*database) == 0)
-            throw std::logic_error("the download log and the database write entries differently");
+        mRecord.count = 0;
+        mRecord.textUsed = 0;
+        AddNumber("ID", mpFiles->mNextID[index]++);
+        AddRecordEntries(report, statistics);
+        WriteRecordEntries(toDatabase, database);
         JournalRecord(toDatabase, index, type);
         if (toDatabase) mpHealth->RecordAdded(index);
         if (mAutoDownload != 0) mpHealth->RecordAdded(HealthRecord::kDownloadLog);
@@ -109,99 +109,116 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
     return 1;
 }
 
-void CDRManager::AddEntry(bool toDatabase, int index, std::string_view key,
-                          std::string_view value) {
-    if (toDatabase)
-        mpFiles->mpFile[index]->AddSectionEntry(key.data(), key.size(), value.data(), value.size());
+void CDRManager::WriteRecordEntries(bool toDatabase, Configuration::MultiSectionFile* database) {
+    if (toDatabase) database->AddSectionEntries(mRecord.entries, mRecord.count);
+    if (mAutoDownload == 0) return;
+    // Both files take the same lines: written once into the database and copied whole into the
+    // log, rather than each entry checked and written twice.
+    mEntriesToLog = !toDatabase;
     if (mEntriesToLog)
-        mpDownStatFile->AddSectionEntry(key.data(), key.size(), value.data(), value.size());
+        mpDownStatFile->AddSectionEntries(mRecord.entries, mRecord.count);
+    else if (mpDownStatFile->AddSectionEntriesOf(*database) == 0)
+        throw std::logic_error("the download log and the database write entries differently");
 }
 
-void CDRManager::AddNumber(bool toDatabase, int index, std::string_view key, unsigned long value) {
-    const size_t length = FormatUnsignedDecimal(mpFiles->mpBuffer, value);
-    AddEntry(toDatabase, index, key, std::string_view(mpFiles->mpBuffer, length));
+void CDRManager::AddEntry(std::string_view key, std::string_view value) {
+    if (mRecord.count == RecordEntries::kCapacity)
+        throw std::logic_error("a record with more entries than the writer holds");
+    mRecord.entries[mRecord.count++] = {key, value};
 }
 
-void CDRManager::AddRecordEntries(bool toDatabase, int index, const CallDetailReport& report,
+char* CDRManager::NextEntryText(size_t room) {
+    if (RecordEntries::kTextSize - mRecord.textUsed < room)
+        throw std::logic_error("a record with more text than the writer holds");
+    return mRecord.text + mRecord.textUsed;
+}
+
+void CDRManager::AddWrittenEntry(std::string_view key, size_t length) {
+    const char* value = mRecord.text + mRecord.textUsed;
+    mRecord.textUsed += length + 1;
+    AddEntry(key, std::string_view(value, length));
+}
+
+void CDRManager::AddNumber(std::string_view key, unsigned long value) {
+    AddWrittenEntry(key, FormatUnsignedDecimal(NextEntryText(kDecimalRoom), value));
+}
+
+void CDRManager::AddRecordEntries(const CallDetailReport& report,
                                   const CallStatistics* statistics) {
-    const size_t startLength = FormatSignedDecimal(mpFiles->mpBuffer, report.startTime);
-    AddEntry(toDatabase, index, "ST", std::string_view(mpFiles->mpBuffer, startLength));
-    AddNumber(toDatabase, index, "dur", report.duration);
-    AddEntry(toDatabase, index, "called", report.called);
-    AddEntry(toDatabase, index, "called_type", CallTypeToToken(report.calledType));
-    AddEntry(toDatabase, index, "caller", report.caller);
-    AddEntry(toDatabase, index, "caller_type", CallTypeToToken(report.callerType));
+    AddWrittenEntry("ST", FormatSignedDecimal(NextEntryText(kDecimalRoom), report.startTime));
+    AddNumber("dur", report.duration);
+    AddEntry("called", report.called);
+    AddEntry("called_type", CallTypeToToken(report.calledType));
+    AddEntry("caller", report.caller);
+    AddEntry("caller_type", CallTypeToToken(report.callerType));
     const struct {
         std::string_view key;
         const std::string& value;
     } optionalTexts[] = {{"GUID", report.guid}, {"OCD", report.ocd}, {"cr", report.cr}};
     for (const auto& text : optionalTexts) {
-        if (!text.value.empty()) AddEntry(toDatabase, index, text.key, text.value);
+        if (!text.value.empty()) AddEntry(text.key, text.value);
     }
     if (!report.authUserName.empty()) {
-        AddEntry(toDatabase, index, "auth_un", report.authUserName);
-        AddEntry(toDatabase, index, "auth_type", CDRAuthTypeToToken(report.authType));
+        AddEntry("auth_un", report.authUserName);
+        AddEntry("auth_type", CDRAuthTypeToToken(report.authType));
     }
-    if (!report.forwarder.empty()) AddEntry(toDatabase, index, "forwarder", report.forwarder);
-    if (!report.transferer.empty()) AddEntry(toDatabase, index, "transferer", report.transferer);
-    AddNumber(toDatabase, index, "hop", report.hop);
-    if (report.clirCaller != 0) AddEntry(toDatabase, index, "clir_caller", "1");
+    if (!report.forwarder.empty()) AddEntry("forwarder", report.forwarder);
+    if (!report.transferer.empty()) AddEntry("transferer", report.transferer);
+    AddNumber("hop", report.hop);
+    if (report.clirCaller != 0) AddEntry("clir_caller", "1");
     if (statistics == nullptr) return;
-    AddStream(toDatabase, index, statistics->streams[0], kStreamKeys[0]);
-    AddStream(toDatabase, index, statistics->streams[1], kStreamKeys[1]);
-    AddFax(toDatabase, index, statistics->fax);
+    AddStream(statistics->streams[0], kStreamKeys[0]);
+    AddStream(statistics->streams[1], kStreamKeys[1]);
+    AddFax(statistics->fax);
 }
 
-void CDRManager::AddStream(bool toDatabase, int index, const MediaStreamStatistics& stream,
-                           const std::string_view keys[]) {
-    auto codec = [&](uint16_t number) {
-        GetNameByDspCodec(number, mpFiles->mpBuffer);
-        return mpFiles->mpBuffer;
+void CDRManager::AddStream(const MediaStreamStatistics& stream, const std::string_view keys[]) {
+    auto codec = [&](std::string_view key, uint16_t number) {
+        AddWrittenEntry(key, GetNameByDspCodec(number, NextEntryText(kCodecNameRoom)));
     };
-    auto address = [&](uint32_t value) {
+    auto address = [&](std::string_view key, uint32_t value) {
         mpFiles->mAddr = static_cast<unsigned long>(value);
-        return mpFiles->mAddr.DottedDecimal();
+        const size_t length = mpFiles->mAddr.DottedDecimalSize();
+        memcpy(NextEntryText(length + 1), mpFiles->mAddr.DottedDecimal(), length + 1);
+        AddWrittenEntry(key, length);
     };
     if (stream.txPackets != 0) {
-        AddNumber(toDatabase, index, keys[kTxPkt], stream.txPackets);
-        AddEntry(toDatabase, index, keys[kTxEnc], codec(stream.txCodec));
-        if (stream.txPacketSize != 0)
-            AddNumber(toDatabase, index, keys[kTxPktSz], stream.txPacketSize);
+        AddNumber(keys[kTxPkt], stream.txPackets);
+        codec(keys[kTxEnc], stream.txCodec);
+        if (stream.txPacketSize != 0) AddNumber(keys[kTxPktSz], stream.txPacketSize);
     }
     if (stream.rxPackets == 0) return;
-    AddNumber(toDatabase, index, keys[kRxPkt], stream.rxPackets);
-    AddEntry(toDatabase, index, keys[kRxEnc], codec(stream.rxCodec));
-    if (stream.rxPacketSize != 0) AddNumber(toDatabase, index, keys[kRxPktSz], stream.rxPacketSize);
-    AddNumber(toDatabase, index, keys[kRxLost], stream.rxLost);
-    AddNumber(toDatabase, index, keys[kRxJtr], stream.rxJitter);
-    AddNumber(toDatabase, index, keys[kRxMaxDel], stream.rxMaxDelay);
+    AddNumber(keys[kRxPkt], stream.rxPackets);
+    codec(keys[kRxEnc], stream.rxCodec);
+    if (stream.rxPacketSize != 0) AddNumber(keys[kRxPktSz], stream.rxPacketSize);
+    AddNumber(keys[kRxLost], stream.rxLost);
+    AddNumber(keys[kRxJtr], stream.rxJitter);
+    AddNumber(keys[kRxMaxDel], stream.rxMaxDelay);
     const struct {
         StreamKey key;
         uint16_t value;
     } delays[] = {{kRxDelayIncr, stream.rxDelayIncrease}, {kRxDelayDecr, stream.rxDelayDecrease}};
     for (const auto& delay : delays) {
         if (delay.value == kNotAvailable)
-            AddEntry(toDatabase, index, keys[delay.key], "N/A");
+            AddEntry(keys[delay.key], "N/A");
         else
-            AddNumber(toDatabase, index, keys[delay.key], delay.value);
+            AddNumber(keys[delay.key], delay.value);
     }
-    if (stream.localAddress != 0)
-        AddEntry(toDatabase, index, keys[kLocAddr], address(stream.localAddress));
-    if (stream.localPort != 0) AddNumber(toDatabase, index, keys[kLocPort], stream.localPort);
-    if (stream.remoteAddress != 0)
-        AddEntry(toDatabase, index, keys[kRemAddr], address(stream.remoteAddress));
-    if (stream.remotePort != 0) AddNumber(toDatabase, index, keys[kRemPort], stream.remotePort);
+    if (stream.localAddress != 0) address(keys[kLocAddr], stream.localAddress);
+    if (stream.localPort != 0) AddNumber(keys[kLocPort], stream.localPort);
+    if (stream.remoteAddress != 0) address(keys[kRemAddr], stream.remoteAddress);
+    if (stream.remotePort != 0) AddNumber(keys[kRemPort], stream.remotePort);
     // Both streams write their SRTP flag under the same key.
-    if (stream.srtp != 0) AddEntry(toDatabase, index, "srtp", "1");
+    if (stream.srtp != 0) AddEntry("srtp", "1");
 }
 
-void CDRManager::AddFax(bool toDatabase, int index, const FaxStatistics& fax) {
+void CDRManager::AddFax(const FaxStatistics& fax) {
     if (fax.rxPackets == 0 && fax.txPackets == 0) return;
-    AddNumber(toDatabase, index, "fax_rx_pkt", fax.rxPackets);
-    AddNumber(toDatabase, index, "fax_rx_dpl_pkt", fax.rxDuplicatePackets);
-    AddNumber(toDatabase, index, "fax_rx_lost", fax.rxLost);
-    AddNumber(toDatabase, index, "fax_rx_bad_pkt", fax.rxBadPackets);
-    AddNumber(toDatabase, index, "fax_tx_pkt", fax.txPackets);
-    AddNumber(toDatabase, index, "fax_tx_dpl_pkt", fax.txDuplicatePackets);
-    AddEntry(toDatabase, index, "fax_anamnesis", fax.anamnesis);
+    AddNumber("fax_rx_pkt", fax.rxPackets);
+    AddNumber("fax_rx_dpl_pkt", fax.rxDuplicatePackets);
+    AddNumber("fax_rx_lost", fax.rxLost);
+    AddNumber("fax_rx_bad_pkt", fax.rxBadPackets);
+    AddNumber("fax_tx_pkt", fax.txPackets);
+    AddNumber("fax_tx_dpl_pkt", fax.txDuplicatePackets);
+    AddEntry("fax_anamnesis", fax.anamnesis);
 }

@@ -2,6 +2,8 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -28,6 +30,43 @@ TEST_F(CDRRecordWriterTest, NumbersAtTheEndsOfTheirRangesReadAsPrintfWritesThem)
         EXPECT_EQ(std::to_string(UINT_MAX), Value(record, "dur"));
         EXPECT_EQ("0", Value(record, "hop"));
     }
+}
+
+// The widest record: every optional entry, both streams with every entry, codec numbers without
+// a name (the longest names), widest numbers and addresses, and a fax. The writer gathers it whole
+// and in order, and writes the same lines into the record.
+TEST_F(CDRRecordWriterTest, TheWidestRecordIsWrittenWholeAndInOrder) {
+    Start();
+    CallDetailReport report = MakeReport(LONG_MIN, "called");
+    report.guid = "g";
+    report.ocd = "o";
+    report.cr = "c";
+    report.authUserName = "a";
+    report.forwarder = "f";
+    report.transferer = "t";
+    report.clirCaller = 1;
+    CallStatistics statistics{};
+    for (MediaStreamStatistics& stream : statistics.streams) {
+        stream.localAddress = stream.remoteAddress = 0xFFFFFFFFu;
+        stream.localPort = stream.remotePort = stream.txPacketSize = stream.rxPacketSize = 65535;
+        stream.txPackets = stream.rxPackets = stream.rxJitter = stream.rxMaxDelay = UINT32_MAX;
+        stream.txCodec = stream.rxCodec = 65535;
+        stream.rxLost = stream.rxDelayIncrease = 65534;
+        stream.rxDelayDecrease = 65535;
+        stream.srtp = 1;
+    }
+    statistics.fax.rxPackets = statistics.fax.txPackets = UINT32_MAX;
+    statistics.fax.anamnesis = "done";
+    const Entries record = Write(report, &statistics);
+    ASSERT_EQ(16u + 2 * 16 + 7, record.size());
+    EXPECT_EQ("ID", record[0].first);
+    EXPECT_EQ(std::to_string(LONG_MIN), Value(record, "ST"));
+    EXPECT_EQ("unknown codec 65535", Value(record, "rx_enc_2"));
+    EXPECT_EQ("255.255.255.255", Value(record, "rem_addr_2"));
+    EXPECT_EQ("N/A", Value(record, "rx_delay_decr_2"));
+    EXPECT_EQ("65534", Value(record, "rx_delay_incr"));
+    EXPECT_EQ("4294967295", Value(record, "rx_max_del_2"));
+    EXPECT_EQ("fax_anamnesis", record.back().first);
 }
 
 // (The expected files have no report whose statistics hold neither a stream nor a fax.)

@@ -107,6 +107,43 @@ TEST(MultiSectionFileTest, EntriesCopiedFromAnotherFileReadAsIfAddedThere) {
     EXPECT_EQ(0u, other.GetEntryCount());
 }
 
+// A record's entries handed over together must give the text that adding them one by one gives:
+// escaped entries first, between and last in the run, a run that outgrows the section's room, a
+// run into a section still in the loaded text, and a separator longer than a byte.
+TEST(MultiSectionFileTest, EntriesAddedTogetherReadAsIfAddedOneByOne) {
+    const std::vector<std::string> texts = {"a=b", "1",      "ID",     "7", "two\nlines",
+                                            "x",   "called", " lead",  "k", std::string(3000, 'w'),
+                                            "#c",  "",       "trail ", "v"};
+    std::vector<MultiSectionConfigFile::EntryView> entries;
+    for (size_t i = 0; i + 1 < texts.size(); i += 2) entries.push_back({texts[i], texts[i + 1]});
+    const std::string loaded = "{\nold=1\n}\n{\nolder=2\n}\n";
+    for (const char* separator : {"=", ": "}) {
+        MultiSectionConfigFile together(nullptr, "{\n", "}\n", separator, "#", nullptr);
+        MultiSectionConfigFile oneByOne(nullptr, "{\n", "}\n", separator, "#", nullptr);
+        EXPECT_EQ(0, together.AddSectionEntries(entries.data(), entries.size()));
+        for (MultiSectionConfigFile* file : {&together, &oneByOne}) {
+            if (*separator == '=')
+                file->Parse(loaded.data(), loaded.size(), "text");
+            else
+                file->AddSection(false);
+            file->GotoLastSection();
+        }
+        EXPECT_EQ(1, together.AddSectionEntries(entries.data(), 0));
+        EXPECT_EQ(1, together.AddSectionEntries(entries.data(), entries.size()));
+        for (const auto& entry : entries)
+            oneByOne.AddSectionEntry(entry.key.data(), entry.value.data());
+        for (MultiSectionConfigFile* file : {&together, &oneByOne}) {
+            file->AddSection(true);
+            file->AddSectionEntry("ID", "9");
+        }
+        EXPECT_EQ(1, together.AddSectionEntries(entries.data() + 1, 2));
+        oneByOne.AddSectionEntry(entries[1].key.data(), entries[1].value.data());
+        oneByOne.AddSectionEntry(entries[2].key.data(), entries[2].value.data());
+        EXPECT_EQ(oneByOne.Text(), together.Text()) << separator;
+        EXPECT_EQ(3u, together.GetEntryCount());
+    }
+}
+
 // Keys and values of every length up to three words with one byte that needs escaping (or none)
 // at each place: the line written is the escaping writer's, whichever word the byte falls in.
 TEST(MultiSectionFileTest, EntriesAreWrittenAsTheEscapingWriterWritesThem) {

@@ -219,25 +219,53 @@ int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) 
 int MultiSectionConfigFile::AddSectionEntry(const char* key, size_t keySize, const char* value,
                                             size_t valueSize) {
     if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
-    if (mSeparator.size() != 1) return AddEscapedEntry(key, value, keySize + valueSize);
-    // The common case: the line is the key, the separator and the value as they are. Written
-    // first and checked in place; written again escaped when it needs that.
-    const size_t lineSize = keySize + valueSize + 1;
+    const EntryView entry{{key, keySize}, {value, valueSize}};
+    if (AddPlainEntries(&entry, 1) == 0) AddEscapedEntry(key, value, keySize + valueSize);
+    return 1;
+}
+
+int MultiSectionConfigFile::AddSectionEntries(const EntryView* entries, size_t count) {
+    if (mCurrent == kNone) return 0;
+    for (;;) {
+        const size_t added = AddPlainEntries(entries, count);
+        if (added == count) return 1;
+        // The entry that stopped the plain run is written escaped.
+        const EntryView& escaped = entries[added];
+        AddEscapedEntry(escaped.key.data(), escaped.value.data(),
+                        escaped.key.size() + escaped.value.size());
+        entries += added + 1;
+        count -= added + 1;
+    }
+}
+
+// Writes the leading entries that need no escaping as they are, in place, and closes the section
+// after them; returns how many it wrote (none for a separator longer than a byte). The room for
+// all of them is made first, so the section moves at most once.
+size_t MultiSectionConfigFile::AddPlainEntries(const EntryView* entries, size_t count) {
+    if (mSeparator.size() != 1) return 0;
+    size_t room = 0;
+    for (size_t i = 0; i < count; ++i) room += entries[i].key.size() + entries[i].value.size() + 2;
     Slot* slot = &At(mCurrent);
-    char* line = slot->text + slot->size - mTail.size();
-    if (slot->size + lineSize + 1 > mCurrentRoom) {
-        line = RoomForEntry(lineSize + 1);
+    char* out = slot->text + slot->size - mTail.size();
+    if (slot->size + room > mCurrentRoom) {
+        out = RoomForEntry(room);
         slot = &At(mCurrent);
     }
-    if (!CopyPlainEntry(line, key, keySize, mSeparator[0], value, valueSize,
-                        mComment.empty() ? '\0' : mComment[0]))
-        return AddEscapedEntry(key, value, keySize + valueSize);
-    char* end = line + lineSize;
-    *end++ = '\n';
-    for (char c : mTail) *end++ = c;  // a line or two: cheaper than a call
-    slot->size = static_cast<uint32_t>(end - slot->text);
+    const char separator = mSeparator[0];
+    const char comment = mComment.empty() ? '\0' : mComment[0];
+    size_t added = 0;
+    for (; added < count; ++added) {
+        const EntryView& entry = entries[added];
+        if (!CopyPlainEntry(out, entry.key.data(), entry.key.size(), separator, entry.value.data(),
+                            entry.value.size(), comment))
+            break;
+        out += entry.key.size() + 1 + entry.value.size();
+        *out++ = '\n';
+    }
+    for (char c : mTail) *out++ = c;  // a line or two: cheaper than a call
+    slot->size = static_cast<uint32_t>(out - slot->text);
     mModified = true;
-    return 1;
+    return added;
 }
 
 int MultiSectionConfigFile::AddSectionEntriesOf(const MultiSectionConfigFile& source) {

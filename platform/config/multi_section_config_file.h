@@ -34,6 +34,7 @@
 #include <sys/uio.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,14 @@ class MultiSectionConfigFile {
     // The same for a key and a value whose lengths the caller knows: both are still
     // NUL-terminated, `keySize` and `valueSize` bytes long.
     int AddSectionEntry(const char* key, size_t keySize, const char* value, size_t valueSize);
+    // One entry of AddSectionEntries: each view ends just before its text's NUL.
+    struct EntryView {
+        std::string_view key, value;
+    };
+    // Appends `entries[0, count)` to the current section, as AddSectionEntry would one by one,
+    // but checks room and closes the section once for all of them: the way to add a whole
+    // record. 0, adding nothing, when no section is current; else 1.
+    int AddSectionEntries(const EntryView* entries, size_t count);
     // Appends the entries of `source`'s current section to this file's current section, as
     // that section holds them: as if each were added here in turn. 0, adding nothing, when
     // either file has no current section or the two write entries differently (separator or
@@ -149,6 +158,7 @@ class MultiSectionConfigFile {
     void MakeCurrent(unsigned position);
     void ShrinkCurrent();
     char* RoomForEntry(size_t extra);
+    size_t AddPlainEntries(const EntryView* entries, size_t count);
     int AddEscapedEntry(const char* key, const char* value, size_t size);
     void FinishEntry(char* end);
     const char* FindEntryLine(const char* key) const;

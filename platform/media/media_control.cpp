@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string_view>
+
 const char* CallTypeToToken(CallType type) {
     switch (type) {
         case kCallTypeSip:
@@ -39,7 +41,9 @@ const char* CDRAuthTypeToToken(CDRAuthType type) {
 
 namespace {
 
-const char* CodecName(int codec) {
+// The codec's name with its length known at compile time (its NUL follows it); empty for a number
+// without one.
+std::string_view CodecName(int codec) {
     switch (codec) {
         case kDspCodecG711U:
             return "G.711 u-law";
@@ -70,15 +74,16 @@ const char* CodecName(int codec) {
         case kDspCodecT38:
             return "T.38";
     }
-    return nullptr;
+    return {};
 }
 
 }  // namespace
 
-void GetNameByDspCodec(int codec, char* buffer) {
-    const char* name = CodecName(codec);
-    if (name != nullptr)
-        memcpy(buffer, name, strlen(name) + 1);  // the table's names are short
-    else
-        snprintf(buffer, 256, "unknown codec %d", codec);
+size_t GetNameByDspCodec(int codec, char* buffer) {
+    const std::string_view name = CodecName(codec);
+    if (!name.empty()) {
+        memcpy(buffer, name.data(), name.size() + 1);
+        return name.size();
+    }
+    return static_cast<size_t>(snprintf(buffer, 256, "unknown codec %d", codec));
 }

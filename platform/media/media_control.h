@@ -2,6 +2,8 @@
 // names of the DSP codec numbers, as the recorder writes them into its records.
 #pragma once
 
+#include <stddef.h>
+
 #include "platform/messaging/call_detail_report.h"
 
 // DSP codec numbers as the call manager reports them in the media stream statistics.
@@ -31,5 +33,5 @@ const char* CallTypeToToken(CallType type);
 const char* CDRAuthTypeToToken(CDRAuthType type);
 
 // Writes the name of DSP codec `codec` ("G.711 A-law", "Opus") into `buffer`, which holds at least
-// 256 bytes; a number without a codec gives "unknown codec N".
-void GetNameByDspCodec(int codec, char* buffer);
+// 256 bytes; a number without a codec gives "unknown codec N". Returns the name's length.
+size_t GetNameByDspCodec(int codec, char* buffer);

@@ -32,6 +32,18 @@ char* FormatBackwards(char* end, uint32_t value) {
     return end;
 }
 
+// The number of decimal digits of `value`: a few 32-bit comparisons instead of a loop.
+size_t DigitCount(uint32_t value) {
+    if (value < 100000u) {
+        if (value < 100u) return value < 10u ? 1 : 2;
+        if (value < 1000u) return 3;
+        return value < 10000u ? 4 : 5;
+    }
+    if (value < 10000000u) return value < 1000000u ? 6 : 7;
+    if (value < 100000000u) return 8;
+    return value < 1000000000u ? 9 : 10;
+}
+
 }  // namespace
 
 bool ParseDecimal(const std::string& text, long long min, long long max, long long* value) {
@@ -46,8 +58,17 @@ bool ParseDecimal(const std::string& text, long long min, long long max, long lo
 }
 
 size_t FormatUnsignedDecimal(char* buffer, unsigned long long value) {
-    size_t length = 1;
-    for (unsigned long long limit = 10; value >= limit && length < 20; limit *= 10) ++length;
+    if (value <= UINT32_MAX) {
+        // Nearly every number written: no 64-bit arithmetic, which the 32-bit target does in
+        // several instructions or library calls.
+        const size_t length = DigitCount(static_cast<uint32_t>(value));
+        buffer[length] = '\0';
+        FormatBackwards(buffer + length, static_cast<uint32_t>(value));
+        return length;
+    }
+    size_t length = 10;
+    for (unsigned long long limit = 10000000000ull; value >= limit && length < 20; limit *= 10)
+        ++length;
     char* end = buffer + length;
     *end = '\0';
     // Nine digits at a time while the rest does not fit the 32-bit arithmetic.

@@ -9,5 +9,6 @@ SockAddr& SockAddr::operator=(unsigned long address) {
         out += FormatUnsignedDecimal(out, (mAddr >> shift) & 0xFF);
         *out++ = shift > 0 ? '.' : '\0';
     }
+    mSize = static_cast<size_t>(out - 1 - mText);
     return *this;
 }

@@ -1,6 +1,7 @@
 // An IPv4 address and its dotted-decimal text, without allocation.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 class SockAddr {
@@ -13,9 +14,12 @@ class SockAddr {
 
     // "a.b.c.d"; valid until the next assignment.
     const char* DottedDecimal() const { return mText; }
+    // The length of DottedDecimal(), known from writing it.
+    size_t DottedDecimalSize() const { return mSize; }
 
     uint32_t mAddr;
 
   private:
     char mText[16];
+    size_t mSize;
 };
