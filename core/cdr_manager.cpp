@@ -72,8 +72,7 @@ CDRManager::CDRManager()
       mJournalPending(0),
       mJournalSince(0),
       mCompactionFailed(false),
-      mDownloadCommitted(false),
-      mEntriesToLog(false) {
+      mDownloadCommitted(false) {
     mpLogger = new LogManager(kTraceLogName, true, true, 0, kTraceLineSize);
     SetWarningSink(TraceWarning);
     mpFiles = new CDRFiles;

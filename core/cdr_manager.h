@@ -118,9 +118,6 @@ class CDRManager : public CDRCommonMessenger {
     long long mJournalSince;           // when the first of them was (BootMillis)
     bool mCompactionFailed;            // the last compaction failed (told once)
     bool mDownloadCommitted;           // the running download's marker is in the journal
-    // The download log takes the gathered entries of the record being added itself. False while
-    // the log's copy is made whole from the database's once its entries are added.
-    bool mEntriesToLog;
 
   private:
     // When the queues run dry: syncs the journal and writes the held trace lines.

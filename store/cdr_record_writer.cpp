@@ -114,8 +114,7 @@ void CDRManager::WriteRecordEntries(bool toDatabase, Configuration::MultiSection
     if (mAutoDownload == 0) return;
     // Both files take the same lines: written once into the database and copied whole into the
     // log, rather than each entry checked and written twice.
-    mEntriesToLog = !toDatabase;
-    if (mEntriesToLog)
+    if (!toDatabase)
         mpDownStatFile->AddSectionEntries(mRecord.entries, mRecord.count);
     else if (mpDownStatFile->AddSectionEntriesOf(*database) == 0)
         throw std::logic_error("the download log and the database write entries differently");
