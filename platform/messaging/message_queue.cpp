@@ -187,13 +187,14 @@ QueueStatus MessageQueue::Send(const void* data, size_t size, int timeoutMillis)
 }
 
 QueueStatus MessageQueue::Receive(void* buffer, size_t capacity, size_t* size, int timeoutMillis) {
-    // A descriptor that never blocks takes no deadline, which the kernel would copy in for
-    // every message.
+    // A descriptor that never blocks takes no deadline (mq_receive), which the kernel would copy
+    // in for every message.
     struct timespec deadline = DeadlineIn(mNonBlocking ? 0 : timeoutMillis);
-    const struct timespec* until = mNonBlocking ? nullptr : &deadline;
     for (;;) {
         ssize_t received =
-            mq_timedreceive(mQueue, static_cast<char*>(buffer), capacity, nullptr, until);
+            mNonBlocking
+                ? mq_receive(mQueue, static_cast<char*>(buffer), capacity, nullptr)
+                : mq_timedreceive(mQueue, static_cast<char*>(buffer), capacity, nullptr, &deadline);
         if (received >= 0) {
             *size = static_cast<size_t>(received);
             return QueueStatus::kOk;
