@@ -185,7 +185,8 @@ void LogStream::WriteHeldFromSignalHandler() {
 // text would take the file past its cap; text as large as the buffer is written at once.
 void LogStream::Add(const char* text, unsigned long length) {
     unsigned long held = mHeld.load(std::memory_order_relaxed);
-    if (length > mBufferSize - held || (!mToStandardError && HeldWouldPassCap(length))) {
+    // The held text counts as written: held lines go into the file the cap lets them into.
+    if (length > mBufferSize - held || (!mToStandardError && WouldPassCap(length, held))) {
         WriteHeld();
         held = 0;
     }
@@ -217,22 +218,15 @@ void LogStream::WriteChunk(const char* data, unsigned long length) {
     if (Env::Current()->WriteFully(mFd, data, length)) mFileSize += static_cast<long long>(length);
 }
 
-// Whether `length` bytes behind the held text would take the file past the cap, the held text
-// counted as written: held lines then go into the file the cap lets them into.
-bool LogStream::HeldWouldPassCap(unsigned long length) const {
-    const long long cap = Cap();
-    const long long before = mFileSize + static_cast<long long>(mHeld.load());
-    return cap > 0 && before > 0 && before + static_cast<long long>(length) > cap;
-}
-
 long long LogStream::Cap() const {
     if (mMaxBytes == 0 || mSizeLimit == 0) return mMaxBytes + mSizeLimit;
     return mMaxBytes < mSizeLimit ? mMaxBytes : mSizeLimit;
 }
 
-bool LogStream::WouldPassCap(unsigned long length) const {
-    long long cap = Cap();
-    return cap > 0 && mFileSize > 0 && mFileSize + static_cast<long long>(length) > cap;
+bool LogStream::WouldPassCap(unsigned long length, unsigned long held) const {
+    const long long cap = Cap();
+    const long long before = mFileSize + static_cast<long long>(held);
+    return cap > 0 && before > 0 && before + static_cast<long long>(length) > cap;
 }
 
 // Whether the open file no longer has the stream's name: removed, or renamed and perhaps

@@ -128,8 +128,8 @@ class LogStream {
     void Refuse(const char* what, const char* flaw);
     bool WasReplaced();
     long long Cap() const;
-    bool WouldPassCap(unsigned long length) const;
-    bool HeldWouldPassCap(unsigned long length) const;
+    // Whether `length` bytes written after `held` more bytes would take the file past its cap.
+    bool WouldPassCap(unsigned long length, unsigned long held = 0) const;
     void MakeRoom(unsigned long length);
     bool StillFull(unsigned long length);
     int Rotate();
