@@ -220,8 +220,7 @@ int MultiSectionConfigFile::AddSectionEntry(const char* key, size_t keySize, con
                                             size_t valueSize) {
     if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
     const EntryView entry{{key, keySize}, {value, valueSize}};
-    if (AddPlainEntries(&entry, 1) == 0) AddEscapedEntry(key, value, keySize + valueSize);
-    return 1;
+    return AddSectionEntries(&entry, 1);
 }
 
 int MultiSectionConfigFile::AddSectionEntries(const EntryView* entries, size_t count) {
