@@ -99,22 +99,11 @@ TEST_F(CDRDatabasesTest, FlushWritesOnlyDatabasesWithUnsavedRecords) {
     EXPECT_EQ(1u, manager.mpFiles->mUnsaved[2]);
 }
 
-TEST_F(CDRDatabasesTest, RequestsSkipAClosedDatabaseAndReloadIsRefused) {
-    WriteConfig("general-settings.conf", "cdr_max_missed=50\n");
-    TestManager& manager = Start();
-    delete manager.mpFiles->mpFile[1];
-    manager.mpFiles->mpFile[1] = nullptr;
-    EXPECT_EQ(1, manager.OnClear(7));
-    EXPECT_EQ(1, manager.OnFlush(7));
-    WriteConfig("general-settings.conf", "cdr_max_missed=20\n");
-    EXPECT_EQ(0, manager.OnUpdateCDRSettings());
-    EXPECT_EQ(1, TraceCount("OnUpdateCDRSettings: CDR files are not created.\n"));
-    EXPECT_EQ(50u, manager.mSettings.mMaxRecords[1]) << "settings are not re-read";
-}
-
 // A FIFO or a folder named as a database is somebody else's: only that database stays closed,
-// and neither the start-up nor a clear that rebuilds the databases moves or removes it.
+// and neither the start-up nor a clear that rebuilds the databases moves or removes it. Requests
+// skip the closed database; a settings reload is refused.
 TEST_F(CDRDatabasesTest, ANonRegularPathKeepsItsDatabaseClosedAndIsNeverTouched) {
+    WriteConfig("general-settings.conf", "cdr_max_missed=50\n");
     MakeDatabase(StatedPath(), 2, true);
     ASSERT_EQ(0, mkfifo(mEnv.Real(MissedPath()).c_str(), 0600));
     MakeDirs(FailedPath());
@@ -136,6 +125,10 @@ TEST_F(CDRDatabasesTest, ANonRegularPathKeepsItsDatabaseClosedAndIsNeverTouched)
     EXPECT_EQ(nullptr, manager.mpFiles->mpFile[1]);
     EXPECT_EQ(1, manager.OnFlush(7));
     EXPECT_EQ(S_IFIFO, TypeAt(MissedPath()));
+    WriteConfig("general-settings.conf", "cdr_max_missed=20\n");
+    EXPECT_EQ(0, manager.OnUpdateCDRSettings());
+    EXPECT_EQ(1, TraceCount("OnUpdateCDRSettings: CDR files are not created.\n"));
+    EXPECT_EQ(50u, manager.mSettings.mMaxRecords[1]) << "settings are not re-read";
 }
 
 // Memory running out while one database loads sets that file aside whole; the others keep

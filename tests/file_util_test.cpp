@@ -1,6 +1,5 @@
 #include "platform/util/file_util.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -11,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
@@ -64,37 +62,6 @@ TEST(FileUtilTest, FilesAreReadWholeIntoBlocksOfTheirOwn) {
     EXPECT_FALSE(ReadWholeFile("/missing", &read));
     EXPECT_TRUE(read.empty());
     EXPECT_THROW(ReadWholeFile("/file", &read, 299999), FileError);
-}
-
-TEST(FileUtilTest, EveryFailingStepReachesTheCallerAndLeavesAWholeFile) {
-    SandboxEnv sandbox;
-    for (auto call : {FaultEnv::kWrite, FaultEnv::kFsync, FaultEnv::kRename}) {
-        for (int nth = 1; nth <= 2; ++nth) {
-            WriteFileAtomically("/db", "old");
-            bool threw = false;
-            {
-                FaultEnv failing(&sandbox, call, nth);
-                try {
-                    WriteFileAtomically("/db", "new");
-                } catch (const FileError& e) {
-                    threw = true;
-                    EXPECT_EQ(EIO, e.error());
-                }
-            }
-            // A save syncs twice, the file and then its folder, and either failure is reported.
-            EXPECT_TRUE(threw || call != FaultEnv::kFsync) << "sync #" << nth;
-            std::string text;
-            ASSERT_TRUE(ReadWholeFile("/db", &text));
-            // The second sync is the folder's, after the rename: either content is whole then.
-            const bool afterRename = call == FaultEnv::kFsync && nth == 2;
-            if (threw && !afterRename) {
-                EXPECT_EQ("old", text) << "call " << call << " #" << nth;
-            }
-            EXPECT_TRUE(text == "old" || text == "new");
-            struct stat st;
-            EXPECT_NE(0, stat(sandbox.Real("/db.tmp").c_str(), &st));
-        }
-    }
 }
 
 // Opening a FIFO for reading would wait for a writer: the read must refuse it at once.
