@@ -6,11 +6,8 @@
 
 outbox=/mnt/bbram/calldata/outbox
 out=$E2E_BASE/cdrd.out err=$E2E_BASE/cdrd.err
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 settings() {
-  printf 'download_cnt=10\ndownload_dir=%s/\ndownload_retry_max=1\n' "$outbox" \
-    >"${VELK_PATH}auto-down-stat.conf"
+  auto_download 'download_cnt=10\ndownload_dir=%s/\ndownload_retry_max=1\n' "$outbox"
   printf '%s\n' "$@" >>"${VELK_PATH}auto-down-stat.conf"
 }
 size() { stat -c %s "$1"; }
@@ -35,10 +32,7 @@ done
 kill -KILL "$CDRD_PID"
 wait "$CDRD_PID" 2>/dev/null || true
 start_cdrd >>"$out" 2>>"$err"  # at once, while the old agent may still run
-waited=0
-while kill -0 "$agent" 2>/dev/null; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 50 ] || fail "agent $agent outlived cdrd"
-done
+WAIT_SECONDS=5 wait_until "agent $agent outlived cdrd" ended "$agent"
 
 echo "$(date +%T) a command that writes without end"
 printf '#!/bin/sh\nprintf "start\\033[31m\\302\\233\\n"\nexec cat /dev/zero\n' >"$E2E_BASE/chatty.sh"

@@ -36,10 +36,8 @@ crash_and_restart() {
 # Seconds the oldest outbox file is old, as `cdrctl outbox` tells.
 outbox_age() { $CDRCTL outbox 2>/dev/null | sed -n '1s/.* \([0-9-]*\) s old$/\1/p'; }
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-printf '%s\n' download_cnt=1 "download_dir=$outbox/" download_cmd=false download_retry_max=1 \
-  download_alarm_after=1 >"${VELK_PATH}auto-down-stat.conf"
+auto_download '%s\n' download_cnt=1 "download_dir=$outbox/" download_cmd=false download_retry_max=1 \
+  download_alarm_after=1
 printf '0 0\n' >"$shift_file"
 chmod 600 "$shift_file"
 export CDR_CLOCK_SHIFT=$shift_file

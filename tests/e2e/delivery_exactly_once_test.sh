@@ -38,11 +38,9 @@ echo x >>"$history/attempts"
 SCRIPT
 chmod +x "$E2E_BASE/deliver.sh"
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 printf 'cdr_max_stated=5000\n' >"${VELK_PATH}general-settings.conf"
-printf '%s\n' download_cnt=5 "download_dir=$outbox/" "download_cmd=$E2E_BASE/deliver.sh" \
-  download_retry_max=1 >"${VELK_PATH}auto-down-stat.conf"
+auto_download '%s\n' download_cnt=5 "download_dir=$outbox/" "download_cmd=$E2E_BASE/deliver.sh" \
+  download_retry_max=1
 printf '0 0\n' >"$shift_file"
 chmod 600 "$shift_file"
 export CDR_CLOCK_SHIFT=$shift_file
@@ -50,18 +48,16 @@ export CDR_CLOCK_SHIFT=$shift_file
 # Kills the recorder, its agent and a transfer under way as a crash of the device's software
 # would, and starts the recorder again once they are gone (they may hold the recorder's lock).
 crash_and_restart() {
-  local agent waited=0
+  local agent
   agent=$(sed -n 's/^pid=//p' /run/cdrd/delivery 2>/dev/null || true)
   kill -KILL "$CDRD_PID" ${agent:+"$agent"} 2>/dev/null || true
   pkill -KILL -f "^/bin/sh $E2E_BASE/deliver.sh" || true
   wait "$CDRD_PID" 2>/dev/null || true
-  while { [ -n "$agent" ] && kill -0 "$agent" 2>/dev/null; } ||
-    pgrep -f "^/bin/sh $E2E_BASE/deliver.sh" >/dev/null; do
-    sleep 0.05; waited=$((waited + 1))
-    [ $waited -lt 200 ] || fail "the agent or its transfer outlived the kill"
-  done
+  WAIT_SECONDS=10 wait_until "the agent or its transfer outlived the kill" all_ended "$agent"
   start_cdrd
 }
+# Succeeds once the agent $1 (if any) and every transfer have ended.
+all_ended() { { [ -z "$1" ] || ended "$1"; } && ! pgrep -f "^/bin/sh $E2E_BASE/deliver.sh" >/dev/null; }
 
 start_cdrd
 ( for n in $(seq 1 "$reports"); do
@@ -79,11 +75,8 @@ done
 wait "$sender"
 $CDRCTL download-now >/dev/null
 expect_log "Download: done!"
-waited=0
-until [ -z "$(ls "$outbox" | grep '^stat-.*\.log$')" ]; do
-  sleep 0.2; waited=$((waited + 1))
-  [ $waited -lt $((WAIT_SECONDS * 5)) ] || fail "files stay in the outbox: $(ls "$outbox")"
-done
+outbox_empty() { ! ls "$outbox" | grep -q '^stat-.*\.log$'; }
+wait_until "files stay in the outbox" outbox_empty
 stop_cdrd
 
 # The records at the collector as "type ID called" lines, one per record.

@@ -5,7 +5,6 @@
 
 log=/mnt/bbram/calldata/down_stat.log
 stated=${VELK_PATH}telephony/CDR_db
-sections() { grep -c '^{' "$1" 2>/dev/null || true; }
 switch=${VELK_PATH}sysconfig/rc.conf
 
 mkdir -p "${VELK_PATH}sysconfig"

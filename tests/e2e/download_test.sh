@@ -5,12 +5,8 @@
 
 log=/mnt/bbram/calldata/down_stat.log
 outbox=/mnt/bbram/calldata/outbox
-sections() { cat "$@" | grep -c '^{' || true; }
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-printf 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\n' "$outbox" \
-  >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\n' "$outbox"
 start_cdrd
 $CDRCTL add 1 called=300 --repeat 100
 expect_log_count "OnAddCDR" 100
@@ -30,8 +26,5 @@ echo "START_AUTO_DOWNLOAD_STAT=false" >"${VELK_PATH}sysconfig/rc.conf"
 $CDRCTL reload-download
 $CDRCTL add 1
 expect_log "OnUpdateCDRDownloadSettings"
-waited=0
-while [ -e "$log" ]; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 100 ] || fail "the log outlived the switch"
-done
+WAIT_SECONDS=10 wait_until "the log outlived the switch" test ! -e "$log"
 echo "download: ok"

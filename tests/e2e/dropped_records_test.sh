@@ -5,13 +5,11 @@
 
 log=/mnt/bbram/calldata/down_stat.log
 outbox=$E2E_BASE/outbox
-sections() { cat "$@" | grep -c '^{' || true; }
 
-mkdir -p "${VELK_PATH}sysconfig" "$outbox"
+mkdir -p "$outbox"
 mount -t tmpfs -o size=16k e2e-outbox "$outbox"
 dd if=/dev/zero of="$outbox/filler" bs=1k count=64 2>/dev/null || true
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-printf 'download_cnt=10\ndownload_dir=%s/\n' "$outbox" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=10\ndownload_dir=%s/\n' "$outbox"
 start_cdrd
 wait_status 0 "healthy"
 

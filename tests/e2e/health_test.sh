@@ -3,29 +3,11 @@
 # follow, the health record of a killed recorder, and the JSON form read by a JSON reader.
 . "$(dirname "$0")/lib.sh"
 
-# A system log of this test's own: /dev in this mount namespace becomes a small tmpfs holding the
-# usual devices (bound from the real /dev) and a datagram socket at /dev/log whose records land
-# one per line in $syslog.
+# A system log of this test's own, whose records land one per line in $syslog.
 syslog=$E2E_BASE/syslog.txt
-listener=
-real_dev=$E2E_BASE/dev
-mkdir -p "$real_dev"
-mount --rbind /dev "$real_dev"
-mount -t tmpfs -o size=64k e2e-dev /dev
-for name in null zero full random urandom tty; do
-  [ -e "$real_dev/$name" ] || continue
-  touch /dev/$name
-  mount --bind "$real_dev/$name" /dev/$name
-done
-ln -s /proc/self/fd /dev/fd
-ln -s /proc/self/fd/0 /dev/stdin
-ln -s /proc/self/fd/1 /dev/stdout
-ln -s /proc/self/fd/2 /dev/stderr
 : >"$syslog"
-python3 "$E2E_BASE/tests/syslog_listener.py" /dev/log "$syslog" &
-listener=$!
-trap 'stop_cdrd; kill "$listener" 2>/dev/null || true' EXIT
-until [ -S /dev/log ]; do sleep 0.1; done
+fake_system_log collect "$syslog"
+trap 'stop_cdrd; end_system_log' EXIT
 
 # Counts the system-log records of the recorder at PRIORITY (user facility) containing TEXT.
 count_alarms() {
@@ -35,7 +17,6 @@ warning=12 notice=13   # LOG_USER | LOG_WARNING, LOG_USER | LOG_NOTICE
 
 db=${VELK_PATH}telephony
 stated=$db/CDR_db
-sections() { grep -c '^{' "$1" 2>/dev/null || true; }
 printf 'cdr_save_stated=1\n' >"$VELK_PATH/general-settings.conf"
 mkdir -p "$db"
 mount -t tmpfs -o size=64k e2e-db "$db"

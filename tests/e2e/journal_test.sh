@@ -6,9 +6,7 @@
 db=${VELK_PATH}telephony
 log=/mnt/bbram/calldata/down_stat.log
 journal=$db/cdr.journal
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-echo "download_cnt=100000" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=100000\n'
 
 # Prints the IDs of FILE, newest first, after checking that they fall by one from each record to
 # the next and end at 0.
@@ -29,14 +27,12 @@ log_duplicates() {
 fresh_files() { rm -rf "$db" "$log" /tmp/logs/cdr.log; }
 # Waits until the health record says that no record is off storage (every one saved or in a
 # synced journal entry).
-wait_synced() {
-  local waited=0 status
-  until status=$($CDRCTL status 2>/dev/null || true) && grep -q 'not on storage' <<<"$status" &&
-    ! grep -qE '[1-9][0-9]* not on storage' <<<"$status"; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "records stay off storage: $status"
-  done
+all_on_storage() {
+  local status
+  status=$($CDRCTL status 2>/dev/null || true)
+  grep -q 'not on storage' <<<"$status" && ! grep -qE '[1-9][0-9]* not on storage' <<<"$status"
 }
+wait_synced() { wait_until "records stay off storage" all_on_storage; }
 
 # Ends the recorder with signal $1 and waits for it.
 end_with() {

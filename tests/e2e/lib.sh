@@ -35,14 +35,18 @@ stop_cdrd() {
   CDRD_PID=
 }
 
-# Waits until the trace log holds a line containing TEXT (fixed string).
-expect_log() {
-  local waited=0
-  until grep -qF -- "$1" "$TRACE_LOG" 2>/dev/null; do
+# Runs COMMAND every tenth of a second until it succeeds; fails saying WHAT after WAIT_SECONDS.
+wait_until() {
+  local what=$1 waited=0
+  shift
+  until "$@"; do
     sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "trace log lacks: $1"
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "$what"
   done
 }
+
+# Waits until the trace log holds a line containing TEXT (fixed string).
+expect_log() { wait_until "trace log lacks: $1" grep -qsF -- "$1" "$TRACE_LOG"; }
 
 # Waits until the trace log holds at least N lines containing TEXT (fixed string).
 expect_log_count() {
@@ -53,6 +57,9 @@ expect_log_count() {
   done
 }
 
+# Succeeds once process PID has ended.
+ended() { ! kill -0 "$1" 2>/dev/null; }
+
 # Counts the trace-log lines containing TEXT.
 count_log() { grep -cF -- "$1" "$TRACE_LOG" 2>/dev/null || true; }
 
@@ -61,8 +68,8 @@ expect_eq() { [ "$1" == "$2" ] || fail "${3:-value}: expected '$1', got '$2'"; }
 
 trap 'stop_cdrd' EXIT
 
-# Reading the saved files: the number of records, the newest value of KEY, the newest record's ID.
-sections() { grep -c '^{' "$1" 2>/dev/null || true; }
+# Reading the saved files: the number of records in FILES, the newest value of KEY, the newest ID.
+sections() { cat "$@" 2>/dev/null | grep -c '^{' || true; }
 first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
 first_id() { first_value "$1" ID; }
 

@@ -92,9 +92,6 @@ mkdir $lock $fallback
 start_cdrd
 expect_log "running without an instance lock: cannot open the instance lock $lock"
 expect_reports_kept unlocked
-waited=0
-until { $CDRCTL status || true; } | grep -qF "attention: running without an instance lock"; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 50 ] || fail "status: $($CDRCTL status)"
-done
+wait_status 2 "attention: running without an instance lock"
 stop_cdrd
 echo "lock: ok"

@@ -6,7 +6,6 @@
 outbox=/mnt/bbram/calldata/outbox
 server=$E2E_BASE/server
 marker="hang-$$-$RANDOM"
-records() { cat "$@" 2>/dev/null | grep -c '^{' || true; }
 waiting_files() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
 
 # --- the upload server
@@ -16,26 +15,14 @@ mkdir -p "$server/www/up"
 webdav_end_at_exit "$server"
 
 # Waits until the outbox holds no file.
-expect_outbox_empty() {
-  local waited=0
-  until [ -z "$(waiting_files)" ]; do
-    sleep 0.2; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 5)) ] || fail "files stay in the outbox: $(waiting_files | wc -l)"
-  done
-}
+outbox_empty() { [ -z "$(waiting_files)" ]; }
+expect_outbox_empty() { wait_until "files stay in the outbox" outbox_empty; }
 # Waits until no process carries the marker in its command line.
-expect_no_transfer() {
-  local waited=0
-  while pgrep -f "$marker" >/dev/null; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt 100 ] || fail "transfer processes outlived it: $(pgrep -af "$marker")"
-  done
-}
+no_transfer() { ! pgrep -f "$marker" >/dev/null; }
+expect_no_transfer() { WAIT_SECONDS=10 wait_until "transfer processes outlived it" no_transfer; }
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 printf 'cdr_max_stated=1000\n' >"${VELK_PATH}general-settings.conf"
-settings() { printf 'download_cnt=10\n%s\n' "$@" >"${VELK_PATH}auto-down-stat.conf"; }
+settings() { auto_download 'download_cnt=10\n%s\n' "$@"; }
 
 # --- the collector is down: 20 reports a second are all taken, their records wait in the outbox
 echo "$(date +%T) the collector is down: 20 reports a second are all taken, their records wait in the outbox"
@@ -52,10 +39,10 @@ expect_log "Download: done!"
 expect_log "[delivery] <WARNING> stat-"
 grep -qF "curl exited with status 7" "$TRACE_LOG" || fail "the failure's reason is not traced"
 $CDRCTL flush 7 >/dev/null
-expect_eq 200 "$(records "${VELK_PATH}telephony/CDR_db")" "reports on storage"
+expect_eq 200 "$(sections "${VELK_PATH}telephony/CDR_db")" "reports on storage"
 sent=$(waiting_files)
 expect_eq 20 "$(echo "$sent" | wc -l)" "files in the outbox"
-expect_eq 200 "$(cd "$outbox" && records $sent)" "records in the outbox"
+expect_eq 200 "$(cd "$outbox" && sections $sent)" "records in the outbox"
 # Failing for less than download_alarm_after: shown, but not yet a reason for attention.
 wait_status 0 "outbox 20 files, 200 records"
 grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with status 7, failing since " \
@@ -94,10 +81,7 @@ done
 agent=$(sed -n 's/.*\[delivery\] agent \([0-9]*\) serves.*/\1/p' "$TRACE_LOG" | tail -1)
 stop_cdrd
 expect_no_transfer
-waited=0
-while kill -0 "$agent" 2>/dev/null; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 100 ] || fail "agent $agent outlived cdrd"
-done
+WAIT_SECONDS=10 wait_until "agent $agent outlived cdrd" ended "$agent"
 rm -f "$outbox"/stat-*
 
 # --- the size cap, with no delivery command: never more than 16 KiB and one file
@@ -128,8 +112,8 @@ dropped=$(sed -n 's/.*would exceed its 16 KiB: removed its [0-9]* oldest files, 
   "$TRACE_LOG" | awk '{ sum += $1 } END { print sum }')
 [ -n "$dropped" ] || fail "no warning about dropped records"
 $CDRCTL flush 7 >/dev/null
-kept=$(records "$small"/stat-*.log)
-in_log=$(records /mnt/bbram/calldata/down_stat.log)
+kept=$(sections "$small"/stat-*.log)
+in_log=$(sections /mnt/bbram/calldata/down_stat.log)
 expect_eq 400 $((dropped + kept + in_log)) "records dropped, kept and in the log"
 echo "outbox at most $largest bytes (cap 16384, largest file $file_size); $dropped records dropped"
 stop_cdrd

@@ -7,20 +7,13 @@
 outbox=/mnt/bbram/calldata/outbox
 delivered=$E2E_BASE/delivered
 secret=$E2E_BASE/secret
-as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 ours() { ls "$outbox" | grep -v '^stat-planted-' | grep -E '^stat-[A-Za-z0-9._-]+-[0-9]{10}-[0-9]{8}T[0-9]{6}Z\.log$' || true; }
 # Adds two reports: one download, one file in the outbox. A download takes the log's records
 # when the next one comes, so the log is primed with one record first.
 one_file() { $CDRCTL add 1 "called=$1" --repeat 2; }
 # Waits until N files were delivered in all and none of ours waits.
-expect_delivered() {
-  local waited=0
-  until [ "$(ls "$delivered" | wc -l)" -ge "$1" ] && [ -z "$(ours)" ]; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] ||
-      fail "delivered $(ls "$delivered" | wc -l) of $1; outbox: $(ls -a "$outbox")"
-  done
-}
+delivered_all() { [ "$(ls "$delivered" | wc -l)" -ge "$1" ] && [ -z "$(ours)" ]; }
+expect_delivered() { wait_until "delivered fewer than $1, or ours still wait" delivered_all "$1"; }
 # Fails when the agent `$1` takes 0.3 s of CPU or more within 3 s.
 expect_idle() {
   local before after hz
@@ -37,13 +30,12 @@ expect_fifo() {
     fail ".wake is not the agent's FIFO: $(ls -l "$outbox/.wake")"
 }
 
-mkdir -p "${VELK_PATH}sysconfig" "$delivered" "$outbox"
+mkdir -p "$delivered" "$outbox"
 echo "secret of root" >"$secret"
 chmod 0600 "$secret"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 printf '#!/bin/sh\ncp "$1" %s/\n' "$delivered" >"$E2E_BASE/deliver.sh"
 chmod +x "$E2E_BASE/deliver.sh"
-printf 'download_cnt=2\ndownload_cmd=%s\n' "$E2E_BASE/deliver.sh" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=2\ndownload_cmd=%s\n' "$E2E_BASE/deliver.sh"
 # The pickup group may write: a folder still ours.
 chgrp nogroup "$outbox"
 chmod 0775 "$outbox"

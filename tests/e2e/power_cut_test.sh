@@ -250,10 +250,8 @@ mkdir -p "$work/dev" "$ledger" "$fs" "$db" "$calldata"
 trap 'stop_cdrd; unmount_image' EXIT
 printf 'cdr_max_stated=100000\ncdr_max_missed=100000\ncdr_max_failed=100000\n' \
   >"${VELK_PATH}general-settings.conf"
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
 # No delivery command: every download stays in the outbox, which may grow past the whole test.
-printf 'download_cnt=10\ndownload_keep_kb=65536\n' >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=10\ndownload_keep_kb=65536\n'
 
 image=$work/a.img copy=$work/b.img spare=
 truncate -s 64M "$image"

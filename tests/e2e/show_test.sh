@@ -2,9 +2,7 @@
 # Python's CSV and JSON readers; the operation guide's example of the default view, reproduced.
 . "$(dirname "$0")/lib.sh"
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-echo "download_cnt=1000" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=1000\n'
 start_cdrd
 $CDRCTL add 1 called=2001 'caller=Smith, "J"' guid=caf$'\xc3\xa9'-1 s1.rxPackets=3 s1.srtp=1 s2.rxPackets=5 s2.srtp=1
 $CDRCTL add 1 called=2002 caller=1002

@@ -6,13 +6,8 @@
 db=${VELK_PATH}telephony
 stated=$db/CDR_db
 # Waits until the stated calls database on storage begins with record number $1.
-wait_first_id() {
-  local waited=0
-  until [ "$(first_id "$stated" 2>/dev/null)" == "$1" ]; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "record $1 did not reach storage"
-  done
-}
+first_id_is() { [ "$(first_id "$stated" 2>/dev/null)" == "$1" ]; }
+wait_first_id() { wait_until "record $1 did not reach storage" first_id_is "$1"; }
 printf 'cdr_save_stated=1\n' >"$VELK_PATH/general-settings.conf"
 mkdir -p "$db"
 mount -t tmpfs -o size=64k e2e-db "$db"

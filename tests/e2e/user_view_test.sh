@@ -7,7 +7,6 @@
 # byte for byte.
 . "$(dirname "$0")/lib.sh"
 
-as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 outbox=/mnt/bbram/calldata/outbox
 
 # Runs cdrctl status as nobody; fails unless it exits with $1. Leaves the output in $out.
@@ -17,9 +16,7 @@ nobody_status() {
   expect_eq "$1" "$status" "status as nobody: $out"
 }
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-echo "download_cnt=1000" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=1000\n'
 start_cdrd
 $CDRCTL add 1 called=2001
 wait_status 0 "stated:   1 record held"
