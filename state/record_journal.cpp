@@ -25,8 +25,12 @@ const uint32_t kCrc32Version = 1;
 const uint8_t kContinued = 0x80;
 // The largest journal read: far above what the compaction lets it reach.
 const size_t kMaxJournalSize = 256u << 20;
-// The least the writer maps of the journal at a time (rounded up to whole pages).
-const size_t kWindowBytes = 64u << 10;
+// The least the writer maps of the journal at a time (rounded up to whole pages). The window may
+// reach past the file's end, which the file's growth then fills: a window lasts for this many
+// bytes of appends, whatever the growth step.
+const size_t kWindowBytes = 256u << 10;
+// What the file grows by at most per write.
+const size_t kZeroBytes = 64u << 10;
 
 void PutWord(uint32_t value, char* out) {
     out[0] = static_cast<char>(value >> 24);
@@ -103,6 +107,10 @@ bool CopyEntry(const char* in, size_t size, uint32_t generation, uint32_t newGen
     return true;
 }
 
+size_t EncodedSize(const EntryRef& entry) {
+    return kEntryHeadSize + entry.payload.size();
+}
+
 size_t EncodedSize(const Entry& entry) {
     return kEntryHeadSize + entry.payload.size();
 }
@@ -120,7 +128,7 @@ void DropUnfinishedWrite(Contents* contents, size_t* end) {
 }
 
 // Writes `entry` as an entry of a journal of `generation` at `out`: EncodedSize(entry) bytes.
-void EncodeEntryAt(const Entry& entry, uint32_t generation, char* out) {
+void EncodeEntryAt(const EntryRef& entry, uint32_t generation, char* out) {
     char* head = out;
     PutWord(static_cast<uint32_t>(entry.payload.size()), head + 4);
     PutWord(generation, head + 8);
@@ -157,7 +165,7 @@ std::string EncodeFileHead(uint32_t generation) {
 void EncodeEntry(const Entry& entry, uint32_t generation, std::string* out) {
     const size_t at = out->size();
     out->resize(at + EncodedSize(entry));
-    EncodeEntryAt(entry, generation, &(*out)[at]);
+    EncodeEntryAt(entry.Ref(), generation, &(*out)[at]);
 }
 
 void ParseJournal(const char* data, size_t size, Contents* contents) {
@@ -377,6 +385,13 @@ size_t Writer::LiveBytes() const {
 // pages it wrote back, and the first write into such a page takes a page fault that costs more
 // than the system call. When every report is synced, every append would take one.
 void Writer::Append(const Entry* entries, size_t count) {
+    std::vector<EntryRef> refs;
+    refs.reserve(count);
+    for (size_t i = 0; i < count; ++i) refs.push_back(entries[i].Ref());
+    Append(refs.data(), count);
+}
+
+void Writer::Append(const EntryRef* entries, size_t count) {
     size_t bytes = kEntryHeadSize;  // the clean end after the new entries
     for (size_t i = 0; i < count; ++i) bytes += EncodedSize(entries[i]);
     MakeRoom(bytes);
@@ -409,9 +424,11 @@ char* Writer::WindowAt(size_t offset) const {
 }
 
 // The window covers a bounded part of the file from the page of the end on, so that the memory
-// it takes stays small whatever the journal's size. The file is the recorder's own (created
-// 0600 in its folder), and it only grows while mapped: only root could truncate it under the
-// window, and a write into a page past its end would then raise SIGBUS.
+// it takes stays small whatever the journal's size. It may reach past the file's end: only bytes
+// below the end are written (MakeRoom grows the file first), and the pages past it become the
+// file's as it grows. The file is the recorder's own (created 0600 in its folder), and it only
+// grows while mapped: only root could truncate it under the window, and a write into a page past
+// its end would then raise SIGBUS.
 void Writer::MapWindow(size_t bytes) {
     if (mWindow != nullptr) {
         const size_t offset = static_cast<size_t>(mWindow->Offset());
@@ -421,8 +438,7 @@ void Writer::MapWindow(size_t bytes) {
     const size_t page = PageSize();
     const size_t offset = mEnd / page * page;
     const size_t wanted = std::max(mEnd + bytes - offset, (kWindowBytes + page - 1) / page * page);
-    mWindow =
-        Env::Current()->Map(mFd, static_cast<off_t>(offset), std::min(wanted, mSize - offset));
+    mWindow = Env::Current()->Map(mFd, static_cast<off_t>(offset), wanted);
     if (mWindow == nullptr) throw FileError("map", mPath, errno);
 }
 
@@ -451,11 +467,12 @@ size_t Writer::SizeFor(size_t end) const {
 // growth needs no care for crashes. The sync commits the new size, once per step, so that the
 // syncs of the entries written into the zeros commit none.
 void Writer::Grow(size_t needed) {
+    // Zero-initialized and never written: neither in the program file nor ever resident.
+    static char zeros[kZeroBytes];
     const size_t size = SizeFor(needed);
-    const std::string zeros(std::min<size_t>(size - mSize, mLimits.zeroStep), '\0');
     for (size_t at = mSize; at < size;) {
-        const size_t part = std::min(zeros.size(), size - at);
-        if (!Env::Current()->PwriteFully(mFd, zeros.data(), part, static_cast<off_t>(at)))
+        const size_t part = std::min(kZeroBytes, size - at);
+        if (!Env::Current()->PwriteFully(mFd, zeros, part, static_cast<off_t>(at)))
             throw FileError("grow", mPath, errno);
         at += part;
     }

@@ -40,6 +40,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class MappedWindow;
@@ -58,6 +59,17 @@ const uint32_t kFormatVersion = 2;  // the format written
 
 enum class Kind : uint8_t { kRecord = 1, kSaved = 2, kCleared = 3, kDownloaded = 4 };
 
+// An entry to append whose payload lies elsewhere: Writer::Append copies it straight into the
+// journal, so a record's text goes from its file's section to the journal in one copy.
+struct EntryRef {
+    Kind kind = Kind::kRecord;
+    uint8_t target = 0;
+    uint16_t type = 0;
+    uint32_t id = 0;
+    std::string_view payload;
+    bool continued = false;  // the next entry was written with it (see the layout above)
+};
+
 struct Entry {
     Kind kind = Kind::kRecord;
     uint8_t target = 0;
@@ -66,6 +78,8 @@ struct Entry {
     std::string payload;
     uint32_t offset = 0;     // where the entry starts in its journal (set by the reader)
     bool continued = false;  // the next entry was written with it (see the layout above)
+
+    EntryRef Ref() const { return {kind, target, type, id, payload, continued}; }
 };
 
 // What a journal file holds.
@@ -146,6 +160,8 @@ class Writer {
     // right after a sync), making room first (compaction or growth). The entries reach the page
     // cache at once; they are on storage after the next Sync. Throws FileError on failure; the
     // journal then holds the entries before them.
+    void Append(const EntryRef* entries, size_t count);
+    // The same for entries that hold their payloads.
     void Append(const Entry* entries, size_t count);
     // Syncs the entries appended so far (fdatasync) when some are not yet synced. Throws
     // FileError on failure.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/cdr_manager.h"
@@ -149,20 +150,17 @@ bool CDRManager::ReplayRecord(const Entry& entry, Configuration::MultiSectionFil
 
 void CDRManager::JournalRecord(bool toDatabase, int index, int type) {
     if (mpJournal == nullptr) return;
-    // Kept from report to report, so that copying a record's text allocates nothing once the
-    // payloads have grown to the records' size.
-    thread_local Entry entries[2];
+    RecordJournal::EntryRef entries[2];
     size_t count = 0;
     auto take = [&](const Configuration::MultiSectionFile* file, int target) {
         const char* text;
         size_t size;
         if (!file->CurrentSectionText(&text, &size)) return;
-        Entry& entry = entries[count++];
-        entry.continued = false;
+        RecordJournal::EntryRef& entry = entries[count++];
         entry.target = static_cast<uint8_t>(target);
         entry.type = static_cast<uint16_t>(type);
         entry.id = mpFiles->mNextID[index] - 1u;
-        entry.payload.assign(text, size);
+        entry.payload = std::string_view(text, size);
     };
     if (toDatabase) take(mpFiles->mpFile[index], index);
     if (mAutoDownload != 0) take(mpDownStatFile, kDownloadLogTarget);
