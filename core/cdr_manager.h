@@ -175,8 +175,10 @@ class CDRManager : public CDRCommonMessenger {
     RecordEntries mRecord;
 
     // Gathers one entry of the new record. `key` and `value` view NUL-terminated texts (literals,
-    // strings, mRecord.text) that stay put until the record is written.
-    void AddEntry(std::string_view key, std::string_view value);
+    // strings, mRecord.text) that stay put until the record is written. Keys are this writer's
+    // literals; `own`: the value is too, or was written by it (a number, a codec name, an
+    // address), so that neither needs the check for escaping. A report's texts are not own.
+    void AddEntry(std::string_view key, std::string_view value, bool own = false);
     void AddNumber(std::string_view key, unsigned long value);
     // Where the next value written into mRecord.text goes, with room for `room` bytes; throws
     // std::logic_error past the end of the text.

@@ -120,10 +120,10 @@ void CDRManager::WriteRecordEntries(bool toDatabase, Configuration::MultiSection
         throw std::logic_error("the download log and the database write entries differently");
 }
 
-void CDRManager::AddEntry(std::string_view key, std::string_view value) {
+void CDRManager::AddEntry(std::string_view key, std::string_view value, bool own) {
     if (mRecord.count == RecordEntries::kCapacity)
         throw std::logic_error("a record with more entries than the writer holds");
-    mRecord.entries[mRecord.count++] = {key, value};
+    mRecord.entries[mRecord.count++] = {key, value, own};
 }
 
 char* CDRManager::NextEntryText(size_t room) {
@@ -135,7 +135,7 @@ char* CDRManager::NextEntryText(size_t room) {
 void CDRManager::AddWrittenEntry(std::string_view key, size_t length) {
     const char* value = mRecord.text + mRecord.textUsed;
     mRecord.textUsed += length + 1;
-    AddEntry(key, std::string_view(value, length));
+    AddEntry(key, std::string_view(value, length), true);
 }
 
 void CDRManager::AddNumber(std::string_view key, unsigned long value) {
@@ -147,9 +147,9 @@ void CDRManager::AddRecordEntries(const CallDetailReport& report,
     AddWrittenEntry("ST", FormatSignedDecimal(NextEntryText(kDecimalRoom), report.startTime));
     AddNumber("dur", report.duration);
     AddEntry("called", report.called);
-    AddEntry("called_type", CallTypeToToken(report.calledType));
+    AddEntry("called_type", CallTypeToToken(report.calledType), true);
     AddEntry("caller", report.caller);
-    AddEntry("caller_type", CallTypeToToken(report.callerType));
+    AddEntry("caller_type", CallTypeToToken(report.callerType), true);
     const struct {
         std::string_view key;
         const std::string& value;
@@ -159,12 +159,12 @@ void CDRManager::AddRecordEntries(const CallDetailReport& report,
     }
     if (!report.authUserName.empty()) {
         AddEntry("auth_un", report.authUserName);
-        AddEntry("auth_type", CDRAuthTypeToToken(report.authType));
+        AddEntry("auth_type", CDRAuthTypeToToken(report.authType), true);
     }
     if (!report.forwarder.empty()) AddEntry("forwarder", report.forwarder);
     if (!report.transferer.empty()) AddEntry("transferer", report.transferer);
     AddNumber("hop", report.hop);
-    if (report.clirCaller != 0) AddEntry("clir_caller", "1");
+    if (report.clirCaller != 0) AddEntry("clir_caller", "1", true);
     if (statistics == nullptr) return;
     AddStream(statistics->streams[0], kStreamKeys[0]);
     AddStream(statistics->streams[1], kStreamKeys[1]);
@@ -199,7 +199,7 @@ void CDRManager::AddStream(const MediaStreamStatistics& stream, const std::strin
     } delays[] = {{kRxDelayIncr, stream.rxDelayIncrease}, {kRxDelayDecr, stream.rxDelayDecrease}};
     for (const auto& delay : delays) {
         if (delay.value == kNotAvailable)
-            AddEntry(keys[delay.key], "N/A");
+            AddEntry(keys[delay.key], "N/A", true);
         else
             AddNumber(keys[delay.key], delay.value);
     }
@@ -208,7 +208,7 @@ void CDRManager::AddStream(const MediaStreamStatistics& stream, const std::strin
     if (stream.remoteAddress != 0) address(keys[kRemAddr], stream.remoteAddress);
     if (stream.remotePort != 0) AddNumber(keys[kRemPort], stream.remotePort);
     // Both streams write their SRTP flag under the same key.
-    if (stream.srtp != 0) AddEntry("srtp", "1");
+    if (stream.srtp != 0) AddEntry("srtp", "1", true);
 }
 
 void CDRManager::AddFax(const FaxStatistics& fax) {

@@ -108,14 +108,16 @@ TEST(MultiSectionFileTest, EntriesCopiedFromAnotherFileReadAsIfAddedThere) {
 }
 
 // A record's entries handed over together must give the text that adding them one by one gives:
-// escaped entries first, between and last in the run, a run that outgrows the section's room, a
-// run into a section still in the loaded text, and a separator longer than a byte.
+// escaped entries first, between and last in the run, entries vouched plain, a run that outgrows
+// the section's room, a run into a section still in the loaded text, and a separator longer than
+// a byte.
 TEST(MultiSectionFileTest, EntriesAddedTogetherReadAsIfAddedOneByOne) {
     const std::vector<std::string> texts = {"a=b", "1",      "ID",     "7", "two\nlines",
                                             "x",   "called", " lead",  "k", std::string(3000, 'w'),
                                             "#c",  "",       "trail ", "v"};
     std::vector<MultiSectionConfigFile::EntryView> entries;
     for (size_t i = 0; i + 1 < texts.size(); i += 2) entries.push_back({texts[i], texts[i + 1]});
+    entries[1].plain = entries[4].plain = true;  // copied unchecked: short and long
     const std::string loaded = "{\nold=1\n}\n{\nolder=2\n}\n";
     for (const char* separator : {"=", ": "}) {
         MultiSectionConfigFile together(nullptr, "{\n", "}\n", separator, "#", nullptr);

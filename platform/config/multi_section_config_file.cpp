@@ -237,9 +237,9 @@ int MultiSectionConfigFile::AddSectionEntries(const EntryView* entries, size_t c
     }
 }
 
-// Writes the leading entries that need no escaping as they are, in place, and closes the section
-// after them; returns how many it wrote (none for a separator longer than a byte). The room for
-// all of them is made first, so the section moves at most once.
+// Writes the leading entries that need no escaping (or are vouched for) as they are, in place, and
+// closes the section after them; returns how many it wrote (none for a separator longer than a
+// byte). The room for all of them is made first, so the section moves at most once.
 size_t MultiSectionConfigFile::AddPlainEntries(const EntryView* entries, size_t count) {
     if (mSeparator.size() != 1) return 0;
     size_t room = 0;
@@ -255,8 +255,11 @@ size_t MultiSectionConfigFile::AddPlainEntries(const EntryView* entries, size_t 
     size_t added = 0;
     for (; added < count; ++added) {
         const EntryView& entry = entries[added];
-        if (!CopyPlainEntry(out, entry.key.data(), entry.key.size(), separator, entry.value.data(),
-                            entry.value.size(), comment))
+        if (entry.plain)
+            CopyEntry(out, entry.key.data(), entry.key.size(), separator, entry.value.data(),
+                      entry.value.size());
+        else if (!CopyPlainEntry(out, entry.key.data(), entry.key.size(), separator,
+                                 entry.value.data(), entry.value.size(), comment))
             break;
         out += entry.key.size() + 1 + entry.value.size();
         *out++ = '\n';

@@ -78,6 +78,10 @@ class MultiSectionConfigFile {
     // One entry of AddSectionEntries: each view ends just before its text's NUL.
     struct EntryView {
         std::string_view key, value;
+        // The caller vouches that neither needs escaping (see config_text.h): a literal key
+        // with a decimal number, say. Such an entry is copied without a check; one that breaks
+        // the promise breaks its line.
+        bool plain = false;
     };
     // Appends `entries[0, count)` to the current section, as AddSectionEntry would one by one,
     // but checks room and closes the section once for all of them: the way to add a whole
