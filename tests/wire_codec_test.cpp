@@ -59,6 +59,15 @@ TEST(WireCodecTest, EveryFieldOfAReportRoundTrips) {
     EXPECT_FALSE(got.hasStatistics);
     EXPECT_TRUE(got.report == sent.report);
     EXPECT_TRUE(got.statistics == CallStatistics());
+
+    // Decoded into a message that held a report, a request carries nothing of it.
+    WireMessage flush;
+    flush.kind = MessageKind::kFlush;
+    flush.cookie = 9;
+    ASSERT_EQ(Decode(Encode(flush), &got), nullptr);
+    EXPECT_EQ(got.cookie, 9u);
+    EXPECT_EQ(got.recordType, 0);
+    EXPECT_TRUE(got.report == CallDetailReport());
 }
 
 // The layout is fixed byte by byte, whatever the host's byte order.

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -228,6 +229,30 @@ void PayloadFields(Io& io, Message& m) {
     }
 }
 
+// Sets each field it is handed to zero or empty (as the field lists declare them), keeping a
+// text's buffer.
+struct Clearer {
+    template <typename Value>
+    void Field(Value& value, const char*) {
+        value = Value{};
+    }
+    void Field(std::string& text, const char*) { text.clear(); }
+};
+
+// Makes `*message` a default one but keeps the buffers of its texts, so that decoding the next
+// report into them allocates nothing once they have grown to the reports' sizes.
+void ResetKeepingTexts(WireMessage* message) {
+    Clearer clear;
+    ReportFields(clear, message->report);
+    for (MediaStreamStatistics& stream : message->statistics.streams) StreamFields(clear, stream);
+    FaxFields(clear, message->statistics.fax);
+    CallDetailReport report = std::move(message->report);
+    CallStatistics statistics = std::move(message->statistics);
+    *message = WireMessage();
+    message->report = std::move(report);
+    message->statistics = std::move(statistics);
+}
+
 bool IsKnownKind(uint8_t kind) {
     switch (static_cast<MessageKind>(kind)) {
         case MessageKind::kAddCDR:
@@ -312,7 +337,7 @@ const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* m
     if (version != kWireVersion) return "unsupported version";
     if (!IsKnownKind(kind)) return "unknown message kind";
     if (payload != size - kWireHeaderSize) return "payload length does not match the message size";
-    *message = WireMessage();
+    ResetKeepingTexts(message);
     message->kind = static_cast<MessageKind>(kind);
     PayloadFields(r, *message);
     if (r.error() != nullptr) return r.error();
