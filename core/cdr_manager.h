@@ -209,10 +209,13 @@ class CDRManager : public CDRCommonMessenger {
     // `toDatabase`, and of the download log while automatic download is on) with one write;
     // syncs when enough reports or time have gathered since the last sync.
     void JournalRecord(bool toDatabase, int index, int type);
+    // After an append: warns when the compaction it ran failed, or traces that one succeeded
+    // again after a failure (each once).
+    void NoteCompaction();
     // Counts a report appended to the journal; true when the group commit calls for a sync now.
     bool JournalSyncDue();
     // Appends a marker of `kind` for `target` (a database index or the download log), whose
-    // earlier entries then no longer count; compacts the journal when due.
+    // earlier entries then no longer count.
     // `name`: the payload, the outbox file's name of a download-marker.
     void JournalMarker(RecordJournal::Kind kind, int target, const std::string& name = "");
     // The download's commit: between staging the outbox file `name` and publishing it, a

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <set>
 #include <utility>
 
@@ -449,10 +450,18 @@ void Writer::Sync() {
     mSyncedEnd = mEnd;
 }
 
+// Compaction waits for the file to be full rather than running at the marker that made it due:
+// files saved close together (as with equal save periods) then cost one compaction, which copies
+// what none of them saved, not one per marker copying the others' unsaved entries.
 void Writer::MakeRoom(size_t bytes) {
     if (mEnd + bytes <= mSize) return;
     if (CompactionDue()) {
-        Compact();
+        try {
+            Compact();
+            mCompactionFailure.clear();
+        } catch (const std::exception& e) {
+            mCompactionFailure = e.what();
+        }
         if (mEnd + bytes <= mSize) return;
     }
     Grow(mEnd + bytes);

@@ -137,7 +137,8 @@ struct Limits {
     // it), and a compacted file has at least half of it left.
     size_t zeroStep = 64u << 10;
     // The obsolete entries are dropped once the entries take more than `compactAbove` bytes and
-    // the obsolete ones more than `obsoletePerLive` times the live ones.
+    // the obsolete ones more than `obsoletePerLive` times the live ones, when an append finds
+    // the file full (see Append).
     size_t compactAbove = 256u << 10;
     size_t obsoletePerLive = 3;
 };
@@ -157,9 +158,11 @@ class Writer {
     void Open(const Contents& contents);
 
     // Appends `count` entries as one write (into a mapped window of the file, or a pwrite
-    // right after a sync), making room first (compaction or growth). The entries reach the page
-    // cache at once; they are on storage after the next Sync. Throws FileError on failure; the
-    // journal then holds the entries before them.
+    // right after a sync). When the file has no room for them, it is compacted if that is due
+    // (CompactIfDue), and grown if still needed; a failed compaction does not fail the append
+    // (see CompactionFailure). The entries reach the page cache at once; they are on storage
+    // after the next Sync. Throws FileError on failure; the journal then holds the entries
+    // before them.
     void Append(const EntryRef* entries, size_t count);
     // The same for entries that hold their payloads.
     void Append(const Entry* entries, size_t count);
@@ -180,6 +183,8 @@ class Writer {
     void CompactIfDue();
     // The same, whatever the sizes.
     void Compact();
+    // Why the last compaction an append ran failed; empty once one succeeded, or before any.
+    const std::string& CompactionFailure() const { return mCompactionFailure; }
 
     size_t End() const { return mEnd; }
     size_t Size() const { return mSize; }
@@ -229,6 +234,7 @@ class Writer {
     std::vector<Span> mSpans;               // every entry of the file, in order
     std::unique_ptr<MappedWindow> mWindow;  // where appends go: see MapWindow
     std::string mBuffer;                    // appends written with pwrite: see Append
+    std::string mCompactionFailure;
 };
 
 }  // namespace RecordJournal

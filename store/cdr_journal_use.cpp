@@ -172,6 +172,7 @@ void CDRManager::JournalRecord(bool toDatabase, int index, int type) {
         DropJournal(e.what());
         return;
     }
+    NoteCompaction();
     if (JournalSyncDue()) SyncJournal();
 }
 
@@ -202,18 +203,21 @@ void CDRManager::JournalMarker(RecordJournal::Kind kind, int target, const std::
         DropJournal(e.what());
         return;
     }
-    try {
-        mpJournal->CompactIfDue();
-        if (mCompactionFailed) TRACEX("Journal: compacted again.\n");
-        mCompactionFailed = false;
-    } catch (const std::exception& e) {
-        if (!mCompactionFailed)
-            Warn(
-                "Journal: compaction failed: %s; the journal keeps its obsolete entries and "
-                "grows until a compaction succeeds.\n",
-                e.what());
-        mCompactionFailed = true;
-    }
+    NoteCompaction();
+}
+
+void CDRManager::NoteCompaction() {
+    const std::string& failure = mpJournal->CompactionFailure();
+    const bool failed = !failure.empty();
+    if (failed == mCompactionFailed) return;
+    if (failed)
+        Warn(
+            "Journal: compaction failed: %s; the journal keeps its obsolete entries and grows "
+            "until a compaction succeeds.\n",
+            failure.c_str());
+    else
+        TRACEX("Journal: compacted again.\n");
+    mCompactionFailed = failed;
 }
 
 bool CDRManager::JournalHasUnsynced() const {

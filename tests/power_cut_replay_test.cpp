@@ -29,9 +29,10 @@ const std::vector<std::string> kStoreFolders = {"/conf/telephony", "/mnt/bbram/c
                                                 "/outbox"};
 const int kTypes[] = {1, 1, 2, 1, 4, 2, 1};
 const int kReports = 24;
-// Journal bytes left by earlier records (cleared since) before the run: the run's own entries
-// take it past the compaction bound, so the run's first marker after that compacts it.
-const size_t kPrefilledBytes = RecordJournal::Limits().compactAbove - 3 * 1024;
+// Journal bytes left by earlier records (cleared since) before the run: past the compaction
+// bound, and so close to the file's end that the run's first appends find it full and compact it.
+const size_t kPrefilledBytes = RecordJournal::Limits().compactAbove + 1024;
+const size_t kRoomLeft = 2 * 1024;
 
 using Key = std::pair<int, unsigned long>;  // (type, ID)
 using Image = std::map<std::string, std::string>;
@@ -80,12 +81,14 @@ class PowerCutReplayTest : public RecorderTest,
         mStart = Snapshot();
     }
 
-    // Records that a clear made obsolete fill the journal up to just below its compaction bound.
+    // Records that a clear made obsolete fill the journal past its compaction bound, up to
+    // nearly its end.
     void PrefillJournal() {
         WriteConfig("general-settings.conf", "cdr_save_stated=100000\ncdr_max_stated=100000\n");
         Start();
         RecordJournal::Contents contents;
-        for (int i = 0; contents.end < kPrefilledBytes; ++i) {
+        for (int i = 0; contents.end < kPrefilledBytes || contents.size - contents.end > kRoomLeft;
+             ++i) {
             ASSERT_EQ(1, mpManager->OnAddCDR(1, MakeReport(7, "p" + std::to_string(i)), nullptr));
             RecordJournal::ReadJournal(kJournal, &contents);
         }

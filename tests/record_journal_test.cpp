@@ -368,50 +368,74 @@ class CompactionTest : public JournalTest {
             if (id % 4 == 3) {
                 const Entry saved = Marker(Kind::kSaved, 0);
                 writer->Append(&saved, 1);
-                writer->CompactIfDue();
             }
         }
         return RecordJournal::LiveEntries(Read().entries);
     }
 };
 
-// With the default policy the entries stay within four times the live ones (or the limit), and
-// each compaction drops at least three obsolete bytes per live record byte it copies.
-TEST_F(CompactionTest, TheEntriesStayWithinFourTimesTheLiveOnes) {
+// With the default policy the file grows only while its entries are within four times the live
+// ones (or the limit): an append that finds it full compacts it first when they are not. Each
+// compaction drops at least three obsolete bytes per live record byte it copies.
+TEST_F(CompactionTest, TheFileGrowsOnlyWhileTheEntriesAreWithinFourTimesTheLiveOnes) {
     mLimits.obsoletePerLive = RecordJournal::Limits().obsoletePerLive;
     std::unique_ptr<Writer> writer = OpenWriter();
     uint32_t generation = writer->Generation();
-    size_t appended = 0, copied = 0;
-    for (uint32_t id = 0; id < 2000; ++id) {
-        const Entry record = Record(id % 3, id, Section(id));
-        writer->Append(&record, 1);
-        appended += RecordJournal::kEntryHeadSize + record.payload.size();
-        if (id % 20 != 19) continue;
-        const Entry saved = Marker(Kind::kSaved, static_cast<int>(id / 20 % 3));
-        writer->Append(&saved, 1);
-        writer->CompactIfDue();
+    size_t appended = 0, copied = 0, grown = 0;
+    auto append = [&](const Entry& entry) {
         const size_t used = writer->End() - RecordJournal::kFileHeadSize;
-        if (writer->Generation() != generation) copied += writer->LiveBytes();
-        generation = writer->Generation();
-        ASSERT_LE(used, std::max<size_t>(4 * writer->LiveBytes(), 1024) + 20) << id;
+        const size_t live = writer->LiveBytes(), size = writer->Size();
+        writer->Append(&entry, 1);
+        appended += RecordJournal::kEntryHeadSize + entry.payload.size();
+        if (writer->Generation() != generation) {  // compacted: the entries copied, then it
+            copied += writer->End() - RecordJournal::kFileHeadSize -
+                      (RecordJournal::kEntryHeadSize + entry.payload.size());
+            generation = writer->Generation();
+        } else if (writer->Size() > size) {
+            ++grown;
+            ASSERT_LE(used, std::max<size_t>(4 * live, 1024)) << entry.id;
+        }
+    };
+    for (uint32_t id = 0; id < 2000; ++id) {
+        append(Record(id % 3, id, Section(id)));
+        if (id % 20 == 19) append(Marker(Kind::kSaved, static_cast<int>(id / 20 % 3)));
     }
     EXPECT_GT(generation, 2u);
+    EXPECT_GT(grown, 2u);
     EXPECT_LE(3 * copied, appended);
-    EXPECT_EQ(writer->LiveBytes(), writer->End() - RecordJournal::kFileHeadSize - 3 * 20);
 }
 
 // A download-marker leaves only the database entries after the last save live: the journal
 // shrinks back to its initial size at the next compaction.
 TEST_F(CompactionTest, AfterADownloadTheJournalShrinksToTheEntriesLeft) {
     std::unique_ptr<Writer> writer = OpenWriter();
-    Fill(writer.get(), 30);
+    Fill(writer.get(), 62);
     EXPECT_GT(writer->Generation(), 1u);  // compacted at least once
     const Entry downloaded = Marker(Kind::kDownloaded, 3);
     writer->Append(&downloaded, 1);
     writer->Compact();
-    EXPECT_EQ(Names({Record(0, 28, Section(28)), Record(0, 29, Section(29))}),
+    EXPECT_EQ(Names({Record(0, 60, Section(60)), Record(0, 61, Section(61))}),
               Names(RecordJournal::LiveEntries(Read().entries)));
     EXPECT_EQ(4096u, writer->Size());
+}
+
+// A compaction that an append runs and that fails leaves the append to grow the file instead,
+// and is told (CompactionFailure) until one succeeds.
+TEST_F(CompactionTest, AFailedCompactionLeavesTheAppendToGrowTheFile) {
+    std::unique_ptr<Writer> writer = OpenWriter();
+    std::vector<Entry> live;
+    {
+        FaultEnv fault(Env::Current(), FaultEnv::kRename, 1, FaultEnv::kFromThenOn);
+        live = Fill(writer.get(), 62);
+    }
+    EXPECT_EQ(1u, writer->Generation());
+    EXPECT_GT(writer->Size(), 4096u);
+    EXPECT_NE(std::string::npos, writer->CompactionFailure().find("rename"))
+        << writer->CompactionFailure();
+    EXPECT_EQ(62u + 2, live.size());  // the download log's and database 0's after its last save
+    Fill(writer.get(), 62);
+    EXPECT_GT(writer->Generation(), 1u);
+    EXPECT_EQ("", writer->CompactionFailure());
 }
 
 // A compaction copies only the entries it keeps, and copies none that is not what was appended
