@@ -123,7 +123,12 @@ void CDRManager::WriteRecordEntries(bool toDatabase, Configuration::MultiSection
 void CDRManager::AddEntry(std::string_view key, std::string_view value, bool own) {
     if (mRecord.count == RecordEntries::kCapacity)
         throw std::logic_error("a record with more entries than the writer holds");
-    mRecord.entries[mRecord.count++] = {key, value, own};
+    // Field by field: a braced temporary went through the stack in halves and was read back
+    // whole, which stalled every entry.
+    Configuration::MultiSectionConfigFile::EntryView& entry = mRecord.entries[mRecord.count++];
+    entry.key = key;
+    entry.value = value;
+    entry.plain = own;
 }
 
 char* CDRManager::NextEntryText(size_t room) {
