@@ -4,7 +4,6 @@
 
 #include <limits>
 #include <type_traits>
-#include <utility>
 
 namespace {
 
@@ -239,18 +238,15 @@ struct Clearer {
     void Field(std::string& text, const char*) { text.clear(); }
 };
 
-// Makes `*message` a default one but keeps the buffers of its texts, so that decoding the next
-// report into them allocates nothing once they have grown to the reports' sizes.
-void ResetKeepingTexts(WireMessage* message) {
+void Clear(CallDetailReport* report) {
     Clearer clear;
-    ReportFields(clear, message->report);
-    for (MediaStreamStatistics& stream : message->statistics.streams) StreamFields(clear, stream);
-    FaxFields(clear, message->statistics.fax);
-    CallDetailReport report = std::move(message->report);
-    CallStatistics statistics = std::move(message->statistics);
-    *message = WireMessage();
-    message->report = std::move(report);
-    message->statistics = std::move(statistics);
+    ReportFields(clear, *report);
+}
+
+void Clear(CallStatistics* statistics) {
+    Clearer clear;
+    for (MediaStreamStatistics& stream : statistics->streams) StreamFields(clear, stream);
+    FaxFields(clear, statistics->fax);
 }
 
 bool IsKnownKind(uint8_t kind) {
@@ -337,10 +333,18 @@ const char* DecodeMessage(const unsigned char* data, size_t size, WireMessage* m
     if (version != kWireVersion) return "unsupported version";
     if (!IsKnownKind(kind)) return "unknown message kind";
     if (payload != size - kWireHeaderSize) return "payload length does not match the message size";
-    ResetKeepingTexts(message);
-    message->kind = static_cast<MessageKind>(kind);
-    PayloadFields(r, *message);
+    // Decoded into the storage of the last message: what this one does not carry is cleared,
+    // and the texts keep their buffers, so that decoding allocates nothing once they have grown
+    // to the reports' sizes.
+    WireMessage& m = *message;
+    m.kind = static_cast<MessageKind>(kind);
+    m.cookie = 0;
+    m.recordType = m.mask = 0;
+    m.connected = m.hasStatistics = false;
+    PayloadFields(r, m);
     if (r.error() != nullptr) return r.error();
+    if (m.kind != MessageKind::kAddCDR) Clear(&m.report);
+    if (!m.hasStatistics) Clear(&m.statistics);
     if (r.left() != 0) return "bytes left over after the last field";
     if (fitted != nullptr) *fitted = r.fitted();
     return nullptr;

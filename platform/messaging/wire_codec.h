@@ -28,6 +28,7 @@ enum class MessageKind : uint8_t {
 };
 
 // One message in decoded form. Only the fields that its kind carries are meaningful.
+// (DecodeMessage resets each member it does not decode: a new member needs its reset there.)
 struct WireMessage {
     MessageKind kind = MessageKind::kAddCDR;
     uint32_t cookie = 0;
