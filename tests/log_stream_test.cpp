@@ -40,15 +40,6 @@ TEST(LogStreamTest, HoldsTextUntilFlushedOrTheBufferIsFull) {
     EXPECT_EQ("one\ntwo\nthree\n" + big, Read("/tmp/logs/t.log"));
 }
 
-TEST(LogStreamTest, AppendKeepsTheOldTextAndFreshStartEmptiesIt) {
-    SandboxEnv env;
-    WriteFileAtomically("/tmp/logs/t.log", "old\n");
-    LogStream("t.log", true, false, 0, 1, 64, false).TRACE("new\n", 3, 1);
-    EXPECT_EQ("old\nnew\n", Read("/tmp/logs/t.log"));
-    LogStream("t.log", false, false, 0, 1, 64, false).TRACE("only\n", 3, 1);
-    EXPECT_EQ("only\n", Read("/tmp/logs/t.log"));
-}
-
 // Text held unflushed counts towards the cap as if written: the files split between the same
 // lines either way.
 TEST(LogStreamTest, RotatesAtTheCapCountingWhatTheFileHeld) {

@@ -323,15 +323,6 @@ TEST(MultiSectionFileTest, SetReplacesTheFirstEqualKeyAndGetCutsToTheBuffer) {
     EXPECT_STREQ("a m", buffer);
 }
 
-TEST(MultiSectionFileTest, AnAbsentFileOrAFolderIsRefusedAtOpen) {
-    SandboxEnv env;
-    EXPECT_THROW(
-        MultiSectionFile("/absent", false, false, false, nullptr, "{\n", "}\n", "=", "#", nullptr),
-        FileError);
-    ASSERT_EQ(0, mkdir(env.Real("/folder").c_str(), 0755));
-    EXPECT_THROW(Open("/folder"), FileError);  // exists, cannot be read as a file
-}
-
 // Save creates missing folders, skips an unneeded write to its own file, and a file opened
 // read-only refuses to save.
 TEST(MultiSectionFileTest, SaveMakesFoldersSkipsUnneededWritesAndRefusesWhenReadOnly) {

@@ -15,24 +15,10 @@ count_alarms() {
 }
 warning=12 notice=13   # LOG_USER | LOG_WARNING, LOG_USER | LOG_NOTICE
 
-db=${VELK_PATH}telephony
-stated=$db/CDR_db
-printf 'cdr_save_stated=1\n' >"$VELK_PATH/general-settings.conf"
-mkdir -p "$db"
-mount -t tmpfs -o size=64k e2e-db "$db"
-
-start_cdrd
-wait_status 0 "healthy"
-expect_eq 755 "$(stat -c %a /run/cdrd)" "mode of the runtime folder"
-
 # The storage fills up: every save from then on fails, once per report.
-$CDRCTL add 1 called=0123456789 --repeat 600
-expect_log_count "OnAddCDR" 600
-saved=$(sections "$stated")
-[ "$saved" -gt 0 ] && [ "$saved" -lt 600 ] || fail "a 64 KiB storage took $saved of 600 records"
+fill_stated_storage
+expect_eq 755 "$(stat -c %a /run/cdrd)" "mode of the runtime folder"
 wait_status 2 "$((600 - saved)) not on storage"
-grep -q "^stated: .*last save .* failed: .*No space left on device" <<<"$out" || fail "status: $out"
-grep -q "^attention: stated: $((600 - saved)) records not on storage" <<<"$out" || fail "$out"
 status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
 expect_eq 2 "$status" "status --json while saves fail"
 python3 -c '

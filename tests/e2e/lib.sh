@@ -73,6 +73,22 @@ sections() { cat "$@" 2>/dev/null | grep -c '^{' || true; }
 first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
 first_id() { first_value "$1" ID; }
 
+# Puts the stated calls database ($stated, in folder $db) on a 64 KiB tmpfs, saved at every
+# record, starts the recorder and sends it 600 reports, more than fit; leaves in $saved how many of
+# them were saved before the storage filled up.
+fill_stated_storage() {
+  db=${VELK_PATH}telephony
+  stated=$db/CDR_db
+  printf 'cdr_save_stated=1\n' >"$VELK_PATH/general-settings.conf"
+  mkdir -p "$db"
+  mount -t tmpfs -o size=64k e2e-db "$db"
+  start_cdrd
+  $CDRCTL add 1 called=0123456789 --repeat 600
+  expect_log_count "OnAddCDR" 600
+  saved=$(sections "$stated")
+  [ "$saved" -gt 0 ] && [ "$saved" -lt 600 ] || fail "a 64 KiB storage took $saved of 600 records"
+}
+
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 
 # Asks for a flush of the databases in mask $1 (default all) and fails unless it is answered.
