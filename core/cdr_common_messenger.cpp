@@ -4,6 +4,10 @@
 
 namespace {
 const int kPollerSetting = 39;
+// While messages found waiting are served one after another, OnLoopTurn runs for one of this
+// many: no wait comes between them, and its work (reading the clock, at least) is then only
+// needed for what falls due meanwhile, which can wait that many messages.
+const unsigned kBusyTurnsPerLoopTurn = 16;
 }  // namespace
 
 CDRCommonMessenger::CDRCommonMessenger()
@@ -23,8 +27,12 @@ void CDRCommonMessenger::SelectQueues() {
 
 void CDRCommonMessenger::WaitForMessagingEvent() {
     mIsRunning = 1;
+    unsigned busyTurns = 0;
     do {
-        mpPoller->SetWaitLimit(OnLoopTurn());
+        if (!mpPoller->HasFoundWaiting() || ++busyTurns == kBusyTurnsPerLoopTurn) {
+            busyTurns = 0;
+            mpPoller->SetWaitLimit(OnLoopTurn());
+        }
         switch (mpPoller->WaitForEvents()) {
             case kCallManagerQueueNumber:
                 CDRMessenger::ProcessMessageFromQueue(1);

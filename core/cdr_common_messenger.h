@@ -19,16 +19,17 @@ class CDRCommonMessenger : public CDRMessenger, public CDRUpdateMessenger {
     void SelectQueues();
 
     // Waits for a message on either queue and dispatches it, again and again while `mIsRunning`
-    // stays non-zero, calling OnLoopTurn before each wait. A failed wait calls OnWaitError(1) and
-    // the loop waits again at once. An exception a handler lets out leaves the loop.
+    // stays non-zero, calling OnLoopTurn before each wait, and while messages found waiting are
+    // served without a wait, before one in 16 of them. A failed wait calls OnWaitError(1) and the
+    // loop waits again at once. An exception a handler lets out leaves the loop.
     void WaitForMessagingEvent();
 
     // Called by the loop when a wait fails; does nothing here.
     virtual void OnWaitError(int);
 
-    // Called by the loop before each wait, so that work can be done between messages; returns
-    // the longest the wait may last in milliseconds, -1 for no limit (as here). A wait that
-    // reaches its limit dispatches nothing.
+    // Called by the loop before each wait (see above), so that work can be done between
+    // messages; returns the longest the wait may last in milliseconds, -1 for no limit (as
+    // here). A wait that reaches its limit dispatches nothing.
     virtual int OnLoopTurn();
 
   protected:

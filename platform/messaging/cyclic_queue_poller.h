@@ -50,6 +50,9 @@ class CyclicQueuePoller {
 
     // The longest the next waits last, in milliseconds; -1 (the start value): no limit.
     void SetWaitLimit(int millis) { mWaitLimit = millis; }
+    // Messages found at the last look are still to be reported: the next WaitForEvents reports
+    // one without waiting, whatever its wait limit.
+    bool HasFoundWaiting() const { return mNextFound < mFound.size(); }
 
     // Work for quiet moments: whenever WaitForEvents is about to block while `pending` says there
     // is work, the poller first looks at the queues without waiting and, when they hold nothing,
