@@ -117,13 +117,20 @@ void CDRManager::Run() {
     // so a quiet recorder has everything on storage and in its log while a busy one syncs many
     // reports and writes many lines at once.
     mpLogger->HoldLines(kTraceHoldMillis);
-    mpPoller->SetIdleWork([this] { return JournalHasUnsynced() || mpLogger->HasHeldLines(); },
-                          [this] { CatchUpWhileIdle(); });
+    mpPoller->SetIdleWork([this] { return IdleWorkPending(); }, [this] { CatchUpWhileIdle(); });
     WaitForMessagingEvent();
+}
+
+bool CDRManager::IdleWorkPending() const {
+    return JournalHasUnsynced() || JournalCompactionDue() || mpLogger->HasHeldLines();
 }
 
 void CDRManager::CatchUpWhileIdle() {
     if (JournalHasUnsynced()) SyncJournal();
+    if (JournalCompactionDue()) {
+        mpJournal->CompactIfDue();
+        NoteCompaction();
+    }
     mpLogger->FlushHeld();
 }
 

@@ -101,6 +101,11 @@ class CDRManager : public CDRCommonMessenger {
     int OnUpdateCDRDownloadSettings() override;
     int OnDownloadNow() override;
 
+    // When the queues run dry (the loop's idle work): syncs the journal, compacts it when due
+    // (unless the last compaction failed: appends try again when the file is full), and writes
+    // the held trace lines. Public for tools that drive the handler without the loop.
+    void CatchUpWhileIdle();
+
     static LogManager* mpLogger;
     // Where the health monitor's alarms go besides the trace log: the system log. Tests point it
     // elsewhere.
@@ -120,8 +125,8 @@ class CDRManager : public CDRCommonMessenger {
     bool mDownloadCommitted;           // the running download's marker is in the journal
 
   private:
-    // When the queues run dry: syncs the journal and writes the held trace lines.
-    void CatchUpWhileIdle();
+    // The idle work has something to do.
+    bool IdleWorkPending() const;
     // Saves database `store`, or the download log for HealthRecord::kDownloadLog, and tells the
     // health monitor how it went. Throws what the save throws.
     void SaveFile(int store);
@@ -229,6 +234,8 @@ class CDRManager : public CDRCommonMessenger {
     // Syncs the journal's appended entries, if any.
     void SyncJournal();
     bool JournalHasUnsynced() const;
+    // A compaction is due and the last one did not fail.
+    bool JournalCompactionDue() const;
     // After a failed journal write: warns with `reason`, removes the journal and goes on
     // without it.
     void DropJournal(const char* reason);

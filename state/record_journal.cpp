@@ -455,16 +455,8 @@ void Writer::Sync() {
 // what none of them saved, not one per marker copying the others' unsaved entries.
 void Writer::MakeRoom(size_t bytes) {
     if (mEnd + bytes <= mSize) return;
-    if (CompactionDue()) {
-        try {
-            Compact();
-            mCompactionFailure.clear();
-        } catch (const std::exception& e) {
-            mCompactionFailure = e.what();
-        }
-        if (mEnd + bytes <= mSize) return;
-    }
-    Grow(mEnd + bytes);
+    CompactIfDue();
+    if (mEnd + bytes > mSize) Grow(mEnd + bytes);
 }
 
 size_t Writer::SizeFor(size_t end) const {
@@ -503,7 +495,13 @@ bool Writer::CompactionDue() const {
 }
 
 void Writer::CompactIfDue() {
-    if (CompactionDue()) Compact();
+    if (!CompactionDue()) return;
+    try {
+        Compact();
+        mCompactionFailure.clear();
+    } catch (const std::exception& e) {
+        mCompactionFailure = e.what();
+    }
 }
 
 void Writer::Compact() {

@@ -159,10 +159,9 @@ class Writer {
 
     // Appends `count` entries as one write (into a mapped window of the file, or a pwrite
     // right after a sync). When the file has no room for them, it is compacted if that is due
-    // (CompactIfDue), and grown if still needed; a failed compaction does not fail the append
-    // (see CompactionFailure). The entries reach the page cache at once; they are on storage
-    // after the next Sync. Throws FileError on failure; the journal then holds the entries
-    // before them.
+    // (CompactIfDue), and grown if still needed: a failed compaction does not fail the append. The
+    // entries reach the page cache at once; they are on storage after the next Sync. Throws
+    // FileError on failure; the journal then holds the entries before them.
     void Append(const EntryRef* entries, size_t count);
     // The same for entries that hold their payloads.
     void Append(const Entry* entries, size_t count);
@@ -172,18 +171,21 @@ class Writer {
     // Entries were appended since the last Sync.
     bool HasUnsynced() const { return mEnd != mSyncedEnd; }
 
-    // Drops the obsolete entries when they take more than Limits::obsoletePerLive times the live
-    // ones and the entries take more than Limits::compactAbove: the entries to keep (KeptEntries)
-    // are copied into a new journal file, which replaces this one crash-safely (temporary file,
-    // synced, renamed, folder synced). Only the kept entries' bytes are read back, each checked
-    // against its CRC and against what was appended there, and the payload's CRC reused for its
-    // copy. Throws FileError when that fails (also when the file changed under the writer); the
-    // journal is then the one before, whole, and appends go on there; or, when only the folder's
-    // sync failed, the new one, which holds the same live entries.
+    // Whether the obsolete entries take more than Limits::obsoletePerLive times the live ones
+    // and the entries more than Limits::compactAbove.
+    bool CompactionDue() const;
+    // Compact when CompactionDue. Never throws: a failure is kept in CompactionFailure (and
+    // the journal goes on as Compact leaves it).
     void CompactIfDue();
-    // The same, whatever the sizes.
+    // Drops the obsolete entries: the entries to keep (KeptEntries) are copied into a new
+    // journal file, which replaces this one crash-safely (temporary file, synced, renamed,
+    // folder synced). Only the kept entries' bytes are read back, each checked against its CRC
+    // and against what was appended there, and the payload's CRC reused for its copy. Throws
+    // FileError when that fails (also when the file changed under the writer); the journal is
+    // then the one before, whole, and appends go on there; or, when only the folder's sync
+    // failed, the new one, which holds the same live entries.
     void Compact();
-    // Why the last compaction an append ran failed; empty once one succeeded, or before any.
+    // Why the last compaction CompactIfDue ran failed; empty once one succeeded, or before any.
     const std::string& CompactionFailure() const { return mCompactionFailure; }
 
     size_t End() const { return mEnd; }
@@ -201,7 +203,6 @@ class Writer {
         uint8_t target;
     };
 
-    bool CompactionDue() const;
     // Reads the entries of `kept` (positions in mSpans) into `*bytes` as entries of
     // `generation`, each standing alone; throws FileError when one is not as it was appended.
     void CopyKept(const std::vector<size_t>& kept, uint32_t generation, std::string* bytes,

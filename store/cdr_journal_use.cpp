@@ -224,6 +224,10 @@ bool CDRManager::JournalHasUnsynced() const {
     return mpJournal != nullptr && mpJournal->HasUnsynced();
 }
 
+bool CDRManager::JournalCompactionDue() const {
+    return mpJournal != nullptr && !mCompactionFailed && mpJournal->CompactionDue();
+}
+
 void CDRManager::SyncJournal() {
     if (mpJournal == nullptr) return;
     try {

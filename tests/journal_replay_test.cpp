@@ -212,6 +212,43 @@ TEST_F(JournalReplayTest, UnderLoadTheJournalIsSyncedEveryNReportsOrSoonAfterMMi
     EXPECT_LE(reports, 8);
 }
 
+// Saves make the journal's entries obsolete; the idle work compacts it then, unless the last
+// compaction failed: appends try again once the file is full, and one succeeding is traced.
+TEST_F(JournalReplayTest, IdleWorkCompactsTheJournalUnlessTheLastCompactionFailed) {
+    WriteConfig("general-settings.conf", "cdr_save_stated=100000\ncdr_max_stated=100000\n");
+    Start();
+    RecordJournal::Contents journal;
+    auto fillAndSave = [&] {
+        while (RecordJournal::ReadJournal(kJournal, &journal),
+               journal.end < RecordJournal::Limits().compactAbove + 1024)
+            for (int i = 0; i < 64; ++i) ASSERT_EQ(1, Add(1, std::string(200, 'c')));
+        ASSERT_EQ(1, mpManager->OnFlush(7));
+    };
+    fillAndSave();
+    mpManager->CatchUpWhileIdle();
+    const uint32_t compacted = journal.generation + 1;
+    RecordJournal::ReadJournal(kJournal, &journal);
+    EXPECT_EQ(compacted, journal.generation);
+    EXPECT_EQ(1u, journal.entries.size());  // the saved-marker of the stated calls database
+
+    fillAndSave();
+    {
+        FaultEnv failing(&mEnv, FaultEnv::kRename, 1, FaultEnv::kFromThenOn, EIO,
+                         FaultEnv::kEveryFile);
+        mpManager->CatchUpWhileIdle();
+    }
+    mpManager->CatchUpWhileIdle();
+    RecordJournal::ReadJournal(kJournal, &journal);
+    EXPECT_EQ(compacted, journal.generation);
+    EXPECT_EQ(1, TraceCount("Journal: compaction failed: rename"));
+    for (int i = 0; i < 1000 && journal.generation == compacted; ++i) {
+        ASSERT_EQ(1, Add(1, std::string(200, 'c')));
+        RecordJournal::ReadJournal(kJournal, &journal);
+    }
+    EXPECT_EQ(compacted + 1, journal.generation);
+    EXPECT_EQ(1, TraceCount("Journal: compacted again."));
+}
+
 TEST_F(JournalReplayTest, AFailingJournalIsRemovedAndRecordingGoesOn) {
     WriteConfig("general-settings.conf", "cdr_journal_sync_reports=1\n");
     Start();
