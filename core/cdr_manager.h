@@ -166,37 +166,16 @@ class CDRManager : public CDRCommonMessenger {
     // never removed.
     static void SetAsideTooLarge(const char* caller, const std::string& path);
 
-    // The entries of the record being written, gathered so that each file takes them in one go.
-    // Numbers, codec names and addresses are written into `text`, which their views point into.
-    struct RecordEntries {
-        // More than a record holds: 16 call entries, 16 per media stream, 7 for the fax.
-        static const size_t kCapacity = 64;
-        static const size_t kTextSize = 2048;
-        Configuration::MultiSectionConfigFile::EntryView entries[kCapacity];
-        size_t count = 0;
-        char text[kTextSize];
-        size_t textUsed = 0;
-    };
-    RecordEntries mRecord;
-
-    // Gathers one entry of the new record. `key` and `value` view NUL-terminated texts (literals,
-    // strings, mRecord.text) that stay put until the record is written. Keys are this writer's
-    // literals; `own`: the value is too, or was written by it (a number, a codec name, an
-    // address), so that neither needs the check for escaping. A report's texts are not own.
-    void AddEntry(std::string_view key, std::string_view value, bool own = false);
-    void AddNumber(std::string_view key, unsigned long value);
-    // Where the next value written into mRecord.text goes, with room for `room` bytes; throws
-    // std::logic_error past the end of the text.
-    char* NextEntryText(size_t room);
-    // Gathers an entry whose value, `length` bytes and a NUL, was written at NextEntryText.
-    void AddWrittenEntry(std::string_view key, size_t length);
+    using Entries = Configuration::MultiSectionConfigFile::EntryAppender;
+    // Writes the new record, numbered `id`, into the current section of `file`.
+    void WriteRecord(Configuration::MultiSectionFile* file, unsigned long id,
+                     const CallDetailReport& report, const CallStatistics* statistics);
+    void AddRecordEntries(Entries* out, const CallDetailReport& report,
+                          const CallStatistics* statistics);
     // `keys`: the stream's entry keys, in the order of the writer's key table.
-    void AddStream(const MediaStreamStatistics& stream, const std::string_view keys[]);
-    void AddFax(const FaxStatistics& fax);
-    void AddRecordEntries(const CallDetailReport& report, const CallStatistics* statistics);
-    // Writes the gathered entries to the new record of the database when `toDatabase`, and of
-    // the download log while automatic download is on.
-    void WriteRecordEntries(bool toDatabase, Configuration::MultiSectionFile* database);
+    void AddStream(Entries* out, const MediaStreamStatistics& stream,
+                   const std::string_view keys[]);
+    void AddFax(Entries* out, const FaxStatistics& fax);
 
     // Journal (store/cdr_journal_use.cpp).
     // Start of start-up: reads the journal, once, into `*contents`. A journal that cannot be read

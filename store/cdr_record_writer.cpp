@@ -17,8 +17,7 @@
 namespace {
 
 const uint16_t kNotAvailable = 65535;
-// Room for a number in decimal and its NUL; for a codec name, as its writer needs.
-const size_t kDecimalRoom = 21;
+// Room for a codec name, as its writer needs.
 const size_t kCodecNameRoom = 256;
 
 // The keys of a media stream's entries; the second stream's carry the suffix "_2". Spelt out
@@ -89,11 +88,11 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
                 FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
             mpDownStatFile->AddSectionEntry("type", 4, mpFiles->mpBuffer, length);
         }
-        mRecord.count = 0;
-        mRecord.textUsed = 0;
-        AddNumber("ID", mpFiles->mNextID[index]++);
-        AddRecordEntries(report, statistics);
-        WriteRecordEntries(toDatabase, database);
+        WriteRecord(toDatabase ? database : mpDownStatFile, mpFiles->mNextID[index]++, report,
+                    statistics);
+        // The log takes the database's lines as they are, rather than each entry written twice.
+        if (toDatabase && mAutoDownload != 0 && mpDownStatFile->AddSectionEntriesOf(*database) == 0)
+            throw std::logic_error("the download log and the database write entries differently");
         JournalRecord(toDatabase, index, type);
         if (toDatabase) mpHealth->RecordAdded(index);
         if (mAutoDownload != 0) mpHealth->RecordAdded(HealthRecord::kDownloadLog);
@@ -109,120 +108,90 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
     return 1;
 }
 
-void CDRManager::WriteRecordEntries(bool toDatabase, Configuration::MultiSectionFile* database) {
-    if (toDatabase) database->AddSectionEntries(mRecord.entries, mRecord.count);
-    if (mAutoDownload == 0) return;
-    // Both files take the same lines: written once into the database and copied whole into the
-    // log, rather than each entry checked and written twice.
-    if (!toDatabase)
-        mpDownStatFile->AddSectionEntries(mRecord.entries, mRecord.count);
-    else if (mpDownStatFile->AddSectionEntriesOf(*database) == 0)
-        throw std::logic_error("the download log and the database write entries differently");
+void CDRManager::WriteRecord(Configuration::MultiSectionFile* file, unsigned long id,
+                             const CallDetailReport& report, const CallStatistics* statistics) {
+    Entries out(file);
+    out.Number("ID", id);
+    AddRecordEntries(&out, report, statistics);
 }
 
-void CDRManager::AddEntry(std::string_view key, std::string_view value, bool own) {
-    if (mRecord.count == RecordEntries::kCapacity)
-        throw std::logic_error("a record with more entries than the writer holds");
-    // Field by field: a braced temporary went through the stack in halves and was read back
-    // whole, which stalled every entry.
-    Configuration::MultiSectionConfigFile::EntryView& entry = mRecord.entries[mRecord.count++];
-    entry.key = key;
-    entry.value = value;
-    entry.plain = own;
-}
-
-char* CDRManager::NextEntryText(size_t room) {
-    if (RecordEntries::kTextSize - mRecord.textUsed < room)
-        throw std::logic_error("a record with more text than the writer holds");
-    return mRecord.text + mRecord.textUsed;
-}
-
-void CDRManager::AddWrittenEntry(std::string_view key, size_t length) {
-    const char* value = mRecord.text + mRecord.textUsed;
-    mRecord.textUsed += length + 1;
-    AddEntry(key, std::string_view(value, length), true);
-}
-
-void CDRManager::AddNumber(std::string_view key, unsigned long value) {
-    AddWrittenEntry(key, FormatUnsignedDecimal(NextEntryText(kDecimalRoom), value));
-}
-
-void CDRManager::AddRecordEntries(const CallDetailReport& report,
+void CDRManager::AddRecordEntries(Entries* out, const CallDetailReport& report,
                                   const CallStatistics* statistics) {
-    AddWrittenEntry("ST", FormatSignedDecimal(NextEntryText(kDecimalRoom), report.startTime));
-    AddNumber("dur", report.duration);
-    AddEntry("called", report.called);
-    AddEntry("called_type", CallTypeToToken(report.calledType), true);
-    AddEntry("caller", report.caller);
-    AddEntry("caller_type", CallTypeToToken(report.callerType), true);
+    out->SignedNumber("ST", report.startTime);
+    out->Number("dur", report.duration);
+    out->Checked("called", report.called);
+    out->Plain("called_type", CallTypeToToken(report.calledType));
+    out->Checked("caller", report.caller);
+    out->Plain("caller_type", CallTypeToToken(report.callerType));
     const struct {
         std::string_view key;
         const std::string& value;
     } optionalTexts[] = {{"GUID", report.guid}, {"OCD", report.ocd}, {"cr", report.cr}};
     for (const auto& text : optionalTexts) {
-        if (!text.value.empty()) AddEntry(text.key, text.value);
+        if (!text.value.empty()) out->Checked(text.key, text.value);
     }
     if (!report.authUserName.empty()) {
-        AddEntry("auth_un", report.authUserName);
-        AddEntry("auth_type", CDRAuthTypeToToken(report.authType), true);
+        out->Checked("auth_un", report.authUserName);
+        out->Plain("auth_type", CDRAuthTypeToToken(report.authType));
     }
-    if (!report.forwarder.empty()) AddEntry("forwarder", report.forwarder);
-    if (!report.transferer.empty()) AddEntry("transferer", report.transferer);
-    AddNumber("hop", report.hop);
-    if (report.clirCaller != 0) AddEntry("clir_caller", "1", true);
+    if (!report.forwarder.empty()) out->Checked("forwarder", report.forwarder);
+    if (!report.transferer.empty()) out->Checked("transferer", report.transferer);
+    out->Number("hop", report.hop);
+    if (report.clirCaller != 0) out->Plain("clir_caller", "1");
     if (statistics == nullptr) return;
-    AddStream(statistics->streams[0], kStreamKeys[0]);
-    AddStream(statistics->streams[1], kStreamKeys[1]);
-    AddFax(statistics->fax);
+    AddStream(out, statistics->streams[0], kStreamKeys[0]);
+    AddStream(out, statistics->streams[1], kStreamKeys[1]);
+    AddFax(out, statistics->fax);
 }
 
-void CDRManager::AddStream(const MediaStreamStatistics& stream, const std::string_view keys[]) {
+void CDRManager::AddStream(Entries* out, const MediaStreamStatistics& stream,
+                           const std::string_view keys[]) {
     auto codec = [&](std::string_view key, uint16_t number) {
-        AddWrittenEntry(key, GetNameByDspCodec(number, NextEntryText(kCodecNameRoom)));
+        char name[kCodecNameRoom];
+        out->Plain(key, std::string_view(name, GetNameByDspCodec(number, name)));
     };
     auto address = [&](std::string_view key, uint32_t value) {
         mpFiles->mAddr = static_cast<unsigned long>(value);
-        const size_t length = mpFiles->mAddr.DottedDecimalSize();
-        memcpy(NextEntryText(length + 1), mpFiles->mAddr.DottedDecimal(), length + 1);
-        AddWrittenEntry(key, length);
+        out->Plain(key, std::string_view(mpFiles->mAddr.DottedDecimal(),
+                                         mpFiles->mAddr.DottedDecimalSize()));
     };
     if (stream.txPackets != 0) {
-        AddNumber(keys[kTxPkt], stream.txPackets);
+        out->Number(keys[kTxPkt], stream.txPackets);
         codec(keys[kTxEnc], stream.txCodec);
-        if (stream.txPacketSize != 0) AddNumber(keys[kTxPktSz], stream.txPacketSize);
+        if (stream.txPacketSize != 0) out->Number(keys[kTxPktSz], stream.txPacketSize);
     }
     if (stream.rxPackets == 0) return;
-    AddNumber(keys[kRxPkt], stream.rxPackets);
+    out->Number(keys[kRxPkt], stream.rxPackets);
     codec(keys[kRxEnc], stream.rxCodec);
-    if (stream.rxPacketSize != 0) AddNumber(keys[kRxPktSz], stream.rxPacketSize);
-    AddNumber(keys[kRxLost], stream.rxLost);
-    AddNumber(keys[kRxJtr], stream.rxJitter);
-    AddNumber(keys[kRxMaxDel], stream.rxMaxDelay);
+    if (stream.rxPacketSize != 0) out->Number(keys[kRxPktSz], stream.rxPacketSize);
+    out->Number(keys[kRxLost], stream.rxLost);
+    out->Number(keys[kRxJtr], stream.rxJitter);
+    out->Number(keys[kRxMaxDel], stream.rxMaxDelay);
     const struct {
         StreamKey key;
         uint16_t value;
     } delays[] = {{kRxDelayIncr, stream.rxDelayIncrease}, {kRxDelayDecr, stream.rxDelayDecrease}};
     for (const auto& delay : delays) {
         if (delay.value == kNotAvailable)
-            AddEntry(keys[delay.key], "N/A", true);
+            out->Plain(keys[delay.key], "N/A");
         else
-            AddNumber(keys[delay.key], delay.value);
+            out->Number(keys[delay.key], delay.value);
     }
     if (stream.localAddress != 0) address(keys[kLocAddr], stream.localAddress);
-    if (stream.localPort != 0) AddNumber(keys[kLocPort], stream.localPort);
+    if (stream.localPort != 0) out->Number(keys[kLocPort], stream.localPort);
     if (stream.remoteAddress != 0) address(keys[kRemAddr], stream.remoteAddress);
-    if (stream.remotePort != 0) AddNumber(keys[kRemPort], stream.remotePort);
+    if (stream.remotePort != 0) out->Number(keys[kRemPort], stream.remotePort);
     // Both streams write their SRTP flag under the same key.
-    if (stream.srtp != 0) AddEntry("srtp", "1", true);
+    if (stream.srtp != 0) out->Plain("srtp", "1");
 }
 
-void CDRManager::AddFax(const FaxStatistics& fax) {
+void CDRManager::AddFax(Entries* out, const FaxStatistics& fax) {
     if (fax.rxPackets == 0 && fax.txPackets == 0) return;
-    AddNumber("fax_rx_pkt", fax.rxPackets);
-    AddNumber("fax_rx_dpl_pkt", fax.rxDuplicatePackets);
-    AddNumber("fax_rx_lost", fax.rxLost);
-    AddNumber("fax_rx_bad_pkt", fax.rxBadPackets);
-    AddNumber("fax_tx_pkt", fax.txPackets);
-    AddNumber("fax_tx_dpl_pkt", fax.txDuplicatePackets);
-    AddEntry("fax_anamnesis", fax.anamnesis);
+    out->Number("fax_rx_pkt", fax.rxPackets);
+    out->Number("fax_rx_dpl_pkt", fax.rxDuplicatePackets);
+    out->Number("fax_rx_lost", fax.rxLost);
+    out->Number("fax_rx_bad_pkt", fax.rxBadPackets);
+    out->Number("fax_tx_pkt", fax.txPackets);
+    out->Number("fax_tx_dpl_pkt", fax.txDuplicatePackets);
+    out->Checked("fax_anamnesis", fax.anamnesis);
 }

@@ -107,42 +107,53 @@ TEST(MultiSectionFileTest, EntriesCopiedFromAnotherFileReadAsIfAddedThere) {
     EXPECT_EQ(0u, other.GetEntryCount());
 }
 
-// A record's entries handed over together must give the text that adding them one by one gives:
-// escaped entries first, between and last in the run, entries vouched plain, a run that outgrows
-// the section's room, a run into a section still in the loaded text, and a separator longer than
-// a byte.
-TEST(MultiSectionFileTest, EntriesAddedTogetherReadAsIfAddedOneByOne) {
-    const std::vector<std::string> texts = {"a=b", "1",      "ID",     "7", "two\nlines",
-                                            "x",   "called", " lead",  "k", std::string(3000, 'w'),
-                                            "#c",  "",       "trail ", "v"};
-    std::vector<MultiSectionConfigFile::EntryView> entries;
-    for (size_t i = 0; i + 1 < texts.size(); i += 2) entries.push_back({texts[i], texts[i + 1]});
-    entries[1].plain = entries[4].plain = true;  // copied unchecked: short and long
+// Entries written straight into a section read back as given: escaped entries first, between and
+// last, numbers and entries vouched plain among them, more than the section's room (it moves), a
+// section still in the loaded text, and a separator longer than a byte.
+TEST(MultiSectionFileTest, AppendedEntriesReadBackAsGiven) {
+    using Appender = MultiSectionConfigFile::EntryAppender;
+    const std::vector<std::pair<std::string, std::string>> checked = {{"a=b", "1"},
+                                                                      {"called", " lead"},
+                                                                      {"k", std::string(3000, 'w')},
+                                                                      {"#c", ""},
+                                                                      {"trail ", "two\nlines"}};
     const std::string loaded = "{\nold=1\n}\n{\nolder=2\n}\n";
-    for (const char* separator : {"=", ": "}) {
-        MultiSectionConfigFile together(nullptr, "{\n", "}\n", separator, "#", nullptr);
-        MultiSectionConfigFile oneByOne(nullptr, "{\n", "}\n", separator, "#", nullptr);
-        EXPECT_EQ(0, together.AddSectionEntries(entries.data(), entries.size()));
-        for (MultiSectionConfigFile* file : {&together, &oneByOne}) {
-            if (*separator == '=')
-                file->Parse(loaded.data(), loaded.size(), "text");
-            else
-                file->AddSection(false);
-            file->GotoLastSection();
+    // A separator ending in a blank would lose it before an empty value.
+    EXPECT_THROW(MultiSectionConfigFile(nullptr, "{\n", "}\n", ": ", "#", nullptr),
+                 std::invalid_argument);
+    for (const char* separator : {"=", ":="}) {
+        MultiSectionConfigFile file(nullptr, "{\n", "}\n", separator, "#", nullptr);
+        EXPECT_THROW(Appender{&file}, std::logic_error);  // no section current
+        if (*separator == '=')
+            file.Parse(loaded.data(), loaded.size(), "text");
+        else
+            file.AddSection(false);
+        file.GotoLastSection();
+        {
+            Appender out(&file);
+            out.Checked(checked[0].first, checked[0].second);
+            out.Number("ID", 18446744073709551615ull);
+            out.Checked(checked[1].first, checked[1].second);
+            out.Plain("codec", "G.711 u-law");
+            out.Checked(checked[2].first, checked[2].second);
+            out.SignedNumber("ST", -2147483648ll);
+            out.Checked(checked[3].first, checked[3].second);
+            out.Checked(checked[4].first, checked[4].second);
         }
-        EXPECT_EQ(1, together.AddSectionEntries(entries.data(), 0));
-        EXPECT_EQ(1, together.AddSectionEntries(entries.data(), entries.size()));
-        for (const auto& entry : entries)
-            oneByOne.AddSectionEntry(entry.key.data(), entry.value.data());
-        for (MultiSectionConfigFile* file : {&together, &oneByOne}) {
-            file->AddSection(true);
-            file->AddSectionEntry("ID", "9");
-        }
-        EXPECT_EQ(1, together.AddSectionEntries(entries.data() + 1, 2));
-        oneByOne.AddSectionEntry(entries[1].key.data(), entries[1].value.data());
-        oneByOne.AddSectionEntry(entries[2].key.data(), entries[2].value.data());
-        EXPECT_EQ(oneByOne.Text(), together.Text()) << separator;
-        EXPECT_EQ(3u, together.GetEntryCount());
+        MultiSectionConfigFile reread(nullptr, "{\n", "}\n", separator, "#", nullptr);
+        const std::string text = file.Text();
+        reread.Parse(text.data(), text.size(), "written");
+        reread.GotoLastSection();
+        EXPECT_EQ(9u - (*separator == '=' ? 0 : 1), reread.GetEntryCount()) << separator;
+        std::vector<char> value(4096);
+        auto read = [&](const std::string& key) -> std::string {
+            if (reread.GetSectionEntry(key.c_str(), value.data(), 4096) == 0) return "absent";
+            return value.data();
+        };
+        for (const auto& entry : checked) EXPECT_EQ(entry.second, read(entry.first)) << separator;
+        EXPECT_EQ("18446744073709551615", read("ID"));
+        EXPECT_EQ("G.711 u-law", read("codec"));
+        EXPECT_EQ("-2147483648", read("ST"));
     }
 }
 

@@ -9,10 +9,14 @@
 #include <stdexcept>
 
 #include "platform/config/config_text.h"
+#include "platform/util/decimal.h"
 
 namespace Configuration {
 
 namespace {
+
+// Room for a number in decimal and the NUL its writer puts after it.
+const size_t kDecimalRoom = 21;
 
 // A syntax line as given ("{\n"): without its line end and the blanks around it.
 std::string SyntaxLine(const char* given, const char* fallback, bool required, const char* role) {
@@ -28,8 +32,10 @@ std::string SyntaxLine(const char* given, const char* fallback, bool required, c
 
 std::string Separator(const char* given) {
     const std::string separator = given != nullptr ? given : "=";
-    if (separator.empty() || IsBlank(separator[0]) || separator[0] == '\\' ||
-        separator.find('\n') != std::string::npos)
+    // Readers drop the blanks that end a line: an entry with an empty value would lose a blank
+    // that ends its separator.
+    if (separator.empty() || IsBlank(separator[0]) || IsBlank(separator.back()) ||
+        separator[0] == '\\' || separator.find('\n') != std::string::npos)
         throw std::invalid_argument("sectioned file: unusable separator \"" + separator + "\"");
     return separator;
 }
@@ -219,55 +225,63 @@ int MultiSectionConfigFile::AddSectionEntry(const char* key, const char* value) 
 int MultiSectionConfigFile::AddSectionEntry(const char* key, size_t keySize, const char* value,
                                             size_t valueSize) {
     if (mCurrent == kNone || key == nullptr || value == nullptr) return 0;
-    const EntryView entry{{key, keySize}, {value, valueSize}};
-    return AddSectionEntries(&entry, 1);
+    EntryAppender(this).Checked({key, keySize}, {value, valueSize});
+    return 1;
 }
 
-int MultiSectionConfigFile::AddSectionEntries(const EntryView* entries, size_t count) {
-    if (mCurrent == kNone) return 0;
-    for (;;) {
-        const size_t added = AddPlainEntries(entries, count);
-        if (added == count) return 1;
-        // The entry that stopped the plain run is written escaped.
-        const EntryView& escaped = entries[added];
-        AddEscapedEntry(escaped.key.data(), escaped.value.data(),
-                        escaped.key.size() + escaped.value.size());
-        entries += added + 1;
-        count -= added + 1;
-    }
+MultiSectionConfigFile::EntryAppender::EntryAppender(MultiSectionConfigFile* file)
+    : mpFile(file),
+      mpSeparator(file->mSeparator.data()),
+      mSeparatorSize(file->mSeparator.size()),
+      mTailSize(file->mTail.size()) {
+    if (file->mCurrent == kNone) throw std::logic_error("entries appended with no section current");
+    const Slot& slot = file->At(file->mCurrent);
+    mpText = slot.text;
+    mEnd = slot.size - mTailSize;
 }
 
-// Writes the leading entries that need no escaping (or are vouched for) as they are, in place, and
-// closes the section after them; returns how many it wrote (none for a separator longer than a
-// byte). The room for all of them is made first, so the section moves at most once.
-size_t MultiSectionConfigFile::AddPlainEntries(const EntryView* entries, size_t count) {
-    if (mSeparator.size() != 1) return 0;
-    size_t room = 0;
-    for (size_t i = 0; i < count; ++i) room += entries[i].key.size() + entries[i].value.size() + 2;
-    Slot* slot = &At(mCurrent);
-    char* out = slot->text + slot->size - mTail.size();
-    if (slot->size + room > mCurrentRoom) {
-        out = RoomForEntry(room);
-        slot = &At(mCurrent);
+MultiSectionConfigFile::EntryAppender::~EntryAppender() {
+    mpFile->FinishEntry(mpText + mEnd);
+    mpFile->mModified = true;
+}
+
+// The section's text made its own block with room to spare, as RoomForEntry does for a section
+// whose size covers its entries and its closing lines: those are written when the appender ends.
+char* MultiSectionConfigFile::EntryAppender::Grow(size_t bytes) {
+    mpFile->At(mpFile->mCurrent).size = SectionSize(mEnd + mTailSize);
+    char* out = mpFile->RoomForEntry(bytes);
+    mpText = mpFile->At(mpFile->mCurrent).text;
+    return out;
+}
+
+// Written aside first, so that room is asked for the digits there are: the most a number can
+// take would often call for more room than the record needs.
+void MultiSectionConfigFile::EntryAppender::Number(std::string_view key, unsigned long long value) {
+    char digits[kDecimalRoom];
+    Plain(key, std::string_view(digits, FormatUnsignedDecimal(digits, value)));
+}
+
+void MultiSectionConfigFile::EntryAppender::SignedNumber(std::string_view key, long long value) {
+    char digits[kDecimalRoom];
+    Plain(key, std::string_view(digits, FormatSignedDecimal(digits, value)));
+}
+
+void MultiSectionConfigFile::EntryAppender::Checked(std::string_view key, std::string_view value) {
+    const char comment = mpFile->mComment.empty() ? '\0' : mpFile->mComment[0];
+    if (mSeparatorSize == 1) {
+        char* out = Room(key.size() + 1 + value.size() + 1);
+        if (CopyPlainEntry(out, key.data(), key.size(), *mpSeparator, value.data(), value.size(),
+                           comment)) {
+            EndLine(out + key.size() + 1 + value.size());
+            return;
+        }
     }
-    const char separator = mSeparator[0];
-    const char comment = mComment.empty() ? '\0' : mComment[0];
-    size_t added = 0;
-    for (; added < count; ++added) {
-        const EntryView& entry = entries[added];
-        if (entry.plain)
-            CopyEntry(out, entry.key.data(), entry.key.size(), separator, entry.value.data(),
-                      entry.value.size());
-        else if (!CopyPlainEntry(out, entry.key.data(), entry.key.size(), separator,
-                                 entry.value.data(), entry.value.size(), comment))
-            break;
-        out += entry.key.size() + 1 + entry.value.size();
-        *out++ = '\n';
-    }
-    for (char c : mTail) *out++ = c;  // a line or two: cheaper than a call
-    slot->size = static_cast<uint32_t>(out - slot->text);
-    mModified = true;
-    return added;
+    char* out = Room(4 * (key.size() + value.size()) + mSeparatorSize + 1);
+    const char* text = key.data();
+    out = WriteEscaped(out, &text, *mpSeparator, comment);
+    memcpy(out, mpSeparator, mSeparatorSize);
+    text = value.data();
+    EndLine(WriteEscaped(out + mSeparatorSize, &text, '\0', '\0'));
 }
 
 int MultiSectionConfigFile::AddSectionEntriesOf(const MultiSectionConfigFile& source) {
@@ -280,17 +294,6 @@ int MultiSectionConfigFile::AddSectionEntriesOf(const MultiSectionConfigFile& so
     char* end = RoomForEntry(size);
     memcpy(end, begin, size);
     FinishEntry(end + size);
-    return 1;
-}
-
-int MultiSectionConfigFile::AddEscapedEntry(const char* key, const char* value, size_t size) {
-    char* out = RoomForEntry(4 * size + mSeparator.size() + 1);
-    out = WriteEscaped(out, &key, mSeparator[0], mComment.empty() ? '\0' : mComment[0]);
-    memcpy(out, mSeparator.data(), mSeparator.size());
-    out += mSeparator.size();
-    out = WriteEscaped(out, &value, '\0', '\0');
-    *out++ = '\n';
-    FinishEntry(out);
     return 1;
 }
 

@@ -38,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/config/config_text.h"
 #include "platform/config/section_ring.h"
 #include "platform/util/file_util.h"
 
@@ -51,8 +52,8 @@ class MultiSectionConfigFile {
     // comment (null or "": no comments); a line equal to `endLine` ends the text and is written
     // after the last section (null or "": none). The bracket lines, the section word and the
     // end line must not contain the separator. Throws std::invalid_argument for an empty
-    // bracket line, or a separator that is empty, starts with a blank or a backslash, or holds a
-    // line end.
+    // bracket line, or a separator that is empty, starts or ends with a blank, starts with a
+    // backslash, or holds a line end.
     MultiSectionConfigFile(const char* sectionWord, const char* open, const char* close,
                            const char* separator, const char* comment, const char* endLine);
     virtual ~MultiSectionConfigFile();
@@ -75,18 +76,59 @@ class MultiSectionConfigFile {
     // The same for a key and a value whose lengths the caller knows: both are still
     // NUL-terminated, `keySize` and `valueSize` bytes long.
     int AddSectionEntry(const char* key, size_t keySize, const char* value, size_t valueSize);
-    // One entry of AddSectionEntries: each view ends just before its text's NUL.
-    struct EntryView {
-        std::string_view key, value;
-        // The caller vouches that neither needs escaping (see config_text.h): a literal key
-        // with a decimal number, say. Such an entry is copied without a check; one that breaks
-        // the promise breaks its line.
-        bool plain = false;
+    // Writes entries straight into the current section, without gathering them first: for a
+    // writer whose keys are its own literals and whose values are mostly its own numbers and
+    // tokens (a record's entries). They read as AddSectionEntry would write them. The section
+    // is closed again when the appender ends, holding the entries written so far also when an
+    // exception ends it early. The file must not change otherwise while the appender lives.
+    class EntryAppender {
+      public:
+        // Throws std::logic_error when no section is current.
+        explicit EntryAppender(MultiSectionConfigFile* file);
+        ~EntryAppender();
+        EntryAppender(const EntryAppender&) = delete;
+        EntryAppender& operator=(const EntryAppender&) = delete;
+
+        // An entry that the caller vouches needs no escaping (see config_text.h): a literal key
+        // with a token, say. It is copied without a check; one that breaks the promise breaks
+        // its line.
+        void Plain(std::string_view key, std::string_view value) {
+            char* out = Key(key, value.size());
+            CopyText(out, value.data(), value.size());
+            EndLine(out + value.size());
+        }
+        // An entry of a key that needs no escaping, with `value` in decimal.
+        void Number(std::string_view key, unsigned long long value);
+        void SignedNumber(std::string_view key, long long value);
+        // An entry escaped where it needs it; `key` and `value` view NUL-terminated texts.
+        void Checked(std::string_view key, std::string_view value);
+
+      private:
+        // Writes `key` and the separator, with room for a value of up to `valueRoom` bytes
+        // and the line end after them; returns where the value goes.
+        char* Key(std::string_view key, size_t valueRoom) {
+            char* out = Room(key.size() + mSeparatorSize + valueRoom + 1);
+            CopyText(out, key.data(), key.size());
+            out += key.size();
+            CopyText(out, mpSeparator, mSeparatorSize);
+            return out + mSeparatorSize;
+        }
+        void EndLine(char* out) {
+            *out++ = '\n';
+            mEnd = static_cast<size_t>(out - mpText);
+        }
+        // Where the next line goes, with room for `bytes` more and the closing lines.
+        char* Room(size_t bytes) {
+            return mEnd + bytes + mTailSize <= mpFile->mCurrentRoom ? mpText + mEnd : Grow(bytes);
+        }
+        char* Grow(size_t bytes);
+
+        MultiSectionConfigFile* mpFile;
+        char* mpText;  // the current section's text
+        size_t mEnd;   // where its entries end
+        const char* mpSeparator;
+        size_t mSeparatorSize, mTailSize;
     };
-    // Appends `entries[0, count)` to the current section, as AddSectionEntry would one by one,
-    // but checks room and closes the section once for all of them: the way to add a whole
-    // record. 0, adding nothing, when no section is current; else 1.
-    int AddSectionEntries(const EntryView* entries, size_t count);
     // Appends the entries of `source`'s current section to this file's current section, as
     // that section holds them: as if each were added here in turn. 0, adding nothing, when
     // either file has no current section or the two write entries differently (separator or
@@ -162,8 +204,6 @@ class MultiSectionConfigFile {
     void MakeCurrent(unsigned position);
     void ShrinkCurrent();
     char* RoomForEntry(size_t extra);
-    size_t AddPlainEntries(const EntryView* entries, size_t count);
-    int AddEscapedEntry(const char* key, const char* value, size_t size);
     void FinishEntry(char* end);
     const char* FindEntryLine(const char* key) const;
     const char* EntriesBegin(const Slot& slot) const;
