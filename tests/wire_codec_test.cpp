@@ -179,6 +179,12 @@ TEST(WireCodecTest, TextsAreFittedNotRefused) {
             EXPECT_EQ(std::string(at, '\xc3') + ' ' + std::string(39 - at, '\xc3'), text);
         }
     }
+    // The bytes next to those ranges are kept, at any place in a word.
+    const std::string edges = "\x20\x7e\x80\x9f\xa0\xff\x21";
+    for (size_t at = 0; at < 16; ++at) {
+        text = std::string(at, 'x') + edges + edges;
+        EXPECT_EQ(nullptr, FitWireText(&text)) << at;
+    }
 }
 
 }  // namespace
