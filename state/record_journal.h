@@ -59,27 +59,31 @@ const uint32_t kFormatVersion = 2;  // the format written
 
 enum class Kind : uint8_t { kRecord = 1, kSaved = 2, kCleared = 3, kDownloaded = 4 };
 
-// An entry to append whose payload lies elsewhere: Writer::Append copies it straight into the
-// journal, so a record's text goes from its file's section to the journal in one copy.
-struct EntryRef {
+// What an entry says besides its payload.
+struct EntryHead {
     Kind kind = Kind::kRecord;
     uint8_t target = 0;
     uint16_t type = 0;
     uint32_t id = 0;
-    std::string_view payload;
     bool continued = false;  // the next entry was written with it (see the layout above)
 };
 
-struct Entry {
-    Kind kind = Kind::kRecord;
-    uint8_t target = 0;
-    uint16_t type = 0;
-    uint32_t id = 0;
-    std::string payload;
-    uint32_t offset = 0;     // where the entry starts in its journal (set by the reader)
-    bool continued = false;  // the next entry was written with it (see the layout above)
+// An entry to append whose payload lies elsewhere: Writer::Append copies it straight into the
+// journal, so a record's text goes from its file's section to the journal in one copy.
+struct EntryRef : EntryHead {
+    std::string_view payload;
+};
 
-    EntryRef Ref() const { return {kind, target, type, id, payload, continued}; }
+struct Entry : EntryHead {
+    std::string payload;
+    uint32_t offset = 0;  // where the entry starts in its journal (set by the reader)
+
+    EntryRef Ref() const {
+        EntryRef ref;
+        static_cast<EntryHead&>(ref) = *this;
+        ref.payload = payload;
+        return ref;
+    }
 };
 
 // What a journal file holds.
