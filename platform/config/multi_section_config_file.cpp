@@ -254,16 +254,27 @@ char* MultiSectionConfigFile::EntryAppender::Grow(size_t bytes) {
     return out;
 }
 
-// Written aside first, so that room is asked for the digits there are: the most a number can
-// take would often call for more room than the record needs.
-void MultiSectionConfigFile::EntryAppender::Number(std::string_view key, unsigned long long value) {
+// Written in place while the section has room for the longest number; otherwise aside first,
+// so that room is asked for the digits there are: the longest number would often call for more
+// room than the record needs. (Written aside and read back as words, each number cost a stall.)
+template <typename Value>
+void MultiSectionConfigFile::EntryAppender::Decimal(std::string_view key, Value value,
+                                                    size_t (*format)(char*, Value)) {
+    if (mEnd + key.size() + mSeparatorSize + kDecimalRoom + 1 + mTailSize <= mpFile->mCurrentRoom) {
+        char* out = Key(key, kDecimalRoom);
+        EndLine(out + format(out, value));
+        return;
+    }
     char digits[kDecimalRoom];
-    Plain(key, std::string_view(digits, FormatUnsignedDecimal(digits, value)));
+    Plain(key, std::string_view(digits, format(digits, value)));
+}
+
+void MultiSectionConfigFile::EntryAppender::Number(std::string_view key, unsigned long long value) {
+    Decimal(key, value, FormatUnsignedDecimal);
 }
 
 void MultiSectionConfigFile::EntryAppender::SignedNumber(std::string_view key, long long value) {
-    char digits[kDecimalRoom];
-    Plain(key, std::string_view(digits, FormatSignedDecimal(digits, value)));
+    Decimal(key, value, FormatSignedDecimal);
 }
 
 void MultiSectionConfigFile::EntryAppender::Checked(std::string_view key, std::string_view value) {

@@ -122,6 +122,9 @@ class MultiSectionConfigFile {
             return mEnd + bytes + mTailSize <= mpFile->mCurrentRoom ? mpText + mEnd : Grow(bytes);
         }
         char* Grow(size_t bytes);
+        // An entry of `value` written in decimal by `format` (a writer of decimal.h).
+        template <typename Value>
+        void Decimal(std::string_view key, Value value, size_t (*format)(char*, Value));
 
         MultiSectionConfigFile* mpFile;
         char* mpText;  // the current section's text
