@@ -2,7 +2,6 @@
 // database and, while automatic download is on, of the download log.
 
 #include <stdint.h>
-#include <string.h>
 
 #include <exception>
 #include <stdexcept>
@@ -11,7 +10,6 @@
 #include "core/cdr_manager.h"
 #include "core/health_monitor.h"
 #include "platform/media/media_control.h"
-#include "platform/util/decimal.h"
 #include "platform/util/diag.h"
 
 namespace {
@@ -84,9 +82,7 @@ int CDRManager::OnAddCDR(int type, const CallDetailReport& report,
         if (toDatabase) database->AddSection(true);
         if (mAutoDownload != 0) {
             mpDownStatFile->AddSection(true);
-            const size_t length =
-                FormatUnsignedDecimal(mpFiles->mpBuffer, static_cast<unsigned>(type));
-            mpDownStatFile->AddSectionEntry("type", 4, mpFiles->mpBuffer, length);
+            Entries(mpDownStatFile).Number("type", static_cast<unsigned>(type));
         }
         WriteRecord(toDatabase ? database : mpDownStatFile, mpFiles->mNextID[index]++, report,
                     statistics);
