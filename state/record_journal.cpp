@@ -108,11 +108,9 @@ bool CopyEntry(const char* in, size_t size, uint32_t generation, uint32_t newGen
     return true;
 }
 
-size_t EncodedSize(const EntryRef& entry) {
-    return kEntryHeadSize + entry.payload.size();
-}
-
-size_t EncodedSize(const Entry& entry) {
+// The bytes `entry` (an Entry or an EntryRef) takes in a journal.
+template <typename AnyEntry>
+size_t EncodedSize(const AnyEntry& entry) {
     return kEntryHeadSize + entry.payload.size();
 }
 
@@ -487,8 +485,9 @@ void Writer::Grow(size_t needed) {
 // A compaction costs a copy of the live bytes and the syncs of the new file and its folder: run
 // only once the obsolete bytes exceed `obsoletePerLive` times the live ones, its copying costs at
 // most 1/obsoletePerLive byte per obsolete byte dropped, and the limit keeps a small journal from
-// paying the syncs often. The entries then stay within obsoletePerLive + 1 times the live bytes,
-// or the limit, whichever is larger (plus the last append).
+// paying the syncs often. Since the file grows only when no compaction is due (MakeRoom), it
+// stays within obsoletePerLive + 1 times the live bytes, or the limit, whichever is larger, plus
+// a growth step.
 bool Writer::CompactionDue() const {
     const size_t used = mEnd - kFileHeadSize, live = LiveBytes();
     return used > mLimits.compactAbove && used - live > mLimits.obsoletePerLive * live;
