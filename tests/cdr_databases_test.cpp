@@ -56,9 +56,7 @@ TEST_F(CDRDatabasesTest, NumberingIsRecoveredFromTheNewestRecordOrRebuilt) {
     EXPECT_EQ(18u, manager.mpFiles->mNextID[2]);
     auto renumbered = Records(MissedPath());
     ASSERT_EQ(3u, renumbered.size());
-    EXPECT_EQ("2", Value(renumbered[0], "ID"));
-    EXPECT_EQ("1", Value(renumbered[1], "ID"));
-    EXPECT_EQ("0", Value(renumbered[2], "ID"));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(std::to_string(2 - i), Value(renumbered[i], "ID"));
     EXPECT_EQ("0", Value(renumbered[2], "called")) << "records keep their places";
     Add(1, "x");
     EXPECT_EQ("42", Value(HeldRecords(0).front(), "ID"));

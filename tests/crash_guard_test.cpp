@@ -82,6 +82,12 @@ class FakeSystemLog {
     int mFd;
 };
 
+// The stop report of `process` (its path and name) ended by `signal`, at the sandbox's time.
+std::string StopReport(const std::string& process, const std::string& signal) {
+    return "\n======= Process " + process + " has been stopped by signal " + signal +
+           " at 09:05:03 =======\n";
+}
+
 struct ChildEnd {
     pid_t pid;
     int status;
@@ -164,9 +170,7 @@ TEST_F(CrashGuardTest, StopSignalLeavesOneTimedLineAndEndsTheProcess) {
         &mSystemLog);
 
     EXPECT_TRUE(testing::KilledBySignal(SIGTERM)(child.status)) << child.status;
-    const std::string report =
-        "\n======= Process /usr/sbin/cdrd (Call Detail Recorder) has been stopped by signal "
-        "SIGTERM(15) at 09:05:03 =======\n";
+    const std::string report = StopReport("/usr/sbin/cdrd (Call Detail Recorder)", "SIGTERM(15)");
     EXPECT_EQ(report + "routine 0 15\n", ReadRealFile(mReport));
     ExpectRecords(4, child.pid, {report});
 }
@@ -183,10 +187,9 @@ TEST_F(CrashGuardTest, HeldTraceLinesGoIntoTheLogBeforeTheStopReport) {
     });
 
     EXPECT_TRUE(testing::KilledBySignal(SIGTERM)(child.status)) << child.status;
-    EXPECT_EQ(
-        "09:05:03.000  written\n        .000  held\n\n======= Process /usr/sbin/cdrd (Call "
-        "Detail Recorder) has been stopped by signal SIGTERM(15) at 09:05:03 =======\n",
-        ReadRealFile(logPath));
+    EXPECT_EQ("09:05:03.000  written\n        .000  held\n" +
+                  StopReport("/usr/sbin/cdrd (Call Detail Recorder)", "SIGTERM(15)"),
+              ReadRealFile(logPath));
 }
 
 // A clock set by the test, read in Central European time rather than the sandbox's UTC.
@@ -264,10 +267,9 @@ TEST_F(CrashGuardTest, OnlyTheFirstSignalIsHandledAndLaterFaultsStillEndTheProce
     });
 
     EXPECT_TRUE(testing::KilledBySignal(SIGSEGV)(child.status)) << child.status;
-    EXPECT_EQ(
-        "\n======= Process /usr/sbin/cdrd (Call Detail Recorder) has been stopped by signal "
-        "SIGHUP(1) at 09:05:03 =======\nroutine 0 1\nstill running\n",
-        ReadRealFile(mReport));
+    EXPECT_EQ(StopReport("/usr/sbin/cdrd (Call Detail Recorder)", "SIGHUP(1)") +
+                  "routine 0 1\nstill running\n",
+              ReadRealFile(mReport));
 }
 
 TEST_F(CrashGuardTest, AbortReportsTheExceptionAndExitsWithOneAfterCleanUp) {
@@ -300,10 +302,7 @@ TEST_F(CrashGuardTest, OnlyTheFirstGuardActsAndDestroyingAnyGuardDisarmsIt) {
         kill(getpid(), SIGQUIT);
     });
     EXPECT_TRUE(testing::KilledBySignal(SIGQUIT)(bothArmed.status)) << bothArmed.status;
-    EXPECT_EQ(
-        "\n======= Process /bin/first (first) has been stopped by signal SIGQUIT(3) at 09:05:03 "
-        "=======\n",
-        ReadRealFile(mReport));
+    EXPECT_EQ(StopReport("/bin/first (first)", "SIGQUIT(3)"), ReadRealFile(mReport));
     EXPECT_FALSE(Exists(other) || Exists(mEnv.Real("/var/run/second.pid")));
 
     // With the buffers released, a fault still ends the process, without a report.

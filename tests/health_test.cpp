@@ -305,7 +305,6 @@ TEST_F(HealthMonitorTest, FailingDeliveriesRaiseOneAlarmPastTheDelayAcrossAgents
         agent.AttemptEnded(false, kCurlFailed, 2);
         mEnv.SetTime(mNow + 86400, 0);
         agent.AttemptEnded(false, kCurlFailed, 2);
-        EXPECT_TRUE(gAlarms.empty()) << "the wall clock set forward a day";
         DeliveryHealth written = ReadDeliveryRecord();
         EXPECT_EQ(mNow, written.failingSince) << "failing since the first failure, not the last";
         EXPECT_EQ(kBoot, written.failingSinceBoot);
