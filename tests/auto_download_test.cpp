@@ -50,17 +50,15 @@ TEST_F(AutoDownloadTest, LoweringTheThresholdBelowTheGatheredCountDownloadsAtOnc
     SwitchOn(200, false);
     Start();
     for (int report = 0; report < 150; ++report) ASSERT_EQ(1, Add());
-    SetDownload("150", false);
-    ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(0, TraceCount("OnDownloadNow\n"));
-    SetDownload("120", false);
-    ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(1, TraceCount("OnDownloadNow\n"));
-    EXPECT_EQ(1, TraceCount("Download: failed!\n"));
-    EXPECT_EQ(120, mpManager->mDownloadCnt);
-    SetDownload("300", true);
-    ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(1, TraceCount("OnDownloadNow\n"));
+    // A download at 120 fails (its records stay); raising the threshold then asks for none.
+    for (auto [threshold, downloads] :
+         {std::pair<const char*, int>{"150", 0}, {"120", 1}, {"300", 1}}) {
+        SetDownload(threshold, false);
+        ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
+        EXPECT_EQ(downloads, TraceCount("OnDownloadNow\n")) << threshold;
+        EXPECT_EQ(downloads, TraceCount("Download: failed!\n")) << threshold;
+    }
+    EXPECT_EQ(300, mpManager->mDownloadCnt);
 }
 
 TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
@@ -70,14 +68,13 @@ TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
     EXPECT_EQ(0, manager.mAutoDownload);
     EXPECT_FALSE(Exists(DownloadLogPath())) << "switched off: the log file goes, open or not";
     SwitchOn(10, true);
-    ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(1, manager.mAutoDownload);
-    WriteConfig("sysconfig/rc.conf", "# no switch here\n");
-    ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(1, manager.mAutoDownload);
-    WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=yes\n");
-    ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
-    EXPECT_EQ(0, manager.mAutoDownload);
+    for (auto [switchFile, on] : {std::pair<const char*, int>{"START_AUTO_DOWNLOAD_STAT=true\n", 1},
+                                  {"# no switch here\n", 1},
+                                  {"START_AUTO_DOWNLOAD_STAT=yes\n", 0}}) {
+        WriteConfig("sysconfig/rc.conf", switchFile);
+        ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
+        EXPECT_EQ(on, manager.mAutoDownload) << switchFile;
+    }
     EXPECT_EQ(nullptr, manager.mpDownStatFile);
     EXPECT_EQ(10, manager.mDownloadCnt) << "the threshold survives an off period";
 }
@@ -130,10 +127,8 @@ TEST_F(AutoDownloadTest, WithRecordingOffRecordsGoToTheLogOnlyTypeFirst) {
     EXPECT_EQ(0, counting.SavesOf(MissedPath()));
     auto records = Records(DownloadLogPath(), "section");
     ASSERT_EQ(2u, records.size());
-    EXPECT_EQ("type", records[0][0].first);
-    EXPECT_EQ("2", records[0][0].second);
-    EXPECT_EQ("ID", records[0][1].first);
-    EXPECT_EQ("1", records[0][1].second);
+    EXPECT_EQ((Entries{{"type", "2"}, {"ID", "1"}}),
+              Entries(records[0].begin(), records[0].begin() + 2));
 }
 
 // A FIFO at the download log's path is neither opened, set aside nor removed: the log stays

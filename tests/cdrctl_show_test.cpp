@@ -47,6 +47,14 @@ class CdrctlShowTest : public ::testing::Test {
         }
         file->Save(true, nullptr);
     }
+    // What `cdrctl show` followed by `words` prints; expects it to succeed.
+    std::string Show(const std::vector<std::string>& words) {
+        std::vector<std::string> args = {"show"};
+        args.insert(args.end(), words.begin(), words.end());
+        const CdrctlOutcome run = RunCdrctlCaptured(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        return run.out;
+    }
 
     SandboxEnv env;
 };
@@ -65,10 +73,8 @@ const std::vector<Entries> kAwkward = {
 
 TEST_F(CdrctlShowTest, CsvQuotesOnlyWhereAFieldNeedsItAndEndsRowsInCrlf) {
     WriteRecords("/conf/telephony/CDR_db", kAwkward);
-    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--csv"});
-    ASSERT_EQ(run.status, 0) << run.err;
     // RFC 4180: quoted where a comma, a quote or a line break needs it, rows ended by CRLF.
-    EXPECT_EQ(run.out,
+    EXPECT_EQ(Show({"stated", "--csv"}),
               "ID,called,caller,cr,auth_un,srtp,srtp#2,fax_anamnesis\r\n"
               "2,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\r\nend\",Zo\xc3\xab \xe6\x9d\xb1,1,0,\r\n"
               "1,,,,,,, pad\\ \r\n");
@@ -77,10 +83,8 @@ TEST_F(CdrctlShowTest, CsvQuotesOnlyWhereAFieldNeedsItAndEndsRowsInCrlf) {
 TEST_F(CdrctlShowTest, JsonLinesEscapeWhatJsonCannotHoldAndGroupRepeatedKeys) {
     WriteRecords("/conf/telephony/CDR_db",
                  {kAwkward[0], {{"ID", "0"}, {"cr", "\x01\x7f\\ \xff\xc3 \xed\xa0\x80"}}});
-    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--json"});
-    ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(
-        run.out,
+        Show({"stated", "--json"}),
         "{\"ID\":\"2\",\"called\":\"a,b\",\"caller\":\"say \\\"hi\\\"\","
         "\"cr\":\"two\\nlines\\r\\nend\",\"auth_un\":\"Zo\xc3\xab \xe6\x9d\xb1\","
         "\"srtp\":[\"1\",\"0\"]}\n"
@@ -101,33 +105,24 @@ TEST_F(CdrctlShowTest, TerminalControlsAreEscapedForPeopleAndKeptForMachines) {
     WriteRecords("/conf/telephony/CDR_db",
                  {{{"ID", "1"}, {"caller", kHostileCaller}, {"called", "\xe2\x81\xa6x\x1b\x7f"}}});
     const std::string escaped = "12\\x9b31m34\\u009B2J\\u202E987";
-    CdrctlOutcome wide = RunCdrctlCaptured({"show", "stated", "--wide"});
-    ASSERT_EQ(wide.status, 0) << wide.err;
     // Column widths count the escaped text, so the header lines up with it.
-    EXPECT_EQ(wide.out, "ID  caller" + std::string(escaped.size() - 6 + 2, ' ') + "called\n1   " +
-                            escaped + "  \\u2066x\\x1b\\x7f\n");
-    CdrctlOutcome summary = RunCdrctlCaptured({"show", "stated"});
-    ASSERT_EQ(summary.status, 0) << summary.err;
-    EXPECT_NE(summary.out.find(escaped + "  \\u2066x\\x1b\\x7f"), std::string::npos) << summary.out;
-
-    CdrctlOutcome json = RunCdrctlCaptured({"show", "stated", "--json"});
-    ASSERT_EQ(json.status, 0) << json.err;
-    EXPECT_EQ(json.out,
+    EXPECT_EQ(Show({"stated", "--wide"}), "ID  caller" + std::string(escaped.size() - 6 + 2, ' ') +
+                                              "called\n1   " + escaped + "  \\u2066x\\x1b\\x7f\n");
+    const std::string summary = Show({"stated"});
+    EXPECT_NE(summary.find(escaped + "  \\u2066x\\x1b\\x7f"), std::string::npos) << summary;
+    EXPECT_EQ(Show({"stated", "--json"}),
               "{\"ID\":\"1\",\"caller\":\"12\\udc9b31m34\\u009b2J\\u202e987\","
               "\"called\":\"\\u2066x\\u001b\\u007f\"}\n");
     // CSV into a file or a pipe holds the bytes as stored.
-    CdrctlOutcome csv = RunCdrctlCaptured({"show", "stated", "--csv"});
-    ASSERT_EQ(csv.status, 0) << csv.err;
-    EXPECT_EQ(csv.out, "ID,caller,called\r\n1," + kHostileCaller + ",\xe2\x81\xa6x\x1b\x7f\r\n");
+    EXPECT_EQ(Show({"stated", "--csv"}),
+              "ID,caller,called\r\n1," + kHostileCaller + ",\xe2\x81\xa6x\x1b\x7f\r\n");
 }
 
 TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {
     WriteRecords("/conf/telephony/CDR_db",
                  {{{"ID", "10"}, {"called", "\xc3\xa9t\xc3\xa9"}, {"cr", "x\ny"}},
                   {{"ID", "9"}, {"hop", "1"}}});
-    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--wide"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out,
+    EXPECT_EQ(Show({"stated", "--wide"}),
               "ID  called  cr    hop\n"
               "10  \xc3\xa9t\xc3\xa9     x\\ny\n"
               "9                 1\n");
@@ -163,12 +158,11 @@ class CdrctlShowLocalTimeTest : public CdrctlShowTest {
 
 TEST_F(CdrctlShowLocalTimeTest, LocalStartsInSummaryAndCsvAndTheWidestCellsCut) {
     WriteCalls();
-    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated"});
-    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string shown = Show({"stated"});
     // The widest cells (caller, then called) are cut to fit; the codec falls back to the sent one.
     const std::string cut = "\xe2\x80\xa6";
     EXPECT_EQ(
-        run.out,
+        shown,
         "ID  start                duration  caller                  called                  "
         "codec        loss\n"
         "3                        0:00:00                           5550100\n"
@@ -179,7 +173,7 @@ TEST_F(CdrctlShowLocalTimeTest, LocalStartsInSummaryAndCsvAndTheWidestCellsCut) 
             "Opus\n");
 
     // CSV adds the local start in ISO 8601 beside the raw one.
-    const std::string csv = RunCdrctlCaptured({"show", "stated", "--csv"}).out;
+    const std::string csv = Show({"stated", "--csv"});
     EXPECT_EQ(0u, csv.find("ID,ST,start_iso,")) << csv;
     EXPECT_NE(std::string::npos, csv.find("\r\n3,-1,,")) << "unknown start: " << csv;
     EXPECT_NE(std::string::npos, csv.find("\r\n2,1688247000,2023-07-01T23:30:00+02:00,")) << csv;
@@ -199,13 +193,11 @@ TEST_F(CdrctlShowLocalTimeTest, TimeAndPartyFiltersApplyToEveryFormatBeforeTheLi
         {{"--match", "0", "--until", "2023-12-31", "--limit", "1"}, "ID\r\n2\r\n"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"show", "stated", "--csv"};
+        std::vector<std::string> args = {"stated", "--csv"};
         args.insert(args.end(), c.first.begin(), c.first.end());
-        CdrctlOutcome run = RunCdrctlCaptured(args);
-        ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(FirstColumn(run.out), c.second) << c.first[0] << " " << c.first[1];
+        EXPECT_EQ(FirstColumn(Show(args)), c.second) << c.first[0] << " " << c.first[1];
     }
-    EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--json", "--match", "1001"}).out,
+    EXPECT_EQ(Show({"stated", "--json", "--match", "1001"}),
               "{\"ID\":\"1\",\"ST\":\"1673773200\",\"start_iso\":\"2023-01-15T10:00:00+01:00\","
               "\"dur\":\"59\",\"called\":\"2001\",\"caller\":\"1001\",\"tx_pkt\":\"5\","
               "\"tx_enc\":\"Opus\"}\n");
@@ -220,9 +212,8 @@ TEST_F(CdrctlShowLocalTimeTest, RelativeBoundsCountBackFromNowAndBadTimesAreRefu
         {"--since", "-2h"}, {"--since", "-7d"}, {"--until", "-90m"}};
     const char* expected[] = {"ID\r\n2\r\n", "ID\r\n2\r\n1\r\n", "ID\r\n1\r\n"};
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(expected[i], FirstColumn(RunCdrctlCaptured({"show", "stated", "--csv",
-                                                              bounds[i].first, bounds[i].second})
-                                               .out));
+        EXPECT_EQ(expected[i],
+                  FirstColumn(Show({"stated", "--csv", bounds[i].first, bounds[i].second})));
     for (const char* bad : {"2023-02-29", "2023-13-01", "2023-1-01", "2023-01-01 24:00",
                             "2023-01-01x10:00", "-2", "-2w", "- 2h", "yesterday", ""}) {
         CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--since", bad});
@@ -242,19 +233,14 @@ TEST_F(CdrctlShowTest, FindsEachFileWhereTheRecorderKeepsIt) {
     MakeDirs("/copy/telephony");
     WriteRecords("/copy/telephony/CDR_db", {{{"ID", "8"}}});
 
-    EXPECT_EQ(RunCdrctlCaptured({"show", "missed", "--csv", "--limit", "2"}).out,
-              "ID\r\n5\r\n4\r\n");
-    EXPECT_EQ(RunCdrctlCaptured({"show", "failed", "--csv"}).out, "ID\r\n7\r\n");
-    EXPECT_EQ(RunCdrctlCaptured({"show", "download", "--json"}).out,
-              "{\"type\":\"2\",\"ID\":\"5\"}\n");
-    EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--csv", "--root", "/copy"}).out, "ID\r\n8\r\n");
-    EXPECT_EQ(RunCdrctlCaptured({"show", "missed", "--csv", "--file", "/data/failed"}).out,
-              "ID\r\n7\r\n");
+    EXPECT_EQ(Show({"missed", "--csv", "--limit", "2"}), "ID\r\n5\r\n4\r\n");
+    EXPECT_EQ(Show({"failed", "--csv"}), "ID\r\n7\r\n");
+    EXPECT_EQ(Show({"download", "--json"}), "{\"type\":\"2\",\"ID\":\"5\"}\n");
+    EXPECT_EQ(Show({"stated", "--csv", "--root", "/copy"}), "ID\r\n8\r\n");
+    EXPECT_EQ(Show({"missed", "--csv", "--file", "/data/failed"}), "ID\r\n7\r\n");
     // A database the recorder has not written yet has no records.
-    CdrctlOutcome run = RunCdrctlCaptured({"show", "stated"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "no records in /conf/telephony/CDR_db\n");
-    EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--json"}).out, "");
+    EXPECT_EQ(Show({"stated"}), "no records in /conf/telephony/CDR_db\n");
+    EXPECT_EQ(Show({"stated", "--json"}), "");
 }
 
 // The records only in the journal (not yet saved) are shown after those of the file, whichever
@@ -327,18 +313,17 @@ TEST_F(CdrctlShowTest, ALargeFileIsReadInPiecesAndItsLastRecordStillShapesTheHea
               3 * RecordFileSource::kDefaultPieceSize);
 
     LargestReadEnv reads;
-    const CdrctlOutcome csv = RunCdrctlCaptured({"show", "stated", "--csv"});
-    EXPECT_EQ(csv.out.substr(0, csv.out.find('\n') + 1), "ID,called,cr,late\r\n");
-    EXPECT_EQ(csv.out.substr(csv.out.rfind("\r\n0,")), "\r\n0," + std::string(40, 'x') + ",,1\r\n");
-    EXPECT_EQ(LineCount(csv.out), kRecords + 1);
-    const CdrctlOutcome wide = RunCdrctlCaptured({"show", "stated", "--wide"});
-    EXPECT_EQ(wide.out.substr(0, wide.out.find('\n') + 1),
+    const std::string csv = Show({"stated", "--csv"});
+    EXPECT_EQ(csv.substr(0, csv.find('\n') + 1), "ID,called,cr,late\r\n");
+    EXPECT_EQ(csv.substr(csv.rfind("\r\n0,")), "\r\n0," + std::string(40, 'x') + ",,1\r\n");
+    EXPECT_EQ(LineCount(csv), kRecords + 1);
+    const std::string wide = Show({"stated", "--wide"});
+    EXPECT_EQ(wide.substr(0, wide.find('\n') + 1),
               "ID    called" + std::string(36, ' ') + "cr" + std::string(300, ' ') + "late\n");
-    EXPECT_EQ(LineCount(wide.out), kRecords + 1);
-    const CdrctlOutcome summary = RunCdrctlCaptured({"show", "stated"});
-    EXPECT_EQ(LineCount(summary.out), kRecords + 1);
-    EXPECT_EQ(LineCount(RunCdrctlCaptured({"show", "stated", "--json"}).out), kRecords);
-    EXPECT_EQ(RunCdrctlCaptured({"show", "stated", "--json", "--limit", "1"}).out,
+    EXPECT_EQ(LineCount(wide), kRecords + 1);
+    EXPECT_EQ(LineCount(Show({"stated"})), kRecords + 1);
+    EXPECT_EQ(LineCount(Show({"stated", "--json"})), kRecords);
+    EXPECT_EQ(Show({"stated", "--json", "--limit", "1"}),
               "{\"ID\":\"2999\",\"called\":\"2001\",\"cr\":\"" + std::string(300, 'c') + "\"}\n");
     EXPECT_LE(reads.largest, RecordFileSource::kDefaultPieceSize);
 }

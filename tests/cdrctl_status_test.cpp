@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,12 @@ class CdrctlStatusTest : public ::testing::Test {
         return RunCdrctlCaptured(json ? std::vector<std::string>{"status", "--json"}
                                       : std::vector<std::string>{"status"});
     }
+    // Runs status and expects it to exit with `status` and to print each of `texts`.
+    void ExpectStatus(int status, std::initializer_list<std::string> texts, bool json = false) {
+        CdrctlOutcome run = Status(json);
+        EXPECT_EQ(status, run.status) << run.out;
+        for (const std::string& text : texts) EXPECT_THAT(run.out, HasSubstr(text));
+    }
     SandboxEnv mEnv;
     HealthRecord mRecord;
     MessageQueue mQueues[2];
@@ -88,20 +95,14 @@ TEST_F(CdrctlStatusTest, ALiveHealthyRecorderExits0WithALinePerDatabaseDeliveryA
 
 TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttention) {
     mRecord.stores[1] = {true, 40, 40, kNow - 1, Outcome::kFailed, "write /x: No space left", ""};
-    CdrctlOutcome run = Status();
-    EXPECT_EQ(kStatusAttention, run.status);
-    EXPECT_THAT(run.out,
-                HasSubstr("missed:   40 records held, 40 not on storage; last save 2023-11-14 "
-                          "23:13:19 failed: write /x: No space left\n"));
-    EXPECT_THAT(run.out,
-                HasSubstr("attention: missed: 40 records not on storage, last save failed: "
-                          "write /x: No space left\n"));
+    ExpectStatus(kStatusAttention, {"missed:   40 records held, 40 not on storage; last save "
+                                    "2023-11-14 23:13:19 failed: write /x: No space left\n",
+                                    "attention: missed: 40 records not on storage, last save "
+                                    "failed: write /x: No space left\n"});
 
     mRecord.stores[1].save = Outcome::kOk;
     mQueues[1].Unlink();
-    run = Status();
-    EXPECT_EQ(kStatusAttention, run.status);
-    EXPECT_THAT(run.out, HasSubstr("attention: /ping-111: not served (no such queue)\n"));
+    ExpectStatus(kStatusAttention, {"attention: /ping-111: not served (no such queue)\n"});
 
     mQueues[1].Create(QueueNameOf(kWebSideQueueNumber, kRecorderQueuePath), O_RDONLY);
     mRecord.autoDownload = true;
@@ -115,29 +116,21 @@ TEST_F(CdrctlStatusTest, AFailedSaveAMissingQueueOrAnOverdueDeliveryNeedsAttenti
     agent.bootId = "boot-a";
     agent.failingSinceBoot = kBootNow - 61 * 60;
     WriteFileAtomically(kDeliveryRecordPath, FormatDeliveryRecord(agent), 0600);
-    run = Status();
-    EXPECT_EQ(kStatusAttention, run.status);
-    EXPECT_THAT(run.out,
-                HasSubstr("last delivery 2023-11-14 23:13:10 failed: false exited with status 1, "
-                          "failing since 2023-11-14 22:12:20 (61 min; alarm after 60)"));
+    ExpectStatus(kStatusAttention,
+                 {"last delivery 2023-11-14 23:13:10 failed: false exited with status 1, failing "
+                  "since 2023-11-14 22:12:20 (61 min; alarm after 60)"});
 
     // A record of another boot: its boot-clock stamps say nothing now.
     WriteFileAtomically(kBootIdPath, "boot-b\n", 0644);
-    run = Status();
-    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
-    EXPECT_THAT(run.out, HasSubstr("(before this boot; alarm after 60)"));
+    ExpectStatus(kStatusHealthy, {"(before this boot; alarm after 60)"});
     WriteFileAtomically(kBootIdPath, "boot-a\n", 0644);
 
     mRecord.stores[2].open = false;
     mRecord.stores[2].openError = "/db is a FIFO, not a regular file";
-    run = Status();
-    EXPECT_EQ(kStatusAttention, run.status);
-    EXPECT_THAT(run.out, HasSubstr("failed:   not open: records are refused: /db is a FIFO, not a "
-                                   "regular file\n"));
-    EXPECT_THAT(run.out,
-                HasSubstr("attention: failed: not open: /db is a FIFO, not a regular file\n"));
-    run = Status(true);
-    EXPECT_THAT(run.out, HasSubstr("\"open_error\":\"/db is a FIFO, not a regular file\""));
+    ExpectStatus(kStatusAttention,
+                 {"failed:   not open: records are refused: /db is a FIFO, not a regular file\n",
+                  "attention: failed: not open: /db is a FIFO, not a regular file\n"});
+    ExpectStatus(kStatusAttention, {"\"open_error\":\"/db is a FIFO, not a regular file\""}, true);
 }
 
 TEST_F(CdrctlStatusTest, RecordsDroppedFromTheDownloadLogNeedAttentionInBothForms) {
@@ -148,22 +141,18 @@ TEST_F(CdrctlStatusTest, RecordsDroppedFromTheDownloadLogNeedAttentionInBothForm
     const std::string problem =
         "download log: 220 records dropped since 2023-11-14 23:03:20, downloads failing: write "
         "/o/stat.log.tmp: No space left on device";
-    CdrctlOutcome run = Status();
-    EXPECT_EQ(kStatusAttention, run.status);
-    EXPECT_THAT(run.out, HasSubstr("attention: " + problem + "\n"));
-    run = Status(true);
-    EXPECT_EQ(kStatusAttention, run.status);
-    EXPECT_THAT(run.out,
-                HasSubstr("\"dropped\":220,\"dropping_since\":1700003000,\"drop_reason\":\"write "
-                          "/o/stat.log.tmp: No space left on device\""));
-    EXPECT_THAT(run.out, HasSubstr("\"problems\":[\"" + problem + "\"]"));
+    ExpectStatus(kStatusAttention, {"attention: " + problem + "\n"});
+    ExpectStatus(kStatusAttention,
+                 {"\"dropped\":220,\"dropping_since\":1700003000,\"drop_reason\":\"write "
+                  "/o/stat.log.tmp: No space left on device\"",
+                  "\"problems\":[\"" + problem + "\"]"},
+                 true);
 
     mRecord.dropped = 0;
     mRecord.droppingSince = 0;
     mRecord.dropReason.clear();
-    run = Status(true);
-    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
-    EXPECT_THAT(run.out, HasSubstr("\"dropped\":0,\"dropping_since\":null,\"drop_reason\":\"\""));
+    ExpectStatus(kStatusHealthy, {"\"dropped\":0,\"dropping_since\":null,\"drop_reason\":\"\""},
+                 true);
 }
 
 TEST_F(CdrctlStatusTest, ADeadRecorderExits1AndItsRecordIsStale) {
@@ -224,26 +213,20 @@ TEST_F(CdrctlStatusTest, AUserWithoutTheLockTakesLivenessFromTheRecordCheckedAga
     mRecord.startTicks = ProcessStartTicks(getpid());
     ASSERT_NE(0, mRecord.startTicks);
     DeniedEnv user({kRecorderLockPath, kDeliveryRecordPath, kOutbox + std::string("stat-")});
-    CdrctlOutcome run = Status();
-    EXPECT_EQ(kStatusHealthy, run.status) << run.out;
-    EXPECT_THAT(run.out, HasSubstr("; outbox 1 file, records cannot tell: permission"));
-    EXPECT_THAT(run.out, HasSubstr("; agent cannot tell: permission\nrecorder: running (pid " +
-                                   std::to_string(getpid()) + "), version 0.1.0"));
+    ExpectStatus(kStatusHealthy, {"; outbox 1 file, records cannot tell: permission",
+                                  "; agent cannot tell: permission\nrecorder: running (pid " +
+                                      std::to_string(getpid()) + "), version 0.1.0"});
     // The outbox's folder itself, hidden: not an empty outbox, and not a problem either. (The
     // outbox listing for such a user is shown with real permissions end to end.)
     {
         DeniedEnv folder({kOutbox});
-        run = Status();
-        EXPECT_EQ(kStatusHealthy, run.status) << run.out;
-        EXPECT_THAT(run.out, HasSubstr("; outbox cannot tell: permission; "));
+        ExpectStatus(kStatusHealthy, {"; outbox cannot tell: permission; "});
     }
 
     // The pid now names a later process: same pid, another start.
     mRecord.startTicks += 1;
-    run = Status();
-    EXPECT_EQ(kStatusNotRunning, run.status) << run.out;
-    EXPECT_THAT(run.out,
-                HasSubstr("recorder: not running (pid " + std::to_string(getpid()) + " ended)"));
+    ExpectStatus(kStatusNotRunning,
+                 {"recorder: not running (pid " + std::to_string(getpid()) + " ended)"});
     mRecord.pid = EndedPid();
     EXPECT_EQ(kStatusNotRunning, Status().status);
 }

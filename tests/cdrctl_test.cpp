@@ -21,11 +21,12 @@ Args Split(const std::string& line) {
     return words;
 }
 
-WireMessage Parsed(const Args& args) {
+// The command `args` make; expects them to parse.
+CdrctlCommand Command(const Args& args) {
     CdrctlCommand command;
     std::string error;
-    EXPECT_TRUE(ParseCdrctlArguments(args, &command, &error)) << error;
-    return command.message;
+    EXPECT_TRUE(ParseCdrctlArguments(args, &command, &error)) << args.back() << ": " << error;
+    return command;
 }
 
 // Each command line sends its kind of message, with the mask or connection state it names.
@@ -47,20 +48,17 @@ TEST(CdrctlParseTest, EachCommandSendsItsMessage) {
         {"cgi disconnect", MessageKind::kCGIPartyState, 0, false},
     };
     for (const auto& c : cases) {
-        WireMessage m = Parsed(Split(c.line));
+        WireMessage m = Command(Split(c.line)).message;
         EXPECT_EQ(m.kind, c.kind) << c.line;
         EXPECT_EQ(m.mask, c.mask) << c.line;
         EXPECT_EQ(m.connected, c.connected) << c.line;
     }
     // Statistics travel only when a stream or fax field was given.
-    EXPECT_FALSE(Parsed({"add", "1", "hop=2"}).hasStatistics);
-    EXPECT_TRUE(Parsed({"add", "1", "s2.srtp=0"}).hasStatistics);
+    EXPECT_FALSE(Command({"add", "1", "hop=2"}).message.hasStatistics);
+    EXPECT_TRUE(Command({"add", "1", "s2.srtp=0"}).message.hasStatistics);
     // Of several format options the last counts. (--timeout and --repeat are shown by the runs
     // below; show's --root, --file and --limit by CdrctlShowTest.)
-    CdrctlCommand command;
-    std::string error;
-    ASSERT_TRUE(ParseCdrctlArguments({"show", "missed", "--json", "--csv"}, &command, &error));
-    EXPECT_EQ(command.format, RecordFormat::kCsv);
+    EXPECT_EQ(Command({"show", "missed", "--json", "--csv"}).format, RecordFormat::kCsv);
 }
 
 // "spool" is the outbox command's former name: scripts written for it keep working.
@@ -76,9 +74,7 @@ TEST(CdrctlParseTest, OutboxAndItsFormerNameAreOneCommand) {
         {"spool retry", CdrctlAction::kRetry, ""},
     };
     for (const auto& c : cases) {
-        CdrctlCommand command;
-        std::string error;
-        ASSERT_TRUE(ParseCdrctlArguments(Split(c.line), &command, &error)) << c.line << error;
+        const CdrctlCommand command = Command(Split(c.line));
         EXPECT_EQ(command.action, c.action) << c.line;
         EXPECT_EQ(command.outbox, c.folder) << c.line;
     }
@@ -111,11 +107,7 @@ TEST(CdrctlUsageTest, EveryFieldTheUsageNamesIsTakenByAdd) {
         for (const std::string& name : WordsBetween(run.out, group.from, group.to)) {
             const std::string value = name.find("Address") != std::string::npos ? "10.0.0.1" : "1";
             for (const std::string& prefix : group.prefixes) {
-                CdrctlCommand command;
-                std::string error;
-                EXPECT_TRUE(ParseCdrctlArguments({"add", "1", prefix + name + "=" + value},
-                                                 &command, &error))
-                    << prefix + name << ": " << error;
+                Command({"add", "1", prefix + name + "=" + value});
                 ++named;
             }
         }

@@ -132,25 +132,17 @@ def figure_tables_without_reproduction(text):
 def problems_in(name, text, known, vocabulary, source):
     tests, ctests, basenames, words = known
     options, commands = vocabulary
-    found = []
-    for suite, test in TEST_NAME.findall(text):
-        if "%s.%s" % (suite, test) not in tests:
-            found.append("test %s.%s does not exist" % (suite, test))
-    for ctest in CTEST_NAME.findall(text):
-        if ctest not in ctests:
-            found.append("CTest %s is not registered" % ctest)
-    for path in TREE_PATH.findall(text):
-        if not tree_path_exists(source, path):
-            found.append("path %s does not exist" % path)
-    for link in MARKDOWN_LINK.findall(text):
-        if not os.path.exists(os.path.join(source, os.path.dirname(name), link)):
-            found.append("link %s leads nowhere" % link)
-    for file_name in FILE_NAME.findall(text):
-        if file_name not in basenames:
-            found.append("file %s does not exist" % file_name)
-    for key in SETTINGS_KEY.findall(text):
-        if not fnmatch.filter(words, key):
-            found.append("settings key %s is not read by the code" % key)
+    checks = (
+        (TEST_NAME, lambda m: "%s.%s" % m in tests, "test %s.%s does not exist"),
+        (CTEST_NAME, lambda m: m in ctests, "CTest %s is not registered"),
+        (TREE_PATH, lambda m: tree_path_exists(source, m), "path %s does not exist"),
+        (MARKDOWN_LINK, lambda m: os.path.exists(os.path.join(source, os.path.dirname(name), m)),
+         "link %s leads nowhere"),
+        (FILE_NAME, lambda m: m in basenames, "file %s does not exist"),
+        (SETTINGS_KEY, lambda m: fnmatch.filter(words, m), "settings key %s is not read by the code"),
+    )
+    found = [message % match for pattern, cited, message in checks
+             for match in pattern.findall(text) if not cited(match)]
     for line in text.split("\n"):
         mention = CDRCTL_WORD.search(line)
         whole_page = name.endswith("cdrctl.1")

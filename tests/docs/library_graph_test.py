@@ -10,6 +10,7 @@ the graph is missing from the table, or when platform/README.md's paragraphs nam
 libraries of platform/ or other uses than the table. A library may use the libraries in its "may use" column and,
 through them, whatever those may use.
 """
+import graphlib
 import os
 import re
 import subprocess
@@ -93,25 +94,10 @@ def link_graph(source, work, cmake):
 
 def cycle(graph):
     """One cycle of `graph` as a list of targets, or None."""
-    state = {}
-
-    def visit(node, path):
-        state[node] = "open"
-        for next_node in graph.get(node, ()):
-            if state.get(next_node) == "open":
-                return path[path.index(next_node):] + [next_node]
-            if next_node not in state:
-                found = visit(next_node, path + [next_node])
-                if found:
-                    return found
-        state[node] = "done"
-        return None
-
-    for node in graph:
-        if node not in state:
-            found = visit(node, [node])
-            if found:
-                return found
+    try:
+        graphlib.TopologicalSorter(graph).prepare()
+    except graphlib.CycleError as error:
+        return list(reversed(error.args[1]))
     return None
 
 

@@ -3,7 +3,6 @@
 . "$(dirname "$0")/lib.sh"
 
 kills=${CRASH_KILLS:-50}
-db=${VELK_PATH}telephony
 names="CDR_db missed_calls_db unsuccess_calls_db"
 printf 'cdr_max_stated=30\ncdr_max_missed=30\ncdr_max_failed=30\n' >"$VELK_PATH/general-settings.conf"
 printf 'cdr_save_stated=1\ncdr_save_missed=1\ncdr_save_failed=1\n' >>"$VELK_PATH/general-settings.conf"
@@ -27,9 +26,7 @@ for ((kill_no = 1; kill_no <= kills; kill_no++)); do
   start_cdrd
   for type in 1 2 4; do $CDRCTL add $type called=$kill_no --repeat 400 2>/dev/null & done
   sleep "0.$((RANDOM % 25))"
-  kill -KILL "$CDRD_PID"
-  wait "$CDRD_PID" 2>/dev/null || true
-  CDRD_PID=
+  kill_cdrd
   kill $(jobs -p) 2>/dev/null || true
   wait 2>/dev/null || true
   for name in $names; do

@@ -3,13 +3,9 @@
 # download settings cannot be read, keeps the log file and records into the databases.
 . "$(dirname "$0")/lib.sh"
 
-log=/mnt/bbram/calldata/down_stat.log
-stated=${VELK_PATH}telephony/CDR_db
 switch=${VELK_PATH}sysconfig/rc.conf
 
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"$switch"
-printf 'download_cnt=100\ndownload_dir=%s/\n' "$E2E_BASE/outbox" >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=100\ndownload_dir=%s/\n' "$E2E_BASE/outbox"
 start_cdrd
 $CDRCTL add 1 called=before --repeat 5
 expect_log_count "OnAddCDR" 5

@@ -3,9 +3,6 @@
 # download off removes the log.
 . "$(dirname "$0")/lib.sh"
 
-log=/mnt/bbram/calldata/down_stat.log
-outbox=/mnt/bbram/calldata/outbox
-
 auto_download 'download_cnt=10\ndownload_dir=%s/\ndownload_cmd=false\n' "$outbox"
 start_cdrd
 $CDRCTL add 1 called=300 --repeat 100

@@ -3,7 +3,6 @@
 # problem in cdrctl status until a download succeeds, and then the count of the records dropped.
 . "$(dirname "$0")/lib.sh"
 
-log=/mnt/bbram/calldata/down_stat.log
 outbox=$E2E_BASE/outbox
 
 mkdir -p "$outbox"
@@ -21,8 +20,6 @@ expect_eq 20 "$(sections "$log")" "records in the download log, bounded at twice
 expect_log "<WARNING> download log: downloads fail (write $outbox/.stage-stat-"
 grep -F "download log: downloads fail" "$TRACE_LOG" | grep -qF "No space left on device" ||
   fail "the warning lacks the outbox's reason"
-expect_eq 1 "$(count_log "download log: downloads fail")" "warnings while dropping goes on"
-expect_eq 0 "$(count_log "records dropped from the download log")" "counts before an hour"
 wait_status 2 "attention: download log: 20 records dropped since "
 grep -qF "downloads failing: write $outbox/.stage-stat-" <<<"$out" || fail "no reason in status: $out"
 

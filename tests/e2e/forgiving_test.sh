@@ -3,10 +3,6 @@
 # there) and the trace log says what was wrong.
 . "$(dirname "$0")/lib.sh"
 
-db=${VELK_PATH}telephony
-stated=$db/CDR_db
-log=/mnt/bbram/calldata/down_stat.log
-
 # Starts from three stored records (IDs 2, 1, 0) and default settings, with the trace log emptied.
 fresh_start() {
   stop_cdrd
@@ -45,19 +41,16 @@ expect_recorded download-backslash
 expect_eq download-backslash "$(first_value "$log" called)" "newest record in the download log"
 expect_eq 0 "$(count_log "Auto Download Settings can't be read!")" "download settings unread"
 
-# A damaged download log is set aside; a second damage keeps the first one's copy.
-for round in 1 2; do
-  stop_cdrd
-  printf 'section\0{\ndamage=%d\n' $round >"$log"
-  start_cdrd
-  expect_log "InitAutoDownloadSettings: $log kept as $log.bad."
-  $CDRCTL add 1 "called=after-damage-$round"
-  flushed
-  expect_eq "after-damage-$round" "$(first_value "$log" called)" "newest record in the new log"
-  expect_eq "after-damage-$round" "$(first_value "$stated" called)" "newest stated record"
-done
-grep -qa 'damage=1' "$log.bad.1" || fail "the first damaged log was not kept as $log.bad.1"
-grep -qa 'damage=2' "$log.bad" || fail "the second damaged log was not kept as $log.bad"
+# A damaged download log is set aside. (Which copy a second damage keeps is FileUtilTest's.)
+stop_cdrd
+printf 'section\0{\ndamage=1\n' >"$log"
+start_cdrd
+expect_log "InitAutoDownloadSettings: $log kept as $log.bad."
+$CDRCTL add 1 called=after-damage
+flushed
+expect_eq after-damage "$(first_value "$log" called)" "newest record in the new log"
+expect_eq after-damage "$(first_value "$stated" called)" "newest stated record"
+grep -qa 'damage=1' "$log.bad" || fail "the damaged log was not kept as $log.bad"
 
 # A FIFO in place of general-settings.conf on a reload: answered at once, settings in force kept.
 fresh_start

@@ -29,11 +29,8 @@ for signal in TERM SEGV; do
   reports=$(count_log "$report")
   start_cdrd
   kill -$signal "$CDRD_PID"
-  for ((tenths = 0; tenths <= 20; tenths++)); do
-    kill -0 "$CDRD_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ $tenths -le 20 ] || fail "SIG$signal: still running 2 s later with a stalled system log"
+  WAIT_SECONDS=2 wait_until "SIG$signal: still running 2 s later with a stalled system log" \
+    ended "$CDRD_PID"
   wait "$CDRD_PID" || true
   CDRD_PID=
   expect_eq $((reports + 1)) "$(count_log "$report")" "SIG$signal reports in the log file"

@@ -48,9 +48,7 @@ expect_eq 1 "$(count_alarms $warning "records not saved")" "alarms in all"
 # Killed: nothing runs, and the record says since when it is stale (the text form is
 # user_view_test's).
 written=$(grep '^written=' /run/cdrd/health | cut -d= -f2)
-kill -KILL "$CDRD_PID"
-wait "$CDRD_PID" 2>/dev/null || true
-CDRD_PID=
+kill_cdrd
 status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
 expect_eq 1 "$status" "status --json of a killed recorder"
 python3 -c '

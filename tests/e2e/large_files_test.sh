@@ -5,9 +5,6 @@
 . "$(dirname "$0")/lib.sh"
 
 WAIT_SECONDS=180  # an emulated start-up parses 50 MiB
-db=${VELK_PATH}telephony
-stated=$db/CDR_db
-log=/mnt/bbram/calldata/down_stat.log
 
 # write_records FILE COUNT [WORD]: COUNT records of a call with both media streams, newest first,
 # numbered COUNT-1 down to 0; WORD heads each section (the download log's "section", with the

@@ -68,6 +68,13 @@ expect_eq() { [ "$1" == "$2" ] || fail "${3:-value}: expected '$1', got '$2'"; }
 
 trap 'stop_cdrd' EXIT
 
+# Where the recorder keeps its files by default: the databases' folder, the stated calls
+# database, the download log and the outbox.
+db=${VELK_PATH}telephony
+stated=$db/CDR_db
+log=/mnt/bbram/calldata/down_stat.log
+outbox=/mnt/bbram/calldata/outbox
+
 # Reading the saved files: the number of records in FILES, the newest value of KEY, the newest ID.
 sections() { cat "$@" 2>/dev/null | grep -c '^{' || true; }
 first_value() { grep -m1 "^$2=" "$1" | cut -d= -f2-; }
@@ -77,8 +84,6 @@ first_id() { first_value "$1" ID; }
 # record, starts the recorder and sends it 600 reports, more than fit; leaves in $saved how many of
 # them were saved before the storage filled up.
 fill_stated_storage() {
-  db=${VELK_PATH}telephony
-  stated=$db/CDR_db
   printf 'cdr_save_stated=1\n' >"$VELK_PATH/general-settings.conf"
   mkdir -p "$db"
   mount -t tmpfs -o size=64k e2e-db "$db"
@@ -110,12 +115,9 @@ leave_segv_to_guard() { export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}hand
 # Sends SIGSEGV to the recorder and expects it to end by that signal: its crash report must
 # neither block it nor swallow the signal.
 crash_cdrd() {
-  local waited=0 status=0
+  local status=0
   kill -SEGV "$CDRD_PID"
-  while kill -0 "$CDRD_PID" 2>/dev/null; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "the crash report blocked the recorder"
-  done
+  wait_until "the crash report blocked the recorder" ended "$CDRD_PID"
   wait "$CDRD_PID" || status=$?
   CDRD_PID=
   expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
@@ -210,3 +212,11 @@ webdav_stop() {
 webdav_end_at_exit() {
   trap "stop_cdrd; [ -f '$1/nginx.pid' ] && kill -QUIT \"\$(cat '$1/nginx.pid')\" 2>/dev/null || true" EXIT
 }
+
+# Kills the recorder with SIGKILL and waits for it.
+kill_cdrd() {
+  kill -KILL "$CDRD_PID"
+  wait "$CDRD_PID" 2>/dev/null || true
+  CDRD_PID=
+}
+

@@ -3,7 +3,6 @@
 # owned by another user is replaced instead, which the unit tests of the file saving check.
 . "$(dirname "$0")/lib.sh"
 
-db=${VELK_PATH}telephony
 flash=$E2E_BASE/flash/cdr
 mkdir -p "$db" "$flash"
 

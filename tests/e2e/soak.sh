@@ -10,7 +10,6 @@ total=${SOAK_REPORTS:-1000000}
 leak_reports=${LEAK_REPORTS:-10000}
 chunk=10000
 download_cnt=100
-log=/mnt/bbram/calldata/down_stat.log
 sections() { grep -c '^section' "$1" 2>/dev/null || true; }
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$CDRD_PID/status"; }
 fds() { ls "/proc/$CDRD_PID/fd" | wc -l; }
@@ -21,9 +20,7 @@ served() { $CDRCTL --timeout 30 flush 7 >/dev/null || fail "flush was not answer
 
 printf 'cdr_max_stated=1000\ncdr_max_missed=1000\ncdr_max_failed=1000\n' \
   >"$VELK_PATH/general-settings.conf"
-mkdir -p "${VELK_PATH}sysconfig"
-echo "START_AUTO_DOWNLOAD_STAT=true" >"${VELK_PATH}sysconfig/rc.conf"
-printf 'download_cnt=%d\ndownload_cmd=false\n' $download_cnt >"${VELK_PATH}auto-down-stat.conf"
+auto_download 'download_cnt=%d\ndownload_cmd=false\n' $download_cnt
 
 start_cdrd
 started=$SECONDS

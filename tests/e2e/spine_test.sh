@@ -1,4 +1,4 @@
-# The recorder serves both queues: party states, answered requests, and garbage survived.
+# The recorder serves both queues: party states and answered requests.
 . "$(dirname "$0")/lib.sh"
 
 start_cdrd --ignored argument
@@ -14,15 +14,11 @@ expect_log "OnCgiPartyStateChanged: CGI messenger is disconnected."
 expect_eq 0 "$($CDRCTL clear 1 >/dev/null; echo $?)" "clear exit status"
 expect_log "OnClear"
 
-# Garbage on either queue: one warning line each, and the next good message is served.
-warnings=$(count_log "<WARNING> ")
-post_raw /ping-15 deadbeef
-post_raw /ping-111 cd5201ff00000000
+# (Garbage on either queue is MessagingTest's.)
 $CDRCTL add 2 called=555
 expect_log "OnAddCDR"
 $CDRCTL download-now
 expect_log "OnDownloadNow"
-expect_eq $((warnings + 2)) "$(count_log "<WARNING> ")" "warning lines"
 
 stop_cdrd
 

@@ -1,9 +1,6 @@
 # The databases at start-up: trimmed to their limits, and a corrupt one set aside.
 . "$(dirname "$0")/lib.sh"
 
-db=${VELK_PATH}telephony
-stated=$db/CDR_db
-
 mkdir -p "$db"
 for id in 7 6 5 4 3 2 1 0; do printf '{\nID=%d\ncalled=%d\n}\n' $id $id; done >"$stated"
 echo "cdr_max_stated=5" >"$VELK_PATH/general-settings.conf"

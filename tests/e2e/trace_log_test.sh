@@ -2,7 +2,6 @@
 # link, and started anew when someone takes it away.
 . "$(dirname "$0")/lib.sh"
 
-db=${VELK_PATH}telephony
 printf 'cdr_save_stated=1\ncdr_max_stated=50\ncdr_save_missed=1000\ncdr_save_failed=1000\n' \
   >"$VELK_PATH/general-settings.conf"
 leave_segv_to_guard

@@ -97,9 +97,8 @@ int RecorderTest::TraceCount(const std::string& text) {
 }
 
 std::string Value(const Entries& entries, const std::string& key) {
-    for (const auto& entry : entries) {
+    for (const auto& entry : entries)
         if (entry.first == key) return entry.second;
-    }
     return "<absent>";
 }
 

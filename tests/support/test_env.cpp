@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -87,7 +88,5 @@ int SaveCountingEnv::Rename(const char* from, const char* to) {
 }
 
 int SaveCountingEnv::SavesOf(const std::string& path) const {
-    int count = 0;
-    for (const std::string& saved : mSaves) count += saved == path ? 1 : 0;
-    return count;
+    return static_cast<int>(std::count(mSaves.begin(), mSaves.end(), path));
 }
