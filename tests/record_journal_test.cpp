@@ -36,10 +36,11 @@ Entry Record(int target, uint32_t id, const std::string& payload) {
     return entry;
 }
 
-Entry Marker(Kind kind, int target) {
+Entry Marker(Kind kind, int target, const std::string& payload = "") {
     Entry entry;
     entry.kind = kind;
     entry.target = static_cast<uint8_t>(target);
+    entry.payload = payload;
     return entry;
 }
 
@@ -47,7 +48,7 @@ std::string Section(uint32_t id) {
     return "{\nID=" + std::to_string(id) + "\ncalled=" + std::string(id % 7 + 1, 'x') + "\n}\n";
 }
 
-// "target:id" of each entry, for comparing lists.
+// "target:id:payload" of each entry, for comparing lists.
 std::vector<std::string> Names(const std::vector<Entry>& entries) {
     std::vector<std::string> names;
     for (const Entry& entry : entries)
@@ -66,9 +67,21 @@ class JournalTest : public ::testing::Test {
   protected:
     JournalTest() : mPath(mDir.Sub("cdr.journal")) { mLimits.zeroStep = 4096; }
 
-    bool Exists(const std::string& path) {
+    bool TmpExists() {
         struct stat info;
-        return Env::Current()->Stat(path.c_str(), &info) == 0;
+        return Env::Current()->Stat((mPath + ".tmp").c_str(), &info) == 0;
+    }
+    std::string Bytes() {
+        std::string bytes;
+        EXPECT_TRUE(ReadWholeFile(mPath, &bytes));
+        return bytes;
+    }
+    // Changes the journal's byte at `offset` in place, under any writer that has it open.
+    void Damage(size_t offset) {
+        const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(Env::Current()->PwriteFully(fd, "?", 1, static_cast<off_t>(offset)));
+        Env::Current()->Close(fd);
     }
     Contents Read() {
         Contents contents;
@@ -131,11 +144,7 @@ TEST(ChecksumTest, EachCrcMatchesItsBitwiseDefinitionAtAnyLengthAlignmentAndSpli
 TEST(ChecksumTest, TheInstructionAndTheTablesAgreeOnLongBlocks) {
     if (!Checksum::HasCrc32cInstruction()) GTEST_SKIP() << "no CRC-32C instruction here";
     std::vector<unsigned char> bytes((1u << 20) + 77);
-    uint32_t seed = 12345;
-    for (unsigned char& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<unsigned char>(seed >> 16);
-    }
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * i >> 5);
     for (size_t size : {size_t{1000}, size_t{4099}, bytes.size() - 3})
         EXPECT_EQ(Checksum::Crc32cByTable(&bytes[3], size, 0x1234u),
                   Checksum::Crc32c(&bytes[3], size, 0x1234u))
@@ -217,17 +226,16 @@ TEST(JournalFormatTest, AHeaderThatIsNotAJournalsReadsNothing) {
 }
 
 TEST_F(JournalTest, AWriterGoesOnAfterTheEntriesItFindsAndGrowsWhenAllAreLive) {
+    std::vector<Entry> expected = {Record(0, 0, Section(0)),
+                                   Record(3, 0, "section\n" + Section(0))};
     {
         std::unique_ptr<Writer> writer = OpenWriter();
         EXPECT_EQ(4096u, writer->Size());
-        const Entry pair[2] = {Record(0, 0, Section(0)), Record(3, 0, "section\n" + Section(0))};
-        writer->Append(pair, 2);
+        writer->Append(expected.data(), 2);
         EXPECT_TRUE(writer->HasUnsynced());
         writer->Sync();
         EXPECT_FALSE(writer->HasUnsynced());
     }
-    std::vector<Entry> expected = {Record(0, 0, Section(0)),
-                                   Record(3, 0, "section\n" + Section(0))};
     std::unique_ptr<Writer> writer = OpenWriter();
     for (uint32_t id = 1; id < 200; ++id) {
         expected.push_back(Record(0, id, Section(id)));
@@ -257,8 +265,7 @@ TEST_F(JournalTest, EntriesAfterALostWriteNeverComeBack) {
         writer->Append(&survivor, 1);
         writer->Sync();
     }
-    std::string bytes;
-    ASSERT_TRUE(ReadWholeFile(mPath, &bytes));
+    std::string bytes = Bytes();
     const size_t lostEnd = Read().entries[2].offset;
     std::fill(bytes.begin() + lostAt, bytes.begin() + lostEnd, '\0');
     WriteFileAtomically(mPath, bytes);
@@ -283,11 +290,8 @@ TEST_F(JournalTest, AWriterStartsANewJournalOverADamagedOneKeepingItsLiveEntries
         const Entry torn = Record(0, 2, "b");
         writer->Append(&torn, 1);
     }
-    std::string bytes;
-    ASSERT_TRUE(ReadWholeFile(mPath, &bytes));
     const Contents before = Read();
-    bytes[before.entries[3].offset + 20] ^= 1;  // its payload
-    WriteFileAtomically(mPath, bytes);
+    Damage(before.entries[3].offset + 20);  // its payload
     ASSERT_TRUE(Read().damaged);
     std::unique_ptr<Writer> writer = OpenWriter();
     EXPECT_EQ(before.generation + 1, writer->Generation());
@@ -305,8 +309,7 @@ TEST_F(JournalTest, AJournalOfTheEarlierFormatIsReadWithItsOwnChecks) {
         std::unique_ptr<Writer> writer = OpenWriter();
         writer->Append(written.data(), written.size());
     }
-    std::string bytes;
-    ASSERT_TRUE(ReadWholeFile(mPath, &bytes));
+    const std::string bytes = Bytes();
     const std::string first = AsFirstFormat(bytes);
     const Contents read = Parse(first);
     EXPECT_EQ(1u, read.version);
@@ -326,9 +329,7 @@ TEST(JournalFormatTest, ACompactionKeepsTheLastMarkersAndTheLatestDownloadNames)
     std::vector<Entry> entries;
     for (int i = 0; i < 20; ++i) {
         entries.push_back(Record(3, i, "l"));
-        Entry downloaded = Marker(Kind::kDownloaded, 3);
-        downloaded.payload = "stat-" + std::to_string(i);
-        entries.push_back(downloaded);
+        entries.push_back(Marker(Kind::kDownloaded, 3, "stat-" + std::to_string(i)));
         entries.push_back(Marker(Kind::kSaved, 3));
     }
     entries.push_back(Record(0, 1, "a"));
@@ -440,15 +441,11 @@ TEST_F(CompactionTest, ACompactionRefusesAJournalThatChangedUnderTheWriter) {
         Env::Current()->Unlink(mPath.c_str());
         std::unique_ptr<Writer> writer = OpenWriter();
         const std::vector<Entry> live = Fill(writer.get(), 10);
-        const size_t offset = at != 0 ? at : Read().entries.back().offset + 20;
-        const int fd = Env::Current()->Open(mPath.c_str(), O_RDWR, 0);
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(Env::Current()->PwriteFully(fd, "?", 1, static_cast<off_t>(offset)));
-        Env::Current()->Close(fd);
+        Damage(at != 0 ? at : Read().entries.back().offset + 20);
         const uint32_t generation = writer->Generation();
         EXPECT_THROW(writer->Compact(), FileError) << at;
         EXPECT_EQ(generation, writer->Generation()) << at;
-        EXPECT_FALSE(Exists(mPath + ".tmp")) << at;
+        EXPECT_FALSE(TmpExists()) << at;
     }
 }
 
@@ -484,7 +481,7 @@ TEST_F(CompactionTest, AFailureAtEveryStepOfACompactionLeavesTheSameLiveEntries)
             withMore.push_back(more);
             EXPECT_EQ(Names(withMore), Names(RecordJournal::LiveEntries(Read().entries)))
                 << call << " #" << nth;
-            EXPECT_FALSE(Exists(mPath + ".tmp"));
+            EXPECT_FALSE(TmpExists());
         }
     }
 }

@@ -62,10 +62,6 @@ class StatisticsOutboxTest : public RecorderTest {
         const std::string path = Outbox("/outbox/").Add(LogText(record, 1), 1 << 20);
         return path.substr(path.rfind('/') + 1);
     }
-    void EmptyOutbox() {
-        for (const std::string& name : Names())
-            ASSERT_EQ(0, unlink(mEnv.Real("/outbox/" + name).c_str()));
-    }
     static std::string SequencePath() { return "/conf/telephony/cdr.outbox-seq"; }
     HostNameEnv mHost;
 };
@@ -76,7 +72,8 @@ TEST_F(StatisticsOutboxTest, NamesNeverRepeatWhateverTheOutboxHoldsOrTheClockSay
     EXPECT_EQ("1\n", ReadFile(SequencePath()));
     EXPECT_EQ(LogText(1, 1), ReadFile("/outbox/" + first));
     AddOne(2);
-    EmptyOutbox();  // all delivered
+    for (const std::string& name : Names())  // all delivered
+        ASSERT_EQ(0, unlink(mEnv.Real("/outbox/" + name).c_str()));
     EXPECT_EQ("stat-desk_17_b-0000000003-20270115T080000Z.log", AddOne(3))
         << "an emptied outbox goes on with the next number";
     mEnv.SetTime(1700000000, 0);

@@ -11,13 +11,12 @@ settings() {
   printf '%s\n' "$@" >>"${VELK_PATH}auto-down-stat.conf"
 }
 size() { stat -c %s "$1"; }
-agent_of() { sed -n 's/.*\[delivery\] agent \([0-9]*\) serves.*/\1/p' "$TRACE_LOG" | tail -1; }
 
 echo "$(date +%T) the agent holds only its own descriptors"
 settings "download_cmd=false"
 start_cdrd >"$out" 2>"$err"
 expect_log "[delivery] agent"
-agent=$(agent_of)
+agent=$(sed -n 's/.*\[delivery\] agent \([0-9]*\) serves.*/\1/p' "$TRACE_LOG" | tail -1)
 $CDRCTL add 1 --repeat 20 >/dev/null
 $CDRCTL flush 7 >/dev/null
 expect_log "false exited with status 1"

@@ -24,23 +24,12 @@ expect_no_negative() {
   ! grep -qE '(^|[ (])-[0-9]' <<<"$shown" || fail "a negative duration: $shown"
 }
 
-# Kills the recorder and its delivery agent as a crash would, and starts the recorder again.
-crash_and_restart() {
-  local agent
-  agent=$(sed -n 's/^pid=//p' /run/cdrd/delivery)
-  kill -KILL "$CDRD_PID" "$agent" 2>/dev/null || true
-  wait "$CDRD_PID" 2>/dev/null || true
-  start_cdrd
-}
-
 # Seconds the oldest outbox file is old, as `cdrctl outbox` tells.
 outbox_age() { $CDRCTL outbox 2>/dev/null | sed -n '1s/.* \([0-9-]*\) s old$/\1/p'; }
 
 auto_download '%s\n' download_cnt=1 "download_dir=$outbox/" download_cmd=false download_retry_max=1 \
   download_alarm_after=1
-printf '0 0\n' >"$shift_file"
-chmod 600 "$shift_file"
-export CDR_CLOCK_SHIFT=$shift_file
+use_clock_shift "$shift_file"
 
 start_cdrd
 $CDRCTL add 1 called=300 --repeat 3 >/dev/null
@@ -70,7 +59,7 @@ expect_eq 0 "$(count_log "$alarm")" "alarms after wall-clock jumps"
 wait_status 0 "failing since"
 
 # A restart carries on the failures; 20 s more of boot time is still short of the delay.
-crash_and_restart
+kill_and_restart
 expect_log "carries on from the failures recorded in this boot"
 set_shift -86400 20
 sleep 2

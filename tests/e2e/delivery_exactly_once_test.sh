@@ -41,23 +41,7 @@ chmod +x "$E2E_BASE/deliver.sh"
 printf 'cdr_max_stated=5000\n' >"${VELK_PATH}general-settings.conf"
 auto_download '%s\n' download_cnt=5 "download_dir=$outbox/" "download_cmd=$E2E_BASE/deliver.sh" \
   download_retry_max=1
-printf '0 0\n' >"$shift_file"
-chmod 600 "$shift_file"
-export CDR_CLOCK_SHIFT=$shift_file
-
-# Kills the recorder, its agent and a transfer under way as a crash of the device's software
-# would, and starts the recorder again once they are gone (they may hold the recorder's lock).
-crash_and_restart() {
-  local agent
-  agent=$(sed -n 's/^pid=//p' /run/cdrd/delivery 2>/dev/null || true)
-  kill -KILL "$CDRD_PID" ${agent:+"$agent"} 2>/dev/null || true
-  pkill -KILL -f "^/bin/sh $E2E_BASE/deliver.sh" || true
-  wait "$CDRD_PID" 2>/dev/null || true
-  WAIT_SECONDS=10 wait_until "the agent or its transfer outlived the kill" all_ended "$agent"
-  start_cdrd
-}
-# Succeeds once the agent $1 (if any) and every transfer have ended.
-all_ended() { { [ -z "$1" ] || ended "$1"; } && ! pgrep -f "^/bin/sh $E2E_BASE/deliver.sh" >/dev/null; }
+use_clock_shift "$shift_file"
 
 start_cdrd
 ( for n in $(seq 1 "$reports"); do
@@ -67,7 +51,7 @@ start_cdrd
 sender=$!
 for kill in $(seq 1 $kills); do
   sleep 1
-  crash_and_restart
+  kill_and_restart "^/bin/sh $E2E_BASE/deliver.sh"
   if [ "$kill" -eq $((kills / 2)) ]; then
     printf '%s %s\n' -86400 0 >"$shift_file.new" && mv "$shift_file.new" "$shift_file"
   fi

@@ -24,48 +24,39 @@ log_duplicates() {
   awk '/^type=/ { type = substr($0, 6) } /^ID=/ { print type ":" substr($0, 4) }' "$log" |
     sort | uniq -d
 }
-fresh_files() { rm -rf "$db" "$log" /tmp/logs/cdr.log; }
-# Waits until the health record says that no record is off storage (every one saved or in a
-# synced journal entry).
+# Succeeds once the health record says that no record is off storage (each saved or in a synced
+# journal entry).
 all_on_storage() {
-  local status
-  status=$($CDRCTL status 2>/dev/null || true)
+  local status; status=$($CDRCTL status 2>/dev/null || true)
   grep -q 'not on storage' <<<"$status" && ! grep -qE '[1-9][0-9]* not on storage' <<<"$status"
 }
-wait_synced() { wait_until "records stay off storage" all_on_storage; }
-
 # Ends the recorder with signal $1 and waits for it.
-end_with() {
-  kill -"$1" "$CDRD_PID"
-  wait "$CDRD_PID" 2>/dev/null || true
-  CDRD_PID=
-}
+end_with() { kill -"$1" "$CDRD_PID"; wait "$CDRD_PID" 2>/dev/null || true; CDRD_PID=; }
 
 # At rest: 23 answered and 7 missed calls taken (20 answered on storage after two saves), then
-# the signal; after the restart every record is back, and the next report takes the next number.
+# the signal; after the restart every record is back, once, and the next report of each type
+# takes the next number.
 for signal in KILL SEGV TERM; do
-  fresh_files
+  rm -rf "$db" "$log" /tmp/logs/cdr.log
   start_cdrd
   $CDRCTL add 1 called=answered --repeat 23
   $CDRCTL add 2 called=missed --repeat 7
   expect_log_count "OnAddCDR" 30
-  # The health record says when the last report's journal entry, which follows its trace line,
-  # is synced.
-  wait_synced
+  # The last report's journal entry follows its trace line: the health record tells its sync.
+  wait_until "records stay off storage" all_on_storage
   end_with "$signal"
   expect_eq 20 "$(records "$db/CDR_db")" "answered records saved before SIG$signal"
   start_cdrd
   expect_log "Journal: recovered 3 stated, 7 missed, 0 failed records and 10 download log records."
-  $CDRCTL flush 7 >/dev/null || fail "flush was not answered"
-  expect_eq 23 "$(records "$db/CDR_db")" "answered records after SIG$signal"
-  expect_eq 7 "$(records "$db/missed_calls_db")" "missed records after SIG$signal"
-  expect_eq 30 "$(records "$log")" "download log records after SIG$signal"
-  expect_eq "" "$(log_duplicates)" "download log records held twice after SIG$signal"
   $CDRCTL add 1 called=next
   $CDRCTL add 2 called=next
-  $CDRCTL flush 7 >/dev/null
+  flushed
+  expect_eq 24 "$(records "$db/CDR_db")" "answered records after SIG$signal and one more"
+  expect_eq 8 "$(records "$db/missed_calls_db")" "missed records after SIG$signal and one more"
   expect_eq 23 "$(consecutive_ids "$db/CDR_db" | head -1)" "answered ID after SIG$signal"
   expect_eq 7 "$(consecutive_ids "$db/missed_calls_db" | head -1)" "missed ID after SIG$signal"
+  expect_eq 32 "$(records "$log")" "download log records after SIG$signal"
+  expect_eq "" "$(log_duplicates)" "download log records held twice after SIG$signal"
   # A clean stop leaves nothing to recover.
   stop_cdrd
   recovered=$(count_log "Journal: recovered")
@@ -78,7 +69,7 @@ done
 # queued at the kill survive in the queues and are served after the restart; only the one report
 # being handled at the moment of a kill, taken off its queue but not yet in the journal, can be
 # lost. Numbering stays consecutive, and the download log holds every record once.
-fresh_files
+rm -rf "$db" "$log" /tmp/logs/cdr.log
 per_sender=3000
 kills=4
 printf 'cdr_max_stated=%d\ncdr_max_missed=%d\ncdr_max_failed=%d\n' $per_sender $per_sender \
@@ -102,9 +93,7 @@ for ((kill_no = 1; kill_no <= kills; kill_no++)); do
   expect_log_count "GetCDRData:" $((starts + 1))
 done
 [ $under_load -gt 0 ] || fail "every kill came after the senders were done"
-for i in 0 1 2; do
-  wait "${senders[$i]}" || fail "a sender failed: $(cat "$E2E_BASE"/sender-*)"
-done
+for sender in "${senders[@]}"; do wait "$sender" || fail "a sender failed: $(cat "$E2E_BASE"/sender-*)"; done
 # The senders are done; the recorder serves what is queued, then the flush.
 $CDRCTL --timeout 30 flush 7 >/dev/null || fail "flush was not answered"
 total=0

@@ -220,3 +220,19 @@ kill_cdrd() {
   CDRD_PID=
 }
 
+# Kills the recorder and its delivery agent with SIGKILL, as a crash of the device's software
+# would, and with them the transfers whose command line matches the pattern $1 (if given); once
+# all are gone (they may hold the recorder's lock), starts the recorder again.
+kill_and_restart() {
+  local agent; agent=$(sed -n 's/^pid=//p' /run/cdrd/delivery 2>/dev/null || true)
+  kill -KILL "$CDRD_PID" ${agent:+"$agent"} 2>/dev/null || true
+  [ -z "${1:-}" ] || pkill -KILL -f "$1" || true
+  wait "$CDRD_PID" 2>/dev/null || true
+  WAIT_SECONDS=10 wait_until "the agent or its transfer outlived the kill" \
+    all_ended "${agent:-}" "${1:-}"
+  start_cdrd
+}
+all_ended() { { [ -z "$1" ] || ended "$1"; } && { [ -z "$2" ] || ! pgrep -f "$2" >/dev/null; }; }
+
+# Makes FILE the clock shift file of every process started from now on, with no shift yet.
+use_clock_shift() { printf '0 0\n' >"$1" && chmod 600 "$1" && export CDR_CLOCK_SHIFT=$1; }

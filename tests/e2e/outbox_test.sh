@@ -8,15 +8,11 @@ server=$E2E_BASE/server
 marker="hang-$$-$RANDOM"
 waiting_files() { ls "$outbox" | grep '^stat-.*\.log$' || true; }
 
-# --- the upload server
-echo "$(date +%T) the upload server"
 webdav_prepare "$server"
 mkdir -p "$server/www/up"
 webdav_end_at_exit "$server"
 
-# Waits until the outbox holds no file.
 outbox_empty() { [ -z "$(waiting_files)" ]; }
-expect_outbox_empty() { wait_until "files stay in the outbox" outbox_empty; }
 # Waits until no process carries the marker in its command line.
 no_transfer() { ! pgrep -f "$marker" >/dev/null; }
 expect_no_transfer() { WAIT_SECONDS=10 wait_until "transfer processes outlived it" no_transfer; }
@@ -24,7 +20,6 @@ expect_no_transfer() { WAIT_SECONDS=10 wait_until "transfer processes outlived i
 printf 'cdr_max_stated=1000\n' >"${VELK_PATH}general-settings.conf"
 settings() { auto_download 'download_cnt=10\n%s\n' "$@"; }
 
-# --- the collector is down: 20 reports a second are all taken, their records wait in the outbox
 echo "$(date +%T) the collector is down: 20 reports a second are all taken, their records wait in the outbox"
 settings "download_cmd=curl -sf http://127.0.0.1:$port/up/ -T"
 start_cdrd
@@ -48,11 +43,10 @@ wait_status 0 "outbox 20 files, 200 records"
 grep -q "^delivery: .*; agent [0-9]*, last delivery .* failed: curl exited with status 7, failing since " \
   <<<"$out" || fail "status: $out"
 
-# --- the collector comes back: every file arrives once, in order, with its records
 echo "$(date +%T) the collector comes back: every file arrives once, in order, with its records"
 webdav_start "$server"
 $CDRCTL outbox retry >/dev/null
-expect_outbox_empty
+wait_until "files stay in the outbox" outbox_empty
 expect_eq "$sent" "$(ls "$server/www/up")" "files on the server"
 expect_eq "$(echo "$sent" | sed 's|^|PUT /up/|; s|$| 201|')" "$(cat "$server/access.log")" \
   "uploads, in order, each once"
@@ -63,7 +57,6 @@ expect_eq 20 "$(count_log "[delivery] delivered stat-")" "deliveries traced"
 wait_status 0 "outbox 0 files, 0 records"
 grep -q "^delivery: .*; agent [0-9]*, last delivery .* ok$" <<<"$out" || fail "status: $out"
 
-# --- a collector that hangs: its whole transfer goes at the timeout, and with the recorder
 echo "$(date +%T) a collector that hangs: its whole transfer goes at the timeout, and with the recorder"
 printf '#!/bin/sh\nsh -c "sleep 300; :" "$1" &\nsleep 300\n' >"$E2E_BASE/hang.sh"
 chmod +x "$E2E_BASE/hang.sh"
@@ -74,17 +67,13 @@ sleep 0.5
 expect_no_transfer
 settings "download_cmd=$E2E_BASE/hang.sh $marker" "download_timeout=120"
 $CDRCTL outbox retry >/dev/null
-waited=0
-until pgrep -f "$marker" >/dev/null; do
-  sleep 0.1; waited=$((waited + 1)); [ $waited -lt 300 ] || fail "the hanging transfer never ran"
-done
+wait_until "the hanging transfer never ran" pkill -0 -f "$marker"
 agent=$(sed -n 's/.*\[delivery\] agent \([0-9]*\) serves.*/\1/p' "$TRACE_LOG" | tail -1)
 stop_cdrd
 expect_no_transfer
 WAIT_SECONDS=10 wait_until "agent $agent outlived cdrd" ended "$agent"
 rm -f "$outbox"/stat-*
 
-# --- the size cap, with no delivery command: never more than 16 KiB and one file
 echo "$(date +%T) the size cap, with no delivery command: never more than 16 KiB and one file"
 small=/mnt/bbram/calldata/small
 settings "download_dir=$small" "download_keep_kb=16"

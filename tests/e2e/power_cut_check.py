@@ -4,30 +4,25 @@
 usage: power_cut_check.py CUT STATE LEDGER DB-DIR DOWNLOAD-LOG OUTBOX
 
 Run by power_cut_test.sh once the recorder runs again on the copy taken at cut CUT and a
-"flush 7" was answered. LEDGER is the folder the senders wrote:
-  adds      "CUT CALLER TYPE STATUS START END": one `cdrctl add`, its exit status and when it
-            was called and when it returned (seconds since the epoch)
+"flush 7" was answered. LEDGER is the folder the senders wrote (times in epoch seconds):
+  adds      "CUT CALLER TYPE STATUS START END": one `cdrctl add`, its exit status, its times
   flushes   "CUT STATUS START END": one `cdrctl flush 7`; STATUS 0 only when it was answered
   idle      "CUT TIME": both queues were seen empty at TIME (read after TIME was taken)
   freezes   "CUT TIME": the recorder was frozen just after TIME
 STATE (JSON) carries what earlier checks saw, so that the checks span every cut.
 
-A report is known durable when one of the rules below says it is on storage:
-  flushed   its add returned before a `flush 7` was posted, and that flush was answered before
-            the freeze: the poller serves a message only after every message sent earlier on
-            the other queue, and the answer comes after the files are written;
-  idle      (POWER_CUT_STRICT=1 only) its add returned before both queues were seen empty at
-            least POWER_CUT_IDLE_MS before the freeze: the recorder had taken it and had at
-            least that long to put it on storage.
+A report is known durable when its add returned before a `flush 7` was posted that was answered
+before the freeze (the poller serves a message only after every message sent earlier on the
+other queue, and answers once the files are written), or, with POWER_CUT_STRICT=1, before both
+queues were seen empty at least POWER_CUT_IDLE_MS before the freeze.
 
 Checks, always: every file whole; each database's IDs one run falling by one, no caller twice
 in a database, every caller in the database of its type; every known-durable report in its
-database exactly once and in the download log or the outbox with the same ID; every record that
-an earlier check saw in a database still there under the same ID, and every record it saw in the
-download log or the outbox still in one of them. With POWER_CUT_STRICT=1 also: the idle rule;
-each database record in exactly one of the download log and the outbox files, under the same
-ID, and each of their records in its database; no (type, ID) ever naming two calls. Without it,
-those strict findings are counted and printed, not failed.
+database once and in the download log or the outbox with the same ID; what an earlier check saw
+in a database still there under the same ID, and in the download log or the outbox still in one
+of them. POWER_CUT_STRICT=1 also fails (else counts) these findings: a database record not in
+exactly one of the download log and the outbox files under the same ID, a record of those not in
+its database, a (type, ID) ever naming two calls.
 """
 import json
 import os

@@ -1,22 +1,15 @@
 # Power cuts on a real file system: the databases (the configuration root's telephony/ folder),
 # the download log and the outbox live on ext4 on a loop device while senders post reports and
-# downloads go to the outbox. At a random moment the recorder is frozen (SIGSTOP), the loop
-# device's backing file is copied as it stands (the device itself is never read), the recorder
-# and the senders are killed, the original is unmounted and thrown away, and the copy is mounted
-# on a loop device as the next boot would find it (ext4 replays its own journal at mount); the
-# recorder starts on it in a fresh IPC namespace, so that the reports still queued vanish as
-# they do when the power goes. power_cut_check.py then compares the files with what the senders
-# were told, and the next cut is made on the copy: the checks span all cuts. The trace log stays
-# in the sandbox's /tmp, outside the cuts.
+# downloads go to the outbox. At a random moment the recorder is frozen (SIGSTOP), the backing
+# file copied as it stands, the recorder and senders killed, and the copy mounted as the next
+# boot finds it (ext4 replays its journal); the recorder starts on it in a fresh IPC namespace,
+# so queued reports vanish as at a power cut. power_cut_check.py compares the files with what the
+# senders were told; the next cut is made on the copy, so the checks span all cuts.
 #
-# What such a copy can show: a state of the file system that no later write of the recorder can
-# have touched. The loop device runs with direct I/O, so ext4's writes reach the backing file
-# without the host's page cache in between: what the copy lacks had not left ext4's own page
-# cache, as at a real power cut. What it cannot show: the kernel may go on writing back while
-# the copy is made (the flusher, ext4's journal commit), so the copy can hold a state newer than
-# a power cut at the freeze would leave, and, the file being read front to back, one that mixes
-# blocks from before and after such a write; never one older than what was synced before the
-# freeze. It does not show what a disk's own write cache or a torn sector would do either.
+# The loop device runs with direct I/O: what the copy lacks had not left ext4's own page cache,
+# as at a real power cut. The kernel may still write back while the copy is made, so the copy may
+# be newer than the freeze (or mix blocks from before and after such a write), never older than
+# what was synced before it; a disk's write cache or a torn sector is not shown.
 #
 # POWER_CUT_CUTS (30 on the host, 5 under an emulator) sets the number of cuts;
 # power_cut_check.py says what must survive them and what POWER_CUT_STRICT adds.
@@ -237,9 +230,7 @@ if ! command -v mkfs.ext4 >/dev/null || ! command -v losetup >/dev/null; then
   echo "SKIP: mkfs.ext4 (e2fsprogs) and losetup (mount) are needed"
   exit 77
 fi
-free=0
-for sys in /sys/block/loop*; do [ -e "$sys/loop/backing_file" ] || free=$((free + 1)); done
-if [ "$free" -lt 1 ]; then
+if ! (for sys in /sys/block/loop*; do [ -e "$sys/loop/backing_file" ] || exit 0; done; exit 1); then
   echo "SKIP: a free loop device is needed, none found"
   exit 77
 fi

@@ -63,20 +63,6 @@ void PowerCutEnv::CutPower() {
         env->Close(fd);
         if (!written) throw FileError("restore", entry.first, errno);
     }
-    mFiles.clear();
-    mNames.clear();
-    mDurableNames.clear();
-    mFds.clear();
-    mFdPaths.clear();
-    mFolderFds.clear();
-    mKnown.clear();
-    mAppending.clear();
-    mLastDurableChange.clear();
-    mStepLog.clear();
-    mSteps = 0;
-    mCutStep = -1;
-    mFrozen = false;
-    mFrozenImage.clear();
 }
 
 bool PowerCutEnv::Watched(const std::string& path) const {

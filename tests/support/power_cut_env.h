@@ -33,7 +33,7 @@ class PowerCutEnv : public ScopedEnv {
     // "<call> <path>" of each step so far, in order.
     const std::vector<std::string>& StepLog() const { return mStepLog; }
     // The step after which the part of `path` that is on storage (its name or its data) last
-    // changed; 0 when it did not since this was installed or the last cut.
+    // changed; 0 when it did not since this was installed.
     int LastDurableChange(const std::string& path) const;
 
     // Whether `path` holds data or a name change that is not on storage yet.
@@ -43,8 +43,8 @@ class PowerCutEnv : public ScopedEnv {
     // says; the program runs on unaware until CutPower.
     void CutAfter(int step, Loss loss);
     // Puts the watched files as the cut left them (at the chosen step, or now when it has not
-    // come), as the next start finds them. Call once the program's writers are gone. Tracking
-    // then starts afresh, with everything on storage.
+    // come), as the next start finds them. Call once, when the program's writers are gone; the
+    // environment is done then.
     void CutPower();
 
     int Open(const char* path, int flags, int mode) override;
