@@ -4,7 +4,6 @@
 # leaves the command's session is ended with the attempt.
 . "$(dirname "$0")/lib.sh"
 
-outbox=/mnt/bbram/calldata/outbox
 out=$E2E_BASE/cdrd.out err=$E2E_BASE/cdrd.err
 settings() {
   auto_download 'download_cnt=10\ndownload_dir=%s/\ndownload_retry_max=1\n' "$outbox"

@@ -5,7 +5,6 @@
 # A shift file that someone else could write is ignored with a warning.
 . "$(dirname "$0")/lib.sh"
 
-outbox=/mnt/bbram/calldata/outbox
 shift_file=$E2E_BASE/clock-shift
 alarm="[delivery] <WARNING> deliveries failing for"
 

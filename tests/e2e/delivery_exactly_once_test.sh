@@ -16,7 +16,6 @@ if ! nginx -V 2>&1 | grep -q -- --with-http_dav_module; then
   exit 77
 fi
 
-outbox=/mnt/bbram/calldata/outbox
 server=$E2E_BASE/server
 history=$E2E_BASE/history
 shift_file=$E2E_BASE/clock-shift

@@ -3,8 +3,6 @@
 # without giving an ID twice.
 . "$(dirname "$0")/lib.sh"
 
-db=${VELK_PATH}telephony
-log=/mnt/bbram/calldata/down_stat.log
 journal=$db/cdr.journal
 auto_download 'download_cnt=100000\n'
 

@@ -3,7 +3,6 @@
 # and the outbox's size cap.
 . "$(dirname "$0")/lib.sh"
 
-outbox=/mnt/bbram/calldata/outbox
 server=$E2E_BASE/server
 marker="hang-$$-$RANDOM"
 waiting_files() { ls "$outbox" | grep '^stat-.*\.log$' || true; }

@@ -4,7 +4,6 @@
 # about once, the agent never spins, and our own files go out in order.
 . "$(dirname "$0")/lib.sh"
 
-outbox=/mnt/bbram/calldata/outbox
 delivered=$E2E_BASE/delivered
 secret=$E2E_BASE/secret
 ours() { ls "$outbox" | grep -v '^stat-planted-' | grep -E '^stat-[A-Za-z0-9._-]+-[0-9]{10}-[0-9]{8}T[0-9]{6}Z\.log$' || true; }
