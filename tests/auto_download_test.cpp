@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "platform/util/file_util.h"
-#include "support/fault_env.h"
 #include "support/recorder_fixture.h"
 
 namespace {
@@ -63,10 +62,8 @@ TEST_F(AutoDownloadTest, LoweringTheThresholdBelowTheGatheredCountDownloadsAtOnc
 
 TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
     WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=TRUE\n");
-    WriteFileAtomically(DownloadLogPath(), "left over");
     TestManager& manager = Start();
     EXPECT_EQ(0, manager.mAutoDownload);
-    EXPECT_FALSE(Exists(DownloadLogPath())) << "switched off: the log file goes, open or not";
     SwitchOn(10, true);
     for (auto [switchFile, on] : {std::pair<const char*, int>{"START_AUTO_DOWNLOAD_STAT=true\n", 1},
                                   {"# no switch here\n", 1},
@@ -155,30 +152,6 @@ TEST_F(AutoDownloadTest, ADownloadLogThatIsNotARegularFileStaysClosedAndInPlace)
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
     EXPECT_FALSE(Exists(DownloadLogPath() + ".bad"));
     EXPECT_EQ(1, Add()) << "automatic download off: the databases record";
-}
-
-// Memory running out while the download log loads: the log is set aside whole and a new one
-// started.
-TEST_F(AutoDownloadTest, MemoryRunningOutSetsTheDownloadLogAside) {
-    SwitchOn(100, true);
-    WriteFileAtomically(DownloadLogPath(), "section\n{\ntype=1\nID=4\n}\n");
-    {
-        OutOfMemoryEnv noMemory(DownloadLogPath(), FaultEnv::kOnce);
-        Start();
-    }
-    EXPECT_EQ(1, TraceCount("InitAutoDownloadSettings: memory ran out while loading "
-                            "/mnt/bbram/calldata/down_stat.log"));
-    EXPECT_EQ("section\n{\ntype=1\nID=4\n}\n", ReadFile(DownloadLogPath() + ".bad"));
-    EXPECT_EQ(1, Add());
-    EXPECT_EQ(1u, LogCount());
-}
-
-// (A download asked for while automatic download is on is e2e/download_test.sh's: the log is
-// emptied on storage and its records delivered.)
-TEST_F(AutoDownloadTest, ADownloadAskedForWhileAutomaticDownloadIsOffFails) {
-    TestManager& manager = Start();
-    EXPECT_EQ(0, manager.OnDownloadNow()) << "off: no log to deliver";
-    EXPECT_EQ(1, TraceCount("Download: failed!\n"));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -65,6 +66,11 @@ class JournalReplayTest : public RecorderTest {
     }
     // Ends the manager as a crash would: nothing saved, nothing more written.
     void Crash() { mpManager.reset(); }
+    static RecordJournal::Contents Journal() {
+        RecordJournal::Contents contents;
+        RecordJournal::ReadJournal(kJournal, &contents);
+        return contents;
+    }
     std::vector<std::string> Ids(std::initializer_list<int> ids) {
         std::vector<std::string> texts;
         for (int id : ids) texts.push_back(std::to_string(id));
@@ -106,9 +112,7 @@ TEST_F(JournalReplayTest, AJournalOfTheEarlierFormatIsReplayedAndRewritten) {
     Start();
     EXPECT_EQ(1, TraceCount("Journal: recovered 3 stated, 0 missed"));
     EXPECT_EQ(1, TraceCount("was in format 1; rewritten in format 2 with its live entries."));
-    RecordJournal::Contents contents;
-    RecordJournal::ReadJournal(kJournal, &contents);
-    EXPECT_EQ(RecordJournal::kFormatVersion, contents.version);
+    EXPECT_EQ(RecordJournal::kFormatVersion, Journal().version);
     ASSERT_EQ(1, Add(1));
     Crash();
     Start();
@@ -151,9 +155,7 @@ TEST_F(JournalReplayTest, ACommittedDownloadIsPublishedAndItsRecordsLeaveTheLog)
     const std::string uncommitted = outbox.Stage(ReadFile(DownloadLogPath()), 1 << 20);
     {
         RecordJournal::Writer writer(kJournal);
-        RecordJournal::Contents contents;
-        RecordJournal::ReadJournal(kJournal, &contents);
-        writer.Open(contents);
+        writer.Open(Journal());
         RecordJournal::Entry marker;
         marker.kind = RecordJournal::Kind::kDownloaded;
         marker.target = RecordJournal::kDownloadLogTarget;
@@ -164,22 +166,32 @@ TEST_F(JournalReplayTest, ACommittedDownloadIsPublishedAndItsRecordsLeaveTheLog)
     EXPECT_TRUE(Exists("/outbox/" + committed));
     EXPECT_FALSE(Exists("/outbox/" + uncommitted));
     EXPECT_TRUE(outbox.StagedNames().empty());
+    EXPECT_EQ(1, TraceCount("published the 1 committed files an interrupted download left in "
+                            "/outbox/: " +
+                            committed + "."));
+    EXPECT_EQ(1, TraceCount("discarded the 1 uncommitted files an interrupted download left in "
+                            "/outbox/ (their records were not taken from the download log): " +
+                            uncommitted + "."));
     EXPECT_EQ(1, TraceCount("the download log's 3 records went out with the last download"));
     EXPECT_TRUE(LogIds().empty());
     EXPECT_TRUE(Records(DownloadLogPath(), "section").empty());
 }
 
+// The same for `cdrctl show` on a copy of the files: the damage is told, the records before it
+// are shown.
 TEST_F(JournalReplayTest, ATornEntryEndsTheReplayWithOneWarningNamingTheOffset) {
     Start();
     for (int i = 0; i < 3; ++i) ASSERT_EQ(1, Add(1));
     Crash();
-    RecordJournal::Contents contents;
-    RecordJournal::ReadJournal(kJournal, &contents);
+    const RecordJournal::Contents contents = Journal();
     ASSERT_EQ(3u, contents.entries.size());
     const uint32_t tornAt = contents.entries[2].offset;
     std::string bytes = ReadFile(kJournal);
     bytes[tornAt + RecordJournal::kEntryHeadSize + 3] ^= 1;
     WriteFileAtomically(kJournal, bytes);
+    const CdrctlOutcome shown = RunCdrctlCaptured({"show", "stated", "--json"});
+    EXPECT_NE(std::string::npos, shown.err.find("is damaged")) << shown.err;
+    EXPECT_EQ(2, std::count(shown.out.begin(), shown.out.end(), '\n')) << shown.out;
     Start();
     EXPECT_EQ(1,
               TraceCount(std::string(kJournal) + ": the entry at offset " + std::to_string(tornAt) +
@@ -219,15 +231,14 @@ TEST_F(JournalReplayTest, IdleWorkCompactsTheJournalUnlessTheLastCompactionFaile
     Start();
     RecordJournal::Contents journal;
     auto fillAndSave = [&] {
-        while (RecordJournal::ReadJournal(kJournal, &journal),
-               journal.end < RecordJournal::Limits().compactAbove + 1024)
+        while ((journal = Journal()).end < RecordJournal::Limits().compactAbove + 1024)
             for (int i = 0; i < 64; ++i) ASSERT_EQ(1, Add(1, std::string(200, 'c')));
         ASSERT_EQ(1, mpManager->OnFlush(7));
     };
     fillAndSave();
     mpManager->CatchUpWhileIdle();
     const uint32_t compacted = journal.generation + 1;
-    RecordJournal::ReadJournal(kJournal, &journal);
+    journal = Journal();
     EXPECT_EQ(compacted, journal.generation);
     EXPECT_EQ(1u, journal.entries.size());  // the saved-marker of the stated calls database
 
@@ -238,12 +249,12 @@ TEST_F(JournalReplayTest, IdleWorkCompactsTheJournalUnlessTheLastCompactionFaile
         mpManager->CatchUpWhileIdle();
     }
     mpManager->CatchUpWhileIdle();
-    RecordJournal::ReadJournal(kJournal, &journal);
+    journal = Journal();
     EXPECT_EQ(compacted, journal.generation);
     EXPECT_EQ(1, TraceCount("Journal: compaction failed: rename"));
     for (int i = 0; i < 1000 && journal.generation == compacted; ++i) {
         ASSERT_EQ(1, Add(1, std::string(200, 'c')));
-        RecordJournal::ReadJournal(kJournal, &journal);
+        journal = Journal();
     }
     EXPECT_EQ(compacted + 1, journal.generation);
     EXPECT_EQ(1, TraceCount("Journal: compacted again."));
@@ -271,50 +282,6 @@ TEST_F(JournalReplayTest, WithTheJournalOffNothingIsJournaled) {
     EXPECT_FALSE(Exists(kJournal));
     Start();
     EXPECT_TRUE(HeldRecords(0).empty());
-}
-
-// The IDs of the records `cdrctl show` prints as JSON lines, in order.
-std::vector<std::string> ShownIds(const std::vector<std::string>& args, std::string* err) {
-    std::vector<std::string> full = {"show"};
-    full.insert(full.end(), args.begin(), args.end());
-    full.push_back("--json");
-    const CdrctlOutcome outcome = RunCdrctlCaptured(full);
-    *err = outcome.err;
-    std::vector<std::string> ids;
-    const std::string key = "\"ID\":\"";
-    for (size_t at = outcome.out.find(key); at != std::string::npos;
-         at = outcome.out.find(key, at + 1)) {
-        const size_t begin = at + key.size();
-        ids.push_back(outcome.out.substr(begin, outcome.out.find('"', begin) - begin));
-    }
-    return ids;
-}
-
-// What a copy of a device's files shows after a crash: the saved records and, newer, those only
-// in the journal; each once.
-TEST_F(JournalReplayTest, ShowListsTheJournaledRecordsBeforeTheSavedOnes) {
-    WithDownload(1000);
-    Start();
-    for (int i = 0; i < 12; ++i) ASSERT_EQ(1, Add(1));
-    ASSERT_EQ(1, Add(4));
-    Crash();
-    std::string err;
-    EXPECT_EQ(Ids({11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"stated"}, &err));
-    EXPECT_EQ("", err);
-    EXPECT_EQ(Ids({0, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"download"}, &err));
-    EXPECT_EQ(Ids({9, 8, 7, 6, 5, 4, 3, 2, 1, 0}),
-              ShownIds({"stated", "--file", StatedPath()}, &err));
-    // A damaged entry is told; the records before it are shown.
-    RecordJournal::Contents contents;
-    RecordJournal::ReadJournal(kJournal, &contents);
-    std::string bytes = ReadFile(kJournal);
-    for (const RecordJournal::Entry& entry : contents.entries) {
-        if (entry.kind == RecordJournal::Kind::kRecord && entry.target == 0 && entry.id == 11)
-            bytes[entry.offset + 1] ^= 1;
-    }
-    WriteFileAtomically(kJournal, bytes);
-    EXPECT_EQ(Ids({10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), ShownIds({"stated"}, &err));
-    EXPECT_NE(std::string::npos, err.find("is damaged")) << err;
 }
 
 }  // namespace

@@ -13,16 +13,14 @@ STATE (JSON) carries what earlier checks saw, so that the checks span every cut.
 
 A report is known durable when its add returned before a `flush 7` was posted that was answered
 before the freeze (the poller serves a message only after every message sent earlier on the
-other queue, and answers once the files are written), or, with POWER_CUT_STRICT=1, before both
-queues were seen empty at least POWER_CUT_IDLE_MS before the freeze.
+other queue, and answers once the files are written), or before both queues were seen empty at
+least POWER_CUT_IDLE_MS before the freeze (the journal is synced before the recorder waits).
 
-Checks, always: every file whole; each database's IDs one run falling by one, no caller twice
-in a database, every caller in the database of its type; every known-durable report in its
-database once and in the download log or the outbox with the same ID; what an earlier check saw
-in a database still there under the same ID, and in the download log or the outbox still in one
-of them. POWER_CUT_STRICT=1 also fails (else counts) these findings: a database record not in
-exactly one of the download log and the outbox files under the same ID, a record of those not in
-its database, a (type, ID) ever naming two calls.
+Checks: every file whole; each database's IDs one run falling by one, no caller twice in a
+database, every caller in the database of its type; every known-durable report in its database;
+every database record in exactly one of the download log and the outbox files under the same ID,
+and every record of those in its database; what an earlier check saw still there under the same
+ID; a (type, ID) never naming two calls.
 """
 import json
 import os
@@ -45,9 +43,7 @@ def read_sections(path, typed):
     records, current, pending = [], None, False
     with open(path, "rb") as handle:
         lines = handle.read().decode("latin-1").split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    elif lines:
+    if lines.pop() != "":
         raise Failure("%s: the last line is cut" % path)
     for number, line in enumerate(lines, 1):
         if typed and line == "section" and current is None and not pending:
@@ -78,39 +74,36 @@ def type_of(caller, path):
 
 
 def read_storage(db_dir, log_path, outbox):
-    """(databases, delivered): databases[type] maps caller to ID, in file order; delivered is a
-    list of (place, type, ID, caller) for the download log's and the outbox files' records."""
+    """(databases, places): databases[type] maps caller to ID; places maps each caller in the
+    download log or the outbox files to a list of (file name, type, ID)."""
     databases = {}
     for record_type, name in DATABASES.items():
         path = os.path.join(db_dir, name)
-        records = read_sections(path, False) if os.path.exists(path) else []
-        ids, callers = [], {}
-        for record in records:
-            caller = record["caller"]
+        callers, previous = {}, None
+        for record in read_sections(path, False) if os.path.exists(path) else []:
+            caller, number = record["caller"], int(record["ID"])
             if type_of(caller, path) != record_type:
                 raise Failure("%s: caller %s is a record of another type" % (path, caller))
             if caller in callers:
-                raise Failure("%s: caller %s twice (IDs %s and %s)" %
-                              (path, caller, callers[caller], record["ID"]))
-            callers[caller] = int(record["ID"])
-            ids.append(int(record["ID"]))
-        for newer, older in zip(ids, ids[1:]):
-            if older != newer - 1:
-                raise Failure("%s: ID %d follows ID %d" % (path, older, newer))
+                raise Failure("%s: caller %s twice (IDs %d and %d)" %
+                              (path, caller, callers[caller], number))
+            if previous is not None and number != previous - 1:
+                raise Failure("%s: ID %d follows ID %d" % (path, number, previous))
+            callers[caller], previous = number, number
         databases[record_type] = callers
-    delivered = []
-    places = [log_path] if os.path.exists(log_path) else []
+    files = [log_path] if os.path.exists(log_path) else []
     if os.path.isdir(outbox):
-        places += [os.path.join(outbox, name) for name in sorted(os.listdir(outbox))
-                   if name.startswith("stat-") and name.endswith(".log")]
-    for place in places:
-        for record in read_sections(place, True):
+        files += [os.path.join(outbox, name) for name in sorted(os.listdir(outbox))
+                  if name.startswith("stat-") and name.endswith(".log")]
+    places = {}
+    for path in files:
+        for record in read_sections(path, True):
             caller = record["caller"]
-            if type_of(caller, place) != int(record["type"]):
-                raise Failure("%s: caller %s under type %s" % (place, caller, record["type"]))
-            delivered.append((os.path.basename(place), int(record["type"]), int(record["ID"]),
-                              caller))
-    return databases, delivered
+            if type_of(caller, path) != int(record["type"]):
+                raise Failure("%s: caller %s under type %s" % (path, caller, record["type"]))
+            places.setdefault(caller, []).append(
+                (os.path.basename(path), int(record["type"]), int(record["ID"])))
+    return databases, places
 
 
 def read_ledger(ledger, name, cut):
@@ -122,86 +115,28 @@ def read_ledger(ledger, name, cut):
         return [f for f in (line.split() for line in handle) if f and int(f[0]) == cut]
 
 
-def known_durable(ledger, cut, strict, idle_seconds):
+def known_durable(ledger, cut, idle_seconds):
     """({caller: type} of the adds of round `cut` that the rules above call durable, the same
     of every add that returned 0 in that round)."""
     freeze = [float(f[1]) for f in read_ledger(ledger, "freezes", cut)]
     if not freeze:
         raise Failure("the ledger lacks the freeze of cut %d" % cut)
-    freeze = freeze[0]
     horizon = max([float(f[2]) for f in read_ledger(ledger, "flushes", cut)
-                   if f[1] == "0" and float(f[3]) < freeze], default=0.0)
-    if strict:
-        horizon = max([horizon] + [float(i[1]) for i in read_ledger(ledger, "idle", cut)
-                                   if float(i[1]) <= freeze - idle_seconds])
+                   if f[1] == "0" and float(f[3]) < freeze[0]] +
+                  [float(i[1]) for i in read_ledger(ledger, "idle", cut)
+                   if float(i[1]) <= freeze[0] - idle_seconds], default=0.0)
     taken = [a for a in read_ledger(ledger, "adds", cut) if a[3] == "0"]
     return ({a[1]: int(a[2]) for a in taken if float(a[5]) < horizon},
             {a[1]: int(a[2]) for a in taken})
 
 
-def check(args):
-    cut, state_path, ledger, db_dir, log_path, outbox = args
-    cut = int(cut)
-    strict = os.environ.get("POWER_CUT_STRICT", "0") == "1"
-    idle_seconds = int(os.environ.get("POWER_CUT_IDLE_MS", "100")) / 1000.0
-    state = {"durable": {}, "databases": {}, "delivered": [], "names": {}, "taken": 0,
-             "lost": 0, "findings": []}
-    if os.path.exists(state_path):
-        with open(state_path) as handle:
-            state = json.load(handle)
-    durable, taken = known_durable(ledger, cut, strict, idle_seconds)
-    state["durable"].update(durable)
-    databases, delivered = read_storage(db_dir, log_path, outbox)
-    lost = [c for c, t in taken.items() if c not in databases[t]]
-    state["taken"] += len(taken)
-    state["lost"] += len(lost)
-
-    places = {}
-    for place, record_type, number, caller in delivered:
-        places.setdefault(caller, []).append((place, record_type, number))
-    errors = baseline_errors(state, databases, places)
-    findings = strict_findings(databases, places, state["names"])
-    missing = len([e for e in errors if e.startswith("durable report") and "is not in" in e])
-    if strict:
-        errors += findings
-    if errors:
-        raise Failure("%d faults after cut %d, %d of them known-durable reports missing from "
-                      "their database (of %d reports taken in that round, %d lost):\n  %s" %
-                      (len(errors), cut, missing, len(taken), len(lost), "\n  ".join(errors[:8])))
-    fresh = sorted(set(findings).difference(state["findings"]))
-    state["findings"] = sorted(set(state["findings"]).union(findings))
-    state["databases"] = {str(t): c for t, c in databases.items()}
-    state["delivered"] = sorted(places)
-    with open(state_path, "w") as handle:
-        json.dump(state, handle)
-    files = len({place for place, _, _, _ in delivered})
-    print("cut %d: %d of %d reports taken known durable, all on storage; %d taken lost here, "
-          "%d in all; databases %s; %d records in %d delivery files; %d strict findings now, "
-          "%d in all%s" %
-          (cut, len(state["durable"]), state["taken"], len(lost), state["lost"],
-           "/".join(str(len(databases[t])) for t in sorted(databases)), len(delivered), files,
-           len(findings), len(state["findings"]), "" if strict else " (not failed)"))
-    for finding in fresh[:3]:
-        print("  new: %s" % finding)
-
-
-def baseline_errors(state, databases, places):
-    """What must hold in either mode, as messages: the known-durable reports on storage once,
-    under one ID, and what an earlier check saw still there."""
+def errors_of(state, databases, places):
+    """What does not hold, as messages. `state["names"]` ("type:ID" to caller, over every
+    check) is updated."""
     errors = []
     for caller, record_type in sorted(state["durable"].items()):
-        name = DATABASES[record_type]
         if caller not in databases[record_type]:
-            errors.append("durable report %s is not in %s" % (caller, name))
-            continue
-        if caller not in places:
-            errors.append("durable report %s is neither in the download log nor in the outbox"
-                          % caller)
-        number = databases[record_type][caller]
-        for place, _, delivered_number in places.get(caller, []):
-            if delivered_number != number:
-                errors.append("durable report %s is ID %d in %s but ID %d in %s" %
-                              (caller, number, name, delivered_number, place))
+            errors.append("durable report %s is not in %s" % (caller, DATABASES[record_type]))
     for record_type, callers in state["databases"].items():
         for caller, number in callers.items():
             now = databases[int(record_type)].get(caller)
@@ -211,40 +146,60 @@ def baseline_errors(state, databases, places):
     for caller in state["delivered"]:
         if caller not in places:
             errors.append("report %s left the download log and the outbox" % caller)
-    return errors
-
-
-def strict_findings(databases, places, names):
-    """What a recorder that loses nothing it took also meets, beyond the flushed baseline, as
-    messages: each record once in the download log or the outbox, the databases and those
-    agreeing, (type, ID) never reused. `names` ("type:ID" to caller, over every check) is
-    updated."""
-    findings = []
-    for caller, where in sorted(places.items()):
-        record_type, number = where[0][1], where[0][2]
-        if len(where) > 1:
-            findings.append("report %s is in %s" % (caller, " and ".join(p for p, _, _ in where)))
-        if databases[record_type].get(caller, number) != number:
-            findings.append("report %s is ID %d in %s but ID %d in %s" %
-                            (caller, databases[record_type][caller], DATABASES[record_type],
-                             number, where[0][0]))
-        elif caller not in databases[record_type]:
-            findings.append("report %s is in %s but not in %s" %
-                            (caller, where[0][0], DATABASES[record_type]))
     named = []  # (type, ID, caller, place) of every record on storage
     for record_type, callers in databases.items():
         for caller, number in callers.items():
             if caller not in places:
-                findings.append("report %s is in %s but neither in the download log nor in "
-                                "the outbox" % (caller, DATABASES[record_type]))
+                errors.append("report %s is in %s but neither in the download log nor in the "
+                              "outbox" % (caller, DATABASES[record_type]))
             named.append((record_type, number, caller, DATABASES[record_type]))
-    named += [(w[0][1], w[0][2], caller, w[0][0]) for caller, w in places.items()]
+    for caller, where in sorted(places.items()):
+        place, record_type, number = where[0]
+        if len(where) > 1:
+            errors.append("report %s is in %s" % (caller, " and ".join(w[0] for w in where)))
+        stored = databases[record_type].get(caller)
+        if stored is None:
+            errors.append("report %s is in %s but not in %s" %
+                          (caller, place, DATABASES[record_type]))
+        elif stored != number:
+            errors.append("report %s is ID %d in %s but ID %d in %s" %
+                          (caller, stored, DATABASES[record_type], number, place))
+        named.append((record_type, number, caller, place))
     for record_type, number, caller, place in named:
         key = "%d:%d" % (record_type, number)
-        if names.setdefault(key, caller) != caller:
-            findings.append("type %d ID %d named report %s, now %s in %s" %
-                            (record_type, number, names[key], caller, place))
-    return findings
+        if state["names"].setdefault(key, caller) != caller:
+            errors.append("type %d ID %d named report %s, now %s in %s" %
+                          (record_type, number, state["names"][key], caller, place))
+    return errors
+
+
+def check(args):
+    cut, state_path, ledger, db_dir, log_path, outbox = args
+    cut = int(cut)
+    idle_seconds = int(os.environ.get("POWER_CUT_IDLE_MS", "100")) / 1000.0
+    state = {"durable": {}, "databases": {}, "delivered": [], "names": {}, "taken": 0, "lost": 0}
+    if os.path.exists(state_path):
+        with open(state_path) as handle:
+            state = json.load(handle)
+    durable, taken = known_durable(ledger, cut, idle_seconds)
+    state["durable"].update(durable)
+    databases, places = read_storage(db_dir, log_path, outbox)
+    lost = [c for c, t in taken.items() if c not in databases[t]]
+    state["taken"] += len(taken)
+    state["lost"] += len(lost)
+    errors = errors_of(state, databases, places)
+    if errors:
+        raise Failure("%d faults after cut %d (of %d reports taken in that round, %d lost):\n  %s"
+                      % (len(errors), cut, len(taken), len(lost), "\n  ".join(errors[:8])))
+    state["databases"] = {str(t): c for t, c in databases.items()}
+    state["delivered"] = sorted(places)
+    with open(state_path, "w") as handle:
+        json.dump(state, handle)
+    files = len({w[0] for where in places.values() for w in where})
+    print("cut %d: %d of %d reports taken known durable, all on storage; %d taken lost here, "
+          "%d in all; databases %s; %d records in %d delivery files" %
+          (cut, len(state["durable"]), state["taken"], len(lost), state["lost"],
+           "/".join(str(len(databases[t])) for t in sorted(databases)), len(places), files))
 
 
 def main():

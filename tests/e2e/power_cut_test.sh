@@ -12,7 +12,7 @@
 # what was synced before it; a disk's write cache or a torn sector is not shown.
 #
 # POWER_CUT_CUTS (30 on the host, 5 under an emulator) sets the number of cuts;
-# power_cut_check.py says what must survive them and what POWER_CUT_STRICT adds.
+# power_cut_check.py says what must survive them.
 . "$(dirname "$0")/lib.sh"
 export LC_ALL=C
 
@@ -20,8 +20,6 @@ here=$(dirname "$0")
 emulated=0
 [ "$CDRD" == "${CDRD%% *}" ] || emulated=1
 cuts=${POWER_CUT_CUTS:-$((emulated ? 5 : 30))}
-# 1: also reports taken before an idle period must survive, and the files agree; 0: only flushed.
-export POWER_CUT_STRICT=${POWER_CUT_STRICT:-1}
 export POWER_CUT_IDLE_MS=${POWER_CUT_IDLE_MS:-$((emulated ? 1000 : 100))}
 work=$E2E_BASE/power
 ledger=$work/ledger

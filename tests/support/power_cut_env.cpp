@@ -127,7 +127,6 @@ int PowerCutEnv::Open(const char* path, int flags, int mode) {
         }
     }
     mFdPaths[fd] = name;
-    if ((flags & O_APPEND) != 0) mAppending.insert(fd);
     return fd;
 }
 
@@ -143,13 +142,7 @@ ssize_t PowerCutEnv::Write(int fd, const void* data, size_t size) {
 
 ssize_t PowerCutEnv::Writev(int fd, const struct iovec* pieces, int count) {
     if (mFds.count(fd) == 0) return ScopedEnv::Writev(fd, pieces, count);
-    off_t at;
-    if (mAppending.count(fd) != 0) {
-        struct stat info;
-        at = target()->Fstat(fd, &info) == 0 ? info.st_size : 0;
-    } else {
-        at = target()->Seek(fd, 0, SEEK_CUR);
-    }
+    const off_t at = target()->Seek(fd, 0, SEEK_CUR);  // (no watched file is opened to append)
     const ssize_t written = ScopedEnv::Writev(fd, pieces, count);
     if (written <= 0) return written;
     std::string bytes;
@@ -218,7 +211,6 @@ int PowerCutEnv::Close(int fd) {
     mFds.erase(fd);
     mFdPaths.erase(fd);
     mFolderFds.erase(fd);
-    mAppending.erase(fd);
     return ScopedEnv::Close(fd);
 }
 

@@ -103,7 +103,6 @@ class PowerCutEnv : public ScopedEnv {
     std::map<int, int> mFds;                   // open descriptor -> file
     std::map<int, std::string> mFolderFds;     // open descriptor -> watched folder
     std::set<std::string> mKnown;              // the paths followed
-    std::set<int> mAppending;                  // descriptors opened with O_APPEND
     std::map<int, std::string> mFdPaths;       // open descriptor -> the path it was opened as
     std::map<std::string, int> mLastDurableChange;
     std::vector<std::string> mStepLog;
