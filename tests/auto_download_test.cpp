@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <tuple>
 #include <utility>
 
 #include "platform/util/file_util.h"
@@ -60,33 +61,28 @@ TEST_F(AutoDownloadTest, LoweringTheThresholdBelowTheGatheredCountDownloadsAtOnc
     EXPECT_EQ(300, mpManager->mDownloadCnt);
 }
 
-TEST_F(AutoDownloadTest, TheSwitchIsOnOnlyForTrueAndAMissingKeyKeepsIt) {
-    WriteConfig("sysconfig/rc.conf", "START_AUTO_DOWNLOAD_STAT=TRUE\n");
-    TestManager& manager = Start();
-    EXPECT_EQ(0, manager.mAutoDownload);
-    SwitchOn(10, true);
-    for (auto [switchFile, on] : {std::pair<const char*, int>{"START_AUTO_DOWNLOAD_STAT=true\n", 1},
-                                  {"# no switch here\n", 1},
-                                  {"START_AUTO_DOWNLOAD_STAT=yes\n", 0}}) {
-        WriteConfig("sysconfig/rc.conf", switchFile);
-        ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
-        EXPECT_EQ(on, manager.mAutoDownload) << switchFile;
-    }
-    EXPECT_EQ(nullptr, manager.mpDownStatFile);
-    EXPECT_EQ(10, manager.mDownloadCnt) << "the threshold survives an off period";
-}
-
-TEST_F(AutoDownloadTest, TheThresholdIsReadLikeStrtol) {
+// The switch is on only for "true" and a missing key keeps it; the threshold, kept while the
+// switch is off, is read as strtol reads it on the device, where 99999999999 saturates as a
+// 32-bit long does.
+TEST_F(AutoDownloadTest, TheSwitchAndTheThresholdAreReadAsOnTheDevice) {
     SwitchOn(0, true);
     SetDownload("50abc", true);
-    EXPECT_EQ(50, Start().mDownloadCnt);
-    // 99999999999 saturates as on a 32-bit device.
-    for (auto [text, value] :
-         {std::pair<const char*, int>{" -7", -7}, {"abc", 0}, {"99999999999", 2147483647}}) {
-        SetDownload(text, true);
-        ASSERT_EQ(1, mpManager->OnUpdateCDRDownloadSettings());
-        EXPECT_EQ(value, mpManager->mDownloadCnt) << text;
+    TestManager& manager = Start();
+    EXPECT_EQ(50, manager.mDownloadCnt);
+    for (auto [switchLine, threshold, on, value] :
+         {std::tuple<const char*, const char*, int, int>{"START_AUTO_DOWNLOAD_STAT=TRUE\n", "7", 0,
+                                                         50},
+          {"START_AUTO_DOWNLOAD_STAT=true\n", "abc", 1, 0},
+          {"# no switch here\n", " -7", 1, -7},
+          {"START_AUTO_DOWNLOAD_STAT=true\n", "99999999999", 1, 2147483647},
+          {"START_AUTO_DOWNLOAD_STAT=yes\n", "7", 0, 2147483647}}) {
+        WriteConfig("sysconfig/rc.conf", switchLine);
+        SetDownload(threshold, true);
+        ASSERT_EQ(1, manager.OnUpdateCDRDownloadSettings());
+        EXPECT_EQ(on, manager.mAutoDownload) << switchLine;
+        EXPECT_EQ(value, manager.mDownloadCnt) << threshold;
     }
+    EXPECT_EQ(nullptr, manager.mpDownStatFile);
 }
 
 // The bound for other thresholds is FailingDeliveriesAreRetriedEveryStepAndTheLogStaysBounded's.

@@ -4,7 +4,6 @@
 // not on storage; a fresh start-up then replays the journal, and what it holds must be every
 // record whose journal sync completed, each once, whole, in its database and in exactly one of
 // the download log and the outbox, numbered on without reuse.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -109,13 +108,7 @@ class PowerCutReplayTest : public RecorderTest,
     void Restore(const Image& image) {
         for (const auto& file : Snapshot())
             if (image.count(file.first) == 0) Env::Current()->Unlink(file.first.c_str());
-        for (const auto& file : image) {
-            const int fd =
-                Env::Current()->Open(file.first.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ASSERT_LE(0, fd) << file.first;
-            EXPECT_TRUE(Env::Current()->WriteFully(fd, file.second.data(), file.second.size()));
-            Env::Current()->Close(fd);
-        }
+        for (const auto& file : image) WriteFileAtomically(file.first, file.second);
     }
 
     // The script, from the start image: reports of every type, some triggering saves and

@@ -217,30 +217,6 @@ TEST(JournalFormatTest, AHeaderThatIsNotAJournalsReadsNothing) {
     EXPECT_TRUE(foreign.damaged);
 }
 
-TEST_F(JournalTest, AWriterGoesOnAfterTheEntriesItFindsAndGrowsWhenAllAreLive) {
-    std::vector<Entry> expected = {Record(0, 0, Section(0)),
-                                   Record(3, 0, "section\n" + Section(0))};
-    {
-        std::unique_ptr<Writer> writer = OpenWriter();
-        EXPECT_EQ(4096u, writer->Size());
-        writer->Append(expected.data(), 2);
-        EXPECT_TRUE(writer->HasUnsynced());
-        writer->Sync();
-        EXPECT_FALSE(writer->HasUnsynced());
-    }
-    std::unique_ptr<Writer> writer = OpenWriter();
-    for (uint32_t id = 1; id < 200; ++id) {
-        expected.push_back(Record(0, id, Section(id)));
-        writer->Append(&expected.back(), 1);
-    }
-    EXPECT_GE(writer->Size(), 8192u);  // doubled, never compacted: every entry is live
-    const Contents contents = Read();
-    EXPECT_FALSE(contents.damaged);
-    EXPECT_EQ(Names(expected), Names(contents.entries));
-    EXPECT_EQ(writer->End(), contents.end);
-    EXPECT_EQ(writer->Size(), contents.size);
-}
-
 // A write that never reached storage leaves zeros where the next entry goes; whatever the
 // restarted writer appends there is followed by a zero head, so later bytes of the lost session
 // never count again.
