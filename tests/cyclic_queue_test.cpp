@@ -26,18 +26,4 @@ TEST(CyclicQueueTest, KeepsOrderAndTypesAcrossTheRingEnd) {
     }
 }
 
-TEST(CyclicQueueTest, RefusesWhenFullAndCutsLongMessages) {
-    CyclicQueue queue(CyclicQueue::CapacityFor(2, 10));
-    long type = 0;
-    EXPECT_TRUE(queue.SendMessage(1, "0123456789", 10));
-    EXPECT_TRUE(queue.SendMessage(2, "abcdefghij", 10));
-    EXPECT_FALSE(queue.SendMessage(3, "x", 1));
-    EXPECT_EQ("01234", Get(&queue, &type, 5));  // the rest of the message is lost
-    EXPECT_TRUE(queue.SendMessage(3, nullptr, 0));
-    EXPECT_EQ("abcdefghij", Get(&queue, &type));
-    EXPECT_EQ("", Get(&queue, &type));
-    EXPECT_EQ(3, type);
-    EXPECT_FALSE(queue.SendMessage(4, "x", CyclicQueue::CapacityFor(2, 10)));
-}
-
 }  // namespace

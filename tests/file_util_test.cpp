@@ -64,32 +64,26 @@ TEST(FileUtilTest, FilesAreReadWholeIntoBlocksOfTheirOwn) {
     EXPECT_THROW(ReadWholeFile("/file", &read, 299999), FileError);
 }
 
-TEST(FileUtilTest, SavesFollowTrustedLinksAndKeepModeAndOwner) {
+// A save keeps the mode and owner of the file it replaces; a new file is 0640 whatever the umask.
+// (Saves through a trusted link are checked below and end to end.)
+TEST(FileUtilTest, SavesKeepModeAndOwner) {
     SandboxEnv env;
-    WriteFileAtomically("/flash/cdr/db", "old");
-    ASSERT_EQ(0, chmod(env.Real("/flash/cdr/db").c_str(), 0600));
-    ASSERT_EQ(0, chown(env.Real("/flash/cdr/db").c_str(), 1, 2));
-    MakeDirs("/conf");
-    ASSERT_EQ(0, symlink("../flash/cdr/db", env.Real("/conf/db").c_str()));
-    WriteFileAtomically("/conf/db", "new");
-    struct stat link, target;
-    ASSERT_EQ(0, lstat(env.Real("/conf/db").c_str(), &link));
-    EXPECT_TRUE(S_ISLNK(link.st_mode));
-    ASSERT_EQ(0, stat(env.Real("/flash/cdr/db").c_str(), &target));
-    EXPECT_EQ(0600u, target.st_mode & 07777);
+    WriteFileAtomically("/db", "old");
+    ASSERT_EQ(0, chmod(env.Real("/db").c_str(), 0600));
+    ASSERT_EQ(0, chown(env.Real("/db").c_str(), 1, 2));
+    WriteFileAtomically("/db", "new");
+    struct stat info;
+    ASSERT_EQ(0, stat(env.Real("/db").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
     if (geteuid() == 0) {
-        EXPECT_EQ(1u, target.st_uid);
-        EXPECT_EQ(2u, target.st_gid);
+        EXPECT_EQ(1u, info.st_uid);
+        EXPECT_EQ(2u, info.st_gid);
     }
-    std::string text;
-    ASSERT_TRUE(ReadWholeFile("/flash/cdr/db", &text));
-    EXPECT_EQ("new", text);
-
     const mode_t oldMask = umask(077);
     WriteFileAtomically("/fresh", "x");
     umask(oldMask);
-    ASSERT_EQ(0, stat(env.Real("/fresh").c_str(), &target));
-    EXPECT_EQ(0640u, target.st_mode & 07777);
+    ASSERT_EQ(0, stat(env.Real("/fresh").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
 }
 
 TEST(FileUtilTest, SettingAsideKeepsTheLastThreeCopies) {

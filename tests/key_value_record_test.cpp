@@ -37,13 +37,4 @@ TEST(KeyValueRecordTest, ValuesSplitAtTheFirstEqualsAndTheLastLineNeedsNoEnd) {
               FormatKeyValues(Fields(&sample)));
 }
 
-TEST(KeyValueRecordTest, AMalformedValueNamesItsLineAndKey) {
-    Sample sample;
-    std::string error;
-    EXPECT_FALSE(ParseKeyValues("flag=1\ncount=4294967296\n", Fields(&sample), &error));
-    EXPECT_EQ("line 2: bad value for count", error);
-    EXPECT_FALSE(ParseKeyValues("flag=1\n\n", Fields(&sample), &error));
-    EXPECT_EQ("line 2 is not key=value", error);
-}
-
 }  // namespace
