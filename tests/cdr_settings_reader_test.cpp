@@ -32,11 +32,6 @@ TEST_F(CDRSettingsReaderTest, TheRootIsJoinedAsItStands) {
     EXPECT_EQ("/conf/telephony/stated", Settings().mFileName[0]);
     EXPECT_EQ("/abs/missed", Settings().mFileName[1]) << "a name with a slash is a path";
     EXPECT_EQ("rel\\failed", Settings().mFileName[2]) << "so is one with a backslash";
-    // Without a final slash the root's last name runs into the file names (and the general
-    // paths are then "/confgeneral-paths.conf", absent: default names).
-    setenv("VELK_PATH", "/conf", 1);
-    ASSERT_TRUE(mpManager->GetCDRData());
-    EXPECT_EQ("/conftelephony/CDR_db", Settings().mFileName[0]);
 }
 
 TEST_F(CDRSettingsReaderTest, NumbersAreTakenAsTheyStandZeroIncluded) {

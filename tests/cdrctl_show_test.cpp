@@ -201,12 +201,9 @@ TEST_F(CdrctlShowLocalTimeTest, RelativeBoundsCountBackFromNowAndBadTimesAreRefu
     WriteRecords("/conf/telephony/CDR_db",
                  {{{"ID", "2"}, {"ST", std::to_string(now - 3600)}},
                   {{"ID", "1"}, {"ST", std::to_string(now - 3 * 86400)}}});
-    const std::pair<const char*, const char*> bounds[] = {
-        {"--since", "-2h"}, {"--since", "-7d"}, {"--until", "-90m"}};
-    const char* expected[] = {"ID\r\n2\r\n", "ID\r\n2\r\n1\r\n", "ID\r\n1\r\n"};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(expected[i],
-                  FirstColumn(Show({"stated", "--csv", bounds[i].first, bounds[i].second})));
+    EXPECT_EQ("ID\r\n2\r\n", FirstColumn(Show({"stated", "--csv", "--since", "-2h"})));
+    EXPECT_EQ("ID\r\n2\r\n1\r\n", FirstColumn(Show({"stated", "--csv", "--since", "-7d"})));
+    EXPECT_EQ("ID\r\n1\r\n", FirstColumn(Show({"stated", "--csv", "--until", "-90m"})));
     for (const char* bad : {"2023-02-29", "2023-13-01", "2023-1-01", "2023-01-01 24:00",
                             "2023-01-01x10:00", "-2", "-2w", "- 2h", "yesterday", ""}) {
         CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--since", bad});
