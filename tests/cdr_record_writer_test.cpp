@@ -60,28 +60,9 @@ TEST_F(CDRRecordWriterTest, TheWidestRecordIsWrittenWholeAndInOrder) {
     EXPECT_EQ("65534", Value(record, "rx_delay_incr"));
     EXPECT_EQ("4294967295", Value(record, "rx_max_del_2"));
     EXPECT_EQ("fax_anamnesis", record.back().first);
-}
-
-// (The expected files have no report whose statistics hold neither a stream nor a fax.)
-TEST_F(CDRRecordWriterTest, StatisticsWithNothingSentOrReceivedAddNoKeys) {
-    Start();
+    // Statistics with nothing sent or received add no keys to the report's.
     CallStatistics silent{};
-    EXPECT_EQ(8u, Write(MakeReport(1, "y"), &silent).size()) << "only the report's keys";
-}
-
-TEST_F(CDRRecordWriterTest, RefusedTypesWriteNothingAndTakeNoNumber) {
-    TestManager& manager = Start();
-    SaveCountingEnv saves;
-    for (int type : {0, 3, 5, 8, -1})
-        EXPECT_EQ(0, manager.OnAddCDR(type, MakeReport(1, "x"), nullptr));
-    EXPECT_EQ(5, TraceCount("OnAddCDR\n"));
-    EXPECT_EQ(1, manager.OnFlush(7));
-    for (const std::string& path : {StatedPath(), MissedPath(), FailedPath()})
-        EXPECT_EQ(0, saves.SavesOf(path)) << "nothing unsaved in " << path;
-    for (int i = 0, type = 1; i < 3; ++i, type *= 2) {
-        ASSERT_EQ(1, manager.OnAddCDR(type, MakeReport(1, "x"), nullptr));
-        EXPECT_EQ("0", Value(HeldRecords(i).front(), "ID"));
-    }
+    EXPECT_EQ(8u, Write(MakeReport(1, "y"), &silent).size());
 }
 
 TEST_F(CDRRecordWriterTest, WithRecordingAndDownloadOffAReportIsAcceptedSilently) {
@@ -91,16 +72,6 @@ TEST_F(CDRRecordWriterTest, WithRecordingAndDownloadOffAReportIsAcceptedSilently
     EXPECT_EQ(1, manager.OnAddCDR(3, MakeReport(1, "x"), nullptr));
     EXPECT_EQ(0, TraceCount("OnAddCDR"));
     EXPECT_EQ(0u, HeldRecords(0).size());
-}
-
-TEST_F(CDRRecordWriterTest, AtTheLimitTheOldestRecordMakesWay) {
-    WriteConfig("general-settings.conf", "cdr_max_failed=3\n");
-    Start();
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(1, mpManager->OnAddCDR(4, MakeReport(i, "x"), nullptr));
-    auto records = HeldRecords(2);
-    ASSERT_EQ(3u, records.size());
-    EXPECT_EQ("4", Value(records[0], "ID"));
-    EXPECT_EQ("2", Value(records[2], "ID"));
 }
 
 }  // namespace

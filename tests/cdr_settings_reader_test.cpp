@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "support/recorder_fixture.h"
 #include "support/test_env.h"
@@ -33,19 +32,6 @@ TEST_F(CDRSettingsReaderTest, TheRootIsJoinedAsItStands) {
     EXPECT_EQ("/conf/telephony/stated", Settings().mFileName[0]);
     EXPECT_EQ("/abs/missed", Settings().mFileName[1]) << "a name with a slash is a path";
     EXPECT_EQ("rel\\failed", Settings().mFileName[2]) << "so is one with a backslash";
-    // Without a final slash the root's last name runs into the file names (and the general
-    // paths are then "/confgeneral-paths.conf", absent: default names).
-    setenv("VELK_PATH", "/conf", 1);
-    ASSERT_TRUE(mpManager->GetCDRData());
-    EXPECT_EQ("/conftelephony/CDR_db", Settings().mFileName[0]);
-    // Set but empty: relative to the working folder (the sandbox's, for this test).
-    setenv("VELK_PATH", "", 1);
-    char previous[4096];
-    ASSERT_NE(nullptr, getcwd(previous, sizeof previous));
-    ASSERT_EQ(0, chdir(mEnv.Root().c_str()));
-    EXPECT_TRUE(mpManager->GetCDRData());
-    EXPECT_EQ(0, chdir(previous));
-    EXPECT_EQ("telephony/CDR_db", Settings().mFileName[0]);
 }
 
 TEST_F(CDRSettingsReaderTest, NumbersAreTakenAsTheyStandZeroIncluded) {
@@ -89,14 +75,6 @@ TEST_F(CDRSettingsReaderTest, LimitsTooLargeForTheMemoryAreWarnedAboutWhenRead) 
     ASSERT_TRUE(mpManager->GetCDRData());
     EXPECT_EQ(1, TraceCount("(stated 4294967295, missed 1000, failed 1000) may take 4194305 MiB"))
         << "no overflow on a 32-bit device";
-    // A limit of 0 keeps the one in force (31000 since the start), which the memory must hold.
-    WriteConfig("general-settings.conf", "cdr_max_stated=0\ncdr_max_missed=30000\n");
-    ASSERT_TRUE(mpManager->GetCDRData());
-    EXPECT_EQ(1, TraceCount("(stated 31000, missed 30000, failed 1000) may take 60 MiB"));
-    MemoryEnv unknown(0);
-    WriteConfig("general-settings.conf", "cdr_max_stated=4294967295\n");
-    ASSERT_TRUE(mpManager->GetCDRData());
-    EXPECT_EQ(3, TraceCount(warning)) << "no warning when the memory cannot be told";
 }
 
 }  // namespace

@@ -102,30 +102,23 @@ const std::string kHostileCaller =
     "987";
 
 TEST_F(CdrctlShowTest, TerminalControlsAreEscapedForPeopleAndKeptForMachines) {
-    WriteRecords("/conf/telephony/CDR_db",
-                 {{{"ID", "1"}, {"caller", kHostileCaller}, {"called", "\xe2\x81\xa6x\x1b\x7f"}}});
+    WriteRecords(
+        "/conf/telephony/CDR_db",
+        {{{"ID", "1"}, {"caller", kHostileCaller}, {"called", "\xe2\x81\xa6x\n\x1b\x7f"}}});
     const std::string escaped = "12\\x9b31m34\\u009B2J\\u202E987";
-    // Column widths count the escaped text, so the header lines up with it.
+    // Column widths count the escaped text, so the header lines up with it; a line break in a
+    // value keeps the record on one line.
     EXPECT_EQ(Show({"stated", "--wide"}), "ID  caller" + std::string(escaped.size() - 6 + 2, ' ') +
-                                              "called\n1   " + escaped + "  \\u2066x\\x1b\\x7f\n");
+                                              "called\n1   " + escaped +
+                                              "  \\u2066x\\n\\x1b\\x7f\n");
     const std::string summary = Show({"stated"});
-    EXPECT_NE(summary.find(escaped + "  \\u2066x\\x1b\\x7f"), std::string::npos) << summary;
+    EXPECT_NE(summary.find(escaped + "  \\u2066x\\n\\x1b\\x7f\n"), std::string::npos) << summary;
     EXPECT_EQ(Show({"stated", "--json"}),
               "{\"ID\":\"1\",\"caller\":\"12\\udc9b31m34\\u009b2J\\u202e987\","
-              "\"called\":\"\\u2066x\\u001b\\u007f\"}\n");
+              "\"called\":\"\\u2066x\\n\\u001b\\u007f\"}\n");
     // CSV into a file or a pipe holds the bytes as stored.
     EXPECT_EQ(Show({"stated", "--csv"}),
-              "ID,caller,called\r\n1," + kHostileCaller + ",\xe2\x81\xa6x\x1b\x7f\r\n");
-}
-
-TEST_F(CdrctlShowTest, TableAlignsColumnsAndKeepsEachRecordOnOneLine) {
-    WriteRecords("/conf/telephony/CDR_db",
-                 {{{"ID", "10"}, {"called", "\xc3\xa9t\xc3\xa9"}, {"cr", "x\ny"}},
-                  {{"ID", "9"}, {"hop", "1"}}});
-    EXPECT_EQ(Show({"stated", "--wide"}),
-              "ID  called  cr    hop\n"
-              "10  \xc3\xa9t\xc3\xa9     x\\ny\n"
-              "9                 1\n");
+              "ID,caller,called\r\n1," + kHostileCaller + ",\"\xe2\x81\xa6x\n\x1b\x7f\"\r\n");
 }
 
 // Central European time, so local and UTC times differ.
@@ -208,12 +201,9 @@ TEST_F(CdrctlShowLocalTimeTest, RelativeBoundsCountBackFromNowAndBadTimesAreRefu
     WriteRecords("/conf/telephony/CDR_db",
                  {{{"ID", "2"}, {"ST", std::to_string(now - 3600)}},
                   {{"ID", "1"}, {"ST", std::to_string(now - 3 * 86400)}}});
-    const std::pair<const char*, const char*> bounds[] = {
-        {"--since", "-2h"}, {"--since", "-7d"}, {"--until", "-90m"}};
-    const char* expected[] = {"ID\r\n2\r\n", "ID\r\n2\r\n1\r\n", "ID\r\n1\r\n"};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(expected[i],
-                  FirstColumn(Show({"stated", "--csv", bounds[i].first, bounds[i].second})));
+    EXPECT_EQ("ID\r\n2\r\n", FirstColumn(Show({"stated", "--csv", "--since", "-2h"})));
+    EXPECT_EQ("ID\r\n2\r\n1\r\n", FirstColumn(Show({"stated", "--csv", "--since", "-7d"})));
+    EXPECT_EQ("ID\r\n1\r\n", FirstColumn(Show({"stated", "--csv", "--until", "-90m"})));
     for (const char* bad : {"2023-02-29", "2023-13-01", "2023-1-01", "2023-01-01 24:00",
                             "2023-01-01x10:00", "-2", "-2w", "- 2h", "yesterday", ""}) {
         CdrctlOutcome run = RunCdrctlCaptured({"show", "stated", "--since", bad});

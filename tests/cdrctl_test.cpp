@@ -80,41 +80,6 @@ TEST(CdrctlParseTest, OutboxAndItsFormerNameAreOneCommand) {
     }
 }
 
-// The words of `text` between `from` and the first of `to` after it, blanks and line ends alike.
-Args WordsBetween(const std::string& text, const std::string& from, const std::string& to) {
-    const size_t start = text.find(from) + from.size();
-    std::string words = text.substr(start, text.find(to, start) - start);
-    std::replace(words.begin(), words.end(), '\n', ' ');
-    Args split;
-    for (const std::string& word : Split(words))
-        if (!word.empty() && word[0] != '(' && word != "10.0.0.1)") split.push_back(word);
-    return split;
-}
-
-// The field paragraph of the usage is composed from the report's field lists and wrapped: every
-// name it shows, with its prefix, is one "add" takes.
-TEST(CdrctlUsageTest, EveryFieldTheUsageNamesIsTakenByAdd) {
-    CdrctlOutcome run = RunCdrctlCaptured({"--help"});
-    const struct {
-        const char* from;
-        const char* to;
-        std::vector<std::string> prefixes;
-    } groups[] = {{"Report FIELDs: ", ";", {""}},
-                  {"prefixed s1. and s2.: ", ";", {"s1.", "s2."}},
-                  {"prefixed fax.: ", ".\n", {"fax."}}};
-    size_t named = 0;
-    for (const auto& group : groups) {
-        for (const std::string& name : WordsBetween(run.out, group.from, group.to)) {
-            const std::string value = name.find("Address") != std::string::npos ? "10.0.0.1" : "1";
-            for (const std::string& prefix : group.prefixes) {
-                Command({"add", "1", prefix + name + "=" + value});
-                ++named;
-            }
-        }
-    }
-    EXPECT_GT(named, 40u);
-}
-
 class CdrctlTest : public ::testing::Test {
   protected:
     FakeRecorder recorder;
@@ -134,34 +99,15 @@ TEST_F(CdrctlTest, TextsThatCannotTravelAsTheyStandAreFittedAndSent) {
 
 TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
     // Words split at each blank; "--file " ends in an empty word. The first line has no words.
-    const char* bad[] = {"",
-                         "--timeout",
-                         "--timeout -1 download-now",
-                         "frobnicate",
-                         "add",
-                         "add 2147483648",
-                         "add 1 nosuchfield=1",
-                         "add 1 s3.srtp=1",
-                         "add 1 hop",
-                         "add 1 hop=-1",
-                         "add 1 hop=1x",
-                         "add 1 s1.localPort=65536",
-                         "add 1 startTime=2147483648",
-                         "add 1 s1.localAddress=10.0.0",
-                         "add 1 --repeat 0",
-                         "clear",
-                         "flush 0x7",
-                         "reload-settings now",
-                         "cm up",
-                         "show",
-                         "show answered",
-                         "show stated --xml",
-                         "show stated --limit 0",
-                         "show stated --root",
-                         "show stated --file ",
-                         "status now",
-                         "outbox now",
-                         "spool retry --dir"};
+    // clang-format off
+    const char* bad[] = {"", "--timeout", "--timeout -1 download-now", "frobnicate", "add",
+        "add 2147483648", "add 1 nosuchfield=1", "add 1 s3.srtp=1", "add 1 hop", "add 1 hop=-1",
+        "add 1 hop=1x", "add 1 s1.localPort=65536", "add 1 startTime=2147483648",
+        "add 1 s1.localAddress=10.0.0", "add 1 --repeat 0", "clear", "flush 0x7",
+        "reload-settings now", "cm up", "show", "show answered", "show stated --xml",
+        "show stated --limit 0", "show stated --root", "show stated --file ", "status now",
+        "outbox now", "spool retry --dir"};
+    // clang-format on
     for (const char* line : bad) {
         CdrctlOutcome run = RunCdrctlCaptured(*line != '\0' ? Split(line) : Args());
         EXPECT_EQ(run.status, 2) << line;
@@ -170,13 +116,6 @@ TEST_F(CdrctlTest, BadCommandLinesExitWith2AndSendNothing) {
     }
     EXPECT_EQ(recorder.ServeWaiting(), 0);
     EXPECT_TRUE(recorder.TakeWarnings().empty());
-}
-
-TEST_F(CdrctlTest, RepeatPostsTheReportThatManyTimes) {
-    CdrctlOutcome run = RunCdrctlCaptured({"add", "9", "--repeat", "3", "s1.rxPackets=5"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(recorder.ServeWaiting(), 3);
-    EXPECT_EQ(recorder.events, std::vector<std::string>(3, "add 9 stats"));
 }
 
 TEST_F(CdrctlTest, ARequestNobodyAnswersExitsWith1AfterTheTimeout) {

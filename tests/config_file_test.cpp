@@ -13,9 +13,10 @@ std::string Value(const ConfigFile& file, const char* key) {
     return file.GetEntry(key, buffer, sizeof buffer) ? buffer : "<absent>";
 }
 
-ConfigFile Parsed(const std::string& text, bool unescape, bool stripQuotes, bool lastWins,
-                  const char* endLine = nullptr) {
-    ConfigFile file(nullptr, unescape, stripQuotes, lastWins, "=", "#", endLine);
+// A settings file as the recorder reads them: escapes taken or not, quotes and duplicates as a
+// shell would take them.
+ConfigFile Parsed(const std::string& text, bool unescape) {
+    ConfigFile file(nullptr, unescape, false, false, "=", "#", nullptr);
     file.Parse(text.data(), text.size(), "text");
     return file;
 }
@@ -25,7 +26,7 @@ TEST(ConfigFileTest, ReadsSettingsSkippingCommentsBlanksAndForeignLines) {
         "# switches\n\n  START_AUTO_DOWNLOAD_STAT =  true  \r\nexport PATH\n"
         "   # indented=comment\nexpr=a=b\ndup=first\ndup=second\nempty=\nlast=no newline";
     for (bool unescape : {false, true}) {
-        const ConfigFile file = Parsed(text, unescape, false, false);
+        const ConfigFile file = Parsed(text, unescape);
         EXPECT_EQ("true", Value(file, "START_AUTO_DOWNLOAD_STAT"));
         EXPECT_EQ("a=b", Value(file, "expr"));
         EXPECT_EQ("", Value(file, "empty"));
@@ -35,23 +36,8 @@ TEST(ConfigFileTest, ReadsSettingsSkippingCommentsBlanksAndForeignLines) {
         EXPECT_EQ(unescape ? "first" : "second", Value(file, "dup"));  // shell-style: the last
     }
     char buffer[4];
-    EXPECT_EQ(1, Parsed(text, false, false, false).GetEntry("last", buffer, sizeof buffer));
+    EXPECT_EQ(1, Parsed(text, false).GetEntry("last", buffer, sizeof buffer));
     EXPECT_STREQ("no ", buffer);
-}
-
-TEST(ConfigFileTest, EscapesQuotesAndEndLineFollowTheFlags) {
-    const std::string text = "tab=a\\tb\nq=\"x y\"\nsingle='z'\nodd=\"w\nEND\nafter=1\n";
-    const ConfigFile literal = Parsed(text, false, false, false);
-    EXPECT_EQ("a\\tb", Value(literal, "tab"));
-    EXPECT_EQ("x y", Value(literal, "q"));
-    EXPECT_EQ("1", Value(literal, "after"));
-
-    const ConfigFile cooked = Parsed(text, true, true, false, "END");
-    EXPECT_EQ("a\tb", Value(cooked, "tab"));
-    EXPECT_EQ("x y", Value(cooked, "q"));
-    EXPECT_EQ("z", Value(cooked, "single"));
-    EXPECT_EQ("\"w", Value(cooked, "odd"));
-    EXPECT_EQ("<absent>", Value(cooked, "after"));
 }
 
 TEST(ConfigFileTest, HandEditedFilesReadAsTheirAuthorsMeantThem) {
@@ -61,7 +47,7 @@ TEST(ConfigFileTest, HandEditedFilesReadAsTheirAuthorsMeantThem) {
         "hash=a#b\n"                       // a mark inside a value is no comment
         "bad_hex=\\x0G\\x00\n"
         "count=2000\n";
-    const ConfigFile cooked = Parsed(text, true, false, false);
+    const ConfigFile cooked = Parsed(text, true);
     EXPECT_EQ("\\server\\data\\", Value(cooked, "share"));
     EXPECT_EQ("1000", Value(cooked, "count"));
     EXPECT_EQ(2u, cooked.LineOf("count"));
@@ -69,12 +55,14 @@ TEST(ConfigFileTest, HandEditedFilesReadAsTheirAuthorsMeantThem) {
     EXPECT_EQ("\\x0G\\x00", Value(cooked, "bad_hex"));
 
     // Shell-style: quotes removed, a mark inside them kept, the last assignment counts.
-    const ConfigFile shell =
-        Parsed("START=\"true\" # on\nSTART='true'\nNAME=\"a # b\"\nPLAIN=x\\y\nPLAIN=z # gone\n",
-               false, false, false);
+    const ConfigFile shell = Parsed(
+        "START=\"true\" # on\nSTART='true'\nNAME=\"a # b\"\nTAB=a\\tb\nPLAIN=x\\y\n"
+        "PLAIN=z # gone\n",
+        false);
     EXPECT_EQ("true", Value(shell, "START"));
     EXPECT_EQ(2u, shell.LineOf("START"));
     EXPECT_EQ("a # b", Value(shell, "NAME"));
+    EXPECT_EQ("a\\tb", Value(shell, "TAB"));  // escapes kept as written
     EXPECT_EQ("z", Value(shell, "PLAIN"));
     EXPECT_EQ(0u, shell.LineOf("absent"));
 }

@@ -40,20 +40,4 @@ TEST(DecimalTest, WritesAsTheFormattedPrintDoesAtEveryEdgeAndAcrossTheRange) {
     }
 }
 
-// Padded digits fill exactly their width and leave the byte after them alone.
-TEST(DecimalTest, PaddedDigitsKeepTheirWidth) {
-    const struct {
-        uint32_t value;
-        size_t width;
-        const char* text;
-    } cases[] = {{0, 3, "000"},      {7, 3, "007"}, {42, 3, "042"},
-                 {999, 3, "999"},    {5, 1, "5"},   {123456789, 9, "123456789"},
-                 {1, 9, "000000001"}};
-    for (const auto& c : cases) {
-        std::string out(c.width + 1, '#');
-        FormatPaddedDecimal(&out[0], c.value, c.width);
-        EXPECT_EQ(out, std::string(c.text) + "#");
-    }
-}
-
 }  // namespace

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -77,14 +76,6 @@ TEST_F(MessagingTest, EveryReportAndAnnouncementReachesItsHandlerWithAllItsData)
               (std::vector<std::string>{"add 4 stats", "add 1", "cm connected", "cgi disconnected",
                                         "reload download", "download now"}));
     EXPECT_TRUE(recorder.TakeWarnings().empty());
-}
-
-TEST_F(MessagingTest, AnExceptionFromAHandlerLeavesTheLoopAtOnce) {
-    recorder.throwOnAdd = true;
-    Post(Message(MessageKind::kAddCDR));
-    Post(Message(MessageKind::kCMPartyState));
-    EXPECT_THROW(recorder.Serve(2), int);
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"add 0"});
 }
 
 TEST_F(MessagingTest, AnswersReachTheAskingThreadWithItsMaskAndCookie) {
@@ -180,21 +171,6 @@ TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
         ASSERT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone);
     EXPECT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
     EXPECT_NE(impatient.error().find("stayed full"), std::string::npos) << impatient.error();
-}
-
-TEST(MessagingWithoutRecorderTest, AQueueLeftOpenToOthersIsMadeOwnerOnly) {
-    SandboxEnv env;
-    CyclicQueuePoller poller(1);
-    EXPECT_EQ(poller.SelectQueue(15, "/bin/ping", false, true), -1);  // absent, not created
-    std::string systemName = Env::Current()->QueueName(kReportQueue);
-    mqd_t open = mq_open(systemName.c_str(), O_CREAT | O_RDONLY, 0644, nullptr);
-    ASSERT_NE(open, (mqd_t)-1);
-    ASSERT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), 0);
-    struct stat status;
-    ASSERT_EQ(fstat(open, &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-    mq_close(open);
-    EXPECT_EQ(poller.SelectQueue(111, "/bin/ping", true, true), -1);  // over its limit
 }
 
 }  // namespace

@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Checks that the manual page shows cdrctl's commands as `cdrctl --help` does, and that no
-other document keeps a copy of the usage.
+"""Checks that the manual page's SYNOPSIS shows the command list of `cdrctl --help` (its first
+paragraph) line for line, plus "cdrctl --help", and that README.md and docs/*.md point to
+`cdrctl --help` rather than keep a copy of the usage that would go stale.
 
   cdrctl_usage_test.py SOURCE_DIR CDRCTL_1 GROFF CDRCTL [ARGS...]
-
-The command list of the usage (its first paragraph) is the one source: the manual page's
-SYNOPSIS, rendered, has one "cdrctl ..." line per command line of the usage plus
-"cdrctl --help", and nothing else. README.md and docs/*.md point to `cdrctl --help` rather than
-quote it: a "usage: cdrctl" line in one of them is a copy that would go stale.
 """
 import glob
 import os

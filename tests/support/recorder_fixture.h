@@ -105,8 +105,7 @@ class FakeRecorder : public WarningSandbox, public CDRCommonMessenger {
     std::vector<std::string> events;
     CallDetailReport lastReport;
     CallStatistics lastStatistics;
-    int answerSent = -1;      // what the last handler's answer returned; -1: none sent
-    bool throwOnAdd = false;  // OnAddCDR throws an int after noting its call
+    int answerSent = -1;  // what the last handler's answer returned; -1: none sent
 
   private:
     int Note(const std::string& event, int sent = -1);
