@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -171,6 +172,21 @@ TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
         ASSERT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone);
     EXPECT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
     EXPECT_NE(impatient.error().find("stayed full"), std::string::npos) << impatient.error();
+}
+
+// A queue of ours that was left open to others (an older start, another umask) is closed to
+// them before it is used: anyone who could write to it could steer the recorder.
+TEST(MessagingWithoutRecorderTest, AQueueLeftOpenToOthersIsMadeOwnerOnly) {
+    SandboxEnv env;
+    CyclicQueuePoller poller(1);
+    std::string systemName = Env::Current()->QueueName(kReportQueue);
+    mqd_t open = mq_open(systemName.c_str(), O_CREAT | O_RDONLY, 0644, nullptr);
+    ASSERT_NE(open, (mqd_t)-1);
+    ASSERT_EQ(poller.SelectQueue(15, "/bin/ping", true, true), 0);
+    struct stat status;
+    ASSERT_EQ(fstat(open, &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    mq_close(open);
 }
 
 }  // namespace

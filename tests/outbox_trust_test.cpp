@@ -120,6 +120,9 @@ TEST_F(OutboxTrustTest, AFileIsJudgedByWhatOpeningItReallyGives) {
     EXPECT_EQ("a symbolic link", OpenedFileProblem("/outbox/link"));
     ASSERT_EQ(0, mkfifo(Real("/outbox/fifo").c_str(), 0600));
     EXPECT_EQ("a FIFO, not a regular file", OpenedFileProblem("/outbox/fifo")) << "never blocks";
+    Plant("theirs");
+    mOwners->GiveAway(Real("/outbox/theirs"));
+    EXPECT_EQ("owned by uid 65534", OpenedFileProblem("/outbox/theirs"));
 }
 
 TEST_F(OutboxTrustTest, TheFolderMustBeOursAndClosedToOthers) {
@@ -127,6 +130,8 @@ TEST_F(OutboxTrustTest, TheFolderMustBeOursAndClosedToOthers) {
     const std::string real = Real("/outbox");
     ASSERT_EQ(0, chmod(real.c_str(), 02770));  // a pickup group may write
     EXPECT_EQ("", OutboxFolderProblem("/outbox/"));
+    ASSERT_EQ(0, chmod(real.c_str(), 0777));
+    EXPECT_EQ("writable by others (mode 0777)", OutboxFolderProblem("/outbox/"));
     ASSERT_EQ(0, chmod(real.c_str(), 01777));
     EXPECT_EQ("writable by others (mode 1777)", OutboxFolderProblem("/outbox/"))
         << "sticky still lets others plant files";
@@ -136,8 +141,7 @@ TEST_F(OutboxTrustTest, TheFolderMustBeOursAndClosedToOthers) {
     EXPECT_EQ("a regular file, not a folder", OutboxFolderProblem("/root-only"));
 }
 
-// (Something else at .wake, replaced, is e2e/outbox_trust_test.sh's.)
-TEST_F(OutboxTrustTest, TheAgentKeepsItsOwnFifo) {
+TEST_F(OutboxTrustTest, TheAgentKeepsItsOwnFifoAndReplacesAnotherUsers) {
     WakeFifo made = OpenAgentWakeFifo("/outbox/.wake");
     ASSERT_GE(made.fd, 0) << made.problem;
     EXPECT_EQ("", made.replaced);
@@ -146,7 +150,23 @@ TEST_F(OutboxTrustTest, TheAgentKeepsItsOwnFifo) {
     WakeFifo again = OpenAgentWakeFifo("/outbox/.wake");
     ASSERT_GE(again.fd, 0);
     EXPECT_EQ("", again.replaced) << "its own FIFO from before is kept";
-    EXPECT_TRUE(StillAt(again.fd, "/outbox/.wake"));
+
+    // A FIFO of another user's is replaced (a link planted there is e2e/outbox_trust_test.sh's).
+    const std::string wake = Real("/outbox/.wake");
+    unlink(wake.c_str());
+    ASSERT_EQ(0, mkfifo(wake.c_str(), 0666));
+    mOwners->GiveAway(wake);
+    // Kept alive elsewhere, so that the FIFO made anew cannot reuse its inode.
+    ASSERT_EQ(0, link(wake.c_str(), Real("/kept").c_str()));
+    EXPECT_FALSE(StillAt(again.fd, "/outbox/.wake"));
+    const WakeFifo replaced = OpenAgentWakeFifo("/outbox/.wake");
+    EXPECT_EQ("a FIFO owned by uid 65534", replaced.replaced);
+    ASSERT_GE(replaced.fd, 0) << replaced.problem;
+    struct stat status;
+    ASSERT_EQ(0, lstat(wake.c_str(), &status));
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_EQ(geteuid(), status.st_uid);
+    close(replaced.fd);
     close(again.fd);
 }
 

@@ -1,7 +1,8 @@
 # The outbox is the recorder's or refused. A pickup group may write into it, so its member
 # `nobody` plants links, odd names and a link at the wake-up FIFO; the folder itself is given
-# away. (Files of other users, and other things at the FIFO, are OutboxTrustTest's.) Nothing planted is delivered or changed, each refusal is warned
-# about once, the agent never spins, and our own files go out in order.
+# away. Nothing planted is delivered or changed, each refusal is warned about once, the agent
+# never spins, and our own files go out in order. (Files of other users, and another user's FIFO
+# at the wake-up FIFO, are OutboxTrustTest's.)
 . "$(dirname "$0")/lib.sh"
 
 delivered=$E2E_BASE/delivered
