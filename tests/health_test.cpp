@@ -110,6 +110,11 @@ class HealthMonitorTest : public ::testing::Test {
         mEnv.SetTime(mNow + mMillis / 1000, mMillis % 1000);
         mEnv.SetBootTime(kBoot + mMillis / 1000, mMillis % 1000);
     }
+    // Writes the record and reads it back.
+    HealthRecord Published() {
+        mMonitor.Publish();
+        return ReadHealthRecord();
+    }
 
     static constexpr time_t kBoot = 5000;
     SandboxEnv mEnv;
@@ -141,8 +146,7 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     EXPECT_EQ(3000, mMonitor.MillisUntilDue()) << "counts alone wait for the refresh";
     Advance(3000);
     EXPECT_EQ(0, mMonitor.MillisUntilDue());
-    mMonitor.Publish();
-    EXPECT_TRUE(RefusesPosts(ReadHealthRecord().queues[0]));
+    EXPECT_TRUE(RefusesPosts(Published().queues[0]));
     queue.exists = false;
     mMonitor.SetQueue(0, queue);
     EXPECT_EQ(0, mMonitor.MillisUntilDue()) << "a queue that goes is a change";
@@ -153,8 +157,7 @@ TEST_F(HealthMonitorTest, WritesAtOnceOnAChangeOfStateAndAtMostOnceASecondForCou
     EXPECT_EQ(700, mMonitor.MillisUntilDue());
     Advance(700);
     EXPECT_EQ(0, mMonitor.MillisUntilDue());
-    mMonitor.Publish();
-    EXPECT_EQ(50u, ReadHealthRecord().stores[0].unsaved);
+    EXPECT_EQ(50u, Published().stores[0].unsaved);
 
     Advance(10);
     mMonitor.SaveEnded(0, nullptr);
@@ -175,24 +178,20 @@ TEST_F(HealthMonitorTest, RecordsInASyncedJournalAreOnStorageButStillUnsaved) {
     mMonitor.RecordAdded(HealthRecord::kDownloadLog);
     mMonitor.JournalSynced();
     mMonitor.RecordAdded(0);
-    mMonitor.Publish();
-    HealthRecord record = ReadHealthRecord();
+    HealthRecord record = Published();
     EXPECT_EQ(1u, record.stores[0].unsaved);
     EXPECT_EQ(0u, record.stores[HealthRecord::kDownloadLog].unsaved);
     EXPECT_EQ(6u, mMonitor.Unsaved(0));
     mMonitor.SaveEnded(0, "disk gone");
     mMonitor.JournalSynced();
-    mMonitor.Publish();
-    EXPECT_EQ(0u, ReadHealthRecord().stores[0].unsaved);
+    EXPECT_EQ(0u, Published().stores[0].unsaved);
     EXPECT_EQ(6u, mMonitor.Unsaved(0)) << "a failed save leaves them for the next flush";
     mMonitor.JournalLost();
-    mMonitor.Publish();
-    record = ReadHealthRecord();
+    record = Published();
     EXPECT_EQ(6u, record.stores[0].unsaved);
     EXPECT_EQ(1u, record.stores[HealthRecord::kDownloadLog].unsaved);
     mMonitor.SaveEnded(0, nullptr);
-    mMonitor.Publish();
-    EXPECT_EQ(0u, ReadHealthRecord().stores[0].unsaved);
+    EXPECT_EQ(0u, Published().stores[0].unsaved);
     EXPECT_EQ(0u, mMonitor.Unsaved(0));
 }
 
@@ -231,8 +230,7 @@ TEST_F(HealthMonitorTest, RecordsDroppedAreCountedHourlyAndWhenDownloadsSucceedA
                   "until a download succeeds",
               gAlarms[0]);
     EXPECT_EQ(0, mMonitor.MillisUntilDue()) << "the record tells it at once";
-    mMonitor.Publish();
-    HealthRecord written = ReadHealthRecord();
+    HealthRecord written = Published();
     EXPECT_EQ(30u, written.dropped);
     EXPECT_EQ(mNow, written.droppingSince);
     EXPECT_EQ(full, written.dropReason);
@@ -258,8 +256,7 @@ TEST_F(HealthMonitorTest, RecordsDroppedAreCountedHourlyAndWhenDownloadsSucceedA
               gAlarms[3]);
     mMonitor.DropsEnded();
     EXPECT_EQ(4u, gAlarms.size());
-    mMonitor.Publish();
-    written = ReadHealthRecord();
+    written = Published();
     EXPECT_FALSE(RecordsDropping(written));
     EXPECT_EQ(0, written.droppingSince);
     EXPECT_EQ("", written.dropReason);
