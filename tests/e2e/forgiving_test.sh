@@ -11,14 +11,12 @@ fresh_start() {
   for id in 2 1 0; do printf '{\nID=%d\ncalled=old-%d\n}\n' $id $id; done >"$stated"
 }
 
-# Posts one report called $1, flushes, and checks that it is the newest record of $2 (default:
-# the stated calls database), numbered $3 (default 3).
+# Posts one report called $1, flushes, and checks that it is the newest stated record, numbered 3.
 expect_recorded() {
-  local file=${2:-$stated}
   $CDRCTL add 1 "called=$1"
   flushed
-  expect_eq "$1" "$(first_value "$file" called)" "newest record in $file"
-  expect_eq "${3:-3}" "$(first_value "$file" ID)" "number of the new record in $file"
+  expect_eq "$1" "$(first_value "$stated" called)" "newest stated record"
+  expect_eq 3 "$(first_value "$stated" ID)" "number of the new stated record"
 }
 
 # general-settings.conf shared with other subsystems, edited by hand.
@@ -29,20 +27,13 @@ start_cdrd
 expect_recorded settings
 expect_eq 2 "$(sections "$stated")" "records kept under the commented limit"
 expect_log "general-settings.conf:3: cdr_save_missed is \"\", not a number from 0 to 4294967295; it stays 10."
-expect_eq 0 "$(count_log "was not been created")" "databases not created"
 
-# A backslash in auto-down-stat.conf with automatic download on (the switch quoted, as the shell
-# writes it).
+# A damaged download log is set aside, with automatic download switched on by a quoted value, as
+# the shell writes it. (Which copy a second damage keeps is FileUtilTest's.)
 fresh_start
-auto_download 'download_cnt=50\ndownload_cmd=curl -u admin:Pa\\ss -T\n'
+auto_download 'download_cnt=50\n'
 printf 'START_AUTO_DOWNLOAD_STAT="true"\n' >"$VELK_PATH/sysconfig/rc.conf"
-start_cdrd
-expect_recorded download-backslash
-expect_eq download-backslash "$(first_value "$log" called)" "newest record in the download log"
-expect_eq 0 "$(count_log "Auto Download Settings can't be read!")" "download settings unread"
-
-# A damaged download log is set aside. (Which copy a second damage keeps is FileUtilTest's.)
-stop_cdrd
+mkdir -p "$(dirname "$log")"
 printf 'section\0{\ndamage=1\n' >"$log"
 start_cdrd
 expect_log "InitAutoDownloadSettings: $log kept as $log.bad."
@@ -67,8 +58,8 @@ expect_eq 4 "$(sections "$stated")" "records under the limit in force"
 # 300 bytes. The record is kept with a blank for the tab and the guid cut to 255 bytes.
 fresh_start
 start_cdrd
-raw=$(python3 - <<'PY'
-import struct
+python3 - <<'PY' || fail "the raw report was not posted"
+import ctypes, struct
 def text(s):
     return struct.pack(">H", len(s)) + s
 payload = struct.pack(">iB", 1, 0)                       # record type 1, no statistics
@@ -79,10 +70,12 @@ payload += text(b"g" * 300) + text(b"") + text(b"")      # guid, ocd, cr
 payload += text(b"") + struct.pack(">i", 0)              # auth user, auth type
 payload += text(b"") + text(b"")                         # forwarder, transferer
 payload += struct.pack(">Ii", 0, 0)                      # hop, clir
-print((bytes([0xCD, 0x52, 1, 1]) + struct.pack(">I", len(payload)) + payload).hex())
+message = bytes([0xCD, 0x52, 1, 1]) + struct.pack(">I", len(payload)) + payload
+rt = ctypes.CDLL("librt.so.1")
+rt.mq_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+rt.mq_send.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint]
+assert rt.mq_send(rt.mq_open(b"/ping-15", 1), message, len(message), 0) == 0  # O_WRONLY
 PY
-)
-post_raw /ping-15 "$raw"
 expect_log "texts of a message fitted to be kept: caller: control characters replaced by blanks; guid: cut to 255 bytes"
 flushed
 expect_eq raw-report "$(first_value "$stated" called)" "newest record"

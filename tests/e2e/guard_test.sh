@@ -6,19 +6,12 @@ start_cdrd
 $CDRCTL cm connect
 expect_log "CM is connected."
 crash_cdrd
-expect_log "======= Backtrace dump of the process "
 expect_log "(Call Detail Recorder), got signal SIGSEGV(11) ======="
-expect_log " End of Backtace "
 # Under user-mode emulation the unwinder cannot pass the emulated signal frame, so only the
 # guard's own frames are named there; natively the frames reach the service loop and main.
 frames='CDRCommonMessenger|CDRManager|main'
 case "$CDRD" in qemu*) frames="CrashGuard|$frames" ;; esac
 grep -qE "^ 0x[0-9a-f]+: .*($frames)" "$TRACE_LOG" || fail "no frame names a function of the recorder"
-
-start_cdrd
-stop_cdrd
-expect_log "(Call Detail Recorder) has been stopped by signal SIGTERM(15) at "
-[ ! -e /var/run/cdrd.pid ] || fail "a pid file was written with restart off"
 
 # A stalled system log (its queue full, never read): each signal still ends the recorder within
 # two seconds, with its report in the log file.

@@ -19,18 +19,17 @@ warning=12 notice=13   # LOG_USER | LOG_WARNING, LOG_USER | LOG_NOTICE
 fill_stated_storage
 expect_eq 755 "$(stat -c %a /run/cdrd)" "mode of the runtime folder"
 wait_status 2 "$((600 - saved)) not on storage"
-status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
-expect_eq 2 "$status" "status --json while saves fail"
+expect_exit 2 $CDRCTL status --json
 python3 -c '
 import json, sys
-status = json.load(open(sys.argv[2]))
+status = json.loads(sys.argv[2])
 stated = status["databases"][0]
 assert status["state"] == "attention", status
 assert status["recorder"]["running"] and status["recorder"]["stale_since"] is None, status
 assert stated["name"] == "stated" and stated["unsaved"] == int(sys.argv[1]), stated
 assert stated["save_result"] == "failed" and "No space left" in stated["save_error"], stated
 assert status["problems"], status
-' "$((600 - saved))" "$E2E_BASE/status.json" || fail "status --json: $(cat "$E2E_BASE/status.json")"
+' "$((600 - saved))" "$out" || fail "status --json: $out"
 $CDRCTL add 1 called=more --repeat 100
 wait_status 2 "$((700 - saved)) not on storage"
 expect_eq 1 "$(count_alarms $warning "stated calls database: records not saved: ")" "alarms after 700 reports"
@@ -45,16 +44,12 @@ expect_eq 700 "$(sections "$stated")" "records on storage after the flush"
 expect_eq 1 "$(count_alarms $notice "stated calls database: records saved again")" "recovery records"
 expect_eq 1 "$(count_alarms $warning "records not saved")" "alarms in all"
 
-# Killed: nothing runs, and the record says since when it is stale (the text form is
-# user_view_test's).
-written=$(grep '^written=' /run/cdrd/health | cut -d= -f2)
+# Killed: nothing runs, and the record is stale since its last write.
+written=$(sed -n 's/^written=//p' /run/cdrd/health)
 kill_cdrd
-status=0; $CDRCTL status --json >"$E2E_BASE/status.json" || status=$?
-expect_eq 1 "$status" "status --json of a killed recorder"
-python3 -c '
-import json, sys
-status = json.load(open(sys.argv[1]))
-assert status["state"] == "not running" and status["recorder"]["stale_since"] == int(sys.argv[2]), status
-' "$E2E_BASE/status.json" "$written" || fail "status --json: $(cat "$E2E_BASE/status.json")"
+expect_exit 1 $CDRCTL status --json
+python3 -c 'import json, sys; s = json.loads(sys.argv[1])
+assert s["state"] == "not running" and s["recorder"]["stale_since"] == int(sys.argv[2]), s
+' "$out" "$written" || fail "status --json: $out"
 umount "$db"
 echo "health: ok; $saved of 600 records fitted; 1 alarm over 700 reports with failing saves, 1 record when saved again"

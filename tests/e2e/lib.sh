@@ -19,12 +19,12 @@ start_cdrd() {
   rm -f "$E2E_MQ/ping-15" "$E2E_MQ/ping-111"
   $CDRD "$@" &
   CDRD_PID=$!
-  local waited=0
-  until [ -e "$E2E_MQ/ping-15" ] && [ -e "$E2E_MQ/ping-111" ]; do
-    kill -0 "$CDRD_PID" 2>/dev/null || fail "cdrd ended during start-up"
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "cdrd did not create its queues"
-  done
+  wait_until "cdrd did not create its queues" queues_made
+}
+queues_made() {
+  [ -e "$E2E_MQ/ping-15" ] && [ -e "$E2E_MQ/ping-111" ] && return
+  kill -0 "$CDRD_PID" 2>/dev/null || fail "cdrd ended during start-up"
+  false
 }
 
 # Stops the recorder with SIGTERM and waits for it; prints nothing.
@@ -49,13 +49,8 @@ wait_until() {
 expect_log() { wait_until "trace log lacks: $1" grep -qsF -- "$1" "$TRACE_LOG"; }
 
 # Waits until the trace log holds at least N lines containing TEXT (fixed string).
-expect_log_count() {
-  local waited=0
-  until [ "$(count_log "$1")" -ge "$2" ]; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "trace log has $(count_log "$1") of $2: $1"
-  done
-}
+expect_log_count() { wait_until "trace log has fewer than $2 lines with: $1" log_holds "$@"; }
+log_holds() { [ "$(count_log "$1")" -ge "$2" ]; }
 
 # Succeeds once process PID has ended.
 ended() { ! kill -0 "$1" 2>/dev/null; }
@@ -123,9 +118,6 @@ crash_cdrd() {
   expect_eq $((128 + 11)) "$status" "exit status after SIGSEGV"
 }
 
-# Posts raw bytes (hex) on the named queue, e.g. post_raw /ping-15 deadbeef.
-post_raw() { python3 "$(dirname "${BASH_SOURCE[0]}")/post_raw.py" "$@"; }
-
 # Puts a system log at /dev/log for the rest of the test: the namespace's /dev gets a writable
 # layer on top, and a datagram socket is bound there. "stalled" fills the socket's queue and never
 # reads; "collect FILE" appends every record to FILE, one per line.
@@ -167,19 +159,16 @@ end_system_log() { kill "$SYSTEM_LOG_PID" 2>/dev/null || true; wait "$SYSTEM_LOG
 # Runs cdrctl status until it exits with $1 and its output holds the text $2 (the record is
 # written at most a second after a change); leaves the output in $out.
 out=
-wait_status() {
-  local waited=0 status
-  while :; do
-    status=0; out=$($CDRCTL status) || status=$?
-    [ "$status" -ne "$1" ] || ! grep -qF -- "$2" <<<"$out" || return 0
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "status exits $status, not $1 with '$2': $out"
-  done
+wait_status() { wait_until "cdrctl status never exited $1 with '$2'" status_shows "$@"; }
+status_shows() {
+  local status=0
+  out=$($CDRCTL status) || status=$?
+  [ "$status" -eq "$1" ] && grep -qF -- "$2" <<<"$out"
 }
 
 # A collector that stores files by name: nginx with WebDAV PUT on a free loopback port ($port, set
 # here), serving the folder $1/www and noting each request in $1/access.log as "PUT /path 201".
-# webdav_start and webdav_stop start and stop it; webdav_end_at_exit stops cdrd and it at exit.
+# webdav_start starts it; webdav_end_at_exit stops cdrd and it at exit.
 webdav_prepare() {
   local server=$1
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -204,11 +193,6 @@ http {
 CONF
 }
 webdav_start() { nginx -p "$1" -c "$1/nginx.conf" -e "$1/error.log"; }
-webdav_stop() {
-  local pid; pid=$(cat "$1/nginx.pid")
-  kill -QUIT "$pid"
-  while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
-}
 webdav_end_at_exit() {
   trap "stop_cdrd; [ -f '$1/nginx.pid' ] && kill -QUIT \"\$(cat '$1/nginx.pid')\" 2>/dev/null || true" EXIT
 }
@@ -236,3 +220,11 @@ all_ended() { { [ -z "$1" ] || ended "$1"; } && { [ -z "$2" ] || ! pgrep -f "$2"
 
 # Makes FILE the clock shift file of every process started from now on, with no shift yet.
 use_clock_shift() { printf '0 0\n' >"$1" && chmod 600 "$1" && export CDR_CLOCK_SHIFT=$1; }
+
+# Runs COMMAND... and fails unless it exits with STATUS; leaves both its streams in $out.
+expect_exit() {
+  local want=$1 status=0
+  shift
+  out=$("$@" 2>&1) || status=$?
+  expect_eq "$want" "$status" "exit status of $*: $out"
+}

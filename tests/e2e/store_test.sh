@@ -1,17 +1,9 @@
-# The databases at start-up: trimmed to their limits, and a corrupt one set aside.
+# A corrupt database at start-up is set aside (the bytes kept as <path>.bad) and the recorder
+# starts with three working databases at the same paths. (Trimming to the limits is
+# CDRDatabasesTest's.)
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$db"
-for id in 7 6 5 4 3 2 1 0; do printf '{\nID=%d\ncalled=%d\n}\n' $id $id; done >"$stated"
-echo "cdr_max_stated=5" >"$VELK_PATH/general-settings.conf"
-start_cdrd
-expect_eq 5 "$(sections "$stated")" "stated records after start-up"
-expect_eq 7 "$(first_id "$stated")" "newest record"
-grep -q '^ID=3$' "$stated" || fail "the oldest kept record is not 3"
-stop_cdrd
-
-# A corrupt database: all three files are set aside (the bytes kept as <path>.bad) and the
-# recorder starts with three working databases at the same paths.
 printf 'not a database\n' >"$stated"
 start_cdrd
 expect_log "kept as $stated.bad"

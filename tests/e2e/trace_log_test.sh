@@ -37,10 +37,8 @@ rm -rf /tmp/logs
 mkdir /tmp/logs
 start_cdrd
 
-# Taken away while the recorder runs: removed, then renamed as a log rotation does. The recorder
-# looks for its file once a second.
-rm "$TRACE_LOG"
-sleep 1.1
+# Taken away while the recorder runs, renamed as a log rotation does: the recorder looks for its
+# file once a second.
 $CDRCTL cm connect
 expect_log "CM is connected."
 mv "$TRACE_LOG" "$TRACE_LOG.rotated"
