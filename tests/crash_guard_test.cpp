@@ -6,10 +6,12 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -274,6 +276,70 @@ TEST_F(CrashGuardTest, ADestroyedGuardLeavesFaultsToEndTheProcessWithoutAReport)
     });
     EXPECT_TRUE(testing::KilledBySignal(SIGSEGV)(child.status)) << child.status;
     EXPECT_FALSE(Exists(mReport));
+}
+
+TEST_F(CrashGuardTest, HeldTraceLinesGoIntoTheLogBeforeTheStopReport) {
+    const std::string logPath = mEnv.Real("/tmp/logs/t.log");
+    ChildEnd child = RunInChild([&] {
+        new CrashGuard(logPath.c_str(), "Call Detail Recorder", "/usr/sbin/cdrd", false, false);
+        LogManager log("t.log", true, true, 0, 256);
+        log.TRACEX("written\n");
+        log.HoldLines(200);
+        log.TRACEX("held\n");
+        kill(getpid(), SIGTERM);
+    });
+
+    EXPECT_TRUE(testing::KilledBySignal(SIGTERM)(child.status)) << child.status;
+    EXPECT_EQ("09:05:03.000  written\n        .000  held\n" +
+                  StopReport("/usr/sbin/cdrd (Call Detail Recorder)", "SIGTERM(15)"),
+              ReadRealFile(logPath));
+}
+
+TEST_F(CrashGuardTest, PidFileWithRestartHoldsTheStartUpProcessId) {
+    // The id is the one the program started with, which a forked child shares.
+    MakeDirs("/var/run");
+    for (const char* program : {"/usr/sbin/x", "x"}) {
+        unlink(mEnv.Real("/var/run/x.pid").c_str());
+        RunInChild([&] { CrashGuard guard(mReport.c_str(), "X", program, false, true); });
+        EXPECT_EQ(std::to_string(getpid()) + "\n", ReadRealFile(mEnv.Real("/var/run/x.pid")));
+    }
+}
+
+TEST_F(CrashGuardTest, CreateProcessSplitsArgumentsAtEverySpace) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's vfork keeps one saved return address per thread, so a vfork inside a vfork
+    // child sends the caller back into the child's code.
+    GTEST_SKIP() << "no nested vfork under the address sanitizer";
+#endif
+    // The program notes its arguments in brackets, and whether it runs in a session of its own
+    // with standard output looped back to standard input and no standard error.
+    const std::string probe = mDir.Sub("probe"), out = probe + ".out";
+    std::ofstream(probe) << R"sh(#!/bin/sh
+for word in "$@"; do printf '[%s]' "$word"; done >"$0.tmp"
+set -- $(cat /proc/$$/stat)
+[ "$6" = $$ ] && [ "$(readlink /proc/$$/fd/0)" = "$(readlink /proc/$$/fd/1)" ] &&
+  [ ! -e /proc/$$/fd/2 ] && echo ' detached' >>"$0.tmp"
+mv "$0.tmp" "$0.out"
+)sh";
+    chmod(probe.c_str(), 0755);
+    const std::string longWord(300, 'x');
+    const std::pair<const char*, std::string> cases[] = {
+        {nullptr, ""},
+        {"a  b ", "[a][][b][]"},
+        {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17",
+         "[1][2][3][4][5][6][7][8][9][10][11][12][13][14][15 16 17]"},
+        {longWord.c_str(), "[" + longWord.substr(0, 255) + "]"},
+    };
+    for (const auto& c : cases) {
+        ChildEnd child = RunInChild([&] {
+            unsigned long pid = 0;
+            _exit(CrashGuard::CreateProcess(probe.c_str(), c.first, &pid) && pid > 1 ? 0 : 1);
+        });
+        EXPECT_TRUE(testing::ExitedWithCode(0)(child.status)) << child.status;
+        for (int i = 0; i < 1000 && !Exists(out); ++i) usleep(10000);
+        EXPECT_EQ(c.second + " detached\n", ReadRealFile(out)) << c.second;
+        unlink(out.c_str());
+    }
 }
 
 }  // namespace

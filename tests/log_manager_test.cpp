@@ -11,6 +11,13 @@
 #include "platform/util/file_util.h"
 #include "support/test_env.h"
 
+// Stalls and restarts the writer thread, as a slow storage would.
+class LogManagerTestPeer {
+  public:
+    static void StopWriter(LogManager* log) { log->StopWriter(); }
+    static void StartWriter(LogManager* log) { log->StartWriter(); }
+};
+
 namespace {
 
 using testing::internal::CaptureStderr;
@@ -24,8 +31,8 @@ std::string Log() {
     return text;
 }
 
-std::unique_ptr<LogManager> NewLog() {
-    return std::make_unique<LogManager>("cdr.log", true, true, 0, 8192);
+std::unique_ptr<LogManager> NewLog(unsigned queueDepth = 0, unsigned msgSize = 8192) {
+    return std::make_unique<LogManager>("cdr.log", true, true, queueDepth, msgSize);
 }
 
 // Traces with `fmt` as the format, whatever it holds.
@@ -40,14 +47,17 @@ void TraceFormat(LogManager* log, const char* fmt, ...) {
 class LogManagerTest : public testing::Test {
   protected:
     LogManagerTest() { env.SetTime(kT, 0); }
+    // Replaces the manager with one that queues `queueDepth` lines (0: writes directly).
+    void Reopen(unsigned queueDepth, unsigned msgSize) {
+        log.reset();
+        log = NewLog(queueDepth, msgSize);
+    }
 
     SandboxEnv env;
     std::unique_ptr<LogManager> log = NewLog();
 };
 
-// Error lines alone are copied to standard error.
 TEST_F(LogManagerTest, EachLineCarriesItsTimeOrTheSameSecondFormAndItsLevelMark) {
-    CaptureStderr();
     env.SetTime(kT, 42);
     log->TRACEX("first %d\n", 1);
     env.SetTime(kT, 43);
@@ -63,7 +73,24 @@ TEST_F(LogManagerTest, EachLineCarriesItsTimeOrTheSameSecondFormAndItsLevelMark)
         "14:03:08.001  <<ERROR>> bad x\n"
         "        .001  <WARNING> odd\n",
         Log());
-    EXPECT_EQ("14:03:08.001  <<ERROR>> bad x\n", GetCapturedStderr());
+}
+
+TEST_F(LogManagerTest, HeadPrefixesLinesAndIndentMatchesIt) {
+    env.SetTime(kT, 5);
+    log->SetMode(true, true, "abc");
+    EXPECT_EQ("abc" + std::string(6, ' '), log->Indent());
+    log->TRACEX("x\n");
+    EXPECT_EQ("abc" + std::string(15, ' '), log->Indent());
+    log->SetMode(true, true, "");
+    log->TRACEX("y\n");
+    EXPECT_EQ(std::string(14, ' '), log->Indent());
+    log->SetMode(true, true, std::string(60, 'h').c_str());
+    log->TRACEX("z\n");
+    log->SetMode(true, true, nullptr);
+    log->TRACEX("w\n");
+    EXPECT_EQ("abc 14:03:07.005  x\n        .005  y\n" + std::string(48, 'h') +
+                  "         .005  z\n        .005  w\n",
+              Log());
 }
 
 TEST_F(LogManagerTest, DateLineBeforeEvery32ndNewSecond) {
@@ -97,6 +124,24 @@ TEST_F(LogManagerTest, ALongMessageIsCutToTheLineBufferWithItsStampKept) {
     EXPECT_EQ(text + "        .000  " + std::string(8192 - 1 - 14, 'b'), Log());
 }
 
+TEST_F(LogManagerTest, FlushesAndStandardErrorFollowTheMode) {
+    CaptureStderr();
+    log->PANICEX(0, "e1\n");
+    log->PANICEX(1, "w1\n");
+    log->SetMode(false, true, nullptr);
+    log->TRACEX("held\n");
+    EXPECT_EQ(std::string::npos, Log().find("held"));
+    log->PANICEX(0, "e2\n");  // flushed anyway, but not copied to standard error
+    EXPECT_EQ("14:03:07.000  <<ERROR>> e1\n", GetCapturedStderr());
+    EXPECT_NE(std::string::npos, Log().find("held\n        .000  <<ERROR>> e2\n"));
+
+    log->SetMode(true, false, nullptr);  // the stream formats: level tag, no stamp, no mark
+    log->TRACEX("plain %d\n", 3);
+    log->PANICEX(1, "warn\n");
+    std::string text = Log();
+    EXPECT_EQ("[3] plain 3\n[1] warn\n", text.substr(text.size() - 21));
+}
+
 TEST_F(LogManagerTest, HeldLinesWaitForAFlushTheHoldLimitAClockSetBackOrAWarning) {
     log->HoldLines(200);
     log->TRACEX("a\n");
@@ -126,30 +171,67 @@ TEST_F(LogManagerTest, HeldLinesWaitForAFlushTheHoldLimitAClockSetBackOrAWarning
     EXPECT_EQ(abc + def + "        .000  g\n        .000  <WARNING> w\n        .000  h\n", Log());
 }
 
-// Several threads trace at once; every line must come out whole, and each thread's lines in the
-// order it wrote them.
-TEST_F(LogManagerTest, ThreadsNeverMixOrDropLines) {
-    const int threads = 4, lines = 300;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < threads; ++t)
-        writers.emplace_back([this, t] {
-            for (int i = 0; i < lines; ++i) log->TRACEX("t%d %04d %s\n", t, i, "xxxxxxxx");
-        });
-    for (auto& writer : writers) writer.join();
+TEST_F(LogManagerTest, QueuedLinesAllReachTheFileInOrder) {
+    CaptureStderr();
+    Reopen(256, 128);  // room for every line: none is dropped
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        log->TRACEX("line %d\n", i);
+        expected += (i == 0 ? "14:03:07" : "        ") + std::string(".000  line ") +
+                    std::to_string(i) + "\n";
+    }
+    log->PANICEX(0, "err\n");
+    log.reset();  // the writer writes every queued line before it stops
+    EXPECT_EQ(expected + "        .000  <<ERROR>> err\n", Log());
+    EXPECT_EQ("        .000  <<ERROR>> err\n", GetCapturedStderr());
+}
+
+// With the writer stalled, a line that finds the queue full is dropped instead of holding up
+// the thread that traces it; lines flow again once the writer runs.
+TEST_F(LogManagerTest, ALineThatFindsTheQueueFullIsDroppedWithoutWaiting) {
+    Reopen(3, 128);
+    LogManagerTestPeer::StopWriter(log.get());
+    for (int i = 0; i < 100; ++i) log->TRACEX("line %d\n", i);
+    LogManagerTestPeer::StartWriter(log.get());
+    LogManagerTestPeer::StopWriter(log.get());  // drains the queue
+    log->TRACEX("fresh\n");
+    LogManagerTestPeer::StartWriter(log.get());
     log.reset();
     const std::string text = Log();
-    std::vector<int> last(threads, -1);
-    size_t lineCount = 0;
-    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1, ++lineCount) {
-        int t = -1, i = -1;
-        char tail[16] = "";
-        ASSERT_EQ(3, sscanf(text.c_str() + at + 14, "t%d %d %15[x]\n", &t, &i, tail));
-        ASSERT_TRUE(t >= 0 && t < threads);
-        EXPECT_GT(i, last[t]);
-        last[t] = i;
-        EXPECT_STREQ("xxxxxxxx", tail);
+    EXPECT_NE(std::string::npos, text.find(".000  line 0\n"));
+    EXPECT_EQ(std::string::npos, text.find("line 99\n"));
+    EXPECT_NE(std::string::npos, text.find("fresh\n"));
+}
+
+// Several threads trace at once; every line must come out whole, and each thread's lines in the
+// order it wrote them.
+TEST_F(LogManagerTest, ThreadsNeverMixLinesInEitherMode) {
+    for (unsigned depth : {0u, 3u}) {
+        const int threads = 4, lines = 300;
+        Reopen(depth, 256);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < threads; ++t)
+            writers.emplace_back([this, t] {
+                for (int i = 0; i < lines; ++i) log->TRACEX("t%d %04d %s\n", t, i, "xxxxxxxx");
+            });
+        for (auto& writer : writers) writer.join();
+        log.reset();
+        std::string text = Log();
+        env.Unlink("/tmp/logs/cdr.log");
+        std::vector<int> last(threads, -1);
+        size_t lineCount = 0;
+        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1, ++lineCount) {
+            int t = -1, i = -1;
+            char tail[16] = "";
+            ASSERT_EQ(3, sscanf(text.c_str() + at + 14, "t%d %d %15[x]\n", &t, &i, tail));
+            ASSERT_TRUE(t >= 0 && t < threads);
+            EXPECT_GT(i, last[t]);
+            last[t] = i;
+            EXPECT_STREQ("xxxxxxxx", tail);
+        }
+        // A queued manager may drop lines when its queue is full; a direct one never does.
+        EXPECT_TRUE(depth != 0 || lineCount == static_cast<size_t>(threads * lines)) << lineCount;
     }
-    EXPECT_EQ(static_cast<size_t>(threads * lines), lineCount);
 }
 
 }  // namespace
