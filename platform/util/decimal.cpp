@@ -44,6 +44,24 @@ size_t DigitCount(uint32_t value) {
     return value < 1000000000u ? 9 : 10;
 }
 
+// FormatUnsignedDecimal for a value above UINT32_MAX. Kept out of line, so that the common
+// case saves and restores no more registers than it uses.
+__attribute__((noinline)) size_t FormatWideDecimal(char* buffer, unsigned long long value) {
+    size_t length = 10;
+    for (unsigned long long limit = 10000000000ull; value >= limit && length < 20; limit *= 10)
+        ++length;
+    char* end = buffer + length;
+    *end = '\0';
+    // Nine digits at a time while the rest does not fit the 32-bit arithmetic.
+    while (value > UINT32_MAX) {
+        end -= 9;
+        FormatPaddedDecimal(end, static_cast<uint32_t>(value % 1000000000u), 9);
+        value /= 1000000000u;
+    }
+    FormatBackwards(end, static_cast<uint32_t>(value));
+    return length;
+}
+
 }  // namespace
 
 bool ParseDecimal(const std::string& text, long long min, long long max, long long* value) {
@@ -58,26 +76,12 @@ bool ParseDecimal(const std::string& text, long long min, long long max, long lo
 }
 
 size_t FormatUnsignedDecimal(char* buffer, unsigned long long value) {
-    if (value <= UINT32_MAX) {
-        // Nearly every number written: no 64-bit arithmetic, which the 32-bit target does in
-        // several instructions or library calls.
-        const size_t length = DigitCount(static_cast<uint32_t>(value));
-        buffer[length] = '\0';
-        FormatBackwards(buffer + length, static_cast<uint32_t>(value));
-        return length;
-    }
-    size_t length = 10;
-    for (unsigned long long limit = 10000000000ull; value >= limit && length < 20; limit *= 10)
-        ++length;
-    char* end = buffer + length;
-    *end = '\0';
-    // Nine digits at a time while the rest does not fit the 32-bit arithmetic.
-    while (value > UINT32_MAX) {
-        end -= 9;
-        FormatPaddedDecimal(end, static_cast<uint32_t>(value % 1000000000u), 9);
-        value /= 1000000000u;
-    }
-    FormatBackwards(end, static_cast<uint32_t>(value));
+    // Nearly every number written fits 32 bits: no 64-bit arithmetic, which the 32-bit target
+    // does in several instructions or library calls.
+    if (value > UINT32_MAX) return FormatWideDecimal(buffer, value);
+    const size_t length = DigitCount(static_cast<uint32_t>(value));
+    buffer[length] = '\0';
+    FormatBackwards(buffer + length, static_cast<uint32_t>(value));
     return length;
 }
 
