@@ -261,7 +261,7 @@ template <typename Value>
 void MultiSectionConfigFile::EntryAppender::Decimal(std::string_view key, Value value,
                                                     size_t (*format)(char*, Value)) {
     if (mEnd + key.size() + mSeparatorSize + kDecimalRoom + 1 + mTailSize <= mpFile->mCurrentRoom) {
-        char* out = Key(key, kDecimalRoom);
+        char* out = WriteKey(mpText + mEnd, key);  // the room was just checked
         EndLine(out + format(out, value));
         return;
     }

@@ -107,10 +107,16 @@ class MultiSectionConfigFile {
         // Writes `key` and the separator, with room for a value of up to `valueRoom` bytes
         // and the line end after them; returns where the value goes.
         char* Key(std::string_view key, size_t valueRoom) {
-            char* out = Room(key.size() + mSeparatorSize + valueRoom + 1);
+            return WriteKey(Room(key.size() + mSeparatorSize + valueRoom + 1), key);
+        }
+        // Writes `key` and the separator at `out`, which has room for them; returns their end.
+        char* WriteKey(char* out, std::string_view key) {
             CopyText(out, key.data(), key.size());
             out += key.size();
-            CopyText(out, mpSeparator, mSeparatorSize);
+            if (mSeparatorSize == 1)
+                *out = *mpSeparator;  // nearly every file's: cheaper than a copy of any size
+            else
+                CopyText(out, mpSeparator, mSeparatorSize);
             return out + mSeparatorSize;
         }
         void EndLine(char* out) {
