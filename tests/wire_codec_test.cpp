@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,38 @@ TEST(WireCodecTest, TextsAreFittedNotRefused) {
     for (size_t at = 0; at < 16; ++at) {
         text = std::string(at, 'x') + edges + edges;
         EXPECT_EQ(nullptr, FitWireText(&text)) << at;
+    }
+}
+
+// The decoder fits texts as FitWireText does: a control byte anywhere in a text of any length is
+// blanked and the text named, the bytes next to those ranges arrive as sent, and a report that
+// needs no fitting leaves no note from the one before.
+TEST(WireCodecTest, DecodingFitsTextsOfEveryLength) {
+    WireMessage sent;
+    sent.kind = MessageKind::kAddCDR;
+    WireMessage got;
+    std::string fitted;
+    const std::string edges = "\x20\x7e\x80\x9f\xa0\xff\x21";
+    for (size_t size = 1; size <= 24; ++size) {
+        sent.report.caller = std::string(size, '\xc3');
+        const Bytes clean = Encode(sent);
+        const size_t start = std::find(clean.begin(), clean.end(), 0xc3) - clean.begin();
+        for (size_t at = 0; at < size; ++at) {
+            for (unsigned char control : {0x00, 0x0a, 0x1f, 0x7f}) {
+                Bytes bytes = clean;
+                bytes[start + at] = control;
+                ASSERT_EQ(nullptr, DecodeMessage(bytes.data(), bytes.size(), &got, &fitted));
+                std::string blanked = sent.report.caller;
+                blanked[at] = ' ';
+                ASSERT_EQ(blanked, got.report.caller) << size << " " << at;
+                EXPECT_EQ("caller: control characters replaced by blanks", fitted);
+            }
+        }
+        for (size_t i = 0; i < size; ++i) sent.report.caller[i] = edges[(i + size) % edges.size()];
+        const Bytes kept = Encode(sent);
+        ASSERT_EQ(nullptr, DecodeMessage(kept.data(), kept.size(), &got, &fitted));
+        EXPECT_EQ(sent.report.caller, got.report.caller) << size;
+        EXPECT_EQ("", fitted) << size;
     }
 }
 
