@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "platform/util/words.h"
+
 namespace Configuration {
 
 // Walks a text line by line; a line ends after "\n" or at the end of the text.
@@ -114,76 +116,28 @@ bool LineReader::Next(const char** begin, const char** end) {
 
 namespace detail {
 
-// Bit 7 of each byte of the result is set where a byte of `word` is below `limit` (at most
-// 0x80); other bits may be set above such a byte, so only "any" is meaningful.
-inline uint64_t BytesBelow(uint64_t word, unsigned char limit) {
-    const uint64_t ones = 0x0101010101010101ull;
-    return (word - ones * limit) & ~word & ones * 0x80;
-}
-
-// As BytesBelow, for the bytes of `word` equal to `byte`.
-inline uint64_t BytesEqual(uint64_t word, unsigned char byte) {
-    return BytesBelow(word ^ (0x0101010101010101ull * byte), 1);
-}
-
-// Copies text[0, size) to out[0, size) as whole words, handing each word to `test` in turn; the
-// last word (or the only one) overlaps the one before it instead of reaching past the end.
-// Returns the OR of the results (0 for no bytes).
-template <typename Test>
-inline uint64_t CopyAndTestWords(char* out, const char* text, size_t size, Test test) {
-    uint64_t word, found = 0;
-    if (size >= 8) {
-        for (size_t i = 0; i + 8 < size; i += 8) {
-            memcpy(&word, text + i, 8);
-            memcpy(out + i, &word, 8);
-            found |= test(word);
-        }
-        memcpy(&word, text + size - 8, 8);
-        memcpy(out + size - 8, &word, 8);
-    } else if (size >= 4) {
-        uint32_t low, high;
-        memcpy(&low, text, 4);
-        memcpy(&high, text + size - 4, 4);
-        memcpy(out, &low, 4);
-        memcpy(out + size - 4, &high, 4);
-        word = uint64_t{high} << 32 | low;
-    } else if (size > 0) {
-        const unsigned char first = static_cast<unsigned char>(text[0]);
-        const unsigned char middle = static_cast<unsigned char>(text[size / 2]);
-        const unsigned char last = static_cast<unsigned char>(text[size - 1]);
-        out[0] = static_cast<char>(first);
-        out[size / 2] = static_cast<char>(middle);
-        out[size - 1] = static_cast<char>(last);
-        const uint64_t bytes =
-            uint64_t{first} | uint64_t{middle} << 8 | uint64_t{last} << 16 | uint64_t{first} << 24;
-        word = bytes << 32 | bytes;
-    } else {
-        return 0;
-    }
-    return found | test(word);
-}
-
 // Bit 7 of a byte set where `word` holds a byte that a saved entry never holds raw: a control
 // byte, DEL or a backslash.
 inline uint64_t SpecialBytes(uint64_t word) {
-    return BytesBelow(word, 0x20) | BytesEqual(word, 0x7F) | BytesEqual(word, '\\');
+    return words::BytesBelow(word, 0x20) | words::BytesEqual(word, 0x7F) |
+           words::BytesEqual(word, '\\');
 }
 
 }  // namespace detail
 
 void CopyText(char* out, const char* text, size_t size) {
-    detail::CopyAndTestWords(out, text, size, [](uint64_t) { return uint64_t{0}; });
+    words::CopyAndTestWords(out, text, size, [](uint64_t) { return uint64_t{0}; });
 }
 
 bool CopyPlainEntry(char* out, const char* key, size_t keySize, char separator, const char* value,
                     size_t valueSize, char comment) {
-    using detail::BytesEqual;
     using detail::SpecialBytes;
+    using words::BytesEqual;
     const unsigned char sep = static_cast<unsigned char>(separator);
     const uint64_t found =
-        detail::CopyAndTestWords(
+        words::CopyAndTestWords(
             out, key, keySize, [sep](uint64_t w) { return SpecialBytes(w) | BytesEqual(w, sep); }) |
-        detail::CopyAndTestWords(out + keySize + 1, value, valueSize, SpecialBytes);
+        words::CopyAndTestWords(out + keySize + 1, value, valueSize, SpecialBytes);
     out[keySize] = separator;
     if (found != 0) return false;
     if (keySize > 0 && (key[0] == ' ' || key[0] == comment || key[keySize - 1] == ' '))

@@ -5,6 +5,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "platform/util/words.h"
+
 namespace {
 
 constexpr uint8_t kHasStatistics = 0x01;
@@ -82,55 +84,9 @@ class Writer {
     std::string mFitted;
 };
 
-// Bit 7 of a byte is set where a byte of `word` is one that FitWireText blanks: below 0x20
-// (subtracting 0x20 borrows into it, and it was clear) or 0x7F (adding 1 carries into it). Either
-// test may also mark bytes above a marked one, so only "any" is meaningful, whatever the byte
-// order.
+// Bit 7 of a byte set where `word` holds a byte that FitWireText blanks: a control byte or DEL.
 uint64_t ControlBytes(uint64_t word) {
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    return ((word - 0x20 * ones) | ((word & ~highs) + ones)) & ~word & highs;
-}
-
-bool IsControl(unsigned char c) {
-    return c < 0x20 || c == 0x7F;
-}
-
-// True when text[0, size) holds a byte that FitWireText blanks. Looks at eight bytes at a time
-// without stopping early (most texts have none); the last word overlaps the one before it.
-bool HasControlCharacter(const char* text, size_t size) {
-    uint64_t word, found = 0;
-    if (size < 8) {
-        for (size_t at = 0; at < size; ++at)
-            found |= IsControl(static_cast<unsigned char>(text[at]));
-        return found != 0;
-    }
-    for (size_t at = 0; at + 8 < size; at += 8) {
-        memcpy(&word, text + at, 8);
-        found |= ControlBytes(word);
-    }
-    memcpy(&word, text + size - 8, 8);
-    return (found | ControlBytes(word)) != 0;
-}
-
-// Copies from[0, size) to `to` (not overlapping) as HasControlCharacter reads it, and returns
-// what it returns.
-bool CopyFindingControl(char* to, const unsigned char* from, size_t size) {
-    uint64_t word, found = 0;
-    if (size < 8) {
-        for (size_t at = 0; at < size; ++at) {
-            to[at] = static_cast<char>(from[at]);
-            found |= IsControl(from[at]);
-        }
-        return found != 0;
-    }
-    for (size_t at = 0; at + 8 < size; at += 8) {
-        memcpy(&word, from + at, 8);
-        memcpy(to + at, &word, 8);
-        found |= ControlBytes(word);
-    }
-    memcpy(&word, from + size - 8, 8);
-    memcpy(to + size - 8, &word, 8);
-    return (found | ControlBytes(word)) != 0;
+    return words::BytesBelow(word, 0x20) | words::BytesEqual(word, 0x7F);
 }
 
 // Reads big-endian fields from a message, with the same calls as Writer. Reading past the end, or
@@ -192,7 +148,9 @@ class Reader {
         if (!Need(length)) return;
         text.resize(length);
         if (length == 0) return;
-        if (CopyFindingControl(&text[0], Take(length), length) || length > kMaxTextLength)
+        const char* from = reinterpret_cast<const char*>(Take(length));
+        if (words::CopyAndTestWords(&text[0], from, length, ControlBytes) != 0 ||
+            length > kMaxTextLength)
             NoteFitted(&mFitted, name, FitWireText(&text));
     }
     void Fail(const char* problem) {
@@ -326,8 +284,6 @@ bool IsKnownKind(uint8_t kind) {
 }  // namespace
 
 const char* FitWireText(std::string* text) {
-    if (text->size() <= kMaxTextLength && !HasControlCharacter(text->data(), text->size()))
-        return nullptr;
     bool blanked = false;
     for (char& c : *text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
