@@ -35,13 +35,15 @@ stop_cdrd() {
   CDRD_PID=
 }
 
-# Runs COMMAND every tenth of a second until it succeeds; fails saying WHAT after WAIT_SECONDS.
+# Runs COMMAND every tenth of a second until it succeeds; fails saying WHAT after WAIT_SECONDS,
+# and what COMMAND last saw if it left that in $WAIT_LAST.
 wait_until() {
   local what=$1 waited=0
   shift
+  WAIT_LAST=
   until "$@"; do
     sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "$what"
+    [ $waited -lt $((WAIT_SECONDS * 10)) ] || fail "$what${WAIT_LAST:+ (last: $WAIT_LAST)}"
   done
 }
 
@@ -50,7 +52,11 @@ expect_log() { wait_until "trace log lacks: $1" grep -qsF -- "$1" "$TRACE_LOG"; 
 
 # Waits until the trace log holds at least N lines containing TEXT (fixed string).
 expect_log_count() { wait_until "trace log has fewer than $2 lines with: $1" log_holds "$@"; }
-log_holds() { [ "$(count_log "$1")" -ge "$2" ]; }
+log_holds() {
+  local count; count=$(count_log "$1")
+  WAIT_LAST="$count such lines"
+  [ "$count" -ge "$2" ]
+}
 
 # Succeeds once process PID has ended.
 ended() { ! kill -0 "$1" 2>/dev/null; }
@@ -163,6 +169,7 @@ wait_status() { wait_until "cdrctl status never exited $1 with '$2'" status_show
 status_shows() {
   local status=0
   out=$($CDRCTL status) || status=$?
+  WAIT_LAST="status exits $status: $out"
   [ "$status" -eq "$1" ] && grep -qF -- "$2" <<<"$out"
 }
 
