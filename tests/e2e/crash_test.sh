@@ -22,10 +22,7 @@ check_whole() {
 
 # The newest ID of database TYPE that `cdrctl show` finds: on storage, or in the journal whose
 # replay the next start adds before it takes a report (-1 if none).
-newest_shown() {
-  $CDRCTL show "$1" --csv | awk -F, 'NR == 1 { for (f = 1; f <= NF; f++) if ($f == "ID") c = f; next }
-                                      $c > m { m = $c } END { print (NR > 1 ? m : -1) }'
-}
+newest_shown() { shown_values "$1" ID | sort -n | tail -1 | grep . || echo -1; }
 
 declare -A newest
 for type in stated missed failed; do newest[$type]=-1; done

@@ -66,7 +66,7 @@ stop_cdrd
 collected=$(awk '/^\{/ { t = ""; i = ""; c = "" } /^type=/ { t = substr($0, 6) }
   /^ID=/ { i = substr($0, 4) } /^called=/ { c = substr($0, 8) } /^\}/ { print t, i, c }' \
   "$server"/www/in/*)
-taken=$($CDRCTL show stated --csv | awk -F, 'NR == 1 { for (f = 1; f <= NF; f++) if ($f == "called") col = f; next } { print $col }' | sort -n)
+taken=$(shown_values stated called | sort -n)
 received=$(count_log "OnAddCDR")
 posted=$(wc -l <"$E2E_BASE/posted")
 echo "posted $posted, received $received, taken $(wc -l <<<"$taken"), at the collector" \

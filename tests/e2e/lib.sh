@@ -95,6 +95,12 @@ fill_stated_storage() {
   [ "$saved" -gt 0 ] && [ "$saved" -lt 600 ] || fail "a 64 KiB storage took $saved of 600 records"
 }
 
+# The values of KEY in the records `cdrctl show TYPE` finds (saved or journaled), one per line.
+shown_values() {
+  $CDRCTL show "$1" --csv |
+    awk -F, -v key="$2" 'NR == 1 { for (f = 1; f <= NF; f++) if ($f == key) c = f; next } { print $c }'
+}
+
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 
 # Asks for a flush of the databases in mask $1 (default all) and fails unless it is answered.
