@@ -169,7 +169,8 @@ TEST_F(MessagingTest, SendersFailClearlyWhenTheRecorderCannotTakeMore) {
 
     RecorderClient impatient(0);
     for (long i = 0; i < reports.Depth(); ++i)
-        ASSERT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone);
+        ASSERT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kDone)
+            << "message " << i << ": " << impatient.error();
     EXPECT_EQ(impatient.Post(Message(MessageKind::kCMPartyState)), ClientStatus::kUnavailable);
     EXPECT_NE(impatient.error().find("stayed full"), std::string::npos) << impatient.error();
 }

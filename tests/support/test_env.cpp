@@ -3,10 +3,12 @@
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -77,8 +79,22 @@ void SandboxEnv::BootTime(struct timespec* now) {
         target()->BootTime(now);
 }
 
+// The pid alone is not enough: a test process that was killed leaves its queues behind, with
+// whatever it had sent on them, and a later process may get the same pid. The first call's clock
+// reading makes the names this process's own.
 std::string SandboxEnv::QueueName(const std::string& name) {
-    return name + "-t" + std::to_string(getpid());
+    static std::mutex mutex;
+    static pid_t owner = 0;
+    static std::string suffix;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (owner != getpid()) {
+        owner = getpid();
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        suffix = "-t" + std::to_string(owner) + "." + std::to_string(now.tv_sec) + "." +
+                 std::to_string(now.tv_nsec);
+    }
+    return name + suffix;
 }
 
 int SaveCountingEnv::Rename(const char* from, const char* to) {
