@@ -4,6 +4,9 @@
 //   pair N            the same messages sent by this process to a second one that waits on two
 //                     queues with poll and takes each message off the ready one, as the recorder
 //                     does, and does nothing else with it
+//   roundtrip N       N times: a report sent as in pair, then a flush request on the second queue,
+//                     whose answer the receiver sends back on a third queue, and the sender waits
+//                     for it: the bare cost of the queues in the durable measure below
 //   serve N CDRD...   starts the recorder, times it until it answers a request, posts N reports as
 //                     fast as its queue takes them, waits until it has taken them all, stops it
 //   durable N CDRD... the same, but each report is followed by a request and the next report is
@@ -77,11 +80,26 @@ void Bare(unsigned count) {
     printf("bare_per_second=%.0f\n", count / seconds);
 }
 
-// The receiving side of `pair`: waits on both queues, takes `count` messages, then returns.
-void ReceiveFromTwoQueues(const std::string& reports, const std::string& requests, unsigned count) {
-    MessageQueue queues[2];
+// The encoded flush request of no database, and the answer's size.
+std::vector<unsigned char> EncodedFlush() {
+    WireMessage request;
+    request.kind = MessageKind::kFlush;
+    request.mask = 0;
+    std::vector<unsigned char> bytes(kMaxMessageSize);
+    bytes.resize(EncodeMessage(request, bytes.data(), nullptr));
+    if (bytes.empty()) Fail("a flush request cannot be encoded");
+    return bytes;
+}
+
+// The receiving side of `pair` and `roundtrip`: waits on both queues and takes each message off
+// the ready one, then returns after `count` messages. Each request is answered on `answers` when
+// that is not empty, with the request's own bytes.
+void ReceiveFromTwoQueues(const std::string& reports, const std::string& requests,
+                          const std::string& answers, unsigned count) {
+    MessageQueue queues[2], answering;
     if (queues[0].Open(reports, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk ||
-        queues[1].Open(requests, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk)
+        queues[1].Open(requests, O_RDONLY | O_NONBLOCK) != QueueStatus::kOk ||
+        (!answers.empty() && answering.Open(answers, O_WRONLY) != QueueStatus::kOk))
         Fail("cannot open the pair's queues");
     struct pollfd waiting[2] = {{queues[0].Descriptor(), POLLIN, 0},
                                 {queues[1].Descriptor(), POLLIN, 0}};
@@ -93,40 +111,55 @@ void ReceiveFromTwoQueues(const std::string& reports, const std::string& request
             const size_t index = (next + i) % 2;
             if ((waiting[index].revents & POLLIN) == 0) continue;
             next = index + 1;
-            if (queues[index].Receive(received.data(), received.size(), &size, 0) ==
+            if (queues[index].Receive(received.data(), received.size(), &size, 0) !=
                 QueueStatus::kOk)
-                ++got;
+                break;
+            ++got;
+            if (index == 1 && answering.IsOpen() &&
+                answering.Send(received.data(), size, 10000) != QueueStatus::kOk)
+                Fail(answering.error());
             break;
         }
     }
 }
 
-void Pair(unsigned count) {
+// With `answered`, each report is followed by a request whose answer the sender waits for.
+void Pair(unsigned count, bool answered) {
     const auto messages = EncodedReports();
+    const auto flush = EncodedFlush();
     const std::string suffix = std::to_string(getpid());
-    MessageQueue reports, requests;
+    MessageQueue reports, requests, answers;
     if (reports.Create("/bench-pair-reports-" + suffix, O_WRONLY) != QueueStatus::kOk ||
-        requests.Create("/bench-pair-requests-" + suffix, O_WRONLY) != QueueStatus::kOk)
-        Fail(reports.error() + requests.error());
+        requests.Create("/bench-pair-requests-" + suffix, O_WRONLY) != QueueStatus::kOk ||
+        answers.Create("/bench-pair-answers-" + suffix, O_RDONLY) != QueueStatus::kOk)
+        Fail(reports.error() + requests.error() + answers.error());
+    std::vector<unsigned char> answer(answers.MessageSize());
+    size_t size = 0;
     const double start = MonotonicSeconds();
     const pid_t receiver = fork();
     if (receiver < 0) Fail("fork failed");
     if (receiver == 0) {
-        ReceiveFromTwoQueues(reports.Name(), requests.Name(), count);
+        ReceiveFromTwoQueues(reports.Name(), requests.Name(), answered ? answers.Name() : "",
+                             answered ? 2 * count : count);
         _exit(0);
     }
     for (unsigned i = 0; i < count; ++i) {
         const auto& message = messages[i % messages.size()];
         if (reports.Send(message.data(), message.size(), 10000) != QueueStatus::kOk)
             Fail(reports.error());
+        if (answered &&
+            (requests.Send(flush.data(), flush.size(), 10000) != QueueStatus::kOk ||
+             answers.Receive(answer.data(), answer.size(), &size, 10000) != QueueStatus::kOk))
+            Fail(requests.error() + answers.error());
     }
     int status = 0;
     waitpid(receiver, &status, 0);
     const double seconds = MonotonicSeconds() - start;
     reports.Unlink();
     requests.Unlink();
+    answers.Unlink();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("the receiver failed");
-    printf("pair_per_second=%.0f\n", count / seconds);
+    printf("%s=%.0f\n", answered ? "roundtrip_per_second" : "pair_per_second", count / seconds);
 }
 
 // A flush of no database: answered once the recorder has served everything before it on its
@@ -229,8 +262,8 @@ int main(int argc, char** argv) {
     const unsigned count = argc > 2 ? static_cast<unsigned>(strtoul(argv[2], nullptr, 10)) : 0;
     if (command == "bare" && argc == 3)
         Bare(count);
-    else if (command == "pair" && argc == 3)
-        Pair(count);
+    else if ((command == "pair" || command == "roundtrip") && argc == 3)
+        Pair(count, command == "roundtrip");
     else if (command == "serve" && argc > 3)
         Serve(count, Mode::kServe, argv + 3);
     else if (command == "durable" && argc > 3)
@@ -238,6 +271,8 @@ int main(int argc, char** argv) {
     else if (command == "crash" && argc > 3)
         Serve(count, Mode::kCrash, argv + 3);
     else
-        Fail("usage: queue_rate_tool bare N | pair N | serve|durable|crash N CDRD [ARGS...]");
+        Fail(
+            "usage: queue_rate_tool bare N | pair|roundtrip N | serve|durable|crash N CDRD "
+            "[ARGS...]");
     return 0;
 }
