@@ -101,6 +101,11 @@ TEST_F(MessagingTest, AnswersReachTheAskingThreadWithItsMaskAndCookie) {
     asker.join();
     EXPECT_EQ(answer.mask, 2);
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"clear 263", "clear 1", "clear 2"}));
+
+    // The reply queue removed and made anew between two answers: the answer reaches the new one.
+    ASSERT_EQ(mq_unlink(Env::Current()->QueueName(kReplyQueue).c_str()), 0);
+    ASSERT_EQ(AskServed(Message(MessageKind::kClear, 3), &answer), ClientStatus::kDone);
+    EXPECT_EQ(answer.mask, 3);
 }
 
 TEST_F(MessagingTest, AnAnswerNobodyCanTakeIsDroppedWithoutWaiting) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 
-#include "platform/messaging/message_queue.h"
 #include "platform/messaging/queue_directory.h"
 #include "platform/util/diag.h"
 
@@ -29,10 +28,15 @@ int CGIMessenger::SendAnswer(WireMessage answer) {
     answer.cookie = CurrentCookie();
     unsigned char buffer[kMaxMessageSize];
     size_t size = EncodeMessage(answer, buffer, nullptr);
-    MessageQueue replies;
-    QueueStatus status = replies.Open(ReplyQueueNameOf(requests->Name()), O_WRONLY | O_NONBLOCK);
-    if (status == QueueStatus::kOk) status = replies.Send(buffer, size, 0);
+    QueueStatus status = OpenReplies(requests->Name());
+    if (status == QueueStatus::kOk) status = mReplies.Send(buffer, size, 0);
     if (status == QueueStatus::kOk) return 1;
-    Warn("answer dropped: %s\n", replies.error().c_str());
+    Warn("answer dropped: %s\n", mReplies.error().c_str());
+    mReplies.Close();
     return 0;
+}
+
+QueueStatus CGIMessenger::OpenReplies(const std::string& requestQueue) {
+    if (mReplies.IsLinked()) return QueueStatus::kOk;
+    return mReplies.Open(ReplyQueueNameOf(requestQueue), O_WRONLY | O_NONBLOCK);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/messaging/cyclic_message_queue.h"
+#include "platform/messaging/message_queue.h"
 
 class CGIMessenger : public CyclicMessageQueue {
   public:
@@ -21,4 +22,11 @@ class CGIMessenger : public CyclicMessageQueue {
     // the bound queue is not selected, the answer is dropped with a warning line and 0 returned.
     // Returns 1 when sent.
     int SendAnswer(WireMessage answer);
+
+  private:
+    // Keeps the reply queue open from answer to answer while it keeps its name, so that an
+    // answer costs one system call to check it and one to send; opens it anew otherwise.
+    QueueStatus OpenReplies(const std::string& requestQueue);
+
+    MessageQueue mReplies;
 };

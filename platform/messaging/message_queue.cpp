@@ -162,6 +162,11 @@ bool MessageQueue::IsTrusted() {
     return false;
 }
 
+bool MessageQueue::IsLinked() const {
+    struct stat status;
+    return IsOpen() && fstat(mQueue, &status) == 0 && status.st_nlink > 0;
+}
+
 void MessageQueue::Close() {
     if (mQueue == (mqd_t)-1) return;
     mq_close(mQueue);

@@ -62,6 +62,9 @@ class MessageQueue {
     QueueStatus Receive(void* buffer, size_t capacity, size_t* size, int timeoutMillis);
 
     bool IsOpen() const { return mQueue != (mqd_t)-1; }
+    // Whether the open queue still has its name: false once it was removed (the name may now be
+    // another queue's, to be opened anew), when closed, or when the system cannot tell.
+    bool IsLinked() const;
     // The descriptor, for poll(); -1 when closed.
     mqd_t Descriptor() const { return mQueue; }
     // The program's name of the queue ("/ping-15").
