@@ -80,13 +80,19 @@ void Bare(unsigned count) {
     printf("bare_per_second=%.0f\n", count / seconds);
 }
 
-// The encoded flush request of no database, and the answer's size.
-std::vector<unsigned char> EncodedFlush() {
+// A flush of no database: answered once the recorder has served everything before it on its
+// web-side queue.
+WireMessage FlushOfNoDatabase() {
     WireMessage request;
     request.kind = MessageKind::kFlush;
     request.mask = 0;
+    return request;
+}
+
+// The encoded FlushOfNoDatabase, for the pair's round trips.
+std::vector<unsigned char> EncodedFlush() {
     std::vector<unsigned char> bytes(kMaxMessageSize);
-    bytes.resize(EncodeMessage(request, bytes.data(), nullptr));
+    bytes.resize(EncodeMessage(FlushOfNoDatabase(), bytes.data(), nullptr));
     if (bytes.empty()) Fail("a flush request cannot be encoded");
     return bytes;
 }
@@ -131,9 +137,9 @@ void Pair(unsigned count, bool answered) {
     MessageQueue reports, requests, answers;
     if (reports.Create("/bench-pair-reports-" + suffix, O_WRONLY) != QueueStatus::kOk ||
         requests.Create("/bench-pair-requests-" + suffix, O_WRONLY) != QueueStatus::kOk ||
-        answers.Create("/bench-pair-answers-" + suffix, O_RDONLY) != QueueStatus::kOk)
+        (answered && answers.Create("/bench-pair-answers-" + suffix, O_RDONLY) != QueueStatus::kOk))
         Fail(reports.error() + requests.error() + answers.error());
-    std::vector<unsigned char> answer(answers.MessageSize());
+    std::vector<unsigned char> answer(kMaxMessageSize);
     size_t size = 0;
     const double start = MonotonicSeconds();
     const pid_t receiver = fork();
@@ -157,19 +163,15 @@ void Pair(unsigned count, bool answered) {
     const double seconds = MonotonicSeconds() - start;
     reports.Unlink();
     requests.Unlink();
-    answers.Unlink();
+    if (answered) answers.Unlink();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("the receiver failed");
     printf("%s=%.0f\n", answered ? "roundtrip_per_second" : "pair_per_second", count / seconds);
 }
 
-// A flush of no database: answered once the recorder has served everything before it on its
-// web-side queue.
+// Whether the recorder answers a FlushOfNoDatabase within `timeoutMillis`.
 bool AnswersFlush(int timeoutMillis) {
-    RecorderClient client(timeoutMillis);
-    WireMessage request, answer;
-    request.kind = MessageKind::kFlush;
-    request.mask = 0;
-    return client.Ask(request, &answer) == ClientStatus::kDone;
+    WireMessage answer;
+    return RecorderClient(timeoutMillis).Ask(FlushOfNoDatabase(), &answer) == ClientStatus::kDone;
 }
 
 pid_t StartRecorder(char** command) {
